@@ -1,0 +1,143 @@
+#include "common/rig.h"
+
+#include "framework/handle.h"
+
+#include <atomic>
+#include <stdexcept>
+
+namespace rig {
+
+std::wstring BuildDir() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L'\\'));
+}
+
+std::wstring SourceDir() {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD n = ::GetEnvironmentVariableW(L"ZARN_SOURCE_DIR", buffer, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return BuildDir() + L"\\..\\..";
+    return std::wstring(buffer, n);
+}
+
+std::wstring ModulePath() { return BuildDir() + L"\\ZarnCtrl2.ocx"; }
+
+std::wstring ScratchDir(std::wstring_view name) {
+    static std::atomic<int> counter{0};
+    const std::wstring root = BuildDir() + L"\\scratch";
+    ::CreateDirectoryW(root.c_str(), nullptr);
+    const std::wstring dir = root + L"\\" + std::wstring(name) + L"-" +
+                             std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(counter++);
+    ::CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
+}
+
+std::string Utf8(std::wstring_view text) {
+    if (text.empty()) return {};
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                        nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                          nullptr, nullptr);
+    return out;
+}
+
+std::wstring Wide(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                        nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+
+ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs) {
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    zfw::unique_handle readEnd, writeEnd;
+    if (!::CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0))
+        throw std::runtime_error("CreatePipe failed");
+    ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd.get();
+    si.hStdError = writeEnd.get();
+    si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi{};
+    std::wstring mutableLine = commandLine;
+    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                          nullptr, &si, &pi))
+        throw std::runtime_error("CreateProcess failed: " + Utf8(commandLine));
+    zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
+    writeEnd.reset();
+
+    ProcessResult result;
+    const DWORD start = ::GetTickCount();
+    char chunk[4096];
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr)) break;
+        if (available > 0) {
+            DWORD got = 0;
+            if (!::ReadFile(readEnd.get(), chunk, sizeof(chunk), &got, nullptr) || got == 0) break;
+            result.output.append(chunk, got);
+            continue;
+        }
+        if (::WaitForSingleObject(process.get(), 20) == WAIT_OBJECT_0) {
+            // Drain what is left once the process has gone.
+            DWORD got = 0;
+            while (::PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) &&
+                   available > 0 &&
+                   ::ReadFile(readEnd.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+                result.output.append(chunk, got);
+            break;
+        }
+        if (::GetTickCount() - start > timeoutMs) {
+            result.timedOut = true;
+            ::TerminateProcess(process.get(), 0xdead);
+            ::WaitForSingleObject(process.get(), 5000);
+            break;
+        }
+    }
+    ::WaitForSingleObject(process.get(), 5000);
+    ::GetExitCodeProcess(process.get(), &result.exitCode);
+    return result;
+}
+
+ProcessResult RunPage(const std::wstring& script, const std::vector<std::wstring>& args,
+                      DWORD timeoutMs) {
+    std::wstring path = script;
+    if (path.size() < 2 || path[1] != L':') path = SourceDir() + L"\\" + script;
+    std::wstring line = L"\"" + BuildDir() + L"\\pagehost.exe\" \"" + path + L"\"";
+    for (const auto& arg : args) line += L" \"" + arg + L"\"";
+    return Run(line, timeoutMs);
+}
+
+std::wstring WriteScratchFile(std::wstring_view name, std::string_view text) {
+    const std::wstring path = ScratchDir(L"files") + L"\\" + std::wstring(name);
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw std::runtime_error("cannot write " + Utf8(path));
+    DWORD written = 0;
+    ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return path;
+}
+
+std::vector<std::string> Lines(const std::string& output) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        std::string line = output.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace rig

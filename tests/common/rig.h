@@ -1,0 +1,46 @@
+// Helpers shared by the test suites: where things are, running processes
+// (the page host, regsvr32, stand-ins) and reading what they print.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rig {
+
+// Folder of the running test executable; the module and tools live there too.
+std::wstring BuildDir();
+// The source tree as a Windows path (from ZARN_SOURCE_DIR), without trailing backslash.
+std::wstring SourceDir();
+// Full path of ZarnCtrl2.ocx.
+std::wstring ModulePath();
+// A fresh empty folder under the build folder's scratch area, unique per call.
+std::wstring ScratchDir(std::wstring_view name);
+
+std::string Utf8(std::wstring_view text);
+std::wstring Wide(std::string_view utf8);
+
+struct ProcessResult {
+    DWORD exitCode = 0xdeadbeef;
+    bool timedOut = false;
+    std::string output;  // stdout and stderr together, as the process wrote them
+};
+
+// Runs `commandLine`, collecting its output, and kills it after `timeoutMs`.
+ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+// Runs a page script in the page host: pagehost.exe <script> <args...>.
+// `script` is a path relative to the source tree or absolute.
+ProcessResult RunPage(const std::wstring& script, const std::vector<std::wstring>& args = {},
+                      DWORD timeoutMs = 60000);
+
+// Writes `text` (UTF-8) to a new file in the scratch area and returns its path;
+// for page scripts written inline by a test.
+std::wstring WriteScratchFile(std::wstring_view name, std::string_view text);
+
+// Lines of `output`, without line ends.
+std::vector<std::string> Lines(const std::string& output);
+
+}  // namespace rig
