@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <wininet.h>
+#include <io.h>
 
 #include <string>
 #include <string_view>
@@ -77,6 +78,7 @@ ZFW_HANDLE_TRAITS(gdiobj, HGDIOBJ, nullptr, ::DeleteObject);
 ZFW_HANDLE_TRAITS(cotaskmem, void*, nullptr, ::CoTaskMemFree);
 ZFW_HANDLE_TRAITS(bstr, BSTR, nullptr, ::SysFreeString);
 ZFW_HANDLE_TRAITS(localmem, HLOCAL, nullptr, ::LocalFree);
+ZFW_HANDLE_TRAITS(crtfile, int, -1, ::_close);
 }  // namespace traits
 
 using unique_handle = unique_resource<traits::handle>;      // process, thread, event
@@ -91,6 +93,7 @@ using unique_hdc = unique_resource<traits::hdc>;            // CreateCompatibleD
 using unique_gdiobj = unique_resource<traits::gdiobj>;      // bitmaps, brushes, pens
 using unique_cotaskmem = unique_resource<traits::cotaskmem>;  // CoTaskMemAlloc
 using unique_localmem = unique_resource<traits::localmem>;  // LocalAlloc
+using unique_crtfile = unique_resource<traits::crtfile>;    // _wopen
 
 // An owned BSTR.
 class Bstr : public unique_resource<traits::bstr> {

@@ -1,0 +1,267 @@
+// Shared by the picker and walk suites: the control created in-process with
+// an event recorder connected, a watcher thread that drives a modal dialog
+// the way a person would, and the remembered upload folder.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <ostream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/rig.h"
+#include "control/identity.h"
+#include "framework/handle.h"
+
+namespace selrig {
+
+using Microsoft::WRL::ComPtr;
+
+struct Item {
+    std::wstring path, size, mode;
+    bool operator==(const Item&) const = default;
+};
+
+inline void PrintTo(const Item& item, std::ostream* out) {
+    *out << "(" << rig::Utf8(item.path) << ", " << rig::Utf8(item.size) << ", "
+         << rig::Utf8(item.mode) << ")";
+}
+
+inline std::string Describe(const std::vector<Item>& items) {
+    std::string out;
+    for (const Item& item : items)
+        out += "  (" + rig::Utf8(item.path) + ", " + rig::Utf8(item.size) + ", " +
+               rig::Utf8(item.mode) + ")\n";
+    return out;
+}
+
+// A sink of the control's event interface that records UpSelectComplete.
+class Recorder final : public IDispatch {
+public:
+    std::vector<Item> items;
+    std::function<void(const Item&)> onItem;  // runs inside the event, like a page handler
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__DWeb_ControlEvents) {
+            *out = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
+        if (id != 2 || params->cArgs != 3) return S_OK;
+        auto text = [&](UINT i) {  // arguments arrive last first
+            const VARIANT& v = params->rgvarg[2 - i];
+            return V_VT(&v) == VT_BSTR && V_BSTR(&v) ? std::wstring(V_BSTR(&v), ::SysStringLen(V_BSTR(&v)))
+                                                     : std::wstring(L"<not a string>");
+        };
+        items.push_back(Item{text(0), text(1), text(2)});
+        if (onItem) onItem(items.back());
+        return S_OK;
+    }
+
+private:
+    ULONG refs_ = 1;
+};
+
+// The control, created from its registration, with a Recorder connected.
+class Control {
+public:
+    Recorder events;
+
+    Control() {
+        HRESULT hr = ::CoCreateInstance(CLSID_Web_Control, nullptr, CLSCTX_INPROC_SERVER,
+                                        IID_PPV_ARGS(&dispatch_));
+        if (FAILED(hr)) throw std::runtime_error("cannot create the control");
+        ComPtr<IConnectionPointContainer> container;
+        dispatch_.As(&container);
+        container->FindConnectionPoint(DIID__DWeb_ControlEvents, &point_);
+        point_->Advise(&events, &cookie_);
+    }
+    ~Control() {
+        if (point_) point_->Unadvise(cookie_);
+    }
+
+    struct Result {
+        HRESULT hr = 0xdeadbeef;
+        LONG value = 0xdeadbeef;
+        std::wstring error;  // description of a script error
+    };
+
+    // Calls a method with no arguments, as script would.
+    Result Call(const wchar_t* name) {
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        Result result;
+        result.hr = dispatch_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+        if (FAILED(result.hr)) return result;
+        DISPPARAMS none{};
+        VARIANT value;
+        ::VariantInit(&value);
+        EXCEPINFO info{};
+        result.hr = dispatch_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none,
+                                      &value, &info, nullptr);
+        if (SUCCEEDED(result.hr) && SUCCEEDED(::VariantChangeType(&value, &value, 0, VT_I4)))
+            result.value = V_I4(&value);
+        ::VariantClear(&value);
+        if (info.bstrDescription) result.error = info.bstrDescription;
+        ::SysFreeString(info.bstrDescription);
+        ::SysFreeString(info.bstrSource);
+        ::SysFreeString(info.bstrHelpFile);
+        return result;
+    }
+
+private:
+    ComPtr<IDispatch> dispatch_;
+    ComPtr<IConnectionPoint> point_;
+    DWORD cookie_ = 0;
+};
+
+// ---- the remembered upload folder
+
+inline constexpr wchar_t kKey[] = L"Software\\Zarn";
+inline constexpr wchar_t kValue[] = L"sWebControlPath";
+
+inline void SetRemembered(const std::wstring& text) {
+    HKEY key = nullptr;
+    ::RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr);
+    ::RegSetValueExW(key, kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+}
+inline void ForgetRemembered() { ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue); }
+// The stored text, or "<absent>".
+inline std::wstring Remembered() {
+    wchar_t buffer[4096] = {};
+    DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
+    if (::RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_SZ, nullptr, buffer, &bytes) !=
+        ERROR_SUCCESS)
+        return L"<absent>";
+    return buffer;
+}
+
+inline std::wstring Desktop() {
+    wchar_t path[MAX_PATH] = {};
+    ::SHGetSpecialFolderPathW(nullptr, path, CSIDL_DESKTOP, FALSE);
+    return path;
+}
+
+// ---- driving a dialog from a watcher thread
+
+inline std::wstring WindowText(HWND window) {
+    wchar_t text[1024] = {};
+    ::SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_BLOCK,
+                          2000, nullptr);
+    return text;
+}
+inline std::wstring ClassOf(HWND window) {
+    wchar_t name[128] = {};
+    ::GetClassNameW(window, name, 128);
+    return name;
+}
+
+// Every descendant window of `parent`.
+inline std::vector<HWND> Descendants(HWND parent) {
+    std::vector<HWND> found;
+    ::EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM list) -> BOOL {
+            reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+// The first visible dialog window (#32770) of this process, or null.
+inline HWND FindOurDialog() {
+    struct Search {
+        DWORD pid;
+        HWND found;
+    } search{::GetCurrentProcessId(), nullptr};
+    ::EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            DWORD pid = 0;
+            ::GetWindowThreadProcessId(window, &pid);
+            if (pid == s->pid && ::IsWindowVisible(window) && ClassOf(window) == L"#32770") {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// Runs `drive` on its own thread as soon as a dialog of this process shows.
+// The test's thread meanwhile runs the modal dialog. If no dialog comes
+// within the time limit, `appeared` stays false.
+class Watcher {
+public:
+    explicit Watcher(std::function<void(HWND)> drive, DWORD limitMs = 20000)
+        : thread_([this, drive = std::move(drive), limitMs] {
+              const DWORD start = ::GetTickCount();
+              while (!stop_ && ::GetTickCount() - start < limitMs) {
+                  if (HWND dialog = FindOurDialog()) {
+                      ::Sleep(300);  // let it finish its initial layout and selection
+                      appeared = true;
+                      drive(dialog);
+                      return;
+                  }
+                  ::Sleep(50);
+              }
+          }) {}
+    ~Watcher() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::atomic<bool> appeared{false};
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+inline void Click(HWND dialog, int id) {
+    HWND button = ::GetDlgItem(dialog, id);
+    if (button)
+        ::PostMessageW(button, BM_CLICK, 0, 0);
+    else
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+}
+
+// Writes a file of `bytes` bytes (sparse above what is written).
+inline void MakeFile(const std::wstring& path, unsigned long long bytes = 0) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw std::runtime_error("cannot create " + rig::Utf8(path));
+    if (bytes > 0) {
+        DWORD ignored = 0;
+        ::DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(bytes);
+        ::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
+        ::SetEndOfFile(file.get());
+    }
+}
+
+inline void MakeFolder(const std::wstring& path) { ::CreateDirectoryW(path.c_str(), nullptr); }
+
+}  // namespace selrig
