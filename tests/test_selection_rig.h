@@ -189,18 +189,19 @@ inline std::vector<HWND> Descendants(HWND parent) {
     return found;
 }
 
-// The first visible dialog window (#32770) of this process, or null.
-inline HWND FindOurDialog() {
+// The first visible dialog window (#32770) of this process (of any process
+// when `anyProcess`, for dialogs the page host shows), or null.
+inline HWND FindOurDialog(bool anyProcess = false) {
     struct Search {
         DWORD pid;
         HWND found;
-    } search{::GetCurrentProcessId(), nullptr};
+    } search{anyProcess ? 0 : ::GetCurrentProcessId(), nullptr};
     ::EnumWindows(
         [](HWND window, LPARAM param) -> BOOL {
             auto* s = reinterpret_cast<Search*>(param);
             DWORD pid = 0;
             ::GetWindowThreadProcessId(window, &pid);
-            if (pid == s->pid && ::IsWindowVisible(window) && ClassOf(window) == L"#32770") {
+            if ((s->pid == 0 || pid == s->pid) && ::IsWindowVisible(window) && ClassOf(window) == L"#32770") {
                 s->found = window;
                 return FALSE;
             }
@@ -215,11 +216,12 @@ inline HWND FindOurDialog() {
 // within the time limit, `appeared` stays false.
 class Watcher {
 public:
-    explicit Watcher(std::function<void(HWND)> drive, DWORD limitMs = 20000)
-        : thread_([this, drive = std::move(drive), limitMs] {
+    explicit Watcher(std::function<void(HWND)> drive, DWORD limitMs = 20000,
+                     bool anyProcess = false)
+        : thread_([this, drive = std::move(drive), limitMs, anyProcess] {
               const DWORD start = ::GetTickCount();
               while (!stop_ && ::GetTickCount() - start < limitMs) {
-                  if (HWND dialog = FindOurDialog()) {
+                  if (HWND dialog = FindOurDialog(anyProcess)) {
                       ::Sleep(300);  // let it finish its initial layout and selection
                       appeared = true;
                       drive(dialog);
@@ -263,5 +265,17 @@ inline void MakeFile(const std::wstring& path, unsigned long long bytes = 0) {
 }
 
 inline void MakeFolder(const std::wstring& path) { ::CreateDirectoryW(path.c_str(), nullptr); }
+
+// A fresh folder on drive C:. Wine's folder browser does not find folders
+// deep below Z:\ (the host's root) when asked to select them, so trees that
+// a browser must open on live here.
+inline std::wstring DriveCScratch(const std::wstring& name) {
+    static int counter = 0;
+    MakeFolder(L"C:\\zs");
+    const std::wstring path = L"C:\\zs\\" + name + L"-" + std::to_wstring(::GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(counter++);
+    MakeFolder(path);
+    return path;
+}
 
 }  // namespace selrig
