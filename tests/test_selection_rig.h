@@ -266,14 +266,15 @@ inline void MakeFile(const std::wstring& path, unsigned long long bytes = 0) {
 
 inline void MakeFolder(const std::wstring& path) { ::CreateDirectoryW(path.c_str(), nullptr); }
 
-// A fresh folder on drive C:. Wine's folder browser does not find folders
-// deep below Z:\ (the host's root) when asked to select them, so trees that
-// a browser must open on live here.
+// A fresh folder at the root of drive C:. Wine's folder browser does not
+// reliably select folders deep below Z:\ (the host's root) or folders
+// created below a folder that an earlier browser of the process had listed,
+// so trees that a browser must open on live here, one level down.
 inline std::wstring DriveCScratch(const std::wstring& name) {
     static int counter = 0;
-    MakeFolder(L"C:\\zs");
-    const std::wstring path = L"C:\\zs\\" + name + L"-" + std::to_wstring(::GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(counter++);
+    const std::wstring path = L"C:\\zs-" + name + L"-" + std::to_wstring(::GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(counter++) + L"-" +
+                              std::to_wstring(::GetTickCount() % 100000);
     MakeFolder(path);
     return path;
 }
