@@ -183,3 +183,40 @@ TEST(Walk, AHostileTreeEndsAndThePageKeepsWorking) {
     std::printf("page: %s items in %s ms (locked folder readable: %s)\n", said["items"].c_str(),
                 said["ms"].c_str(), said["locked"].c_str());
 }
+
+// The demo page: with a watcher it shows a real folder selection and its
+// events; without one it skips the browser and still ends by itself.
+TEST(Walk, TheDemoPageShowsAFolderSelection) {
+    const std::wstring demo = DriveCScratch(L"demo");
+    MakeFolder(demo + L"\\Trip");
+    MakeFile(demo + L"\\Trip\\a.jpg", 2048);
+    MakeFile(demo + L"\\b.png", 10);
+    SetRemembered(demo);
+    rig::ProcessResult page;
+    {
+        ::SetEnvironmentVariableW(L"ZARN_DEMO_WATCHER", L"1");
+        Watcher watcher([](HWND dialog) { Click(dialog, IDOK); }, 30000, /*anyProcess=*/true);
+        page = rig::RunPage(L"tools\\pagehost\\demo.js", {}, 60000);
+        ::SetEnvironmentVariableW(L"ZARN_DEMO_WATCHER", nullptr);
+    }
+    ASSERT_FALSE(page.timedOut) << page.output;
+    EXPECT_EQ(0u, page.exitCode) << page.output;
+    const std::string text = page.output;
+    const std::string folder = rig::Utf8(demo);
+    size_t at = text.find("ShowDlgFolder()");
+    for (const std::string& expected : std::vector<std::string>
+         {"path: " + folder, "path: " + folder + "\\Trip", "path: " + folder + "\\Trip\\a.jpg",
+          std::string("size: 2048"), "mode: " + folder, "path: " + folder + "\\b.png",
+          std::string("returned 0")}) {
+        ASSERT_NE(std::string::npos, at) << page.output;
+        at = text.find(expected, at);
+        EXPECT_NE(std::string::npos, at) << "missing, or out of order: " << expected << "\n"
+                                         << page.output;
+    }
+
+    const auto unattended = rig::RunPage(L"tools\\pagehost\\demo.js", {}, 60000);
+    EXPECT_FALSE(unattended.timedOut);
+    EXPECT_NE(std::string::npos, unattended.output.find("ShowDlgFolder(): skipped"))
+        << unattended.output;
+    EXPECT_NE(std::string::npos, unattended.output.find("End of the demo page."));
+}
