@@ -6,7 +6,7 @@
 #include <shlobj.h>
 
 #include "select/file_dialog.h"
-#include "select/picked_file.h"
+#include "select/picked_file.h"  // InitialFileName, for the classic dialog
 #include "select/selection_area.h"
 #include "test_selection_rig.h"
 
@@ -200,13 +200,6 @@ TEST(FileDialogParts, TheFilterIsOneEntryWithItsSpaces) {
     EXPECT_EQ(2u, zarn::ParseBarFilter(L"A|a|B|b||").size());
 }
 
-TEST(FileDialogParts, TheInitialNameCollapsesDoubledBackslashes) {
-    EXPECT_EQ(L"D:\\Up\\*.*", zarn::InitialFileName(L"D:\\Up\\"));
-    EXPECT_EQ(L"D:\\Up\\*.*", zarn::InitialFileName(L"D:\\Up"));
-    EXPECT_EQ(L"\\srv\\share\\*.*", zarn::InitialFileName(L"\\\\srv\\share"));
-    EXPECT_EQ(L"\\\\x\\*.*", zarn::InitialFileName(L"\\\\\\x"));  // three become two
-}
-
 // The area's walk never reads past its end and never trusts a selection
 // without its closing NULs.
 TEST(FileDialogParts, TheAreaIsBoundOnEverySide) {
@@ -216,7 +209,7 @@ TEST(FileDialogParts, TheAreaIsBoundOnEverySide) {
     EXPECT_EQ(16u, area.LeadingText().size());
     EXPECT_FALSE(area.SetLeadingText(std::wstring(16, L'y'))) << "no room for the NUL";
 
-    // "C:\d" NUL "a" NUL "b" NUL NUL is 11 units: fits in 11, not in 10.
+    // "C:\d" NUL "a" NUL "b" NUL NUL is 10 units: fits in 10, not in 9.
     const std::vector<std::wstring> picked = {L"C:\\d\\a", L"C:\\d\\b"};
     zarn::SelectionArea exact(10), tight(9);
     ASSERT_TRUE(exact.Store(picked));
