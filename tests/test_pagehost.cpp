@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -97,6 +98,70 @@ TEST(PageHostExit, UnregisteredProgIdIsReportedNotHosted) {
     EXPECT_EQ(rig::Lines(result.output),
               (Lines{"pagehost: cannot host Zarn.NoSuchControl.1: the ProgID is not registered "
                      "(0x800401F3)"}));
+}
+
+TEST(PageHostExit, ExitInsideAnEventHandlerEndsThePage) {
+    const auto result = Page(L"exithandler",
+                             "host.connect(ctl, 'UpSelectComplete', function () {\n"
+                             "  host.exit(4); host.print('rest of handler'); });\n"
+                             "ctl.SelectComplete('a', 'b', 'c');\n"
+                             "host.print('rest of page');\n");
+    EXPECT_PAGE_EXIT(result, 4);
+    EXPECT_EQ(result.output, "");
+}
+
+TEST(PageHostExit, ControlNameOption) {
+    const std::wstring script =
+        rig::WriteScratchFile(L"name.js", "host.print(typeof web + ' ' + typeof ctl);\n");
+    const std::wstring exe = L"\"" + rig::BuildDir() + L"\\pagehost.exe\" ";
+    auto result = rig::Run(exe + L"--hidden --name web \"" + script + L"\"", 30000);
+    EXPECT_PAGE_EXIT(result, 0);
+    EXPECT_EQ(rig::Lines(result.output), (Lines{"object undefined"}));
+
+    // The host object keeps its name.
+    result = rig::Run(exe + L"--name host \"" + script + L"\"", 30000);
+    EXPECT_PAGE_EXIT(result, 2);
+    EXPECT_EQ(result.output.rfind("usage: ", 0), 0u) << result.output;
+}
+
+// Runs a page that waits up to ten seconds on another thread, finds its
+// window by title, checks its visibility and closes it.
+void CloseWaitingPage(const std::wstring& name, bool hidden) {
+    const std::wstring script = rig::WriteScratchFile(
+        name + L".js", "host.print('up');\n"
+                       "for (var i = 0; i < 100; i++) host.sleep(100);\n"
+                       "host.print('not closed');\n");
+    std::wstring line = L"\"" + rig::BuildDir() + L"\\pagehost.exe\" ";
+    if (hidden) line += L"--hidden ";
+    line += L"\"" + script + L"\"";
+    rig::ProcessResult result;
+    std::thread page([&] { result = rig::Run(line, 30000); });
+
+    const std::wstring title = L"Zarn page - " + name + L".js";
+    HWND window = nullptr;
+    for (int i = 0; i < 100 && !window; ++i) {
+        ::Sleep(100);
+        window = ::FindWindowW(L"ZarnPageHostFrame", title.c_str());
+    }
+    EXPECT_NE(window, nullptr);
+    if (window) {
+        EXPECT_EQ(::IsWindowVisible(window) != FALSE, !hidden);
+        ::PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    page.join();
+    EXPECT_PAGE_EXIT(result, 0);
+    EXPECT_EQ(rig::Lines(result.output), (Lines{"up"}));
+}
+
+TEST(PageHostExit, ClosingTheWindowEndsAWaitingPage) {
+    {
+        SCOPED_TRACE("shown");
+        CloseWaitingPage(L"shown", false);
+    }
+    {
+        SCOPED_TRACE("hidden");
+        CloseWaitingPage(L"hidden", true);
+    }
 }
 
 TEST(PageHostErrors, ScriptErrorsNameTheirLineAndEndTheRun) {
