@@ -1,0 +1,111 @@
+// The module: its entry point, class factories and self-registration.
+#include "control/elevation.h"
+#include "control/identity.h"
+#include "control/prop_page.h"
+#include "control/web_control.h"
+#include "framework/com.h"
+#include "framework/olecontrol.h"
+#include "framework/registration.h"
+#include "resources/resource.h"
+
+#include <comcat.h>
+#include <objsafe.h>
+
+namespace {
+
+constexpr wchar_t kScriptingDescription[] = L"Controls that are safely scriptable";
+constexpr wchar_t kInitializingDescription[] = L"Controls safely initializable from persistent data";
+
+// The control class's registry update, run for registration and removal.
+bool UpdateControlRegistry(bool doRegister) {
+    if (!doRegister) return SUCCEEDED(zfw::UnregisterClass(CLSID_Web_Control, kControlProgId));
+    const zfw::ControlClassRegistration entry{
+        &CLSID_Web_Control, kControlProgId, IDS_WEB_CONTROL, IDB_WEB_CONTROL, kControlMiscStatus,
+        &LIBID_Web_ControlLib, kTypeLibMajor, kTypeLibMinor};
+    const bool registered = SUCCEEDED(zfw::RegisterControlClass(entry));
+    // The category results are not part of this step's outcome.
+    if (SUCCEEDED(CreateComponentCategory(CATID_SafeForScripting, kScriptingDescription)))
+        AddClassToCategory(CLSID_Web_Control, CATID_SafeForScripting);
+    if (SUCCEEDED(CreateComponentCategory(CATID_SafeForInitializing, kInitializingDescription)))
+        AddClassToCategory(CLSID_Web_Control, CATID_SafeForInitializing);
+    return registered;
+}
+
+bool UpdatePropPageRegistry(bool doRegister) {
+    return doRegister
+               ? SUCCEEDED(zfw::RegisterPropertyPageClass(CLSID_WebControlPropPage,
+                                                          IDS_WEB_CONTROL_PPG))
+               : SUCCEEDED(zfw::UnregisterClass(CLSID_WebControlPropPage, nullptr));
+}
+
+bool UpdateAllFactories(bool doRegister) {
+    bool ok = UpdateControlRegistry(doRegister);
+    ok = UpdatePropPageRegistry(doRegister) && ok;
+    return ok;
+}
+
+HRESULT CreateControl(REFIID iid, void** out) {
+    return zfw::MakeComObject<CWebControlCtrl>(iid, out);
+}
+
+HRESULT CreatePropPage(REFIID iid, void** out) {
+    return zfw::MakeComObject<CWebControlPropPage>(iid, out);
+}
+
+struct FactoryEntry {
+    const CLSID* clsid;
+    zfw::ClassFactory::Creator create;
+};
+
+constexpr FactoryEntry kFactories[] = {
+    {&CLSID_Web_Control, &CreateControl},
+    {&CLSID_WebControlPropPage, &CreatePropPage},
+};
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        zfw::SetModuleInstance(instance);
+        ::DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        zfw::control_window::UnregisterClass();
+    }
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    for (const FactoryEntry& entry : kFactories)
+        if (::IsEqualCLSID(clsid, *entry.clsid))
+            return zfw::MakeComObject<zfw::ClassFactory>(iid, out, entry.create);
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+STDAPI DllCanUnloadNow() { return zfw::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllRegisterServer() {
+    if (FAILED(zfw::RegisterModuleTypeLib())) return SELFREG_E_TYPELIB;
+    if (!UpdateAllFactories(true)) return SELFREG_E_CLASS;
+    if (FAILED(CreateComponentCategory(CATID_SafeForScripting, kScriptingDescription)))
+        return SELFREG_E_CLASS;
+    if (FAILED(CreateComponentCategory(CATID_SafeForInitializing, kInitializingDescription)))
+        return SELFREG_E_CLASS;
+    if (FAILED(AddClassToCategory(CLSID_Web_Control, CATID_SafeForScripting)))
+        return SELFREG_E_CLASS;
+    if (FAILED(AddClassToCategory(CLSID_Web_Control, CATID_SafeForInitializing)))
+        return SELFREG_E_CLASS;
+    return S_OK;
+}
+
+STDAPI DllUnregisterServer() {
+    if (FAILED(zfw::UnregisterModuleTypeLib(LIBID_Web_ControlLib, kTypeLibMajor, kTypeLibMinor)))
+        return SELFREG_E_TYPELIB;
+    if (!UpdateAllFactories(false)) return SELFREG_E_CLASS;
+    return S_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,14 @@
+#include "control/os_version.h"
+
+#include <windows.h>
+
+bool IsVistaOrLater() {
+    OSVERSIONINFOEXW info{};
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXW);
+    if (!::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) {
+        info = OSVERSIONINFOEXW{};
+        info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+        if (!::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return false;
+    }
+    return info.dwMajorVersion >= 6;
+}

@@ -1,0 +1,4 @@
+#include "control/web_control.h"
+
+// Not built yet.
+SCODE CWebControlCtrl::AllowPopUp(BSTR) { return 0; }

@@ -1,0 +1,166 @@
+#include "framework/registration.h"
+
+#include "framework/com.h"
+#include "framework/handle.h"
+
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <initializer_list>
+
+namespace zfw {
+namespace {
+
+LSTATUS SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
+    return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+// Creates HKCR\<path> and sets its default value (and one named value if given).
+LSTATUS WriteKey(const std::wstring& path, const std::wstring* value,
+                 const wchar_t* name = nullptr, const std::wstring* named = nullptr) {
+    unique_hkey key;
+    LSTATUS status = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
+                                       KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    if (value) status = SetString(key.get(), nullptr, *value);
+    if (status == ERROR_SUCCESS && name && named) status = SetString(key.get(), name, *named);
+    return status;
+}
+
+bool KeyIsEmpty(HKEY root, const std::wstring& path) {
+    unique_hkey key;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return false;
+    DWORD subkeys = 0, values = 0;
+    if (::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                           &values, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        return false;
+    return subkeys == 0 && values == 0;
+}
+
+HRESULT FromStatus(LSTATUS status) {
+    return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(status));
+}
+
+}  // namespace
+
+std::wstring ModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameW(ModuleInstance(), path.data(),
+                                             static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring LoadResourceString(UINT id) {
+    const wchar_t* text = nullptr;
+    const int n = ::LoadStringW(ModuleInstance(), id, reinterpret_cast<LPWSTR>(&text), 0);
+    return n > 0 && text ? std::wstring(text, static_cast<size_t>(n)) : std::wstring();
+}
+
+std::wstring GuidText(const GUID& guid) {
+    wchar_t text[64] = {};
+    const int n = ::StringFromGUID2(guid, text, static_cast<int>(std::size(text)));
+    return n > 0 ? std::wstring(text) : std::wstring();
+}
+
+HRESULT RegisterModuleTypeLib() noexcept {
+    try {
+        Microsoft::WRL::ComPtr<ITypeLib> library;
+        std::wstring path = ModulePath();
+        HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+        if (FAILED(hr)) return hr;
+        return ::RegisterTypeLib(library.Get(), path.data(), nullptr);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT UnregisterModuleTypeLib(const GUID& libid, WORD major, WORD minor) noexcept {
+#ifdef _WIN64
+    constexpr SYSKIND kind = SYS_WIN64;
+#else
+    constexpr SYSKIND kind = SYS_WIN32;
+#endif
+    return ::UnRegisterTypeLib(libid, major, minor, 0, kind);
+}
+
+HRESULT RegisterControlClass(const ControlClassRegistration& entry) noexcept {
+    try {
+        const std::wstring clsid = GuidText(*entry.clsid);
+        const std::wstring root = L"CLSID\\" + clsid;
+        const std::wstring path = ModulePath();
+        const std::wstring typeName = LoadResourceString(entry.userTypeNameId);
+        const std::wstring progId = entry.progId;
+        const std::wstring apartment = L"Apartment";
+        const std::wstring empty;
+        const std::wstring misc = std::to_wstring(entry.miscStatus);
+        const std::wstring zero = L"0";
+        const std::wstring bitmap = path + L", " + std::to_wstring(entry.toolboxBitmapId);
+        const std::wstring libid = GuidText(*entry.libid);
+        const std::wstring version =
+            std::to_wstring(entry.versionMajor) + L"." + std::to_wstring(entry.versionMinor);
+
+        LSTATUS status = WriteKey(root, &typeName);
+        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\ProgID", &progId);
+        if (status == ERROR_SUCCESS)
+            status = WriteKey(root + L"\\InprocServer32", &path, L"ThreadingModel", &apartment);
+        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\Control", &empty);
+        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\MiscStatus", &zero);
+        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\MiscStatus\\1", &misc);
+        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\ToolboxBitmap32", &bitmap);
+        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\TypeLib", &libid);
+        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\Version", &version);
+        if (status == ERROR_SUCCESS) status = WriteKey(progId, &typeName);
+        if (status == ERROR_SUCCESS) status = WriteKey(progId + L"\\CLSID", &clsid);
+        return FromStatus(status);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT RegisterPropertyPageClass(const CLSID& clsid, UINT typeNameId) noexcept {
+    try {
+        const std::wstring root = L"CLSID\\" + GuidText(clsid);
+        const std::wstring typeName = LoadResourceString(typeNameId);
+        const std::wstring path = ModulePath();
+        const std::wstring apartment = L"Apartment";
+        LSTATUS status = WriteKey(root, &typeName);
+        if (status == ERROR_SUCCESS)
+            status = WriteKey(root + L"\\InprocServer32", &path, L"ThreadingModel", &apartment);
+        return FromStatus(status);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT UnregisterClass(const CLSID& clsid, const wchar_t* progId) noexcept {
+    try {
+        const std::wstring root = L"CLSID\\" + GuidText(clsid);
+        for (const wchar_t* sub : {L"ProgID", L"InprocServer32", L"Control", L"MiscStatus",
+                                   L"ToolboxBitmap32", L"TypeLib", L"Version"})
+            ::RegDeleteTreeW(HKEY_CLASSES_ROOT, (root + L"\\" + sub).c_str());
+        {
+            unique_hkey key;
+            if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, root.c_str(), 0, KEY_SET_VALUE, key.put()) ==
+                ERROR_SUCCESS)
+                ::RegDeleteValueW(key.get(), nullptr);
+        }
+        if (KeyIsEmpty(HKEY_CLASSES_ROOT, root)) ::RegDeleteKeyW(HKEY_CLASSES_ROOT, root.c_str());
+        if (progId && *progId) {
+            const LSTATUS status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, progId);
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return FromStatus(status);
+        }
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+}  // namespace zfw
