@@ -128,12 +128,19 @@ TEST_F(HttpTest, ErrorPagesCountAsFetched) {
 }
 
 TEST_F(HttpTest, RefusedConnectionCreatesNoFile) {
-    // Nothing listens on port 1 of the loopback host.
+    const std::wstring url = Serve("data");
+    server::RefuseConnections(true);
     const std::wstring target = Target();
-    EXPECT_EQ(L"", HttpDownloadFile(nullptr, L"http://127.0.0.1:1/append/application/x", target));
+    const std::wstring result = HttpDownloadFile(nullptr, url, target);
+    const std::wstring text = HttpRequestText(url);
+    server::RefuseConnections(false);
+
+    EXPECT_EQ(L"", result);
+    EXPECT_EQ(L"", text);
     EXPECT_FALSE(FileBytes(target).has_value());
     EXPECT_EQ((std::vector<std::wstring>{L"CATCH_ALL", L""}), receiver_.Lines(kApplication));
-    EXPECT_EQ(L"", HttpRequestText(L"http://127.0.0.1:1/append/application/x"));
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ(L"data", HttpRequestText(url)) << "the server listens again";
 }
 
 TEST_F(HttpTest, BodyCutMidwayLeavesThePartialFileAndNoYes) {

@@ -65,6 +65,15 @@ void ClearFault(std::wstring_view name) {
     ::DeleteFileW((WebRoot() + L"\\" + std::wstring(name) + L".fault").c_str());
 }
 
+void RefuseConnections(bool refuse) {
+    const std::wstring path = WebRoot() + L"\\.refuse";
+    if (refuse)
+        WriteWholeFile(path, "");
+    else
+        ::DeleteFileW(path.c_str());
+    ::Sleep(600);  // the server looks at the switch every 0.2 s
+}
+
 std::vector<Request> RequestsTagged(std::wstring_view tag) {
     const std::wstring logDir = ServerDir() + L"\\requests";
     const std::string wantedTag = Utf8(tag);

@@ -23,6 +23,11 @@ void SetFault(std::wstring_view name, std::string_view directives);
 // Removes the fault file of `name`.
 void ClearFault(std::wstring_view name);
 
+// Makes the server refuse every connection (true) or listen again (false);
+// returns once the change has taken effect. Affects every suite using the
+// server: take RESOURCE_LOCK updateserver_files.
+void RefuseConnections(bool refuse);
+
 struct Request {
     std::string method;
     std::string target;

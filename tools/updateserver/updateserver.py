@@ -44,8 +44,10 @@ line n, and the last line applies to every later request. Directives:
                      (chunked, so the client reads all of it)
   reply <text>       answer with <text> instead (C escapes: \\r \\n \\t \\\\ \\xHH)
   delay <ms>         wait before answering, then answer normally
-A refused connection is not a fault of this server: use a loopback port on which
-nothing listens.
+Refused connections: while a file <root>/.refuse exists the server stops
+listening, so every connection to its port is refused (within 0.2 s of the file
+appearing or going); requests already accepted are still answered. This affects
+every client of the server: suites using it take RESOURCE_LOCK updateserver_files.
 """
 
 import argparse
@@ -239,22 +241,40 @@ class Handler(socketserver.BaseRequestHandler):
 
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
+    block_on_close = False
     allow_reuse_address = True
+    timeout = 0.2  # how often the loop in serve() looks at the refuse switch
 
-    def __init__(self, address, root, log_folder):
+    def __init__(self, address, root, log, faults):
         super().__init__(address, Handler)
         self.root = root
-        self.log = RequestLog(log_folder)
-        self.faults = Faults(root)
+        self.log = log
+        self.faults = faults
 
 
 def serve(args):
-    server = Server((args.host, args.port), os.path.abspath(args.root), os.path.abspath(args.log))
-    signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
+    root = os.path.abspath(args.root)
+    log = RequestLog(os.path.abspath(args.log))
+    faults = Faults(root)
+    refuse_switch = os.path.join(root, ".refuse")
+    stopping = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stopping.set())
+    server = None
     try:
-        server.serve_forever(poll_interval=0.2)
+        while not stopping.is_set():
+            refusing = os.path.exists(refuse_switch)
+            if refusing and server:
+                server.server_close()
+                server = None
+            elif not refusing and not server:
+                server = Server((args.host, args.port), root, log, faults)
+            if server:
+                server.handle_request()
+            else:
+                time.sleep(Server.timeout)
     finally:
-        server.server_close()
+        if server:
+            server.server_close()
 
 
 def accepts(host, port):
