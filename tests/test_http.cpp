@@ -70,7 +70,13 @@ protected:
         return server::Url(name_ + L"?" + tag_);
     }
     std::vector<server::Request> Requests() const { return server::RequestsTagged(tag_); }
-    std::wstring Target() { return rig::ScratchDir(L"http") + L"\\download.bin"; }
+    // A download target with no file there yet (scratch folders are named by
+    // process id, which Wine hands out again in later runs).
+    std::wstring Target() {
+        const std::wstring path = rig::ScratchDir(L"http") + L"\\download.bin";
+        ::DeleteFileW(path.c_str());
+        return path;
+    }
 
     rig::LogReceiver receiver_;
     std::wstring name_;
@@ -123,8 +129,6 @@ TEST_F(HttpTest, ErrorPagesCountAsFetched) {
         EXPECT_NE(std::string::npos, page->find(fault + 7)) << *page;
         EXPECT_NE(std::wstring::npos, HttpRequestText(url).find(rig::Wide(fault + 7)));
     }
-    const std::wstring missing = server::Url(L"no-such-file.ini?" + server::NewTag());
-    EXPECT_EQ(L"YES", HttpDownloadFile(nullptr, missing, Target()));
 }
 
 TEST_F(HttpTest, RefusedConnectionCreatesNoFile) {

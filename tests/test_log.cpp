@@ -98,6 +98,7 @@ TEST(LogRecordTest, WindowMatchingOnlyClassOrOnlyTitleGetsNothing) {
 // The viewer tool writes each record as one tab-separated line.
 TEST(LogViewerTest, AppendsOneLinePerRecordToItsFile) {
     const std::wstring file = rig::ScratchDir(L"xlogwnd") + L"\\lines.txt";
+    ::DeleteFileW(file.c_str());  // the viewer appends; scratch names recur across runs
     std::wstring command = L"\"" + rig::BuildDir() + L"\\xlogwnd.exe\" \"" + file + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
