@@ -147,3 +147,102 @@ TEST(Registration, TheRegisteredClassCreatesAndReportsItsCategories) {
 }
 
 }  // namespace
+
+namespace {
+
+// Presses OK on every message box regsvr32 shows and keeps their texts.
+class MessageBoxCollector {
+public:
+    explicit MessageBoxCollector(DWORD processId) : processId_(processId) {}
+
+    // One pass over the top-level windows; returns true when a box was answered.
+    bool AnswerOnce() {
+        found_ = nullptr;
+        ::EnumWindows(&MessageBoxCollector::Visit, reinterpret_cast<LPARAM>(this));
+        if (!found_) return false;
+        wchar_t text[512] = {};
+        ::GetDlgItemTextW(found_, 0xFFFF, text, 512);  // the static text of a message box
+        texts.push_back(text);
+        ::PostMessageW(found_, WM_COMMAND, IDOK, 0);
+        ::Sleep(200);
+        return true;
+    }
+
+    std::vector<std::wstring> texts;
+
+private:
+    static BOOL CALLBACK Visit(HWND window, LPARAM self) {
+        auto* me = reinterpret_cast<MessageBoxCollector*>(self);
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(window, &pid);
+        wchar_t cls[64] = {};
+        ::GetClassNameW(window, cls, 64);
+        if (pid == me->processId_ && std::wstring(cls) == L"#32770" && ::IsWindowVisible(window)) {
+            me->found_ = window;
+            return FALSE;
+        }
+        return TRUE;
+    }
+    DWORD processId_;
+    HWND found_ = nullptr;
+};
+
+// Points the category manager's class at a server that does not exist, so
+// neither the elevation moniker nor in-process creation can make it.
+class BrokenCategoryManager {
+public:
+    BrokenCategoryManager() {
+        saved_ = Hkcr(kServerKey).value_or(L"");
+        Set(L"C:\\windows\\system32\\zarn_no_such_server.dll");
+    }
+    ~BrokenCategoryManager() { Set(saved_); }
+
+private:
+    static void Set(const std::wstring& value) {
+        zfw::unique_hkey key;
+        ::RegOpenKeyExW(HKEY_CLASSES_ROOT, kServerKey.c_str(), 0, KEY_SET_VALUE, key.put());
+        ::RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+    inline static const std::wstring kServerKey =
+        L"CLSID\\" + Guid(CLSID_StdComponentCategoriesMgr) + L"\\InprocServer32";
+    std::wstring saved_;
+};
+
+TEST(Registration, WithoutACategoryManagerTheClassIsRegisteredAndTheFailureShownThreeTimes) {
+    std::vector<std::wstring> texts;
+    DWORD exitCode = 0;
+    {
+        BrokenCategoryManager broken;
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        std::wstring line = L"regsvr32.exe /s \"" + rig::ModulePath() + L"\"";
+        ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                     nullptr, &si, &pi));
+        zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
+        MessageBoxCollector boxes(pi.dwProcessId);
+        const DWORD start = ::GetTickCount();
+        while (::WaitForSingleObject(process.get(), 50) == WAIT_TIMEOUT) {
+            boxes.AnswerOnce();
+            if (::GetTickCount() - start > 60000) {
+                ::TerminateProcess(process.get(), 1);
+                FAIL() << "regsvr32 did not end";
+            }
+        }
+        ::GetExitCodeProcess(process.get(), &exitCode);
+        texts = boxes.texts;
+    }
+    EXPECT_NE(0u, exitCode) << "registration must report the failure";
+    ASSERT_EQ(3u, texts.size());
+    for (const auto& text : texts)
+        EXPECT_EQ(L"Fail to CreateComponentCategory::CoCreateInstance", text);
+    // The type library and the class were registered before the categories failed.
+    EXPECT_TRUE(Hkcr(kClassKey + L"\\InprocServer32"));
+    EXPECT_TRUE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
+
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+    ExpectCategoriesRegistered();
+}
+
+}  // namespace
