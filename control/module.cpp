@@ -52,6 +52,10 @@ HRESULT CreatePropPage(REFIID iid, void** out) {
     return zfw::MakeComObject<CWebControlPropPage>(iid, out);
 }
 
+// The application object: the framework's module set-up, nothing added.
+class CWeb_ControlApp : public zfw::ControlModule {};
+CWeb_ControlApp theApp;
+
 struct FactoryEntry {
     const CLSID* clsid;
     zfw::ClassFactory::Creator create;
@@ -67,12 +71,10 @@ constexpr FactoryEntry kFactories[] = {
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        zfw::SetModuleInstance(instance);
-        ::DisableThreadLibraryCalls(instance);
-    } else if (reason == DLL_PROCESS_DETACH) {
-        zfw::control_window::UnregisterClass();
-    }
+    if (reason == DLL_PROCESS_ATTACH)
+        theApp.InitInstance(instance);
+    else if (reason == DLL_PROCESS_DETACH)
+        theApp.ExitInstance();
     return TRUE;
 }
 

@@ -158,3 +158,21 @@ private:
 };
 
 }  // namespace zfw
+
+namespace zfw {
+
+// The module object of a control DLL: records the module instance when the
+// DLL is loaded and cleans up what the framework registered when it unloads.
+class ControlModule {
+public:
+    ControlModule() = default;
+    ControlModule(const ControlModule&) = delete;
+    ControlModule& operator=(const ControlModule&) = delete;
+    virtual ~ControlModule() = default;
+
+    // Called from DllMain for DLL_PROCESS_ATTACH and DLL_PROCESS_DETACH.
+    virtual void InitInstance(HINSTANCE instance) noexcept;
+    virtual void ExitInstance() noexcept;
+};
+
+}  // namespace zfw

@@ -88,3 +88,14 @@ HWND Create(HWND parent, const RECT& position, void* owner,
 void UnregisterClass() noexcept { ::UnregisterClassW(kClassName, ModuleInstance()); }
 
 }  // namespace zfw::control_window
+
+namespace zfw {
+
+void ControlModule::InitInstance(HINSTANCE instance) noexcept {
+    SetModuleInstance(instance);
+    ::DisableThreadLibraryCalls(instance);
+}
+
+void ControlModule::ExitInstance() noexcept { control_window::UnregisterClass(); }
+
+}  // namespace zfw

@@ -21,7 +21,8 @@ std::optional<unsigned long long> AnnouncedLength(HINTERNET request) {
     wchar_t encoding[64] = {};
     DWORD encodingBytes = sizeof(encoding);
     if (::HttpQueryInfoW(request, HTTP_QUERY_TRANSFER_ENCODING, encoding, &encodingBytes,
-                         nullptr))
+                         nullptr) ||
+        ::GetLastError() != ERROR_HTTP_HEADER_NOT_FOUND)
         return std::nullopt;
     DWORD length = 0;
     DWORD lengthBytes = sizeof(length);

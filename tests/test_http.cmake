@@ -1,0 +1,7 @@
+target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/support/log.cpp
+    ${CMAKE_SOURCE_DIR}/update/http.cpp ${CMAKE_SOURCE_DIR}/update/internet_file.cpp
+    ${CMAKE_SOURCE_DIR}/update/output_file.cpp)
+# Viewer windows are found desktop-wide, and one test here makes the server
+# refuse every connection for a moment: take both locks.
+set_tests_properties(${suite} PROPERTIES FIXTURES_REQUIRED "module_registered;updateserver"
+    RESOURCE_LOCK "log_viewer;updateserver_files")
