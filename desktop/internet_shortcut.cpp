@@ -10,8 +10,11 @@
 
 namespace {
 
+// The page sees this text: it names the file but not the folder, which holds
+// the user's name.
 std::wstring ErrorText(const wchar_t* what, const std::wstring& path, DWORD error) {
-    return std::wstring(what) + L" " + path + L" (error " + std::to_wstring(error) + L").";
+    const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
+    return std::wstring(what) + L" " + name + L" (error " + std::to_wstring(error) + L").";
 }
 
 }  // namespace

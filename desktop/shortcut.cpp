@@ -90,8 +90,9 @@ std::wstring ShortcutFolder() {
     if (!PathExists(folder) && !::CreateDirectoryW(folder.c_str(), nullptr)) {
         const DWORD error = ::GetLastError();
         // Someone else may have made it between the test and the creation.
+        // The page sees the text, so it does not name the user's folders.
         if (!IsFolder(folder))
-            throw zfw::ScriptError(L"Cannot create the shortcut folder " + folder + L" (error " +
+            throw zfw::ScriptError(L"Cannot create the shortcut folder (error " +
                                    std::to_wstring(error) + L").");
     }
     return folder;

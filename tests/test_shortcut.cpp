@@ -153,15 +153,20 @@ TEST_F(MakeShortCutTest, IconIsFetchedEveryTimeAndItsFailureIsIgnored) {
 }
 
 TEST_F(MakeShortCutTest, FolderOrFileThatCannotBeMadeFailsTheCall) {
-    // A file where the Zarn folder belongs, then a temporary folder that is missing.
-    const std::wstring zarn = folder_.substr(0, folder_.size() - 1);
-    zfw::unique_file(::CreateFileW(zarn.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    // A folder where Zarn.url belongs: the file cannot be opened.
+    ASSERT_TRUE(::CreateDirectoryW(folder_.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((folder_ + L"Zarn.url").c_str(), nullptr));
     CallResult call = control_.Call(L"MakeShortCut", {L"http://x.example/", L"1"});
     EXPECT_EQ(DISP_E_EXCEPTION, call.hr) << std::hex << call.hr;
-    EXPECT_NE(std::wstring::npos, call.description.find(zarn)) << rig::Utf8(call.description);
+    EXPECT_NE(std::wstring::npos, call.description.find(L"Zarn.url")) << rig::Utf8(call.description);
+    EXPECT_EQ(std::wstring::npos, call.description.find(L"scratch")) << "the page learns a path";
 
-    ASSERT_TRUE(::DeleteFileW(zarn.c_str()));
-    ::SetEnvironmentVariableW(L"TMP", (folder_ + L"missing\\").c_str());
+    // A file where the Zarn folder belongs: the folder cannot be made.
+    ASSERT_TRUE(::RemoveDirectoryW((folder_ + L"Zarn.url").c_str()));
+    ::DeleteFileW((folder_ + L"zarn1.ico").c_str());
+    const std::wstring zarn = folder_.substr(0, folder_.size() - 1);
+    ASSERT_TRUE(::RemoveDirectoryW(zarn.c_str()));
+    zfw::unique_file(::CreateFileW(zarn.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     call = control_.Call(L"MakeShortCut", {L"http://x.example/", L"1"});
     EXPECT_EQ(DISP_E_EXCEPTION, call.hr) << std::hex << call.hr;
     EXPECT_NE(std::wstring::npos, call.description.find(L"shortcut folder"))
