@@ -24,4 +24,51 @@ var result = ctl.SelectComplete("C:\\Docs\\a.txt", "1234", "-1");
 host.print("  returned " + result);
 host.print("");
 
+// ---- Desktop shortcut and pop-up allow entry ----------------------------
+// MakeShortCut keeps the service's icon and Zarn.url in a Zarn folder under
+// the temporary folder and puts Zarn.lnk, pointing at Zarn.url, on the
+// desktop. AllowPopUp adds the site to the browser's pop-up allow list, but
+// only when the browser keeps one for this user.
+(function () {
+    var site = "http://www.zarn.example/";
+    var fso = null, shell = null;
+    try {
+        fso = host.create("Scripting.FileSystemObject");
+        shell = host.create("WScript.Shell");
+    } catch (e) {
+        // Without them the page can still call the control; it just cannot look.
+    }
+    function where(path) {
+        return path + (fso ? (fso.FileExists(path) ? "  (there)" : "  (missing)") : "");
+    }
+
+    host.print("MakeShortCut(\"" + site + "\", \"1\")");
+    host.print("  returned " + ctl.MakeShortCut(site, "1"));
+    var temp = host.env("TMP") || host.env("TEMP");
+    if (temp.charAt(temp.length - 1) != "\\") temp += "\\";
+    var folder = temp + "Zarn\\";
+    host.print("  icon (from the update server): " + where(folder + "zarn1.ico"));
+    host.print("  Internet shortcut: " + where(folder + "Zarn.url"));
+    try {
+        var lines = host.readFile(folder + "Zarn.url").split("\r\n");
+        for (var i = 0; i < lines.length; ++i) host.print("    | " + lines[i]);
+    } catch (e) {
+    }
+    if (shell) host.print("  desktop shortcut: " + where(shell.SpecialFolders("Desktop") + "\\Zarn.lnk"));
+    host.print("");
+
+    var name = "www.zarn.example";
+    var list = "HKCU\\Software\\Microsoft\\Internet Explorer\\New Windows\\Allow\\";
+    host.print("AllowPopUp(\"" + name + "\")");
+    host.print("  returned " + ctl.AllowPopUp(name));
+    if (shell) {
+        try {
+            host.print("  " + list + name + " = " + shell.RegRead(list + name));
+        } catch (e) {
+            host.print("  no entry: the browser keeps no allow list for this user (" + list + ")");
+        }
+    }
+    host.print("");
+})();
+
 host.print("End of the demo page.");
