@@ -7,7 +7,7 @@ ZARN_WINESERVER=/usr/lib/wine/wineserver
 # Debian packages the build, the Wine rig and the demo need.
 ZARN_PACKAGES="cmake ninja-build python3 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64 libwine-dev wine64 wine xvfb xauth googletest
-  fonts-nanum"
+  fonts-nanum locales"
 
 zarn_install_deps() {
     local missing=()
