@@ -109,6 +109,6 @@ void CRegistryEx::WriteDword(const wchar_t* valueName, DWORD value) {
                      sizeof(value));
 }
 
-bool EnsureSettingsKey(CRegistryEx& key) {
-    return key.Open(kSettingsKey) || key.Create(kSettingsKey);
+bool EnsureKey(CRegistryEx& key, const wchar_t* keyPath) {
+    return key.Open(keyPath) || key.Create(keyPath);
 }

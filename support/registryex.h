@@ -78,6 +78,10 @@ private:
 // The settings key of the control, under HKEY_CURRENT_USER.
 inline constexpr wchar_t kSettingsKey[] = L"Software\\Zarn";
 
-// Opens the settings key, creating it when it does not exist yet. True when
-// `key` then holds it open.
-bool EnsureSettingsKey(CRegistryEx& key);
+// The ensure-key sequence: opens HKEY_CURRENT_USER\keyPath, and creates it
+// when it cannot be opened. True when `key` then holds it open; when false,
+// the caller skips its read or write.
+bool EnsureKey(CRegistryEx& key, const wchar_t* keyPath);
+
+// The ensure-key sequence on the settings key.
+inline bool EnsureSettingsKey(CRegistryEx& key) { return EnsureKey(key, kSettingsKey); }

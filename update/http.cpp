@@ -47,8 +47,11 @@ std::wstring ByteSizeText(DWORD bytes) {
 }
 
 // Shows the received and total sizes in the owner's label and the percentage
-// in its bar. A control is told only when what it shows changes: each update
-// is a message to another thread, and a download has many blocks.
+// in its bar. The controls belong to another thread, so every update is a
+// cross-thread message (and a repaint for the label); a download has
+// thousands of blocks. So a control is told only when what it shows changes,
+// and the label, whose text changes every few blocks, at most ten times a
+// second; Finish shows the last text, so the display ends exact.
 class ProgressDisplay {
 public:
     ProgressDisplay(const ProgressOwner& owner, DWORD total)
@@ -58,34 +61,54 @@ public:
           totalText_(total ? ByteSizeText(total) : std::wstring()) {}
 
     void Show(DWORD received) {
-        std::wstring text = L"0KB / 0KB";
-        int position = 0;
-        if (total_ != 0) {
-            text = ByteSizeText(received) + L" / " + totalText_;
-            // Above 100 when the body outgrows its Content-Length; sent as
-            // computed, the bar shows it as full.
-            position = static_cast<int>(static_cast<double>(received) * 100.0 / total_);
-        }
-        if (!shown_ || text != text_) {
-            ::SetWindowTextW(label_, text.c_str());
-            ::UpdateWindow(label_);
-            text_ = std::move(text);
-        }
-        if (!shown_ || position != position_) {
+        received_ = received;
+        // Above 100 when the body outgrows its Content-Length; sent as
+        // computed, the bar shows it as full.
+        const int position =
+            total_ ? static_cast<int>(static_cast<double>(received) * 100.0 / total_) : 0;
+        if (!barShown_ || position != position_) {
             ::SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(position), 0);
             position_ = position;
+            barShown_ = true;
         }
-        shown_ = true;
+        const ULONGLONG now = ::GetTickCount64();
+        if (!labelShown_ || now - labelTime_ >= kLabelIntervalMs || received == total_)
+            ShowLabel(now);
+    }
+
+    // Brings the label up to the last count given to Show.
+    void Finish() {
+        if (barShown_) ShowLabel(::GetTickCount64());
     }
 
 private:
+    static constexpr ULONGLONG kLabelIntervalMs = 100;
+
+    std::wstring LabelText() const {
+        if (total_ == 0) return L"0KB / 0KB";
+        return ByteSizeText(received_) + L" / " + totalText_;
+    }
+
+    void ShowLabel(ULONGLONG now) {
+        std::wstring text = LabelText();
+        if (labelShown_ && text == text_) return;
+        ::SetWindowTextW(label_, text.c_str());
+        ::UpdateWindow(label_);
+        text_ = std::move(text);
+        labelShown_ = true;
+        labelTime_ = now;
+    }
+
     HWND label_;
     HWND bar_;
     DWORD total_;
     std::wstring totalText_;
-    bool shown_ = false;
-    std::wstring text_;
+    DWORD received_ = 0;
+    bool barShown_ = false;
     int position_ = 0;
+    bool labelShown_ = false;
+    std::wstring text_;
+    ULONGLONG labelTime_ = 0;
 };
 
 // `bytes` in the ANSI code page as UTF-16, sized by asking first.
@@ -126,6 +149,7 @@ std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring&
             received += static_cast<DWORD>(n);
             if (display) display->Show(received);
         }
+        if (display) display->Finish();
         file.Close();
         result = kDownloadComplete;
         reply.Close();
