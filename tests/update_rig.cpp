@@ -172,9 +172,12 @@ LRESULT CALLBACK Watcher::CallWndHook(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION) {
         const CWPSTRUCT* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
         Watcher* self = g_watcher;
-        if (self && message->message == WM_SHOWWINDOW && message->wParam &&
-            WindowText(message->hwnd) == L"Zarn")
-            self->showRequested = true;
+        if (self && WindowText(message->hwnd) == L"Zarn") {
+            if (message->message == WM_SHOWWINDOW && message->wParam) self->showRequested = true;
+            if (message->message == WM_WINDOWPOSCHANGING && self->endTick == 0 &&
+                (reinterpret_cast<const WINDOWPOS*>(message->lParam)->flags & SWP_HIDEWINDOW))
+                self->endTick = ::GetTickCount();
+        }
     }
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }

@@ -75,6 +75,10 @@ public:
     int timerMessages = 0;
     // The dialog was sent WM_SHOWWINDOW to appear (seen on the dialog's thread).
     bool showRequested = false;
+    // When the dialog started to hide, that is, when it was ended. (Under
+    // Xvfb without a window manager Wine then waits 2 s for the window
+    // manager before the modal run returns.)
+    std::atomic<DWORD> endTick{0};
 
     // Stops watching; the fields are stable afterwards.
     void Stop();

@@ -110,6 +110,10 @@ void HandOver(DWORD ms) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // Like any installer with a window, become idle for input at once: the
+    // shell waits for that before its launch call returns.
+    MSG message;
+    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
     std::wstring mode = Environment(L"ZARN_SETUP_MODE");
     if (mode.empty()) mode = L"report2";
     AppendLog(mode);
