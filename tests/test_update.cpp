@@ -193,6 +193,24 @@ TEST_F(UpdateDialog, FetchFailuresShowTheirMessageAndEndWith2) {
     }
 }
 
+TEST_F(UpdateDialog, ALeftoverThatCannotBeDeletedEndsWith2) {
+    // An installer of an earlier run still holding its file.
+    wchar_t temp[MAX_PATH + 1] = {};
+    ::GetTempPathW(MAX_PATH + 1, temp);
+    const std::wstring leftover = std::wstring(temp) + L"Zarn_setup.exe";
+    HANDLE held = ::CreateFileW(leftover.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Watcher watcher;
+    const GateRun run = RunGate(watcher);
+    ::CloseHandle(held);
+    ::DeleteFileW(leftover.c_str());
+    EXPECT_FALSE(run.passed);
+    EXPECT_TRUE(run.requests.empty()) << Targets(run.requests);
+    ASSERT_EQ(watcher.boxes.size(), 1u);
+    EXPECT_EQ(watcher.boxes[0].text, L"전송 프로그램 버전 파일을 다운로드 하지 못했습니다!   ");
+}
+
 TEST_F(UpdateDialog, InstallerReportsDecideTheResult) {
     {
         SCOPED_TRACE("report 1: ends with 2 after about 300 ms, no message");

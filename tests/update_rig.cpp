@@ -131,7 +131,7 @@ std::vector<std::string> SetupRuns() {
     return lines;
 }
 
-Watcher::Watcher() {
+Watcher::Watcher(DWORD pollMs) : pollMs_(pollMs) {
     g_watcher = this;
     hook_ = ::SetWindowsHookExW(WH_GETMESSAGE, &Watcher::GetMessageHook, nullptr,
                                 ::GetCurrentThreadId());
@@ -225,8 +225,11 @@ void Watcher::Run() {
             const int download = static_cast<int>(
                 ::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
             maxDownloadPos = std::max(maxDownloadPos, download);
+            if (download > 0 && downloadFirstTick == 0) downloadFirstTick = ::GetTickCount();
             NoteDistinct(sizeTexts, WindowText(::GetDlgItem(dialog, 209)));
             NoteDistinct(downloadCaptions, WindowText(::GetDlgItem(dialog, 206)));
+            if (downloadCaptions.back() == L"프로그램 다운로드 완료" && downloadDoneTick == 0)
+                downloadDoneTick = ::GetTickCount();
             const std::wstring percent = WindowText(::GetDlgItem(dialog, 210));
             if (!percent.empty()) lastPercentText = percent;
             Sample sample;
@@ -236,7 +239,7 @@ void Watcher::Run() {
             sample.reportedBefore = reportTick != 0;
             samples.push_back(sample);
         }
-        ::Sleep(5);
+        ::Sleep(pollMs_);
     }
 }
 

@@ -55,7 +55,9 @@ public:
         bool reportedBefore = false;
     };
 
-    Watcher();
+    // Samples the dialog every `pollMs` (each sample is a few messages to the
+    // dialog's thread).
+    explicit Watcher(DWORD pollMs = 5);
     ~Watcher();
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
@@ -70,6 +72,8 @@ public:
     std::vector<std::wstring> downloadCaptions;  // distinct texts of control 206
     std::wstring lastPercentText;
     std::vector<Sample> samples;
+    DWORD downloadFirstTick = 0;  // first sample with the download bar above 0
+    DWORD downloadDoneTick = 0;   // first sample with the completed download caption
     std::vector<MessageBoxSeen> boxes;
     std::atomic<DWORD> reportTick{0};  // when WM_SETUP_REPORT 1 or 2 was taken
     int timerMessages = 0;
@@ -88,6 +92,7 @@ private:
     static LRESULT CALLBACK GetMessageHook(int code, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK CallWndHook(int code, WPARAM wParam, LPARAM lParam);
 
+    DWORD pollMs_;
     std::atomic<bool> stop_{false};
     std::vector<std::pair<UINT, WPARAM>> onShow_;
     HHOOK hook_ = nullptr;
