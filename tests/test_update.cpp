@@ -263,6 +263,24 @@ TEST_F(UpdateDialog, InstallerReportsDecideTheResult) {
     }
 }
 
+TEST_F(UpdateDialog, AnEndDuringTheDownloadKeepsTheWindowUntilTheThreadsStop) {
+    // The package arrives slowly; a report 1 arrives meanwhile.
+    rig::updateserver::SetFault(L"install.zip", "slow 8192 40\n");
+    const size_t setupRunsBefore = SetupRuns().size();
+    Watcher watcher;
+    watcher.PostOnShow(WM_USER + 100, 1);
+    const GateRun run = RunGate(watcher);
+    EXPECT_FALSE(run.passed);
+    ASSERT_GE(watcher.firstHiddenDownloadPos, 0) << "never saw the ended dialog";
+    EXPECT_LT(watcher.firstHiddenDownloadPos, 100);
+    // The download ran on into the controls of the hidden dialog, which was
+    // destroyed only once it was over (its last step may fall between samples).
+    EXPECT_GT(watcher.maxDownloadPos, watcher.firstHiddenDownloadPos + 10);
+    EXPECT_EQ(CountTarget(run.requests, kPackage), 1u);
+    EXPECT_EQ(CountTarget(run.requests, kSizeQuery), 0u) << "went on after the end";
+    EXPECT_EQ(SetupRuns().size(), setupRunsBefore);
+}
+
 // A window of a transfer program's class, in this process.
 class TransferWindow {
 public:

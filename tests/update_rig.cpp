@@ -214,6 +214,13 @@ void Watcher::Run() {
             continue;
         }
         HWND dialog = ::FindWindowW(L"#32770", L"Zarn");
+        if (ours(dialog) && !::IsWindowVisible(dialog) && dialogShown) {
+            // Ended, not yet destroyed: the bar may still be moving.
+            const int download = static_cast<int>(
+                ::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
+            if (firstHiddenDownloadPos < 0) firstHiddenDownloadPos = download;
+            maxDownloadPos = std::max(maxDownloadPos, download);
+        }
         if (ours(dialog) && ::IsWindowVisible(dialog)) {
             dialogShown = true;
             caption = WindowText(dialog);

@@ -72,6 +72,7 @@ public:
     std::vector<std::wstring> downloadCaptions;  // distinct texts of control 206
     std::wstring lastPercentText;
     std::vector<Sample> samples;
+    int firstHiddenDownloadPos = -1;  // download bar when the ended dialog was first seen hidden
     DWORD downloadFirstTick = 0;  // first sample with the download bar above 0
     DWORD downloadDoneTick = 0;   // first sample with the completed download caption
     std::vector<MessageBoxSeen> boxes;

@@ -72,10 +72,10 @@ INT_PTR FileUpdateWindow::DoModal(HWND owner) {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
     ::InitCommonControlsEx(&controls);
     const INT_PTR result = ModalDialog::DoModal(owner);
-    // However the run ended, the threads must stop now and never reach the
-    // dialog again.
+    // A run that ended without its window (it could not be created) has no
+    // threads; one that ended through OnStageEnd has waited for them already.
     m_run->ClaimEnd();
-    m_run->WaitForThreads(kThreadStopWaitMs);
+    if (!m_threadsStopped) m_run->WaitForThreads(kThreadStopWaitMs, false);
     return result;
 }
 
@@ -198,6 +198,12 @@ void FileUpdateWindow::EndRun(INT_PTR result, Notice notice) {
 void FileUpdateWindow::OnStageEnd(INT_PTR result, Notice notice) {
     if (const wchar_t* text = NoticeText(notice))
         ::MessageBoxW(Handle(), text, kNoticeCaption, MB_OK);
+    // The run has ended: the threads stop at their next look at it. One may
+    // be inside a package download whose progress goes straight to two of
+    // the controls, so the window outlives every thread (hidden meanwhile).
+    ::ShowWindow(Handle(), SW_HIDE);
+    m_run->WaitForThreads(kThreadStopWaitMs, true);
+    m_threadsStopped = true;
     EndDialog(result);
 }
 

@@ -46,4 +46,5 @@ private:
     void OnPackageDownloaded();
 
     std::shared_ptr<UpdateRun> m_run;
+    bool m_threadsStopped = false;  // OnStageEnd waited for the threads
 };

@@ -53,30 +53,50 @@ bool UpdateRun::StartThread(LPTHREAD_START_ROUTINE entry) {
     return true;
 }
 
-void UpdateRun::WaitForThreads(DWORD timeoutMs) {
+void UpdateRun::WaitForThreads(DWORD timeoutMs, bool dispatchAll) {
     const DWORD started = ::GetTickCount();
+    bool quit = false;
+    WPARAM quitCode = 0;
     // A thread may start another (the download thread starts the install
     // progress thread), so take what is registered until nothing is left.
-    for (;;) {
+    for (bool timedOut = false; !timedOut;) {
         std::vector<zfw::unique_handle> pending;
         {
             const std::lock_guard lock(threadsLock_);
             pending.swap(threads_);
         }
-        if (pending.empty()) return;
+        if (pending.empty()) break;
         for (const auto& thread : pending) {
             for (;;) {
                 const DWORD spent = ::GetTickCount() - started;
-                if (spent >= timeoutMs) return;
+                if (spent >= timeoutMs) {
+                    timedOut = true;
+                    break;
+                }
                 HANDLE handle = thread.get();
-                const DWORD wait = ::MsgWaitForMultipleObjects(1, &handle, FALSE,
-                                                               timeoutMs - spent, QS_SENDMESSAGE);
+                const DWORD wait = ::MsgWaitForMultipleObjects(
+                    1, &handle, FALSE, timeoutMs - spent,
+                    dispatchAll && !quit ? QS_ALLINPUT : QS_SENDMESSAGE);
                 if (wait != WAIT_OBJECT_0 + 1) break;
                 MSG message;
-                ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+                if (!dispatchAll || quit) {
+                    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+                    continue;
+                }
+                while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                    if (message.message == WM_QUIT) {
+                        quit = true;  // for the loop that runs this one
+                        quitCode = message.wParam;
+                        break;
+                    }
+                    ::TranslateMessage(&message);
+                    ::DispatchMessageW(&message);
+                }
             }
+            if (timedOut) break;
         }
     }
+    if (quit) ::PostQuitMessage(static_cast<int>(quitCode));
 }
 
 void RunUpdateThread(void* start, void (*body)(UpdateRun& run)) {

@@ -93,10 +93,11 @@ public:
     // Starts `entry` on a new thread that shares this run and keeps the
     // module loaded while it runs. False when the thread cannot start.
     bool StartThread(LPTHREAD_START_ROUTINE entry);
-    // Waits for every thread of the run to finish, dispatching messages sent
-    // to this thread meanwhile; gives up after `timeoutMs` (the threads then
-    // finish on their own: this object and the module stay with them).
-    void WaitForThreads(DWORD timeoutMs);
+    // Waits for every thread of the run to finish, serving this thread's
+    // messages meanwhile (all of them when `dispatchAll`, else only those
+    // sent from other threads). Gives up after `timeoutMs`: the threads then
+    // finish on their own, with this object and the module kept for them.
+    void WaitForThreads(DWORD timeoutMs, bool dispatchAll);
 
     UpdateRun(const UpdateRun&) = delete;
     UpdateRun& operator=(const UpdateRun&) = delete;
