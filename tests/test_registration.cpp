@@ -1,0 +1,149 @@
+// Self-registration through the real regsvr32: the keys it writes, what
+// unregistering removes and what it leaves, on Windows 6.1 and on 5.x.
+// Every test leaves the module registered, as the other suites expect.
+#include <gtest/gtest.h>
+
+#include <comcat.h>
+#include <objsafe.h>
+
+#include "common/com_helpers.h"
+#include "common/rig.h"
+#include "control/identity.h"
+#include "framework/handle.h"
+
+namespace {
+
+std::wstring Guid(const GUID& guid) {
+    wchar_t text[64] = {};
+    ::StringFromGUID2(guid, text, 64);
+    return text;
+}
+
+const std::wstring kClassKey = L"CLSID\\" + Guid(CLSID_Web_Control);
+const std::wstring kPageKey = L"CLSID\\" + Guid(CLSID_WebControlPropPage);
+const std::wstring kTypeLibKey = L"TypeLib\\" + Guid(LIBID_Web_ControlLib) + L"\\1.0";
+const std::wstring kScriptingCategory = L"Component Categories\\" + Guid(CATID_SafeForScripting);
+const std::wstring kInitCategory = L"Component Categories\\" + Guid(CATID_SafeForInitializing);
+
+DWORD Regsvr32(const std::wstring& switches) {
+    const rig::ProcessResult r =
+        rig::Run(L"regsvr32.exe " + switches + L" \"" + rig::ModulePath() + L"\"", 120000);
+    EXPECT_FALSE(r.timedOut) << "regsvr32 hung (a message box?): " << r.output;
+    return r.exitCode;
+}
+
+std::optional<std::wstring> Hkcr(const std::wstring& path, const wchar_t* name = nullptr) {
+    return rig::ReadRegString(HKEY_CLASSES_ROOT, path, name);
+}
+
+void DeleteCategoryRegistrations() {
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, (kClassKey + L"\\Implemented Categories").c_str());
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, kScriptingCategory.c_str());
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, kInitCategory.c_str());
+}
+
+void ExpectCategoriesRegistered() {
+    EXPECT_EQ(L"Controls that are safely scriptable", Hkcr(kScriptingCategory, L"409"));
+    EXPECT_EQ(L"Controls safely initializable from persistent data", Hkcr(kInitCategory, L"409"));
+    EXPECT_TRUE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Implemented Categories\\" +
+                                                         Guid(CATID_SafeForScripting)));
+    EXPECT_TRUE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Implemented Categories\\" +
+                                                         Guid(CATID_SafeForInitializing)));
+}
+
+// Sets the Windows version Wine reports to regsvr32.exe for the test's lifetime.
+class Regsvr32Version {
+public:
+    explicit Regsvr32Version(const wchar_t* version) {
+        ::RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                          key_.put(), nullptr);
+        ::RegSetValueExW(key_.get(), L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                         static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t)));
+    }
+    ~Regsvr32Version() {
+        key_.reset();
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, kKey);
+    }
+
+private:
+    static constexpr wchar_t kKey[] = L"Software\\Wine\\AppDefaults\\regsvr32.exe";
+    zfw::unique_hkey key_;
+};
+
+TEST(Registration, WritesTheControlClassTheTypeLibraryAndThePropertyPage) {
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+    const std::wstring module = rig::ModulePath();
+
+    EXPECT_EQ(L"Zarn 컨트롤", Hkcr(kClassKey));
+    EXPECT_EQ(L"WEB_CONTROL.WebControlCtrl.1", Hkcr(kClassKey + L"\\ProgID"));
+    const auto server = Hkcr(kClassKey + L"\\InprocServer32");
+    ASSERT_TRUE(server);
+    EXPECT_EQ(0, ::lstrcmpiW(module.c_str(), server->c_str())) << rig::Utf8(*server);
+    EXPECT_EQ(L"Apartment", Hkcr(kClassKey + L"\\InprocServer32", L"ThreadingModel"));
+    EXPECT_TRUE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Control"));
+    EXPECT_FALSE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Insertable"));
+    EXPECT_EQ(L"131473", Hkcr(kClassKey + L"\\MiscStatus\\1")) << "0x20191 in decimal";
+    const auto bitmap = Hkcr(kClassKey + L"\\ToolboxBitmap32");
+    ASSERT_TRUE(bitmap);
+    EXPECT_EQ(L", 1", bitmap->substr(bitmap->size() - 3));
+    EXPECT_EQ(Guid(LIBID_Web_ControlLib), Hkcr(kClassKey + L"\\TypeLib"));
+    EXPECT_EQ(L"1.0", Hkcr(kClassKey + L"\\Version"));
+
+    EXPECT_EQ(L"Zarn 컨트롤", Hkcr(L"WEB_CONTROL.WebControlCtrl.1"));
+    EXPECT_EQ(Guid(CLSID_Web_Control), Hkcr(L"WEB_CONTROL.WebControlCtrl.1\\CLSID"));
+
+    EXPECT_EQ(L"WebControl 속성 페이지", Hkcr(kPageKey));
+    EXPECT_EQ(L"Apartment", Hkcr(kPageKey + L"\\InprocServer32", L"ThreadingModel"));
+
+    EXPECT_TRUE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
+    const auto typelibPath = Hkcr(kTypeLibKey + L"\\0\\win64");
+    ASSERT_TRUE(typelibPath);
+    EXPECT_EQ(0, ::lstrcmpiW(module.c_str(), typelibPath->c_str()));
+    ExpectCategoriesRegistered();
+}
+
+TEST(Registration, UnregisteringRemovesClassesAndTypeLibraryButKeepsCategories) {
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+    ASSERT_EQ(0u, Regsvr32(L"/s /u"));
+
+    EXPECT_FALSE(Hkcr(kClassKey + L"\\InprocServer32"));
+    EXPECT_FALSE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Control"));
+    EXPECT_FALSE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\MiscStatus"));
+    EXPECT_FALSE(Hkcr(kClassKey)) << "the class's name goes with it";
+    EXPECT_FALSE(rig::RegKeyExists(HKEY_CLASSES_ROOT, L"WEB_CONTROL.WebControlCtrl.1"));
+    EXPECT_FALSE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kPageKey));
+    EXPECT_FALSE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
+    ExpectCategoriesRegistered();
+
+    CLSID clsid{};
+    EXPECT_NE(S_OK, ::CLSIDFromProgID(L"WEB_CONTROL.WebControlCtrl.1", &clsid));
+
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+    EXPECT_EQ(S_OK, ::CLSIDFromProgID(L"WEB_CONTROL.WebControlCtrl.1", &clsid));
+}
+
+TEST(Registration, CategoriesAreRegisteredOnWindows5AndWindows6) {
+    {
+        Regsvr32Version xp(L"winxp64");
+        DeleteCategoryRegistrations();
+        ASSERT_EQ(0u, Regsvr32(L"/s"));
+        ExpectCategoriesRegistered();
+    }
+    DeleteCategoryRegistrations();
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+    ExpectCategoriesRegistered();
+}
+
+TEST(Registration, TheRegisteredClassCreatesAndReportsItsCategories) {
+    rig::ComApartment apartment;
+    Microsoft::WRL::ComPtr<ICatInformation> info;
+    ASSERT_EQ(S_OK, ::CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr,
+                                       CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&info)));
+    CATID wanted[2] = {CATID_SafeForScripting, CATID_SafeForInitializing};
+    EXPECT_EQ(S_OK, info->IsClassOfCategories(CLSID_Web_Control, 2, wanted, 0, nullptr));
+    Microsoft::WRL::ComPtr<IUnknown> control;
+    EXPECT_EQ(S_OK, ::CoCreateInstance(CLSID_Web_Control, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_PPV_ARGS(&control)));
+}
+
+}  // namespace

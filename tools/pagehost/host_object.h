@@ -1,0 +1,13 @@
+// The `host` object a page script sees: output, exit, event connections,
+// object creation, arguments, environment, time and files.
+#pragma once
+
+#include "tools/pagehost/page_context.h"
+
+#include <memory>
+
+namespace pagehost {
+
+ComPtr<IDispatch> MakeHostObject(std::shared_ptr<PageContext> context);
+
+}  // namespace pagehost
