@@ -39,12 +39,6 @@ public:
 
     const std::wstring& InstallFolder() const { return m_installFolder; }
 
-    // ---- TEMPORARY (branch issue5, until branch issue4 is merged): the
-    // installation gate and the install report, defined for now in
-    // launch/pending_issue4.cpp. Branch issue4 owns the real ones.
-    BOOL FileVersionCheck();
-    void ReportPendingInstall();
-
 private:
     // Program-files folder, "Zarn" and a backslash; fixed at construction.
     std::wstring m_installFolder;

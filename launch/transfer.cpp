@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "launch/handoff.h"
+#include "launch/install_report.h"
 #include "launch/program_starter.h"
 #include "launch/transfer_program.h"
 
@@ -24,7 +25,7 @@ std::wstring_view Text(BSTR text) {
 // ended is not the page's concern.
 bool RunTransfer(CWebControlCtrl& control, const zarn::TransferProgram& program, BSTR strUserID,
                  BSTR strUserPW, BSTR strItem) {
-    control.ReportPendingInstall();
+    ReportPendingInstall();
     if (!control.FileVersionCheck()) return false;
 
     // wParam names the control to the program; it is not a window handle.
