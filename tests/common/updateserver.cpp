@@ -1,0 +1,88 @@
+#include "common/updateserver.h"
+
+#include "common/rig.h"
+#include "framework/handle.h"
+#include "update/server_address.h"
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+
+namespace rig::updateserver {
+namespace {
+
+std::wstring ServerDir() { return BuildDir() + L"\\updateserver"; }
+
+std::string ReadWholeFile(const std::wstring& path) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    std::string bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    return bytes;
+}
+
+void WriteWholeFile(const std::wstring& path, std::string_view bytes) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw std::runtime_error("cannot write " + Utf8(path));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD written = 0;
+        const DWORD n = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+        if (!::WriteFile(file.get(), bytes.data() + done, n, &written, nullptr) || written == 0)
+            throw std::runtime_error("cannot write " + Utf8(path));
+        done += written;
+    }
+}
+
+}  // namespace
+
+std::wstring WebRoot() { return ServerDir() + L"\\webroot"; }
+
+std::wstring Url(std::wstring_view nameAndQuery) {
+    return UpdateServerUrl(L"/append/application/" + std::wstring(nameAndQuery));
+}
+
+std::wstring NewTag() {
+    static std::atomic<int> counter{0};
+    return L"t=" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+}
+
+void PutFile(std::wstring_view name, std::string_view bytes) {
+    WriteWholeFile(WebRoot() + L"\\" + std::wstring(name), bytes);
+}
+
+void SetFault(std::wstring_view name, std::string_view directives) {
+    WriteWholeFile(WebRoot() + L"\\" + std::wstring(name) + L".fault", directives);
+}
+
+void ClearFault(std::wstring_view name) {
+    ::DeleteFileW((WebRoot() + L"\\" + std::wstring(name) + L".fault").c_str());
+}
+
+std::vector<Request> RequestsTagged(std::wstring_view tag) {
+    const std::wstring logDir = ServerDir() + L"\\requests";
+    const std::string wantedTag = Utf8(tag);
+    std::vector<Request> found;
+    for (const std::string& line : Lines(ReadWholeFile(logDir + L"\\index.txt"))) {
+        const size_t tab1 = line.find('\t');
+        const size_t tab2 = line.find('\t', tab1 + 1);
+        if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
+        Request request;
+        request.method = line.substr(tab1 + 1, tab2 - tab1 - 1);
+        request.target = line.substr(tab2 + 1);
+        if (request.target.find(wantedTag) == std::string::npos) continue;
+        const std::wstring seq = Wide(line.substr(0, tab1));
+        request.raw = ReadWholeFile(logDir + L"\\" + seq + L".req");
+        request.body = ReadWholeFile(logDir + L"\\" + seq + L".body");
+        found.push_back(std::move(request));
+    }
+    return found;
+}
+
+}  // namespace rig::updateserver

@@ -1,0 +1,330 @@
+#!/usr/bin/env python3
+"""Stand-in for the update server, for the tests and the demo (standard library only).
+
+Serves a web root at /append/application/ on a loopback port and records every
+request. It never needs a network.
+
+Commands
+  serve --root DIR --log DIR [--host H] [--port P]   run in the foreground
+  start --root DIR --log DIR --pidfile F [--host H] [--port P]
+        empty DIR and the log folder, start `serve` in the background, return
+        once the port accepts connections (the CTest fixture's set-up)
+  stop --pidfile F                                   end a server started by `start`
+
+What it answers
+  GET /append/application/<name>          the file <root>/<name> (404 page if missing)
+  GET /append/application/GetInstallFileSize.php
+                                          the byte count of <root>/install.zip in
+                                          decimal digits, nothing else (404 if missing)
+  GET /append/application/install_statistic.php?a=<word>
+                                          "OK"
+  anything else                           a 404 page
+  A query string never changes which file is served, so a test can tag its
+  requests (?t=<tag>) and find them in the log. Every reply carries
+  Connection: close.
+
+Request log (in the --log folder)
+  <seq>.req     the raw bytes received: request line and header block, up to and
+                including the empty line that ends it
+  <seq>.body    bytes that followed the header block (only when there were any)
+  index.txt     one line per request: "<seq>\t<method>\t<target>"; <seq> is six
+                digits, counting from 000001. Written after <seq>.req.
+
+Faults: a file <root>/<name>.fault selects how requests for <name> are answered
+(also for GetInstallFileSize.php and install_statistic.php). Each line is one
+directive; the n-th request for <name> after the fault file was written uses
+line n, and the last line applies to every later request. Directives:
+  ok                 answer normally
+  status <code>      an HTML error page with that status (404, 500, ...)
+  reset              close the connection without answering
+  no-length          send the body without Content-Length, then close
+  cut <bytes>        announce the whole body, send <bytes> of it, then close
+  slow <bytes> <ms>  send the body in pieces of <bytes>, <ms> apart
+  short-length <n>   announce Content-Length <n> but send the whole body
+                     (chunked, so the client reads all of it)
+  reply <text>       answer with <text> instead (C escapes: \\r \\n \\t \\\\ \\xHH)
+  delay <ms>         wait before answering, then answer normally
+A refused connection is not a fault of this server: use a loopback port on which
+nothing listens.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import socket
+import socketserver
+import subprocess
+import sys
+import threading
+import time
+
+PREFIX = "/append/application/"
+MAX_HEADER_BYTES = 64 * 1024
+
+
+class RequestLog:
+    def __init__(self, folder):
+        self.folder = folder
+        self.lock = threading.Lock()
+        self.seq = 0
+
+    def record(self, raw, body, method, target):
+        with self.lock:
+            self.seq += 1
+            name = "%06d" % self.seq
+            with open(os.path.join(self.folder, name + ".req"), "wb") as f:
+                f.write(raw)
+            if body:
+                with open(os.path.join(self.folder, name + ".body"), "wb") as f:
+                    f.write(body)
+            with open(os.path.join(self.folder, "index.txt"), "a", encoding="utf-8") as f:
+                f.write("%s\t%s\t%s\n" % (name, method, target))
+
+
+class Faults:
+    """Per-name request counters, restarted whenever the fault file changes."""
+
+    def __init__(self, root):
+        self.root = root
+        self.lock = threading.Lock()
+        self.seen = {}  # name -> (stamp, requests so far)
+
+    def directive(self, name):
+        path = os.path.join(self.root, name + ".fault")
+        try:
+            with open(path, "r", encoding="utf-8") as f:
+                text = f.read()
+            stat = os.stat(path)
+        except OSError:
+            return ["ok"]
+        lines = [line.strip() for line in text.splitlines() if line.strip()] or ["ok"]
+        stamp = (stat.st_mtime_ns, stat.st_size, text)
+        with self.lock:
+            old_stamp, count = self.seen.get(name, (None, 0))
+            if old_stamp != stamp:
+                count = 0
+            self.seen[name] = (stamp, count + 1)
+        words = lines[min(count, len(lines) - 1)].split(" ", 1)
+        return [words[0]] + (words[1:] if len(words) > 1 else [])
+
+
+def unescape(text):
+    return text.encode("latin-1", "backslashreplace").decode("unicode_escape").encode("latin-1")
+
+
+def error_page(code):
+    reason = {404: "Not Found", 500: "Internal Server Error"}.get(code, "Error")
+    body = ("<html><head><title>%d %s</title></head><body><h1>%d %s</h1></body></html>\n"
+            % (code, reason, code, reason)).encode("ascii")
+    return code, reason, body
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        sock = self.request
+        sock.settimeout(30)
+        raw = b""
+        while True:
+            end = raw.find(b"\r\n\r\n")
+            if end >= 0:
+                end += 4
+                break
+            end = raw.find(b"\n\n")
+            if end >= 0:
+                end += 2
+                break
+            if len(raw) > MAX_HEADER_BYTES:
+                return
+            try:
+                data = sock.recv(65536)
+            except OSError:
+                return
+            if not data:
+                return
+            raw += data
+        head, body = raw[:end], raw[end:]
+        lines = head.decode("latin-1").splitlines()
+        parts = lines[0].split(" ") if lines else []
+        if len(parts) != 3:
+            return
+        method, target, _ = parts
+        length = 0
+        for line in lines[1:]:
+            key, _, value = line.partition(":")
+            if key.strip().lower() == "content-length":
+                try:
+                    length = int(value.strip())
+                except ValueError:
+                    pass
+        while len(body) < length:
+            try:
+                data = sock.recv(65536)
+            except OSError:
+                break
+            if not data:
+                break
+            body += data
+        self.server.log.record(head, body, method, target)
+        self.answer(sock, method, target)
+
+    def answer(self, sock, method, target):
+        path = target.split("?", 1)[0]
+        name = path[len(PREFIX):] if path.startswith(PREFIX) else None
+        if not name or name.endswith(".fault") or ".." in name.split("/"):
+            return self.send(sock, *error_page(404), ["ok"])
+        fault = self.server.faults.directive(name)
+        root = self.server.root
+        if fault[0] == "reply":
+            return self.send(sock, 200, "OK", unescape(fault[1] if len(fault) > 1 else ""),
+                             ["ok"])
+        if fault[0] == "status":
+            return self.send(sock, *error_page(int(fault[1])), ["ok"])
+        if name == "GetInstallFileSize.php":
+            try:
+                size = os.path.getsize(os.path.join(root, "install.zip"))
+            except OSError:
+                return self.send(sock, *error_page(404), fault)
+            return self.send(sock, 200, "OK", str(size).encode("ascii"), fault)
+        if name == "install_statistic.php":
+            return self.send(sock, 200, "OK", b"OK", fault)
+        file_path = os.path.join(root, *name.split("/"))
+        try:
+            with open(file_path, "rb") as f:
+                content = f.read()
+        except OSError:
+            return self.send(sock, *error_page(404), fault)
+        self.send(sock, 200, "OK", content, fault, method == "HEAD")
+
+    def send(self, sock, code, reason, body, fault, head_only=False):
+        kind = fault[0]
+        args = fault[1].split() if len(fault) > 1 else []
+        if kind == "reset":
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            return
+        if kind == "delay":
+            time.sleep(int(args[0]) / 1000.0)
+        headers = ["HTTP/1.1 %d %s" % (code, reason),
+                   "Content-Type: application/octet-stream",
+                   "Connection: close"]
+        chunked = False
+        if kind == "short-length":
+            headers.append("Content-Length: %d" % int(args[0]))
+            headers.append("Transfer-Encoding: chunked")
+            chunked = True
+        elif kind != "no-length":
+            headers.append("Content-Length: %d" % len(body))
+        out = ("\r\n".join(headers) + "\r\n\r\n").encode("latin-1")
+        try:
+            sock.sendall(out)
+            if head_only:
+                return
+            if chunked:
+                if body:
+                    sock.sendall(b"%x\r\n" % len(body) + body + b"\r\n")
+                sock.sendall(b"0\r\n\r\n")
+            elif kind == "cut":
+                sock.sendall(body[:int(args[0])])
+            elif kind == "slow":
+                piece, pause = int(args[0]), int(args[1]) / 1000.0
+                for i in range(0, len(body), piece):
+                    sock.sendall(body[i:i + piece])
+                    time.sleep(pause)
+            else:
+                sock.sendall(body)
+            sock.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, root, log_folder):
+        super().__init__(address, Handler)
+        self.root = root
+        self.log = RequestLog(log_folder)
+        self.faults = Faults(root)
+
+
+def serve(args):
+    server = Server((args.host, args.port), os.path.abspath(args.root), os.path.abspath(args.log))
+    signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
+    try:
+        server.serve_forever(poll_interval=0.2)
+    finally:
+        server.server_close()
+
+
+def accepts(host, port):
+    try:
+        with socket.create_connection((host, port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+def stop(args):
+    try:
+        with open(args.pidfile) as f:
+            pid = int(f.read().strip())
+    except (OSError, ValueError):
+        return 0
+    try:
+        os.kill(pid, signal.SIGTERM)
+        for _ in range(50):
+            os.kill(pid, 0)
+            time.sleep(0.1)
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    os.remove(args.pidfile)
+    return 0
+
+
+def start(args):
+    stop(args)  # a server left behind by an interrupted run
+    if accepts(args.host, args.port):
+        print("updateserver: %s:%d is already in use" % (args.host, args.port), file=sys.stderr)
+        return 1
+    for folder in (args.root, args.log):
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+    output = open(os.path.join(args.log, "server.out"), "ab")
+    child = subprocess.Popen(
+        [sys.executable, os.path.abspath(__file__), "serve", "--root", args.root, "--log",
+         args.log, "--host", args.host, "--port", str(args.port)],
+        stdin=subprocess.DEVNULL, stdout=output, stderr=output, start_new_session=True)
+    with open(args.pidfile, "w") as f:
+        f.write(str(child.pid))
+    for _ in range(100):
+        if accepts(args.host, args.port):
+            return 0
+        if child.poll() is not None:
+            break
+        time.sleep(0.1)
+    print("updateserver: did not start; see %s" % os.path.join(args.log, "server.out"),
+          file=sys.stderr)
+    stop(args)
+    return 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("command", choices=["serve", "start", "stop"])
+    parser.add_argument("--root")
+    parser.add_argument("--log")
+    parser.add_argument("--pidfile")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=18086)
+    args = parser.parse_args()
+    if args.command in ("serve", "start") and not (args.root and args.log):
+        parser.error("--root and --log are required")
+    if args.command in ("start", "stop") and not args.pidfile:
+        parser.error("--pidfile is required")
+    return {"serve": serve, "start": start, "stop": stop}[args.command](args) or 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,180 @@
+#include "update/http.h"
+
+#include "support/log.h"
+#include "update/internet_file.h"
+#include "update/output_file.h"
+
+#include <commctrl.h>
+#include <shlwapi.h>
+
+#include <array>
+#include <cstring>
+#include <exception>
+#include <optional>
+
+namespace {
+
+constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY;
+
+// Bytes handed out by one read of the reply.
+constexpr size_t kBlockBytes = 512;
+
+// Units of the buffers the byte-size texts are formatted into.
+constexpr UINT kSizeTextUnits = 256;
+
+HttpFile OpenRequest(InternetSession& session, const std::wstring& url) {
+    return session.OpenUrl(url, std::wstring(kRequestHeaders), kOpenFlags);
+}
+
+// The wait cursor for as long as the object lives; the cursor shown before
+// comes back when it goes away.
+class WaitCursor {
+public:
+    WaitCursor() : previous_(::SetCursor(::LoadCursorW(nullptr, IDC_WAIT))) {}
+    ~WaitCursor() { ::SetCursor(previous_); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    HCURSOR previous_;
+};
+
+std::wstring ByteSizeText(DWORD bytes) {
+    std::array<wchar_t, kSizeTextUnits> text{};
+    ::StrFormatByteSizeW(bytes, text.data(), kSizeTextUnits);
+    text.back() = L'\0';
+    return text.data();
+}
+
+// Shows the received and total sizes in the owner's label and the percentage
+// in its bar. The controls belong to another thread, so every update is a
+// cross-thread message (and a repaint for the label); a download has
+// thousands of blocks. So a control is told only when what it shows changes,
+// and the label, whose text changes every few blocks, at most ten times a
+// second; Finish shows the last text, so the display ends exact.
+class ProgressDisplay {
+public:
+    ProgressDisplay(const ProgressOwner& owner, DWORD total)
+        : label_(owner.SizeLabel()),
+          bar_(owner.DownloadBar()),
+          total_(total),
+          totalText_(total ? ByteSizeText(total) : std::wstring()) {}
+
+    void Show(DWORD received) {
+        received_ = received;
+        // Above 100 when the body outgrows its Content-Length; sent as
+        // computed, the bar shows it as full.
+        const int position =
+            total_ ? static_cast<int>(static_cast<double>(received) * 100.0 / total_) : 0;
+        if (!barShown_ || position != position_) {
+            ::SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+            position_ = position;
+            barShown_ = true;
+        }
+        const ULONGLONG now = ::GetTickCount64();
+        if (!labelShown_ || now - labelTime_ >= kLabelIntervalMs || received == total_)
+            ShowLabel(now);
+    }
+
+    // Brings the label up to the last count given to Show.
+    void Finish() {
+        if (barShown_) ShowLabel(::GetTickCount64());
+    }
+
+private:
+    static constexpr ULONGLONG kLabelIntervalMs = 100;
+
+    std::wstring LabelText() const {
+        if (total_ == 0) return L"0KB / 0KB";
+        return ByteSizeText(received_) + L" / " + totalText_;
+    }
+
+    void ShowLabel(ULONGLONG now) {
+        std::wstring text = LabelText();
+        if (labelShown_ && text == text_) return;
+        ::SetWindowTextW(label_, text.c_str());
+        ::UpdateWindow(label_);
+        text_ = std::move(text);
+        labelShown_ = true;
+        labelTime_ = now;
+    }
+
+    HWND label_;
+    HWND bar_;
+    DWORD total_;
+    std::wstring totalText_;
+    DWORD received_ = 0;
+    bool barShown_ = false;
+    int position_ = 0;
+    bool labelShown_ = false;
+    std::wstring text_;
+    ULONGLONG labelTime_ = 0;
+};
+
+// `bytes` in the ANSI code page as UTF-16, sized by asking first.
+std::wstring FromAnsi(const BYTE* bytes, size_t size) {
+    if (size == 0) return {};
+    const char* text = reinterpret_cast<const char*>(bytes);
+    const int units = ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), nullptr, 0);
+    if (units <= 0) return {};
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), wide.data(), units);
+    return wide;
+}
+
+}  // namespace
+
+std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring& url,
+                              const std::wstring& filePath) {
+    const WaitCursor waitCursor;
+    std::wstring result;
+    try {
+        InternetSession session;
+        HttpFile reply = OpenRequest(session, url);
+        ZARN_LOG(L"OpenURL");
+
+        const DWORD total = reply.ContentLength().value_or(0);
+        ZARN_LOG(L"download : strFileName");
+
+        OutputFile file(filePath);
+        std::optional<ProgressDisplay> display;
+        if (progress) display.emplace(*progress, total);
+
+        std::array<BYTE, kBlockBytes> block;
+        DWORD received = 0;
+        for (;;) {
+            const size_t n = reply.Read(block.data(), block.size());
+            if (n == 0) break;
+            file.Write(block.data(), n);
+            received += static_cast<DWORD>(n);
+            if (display) display->Show(received);
+        }
+        if (display) display->Finish();
+        file.Close();
+        result = kDownloadComplete;
+        reply.Close();
+    } catch (const std::exception&) {
+        ZARN_LOG(L"CATCH_ALL");
+        result.clear();
+    }
+    ZARN_LOG(L"%s", result.c_str());
+    return result;
+}
+
+std::wstring HttpRequestText(const std::wstring& url) {
+    std::wstring result;
+    try {
+        InternetSession session;
+        HttpFile reply = OpenRequest(session, url);
+        for (;;) {
+            std::array<BYTE, kBlockBytes> block{};
+            const size_t n = reply.Read(block.data(), block.size());
+            if (n == 0) break;
+            const BYTE* end = static_cast<const BYTE*>(std::memchr(block.data(), 0, n));
+            result += FromAnsi(block.data(), end ? static_cast<size_t>(end - block.data()) : n);
+        }
+    } catch (const std::exception&) {
+        // Quietly: the caller compares the text and gets what arrived.
+    }
+    return result;
+}

@@ -1,0 +1,60 @@
+#include "update/output_file.h"
+
+#include <algorithm>
+
+namespace {
+
+// Writes reach the disk in blocks of this size.
+constexpr size_t kBufferBytes = 64 * 1024;
+
+}  // namespace
+
+FileError::FileError(const char* what, DWORD error) : std::runtime_error(what), error_(error) {}
+
+OutputFile::OutputFile(const std::wstring& path)
+    : file_(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    if (!file_) throw FileError("CreateFile", ::GetLastError());
+    pending_.reserve(kBufferBytes);
+}
+
+OutputFile::~OutputFile() {
+    if (!file_ || pending_.empty()) return;
+    try {
+        Flush();
+    } catch (const FileError&) {
+        // Already failing: the caller reports the first error, not this one.
+    }
+}
+
+void OutputFile::Write(const void* data, size_t size) {
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    while (size > 0) {
+        const size_t n = std::min(size, kBufferBytes - pending_.size());
+        pending_.insert(pending_.end(), bytes, bytes + n);
+        bytes += n;
+        size -= n;
+        if (pending_.size() == kBufferBytes) Flush();
+    }
+}
+
+void OutputFile::Flush() {
+    size_t done = 0;
+    while (done < pending_.size()) {
+        DWORD written = 0;
+        if (!::WriteFile(file_.get(), pending_.data() + done,
+                         static_cast<DWORD>(pending_.size() - done), &written, nullptr) ||
+            written == 0) {
+            const DWORD error = ::GetLastError();
+            pending_.clear();
+            throw FileError("WriteFile", error ? error : ERROR_WRITE_FAULT);
+        }
+        done += written;
+    }
+    pending_.clear();
+}
+
+void OutputFile::Close() {
+    Flush();
+    file_.reset();
+}
