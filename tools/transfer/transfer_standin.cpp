@@ -39,6 +39,7 @@ namespace {
 
 constexpr UINT kDestroyMessage = WM_APP + 1;
 constexpr UINT_PTR kLifetimeTimer = 1;
+constexpr UINT_PTR kShowTimer = 2;
 constexpr int kTextId = 100;
 
 struct Settings {
@@ -51,7 +52,6 @@ struct Settings {
 
 Settings g_settings;
 int g_listsReceived = 0;
-std::wstring g_shown;  // what the window shows
 
 std::wstring Env(const wchar_t* name) {
     wchar_t buffer[32768];
@@ -134,9 +134,25 @@ void Record(const std::string& line) {
 
 std::string Tick() { return "t=" + std::to_string(::GetTickCount64()); }
 
+// Shows the command line and the latest lists (a long run keeps the last
+// few). The window is refreshed by a short timer, not inside the handler, so
+// that drawing never delays the answer to a list.
+std::vector<std::wstring> g_shown;
+bool g_showPending = false;
+
 void Show(HWND window, const std::wstring& line) {
-    g_shown += line + L"\r\n";
-    ::SetDlgItemTextW(window, kTextId, g_shown.c_str());
+    constexpr size_t kShownLines = 12;
+    if (g_shown.size() == kShownLines) g_shown.erase(g_shown.begin() + 1);  // keep the command line
+    g_shown.push_back(line);
+    if (!g_showPending) g_showPending = ::SetTimer(window, kShowTimer, 100, nullptr) != 0;
+}
+
+void Refresh(HWND window) {
+    ::KillTimer(window, kShowTimer);
+    g_showPending = false;
+    std::wstring text;
+    for (const auto& l : g_shown) text += l + L"\r\n";
+    ::SetDlgItemTextW(window, kTextId, text.c_str());
 }
 
 LRESULT OnCopyData(HWND window, WPARAM sender, const COPYDATASTRUCT& data) {
@@ -177,6 +193,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return 0;
         case WM_TIMER:
             if (wParam == kLifetimeTimer) ::DestroyWindow(window);
+            if (wParam == kShowTimer) Refresh(window);
             return 0;
         case WM_DESTROY:
             Record("destroyed " + Tick());
