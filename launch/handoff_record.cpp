@@ -12,7 +12,7 @@ HandOffRecord::HandOffRecord(std::wstring_view items, UINT codePage) {
         // per unit, more than any fixed allowance per character.
         const int needed =
             ::WideCharToMultiByte(codePage, 0, items.data(), units, nullptr, 0, nullptr, nullptr);
-        if (needed <= 0 || needed == INT_MAX) return;
+        if (needed <= 0) return;
         bytes_.assign(static_cast<size_t>(needed), '\0');
         const int written = ::WideCharToMultiByte(codePage, 0, items.data(), units,
                                                   bytes_.data(), needed, nullptr, nullptr);

@@ -18,8 +18,8 @@ public:
     HandOffRecord(const HandOffRecord&) = delete;
     HandOffRecord& operator=(const HandOffRecord&) = delete;
 
-    // False when the list cannot be converted at all (too long for the
-    // conversion call or for the record's 32-bit size); such a list is not
+    // False when the list cannot be converted at all (its converted form
+    // would not fit the conversion call's int sizes); such a list is not
     // sent, since the program would get something else than the page gave.
     bool converted() const noexcept { return converted_; }
 

@@ -7,15 +7,18 @@
 #include "framework/handle.h"
 
 namespace zarn {
+namespace {
 
-std::wstring ProgramStarter::Parameters(std::wstring_view userId, std::wstring_view password) {
-    // Joined with one space and passed through as they are: the programs
-    // split their command line themselves.
+// "<userId> <password>", passed through as they are: the programs split
+// their command line themselves.
+std::wstring Parameters(std::wstring_view userId, std::wstring_view password) {
     std::wstring parameters;
     parameters.reserve(userId.size() + 1 + password.size());
     parameters.append(userId).append(L" ").append(password);
     return parameters;
 }
+
+}  // namespace
 
 void ProgramStarter::Start(const TransferProgram& program, std::wstring_view userId,
                            std::wstring_view password) const {

@@ -21,9 +21,6 @@ public:
     void Start(const TransferProgram& program, std::wstring_view userId,
                std::wstring_view password) const;
 
-    // The parameters as the program receives them.
-    static std::wstring Parameters(std::wstring_view userId, std::wstring_view password);
-
 private:
     std::wstring installFolder_;
 };

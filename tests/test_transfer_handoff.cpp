@@ -162,4 +162,42 @@ TEST(ProgramWindowSend, HungHandlerIsAbandonedAfterTheLimitAndNotResent) {
     EXPECT_EQ(received.load(), 1);
 }
 
+// A program that has stopped reading its messages (hung before the send)
+// is not sent to; once it reads them again, a later pass delivers the list,
+// exactly once.
+TEST(ProgramWindowSend, AlreadyHungProgramIsSkippedUntilItRecovers) {
+    static std::atomic<int> received{0};
+    std::atomic<HWND> created{nullptr};
+    std::atomic<bool> stalled{false};
+    std::thread program([&] {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+            if (m == WM_COPYDATA) return ++received, 1;
+            return ::DefWindowProcW(w, m, wp, lp);
+        };
+        wc.lpszClassName = L"HandOffStalledProgram";
+        ::RegisterClassW(&wc);
+        HWND window = ::CreateWindowW(wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                                      nullptr, nullptr, nullptr);
+        MSG msg;
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
+        created = window;
+        ::Sleep(7500);  // reads no messages: hung after five seconds
+        stalled = true;
+        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    });
+    while (!created) ::Sleep(5);
+    ::Sleep(5600);
+    ASSERT_TRUE(::IsHungAppWindow(created)) << "the window should count as hung by now";
+
+    zarn::ProgramWindow channel(L"HandOffStalledProgram", 42, 20000);
+    const HandOff::Outcome outcome = HandOff(channel).Deliver(L"list");
+    EXPECT_EQ(outcome, HandOff::Outcome::Taken);
+    EXPECT_TRUE(stalled.load()) << "the list went out while the program was hung";
+    EXPECT_EQ(received.load(), 1);
+
+    ::PostMessageW(created, WM_QUIT, 0, 0);
+    program.join();
+}
+
 }  // namespace
