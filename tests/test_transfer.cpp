@@ -139,4 +139,28 @@ TEST_F(Transfer, ProgramWithoutWindowCostsTenPasses) {
     EXPECT_TRUE(Select(Record(), "download", "list").empty()) << "UpLoad sent to the download program";
 }
 
+// The same through a page's script in the page host: DownLoad gives script
+// nothing, UpLoad 0; null and numbers reach the program as text.
+TEST_F(Transfer, PageScriptCallsHandTheListOver) {
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+
+    const rig::ProcessResult page = rig::RunPage(L"tests\\pages\\transfer.js", {}, 60000);
+    ASSERT_FALSE(page.timedOut) << page.output;
+    const auto lines = rig::Lines(page.output);
+    ASSERT_EQ(lines.size(), 3u) << page.output;
+    EXPECT_TRUE(lines[0].starts_with("DownLoad=undefined ")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with("DownLoadNull=undefined ")) << lines[1];
+    EXPECT_TRUE(lines[2].starts_with("UpLoad=0 ")) << lines[2];
+
+    const auto all = Record();
+    const auto down = Select(all, "download", "list");
+    ASSERT_EQ(down.size(), 2u);
+    EXPECT_EQ(down[0].fields.at("bytes"), ExpectedBytes("/a.txt|3"));
+    EXPECT_EQ(down[1].fields.at("bytes"), "00");
+    const auto up = Select(all, "upload", "list");
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(up[0].fields.at("bytes"), ExpectedBytes("345"));
+}
+
 }  // namespace
