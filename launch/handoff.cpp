@@ -1,12 +1,18 @@
 #include "launch/handoff.h"
 
+#include "launch/handoff_record.h"
+
 namespace zarn {
 
 HWND ProgramWindow::Find() { return ::FindWindowW(windowClass_, nullptr); }
 
 HandOffChannel::Reply ProgramWindow::Send(HWND window, const COPYDATASTRUCT& record) {
     // A program that is already hung is not sent to at all: the list has not
-    // reached it, so a later pass may try again.
+    // reached it, so a later pass may try again. Once sent, a failure cannot
+    // tell "never arrived" from "arrived, no answer yet" (a program that hangs
+    // in between is refused by SMTO_ABORTIFHUNG; one that hangs in its handler
+    // runs out the limit), so every failed send ends the hand-off: a lost list
+    // is better than one taken twice.
     if (::IsHungAppWindow(window)) return Reply::NotTaken;
     DWORD_PTR result = 0;
     const LRESULT sent =

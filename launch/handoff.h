@@ -6,8 +6,6 @@
 
 #include <string_view>
 
-#include "launch/handoff_record.h"
-
 namespace zarn {
 
 // What the hand-off needs from the window system; the real one is
