@@ -39,6 +39,11 @@ public:
 
     const std::wstring& InstallFolder() const { return m_installFolder; }
 
+    // ---- installation gate (update/installation_gate.cpp)
+    // True when a transfer program may start now: one is running, or the
+    // update dialog found the programs current or installed them.
+    bool FileVersionCheck();
+
 private:
     // Program-files folder, "Zarn" and a backslash; fixed at construction.
     std::wstring m_installFolder;

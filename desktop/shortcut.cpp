@@ -1,4 +1,148 @@
+// MakeShortCut: the service's icon and Internet-shortcut file in a folder
+// under the temporary folder, and a desktop shortcut that points at them.
 #include "control/web_control.h"
 
-// Not built yet.
-SCODE CWebControlCtrl::MakeShortCut(BSTR, BSTR) { return 0; }
+#include "desktop/internet_shortcut.h"
+#include "desktop/shell_shortcut.h"
+#include "framework/dispatch.h"
+#include "framework/handle.h"
+#include "support/registry.h"
+#include "support/registryex.h"
+#include "update/server_address.h"
+
+#include <shlobj.h>
+#include <urlmon.h>
+
+#include <climits>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// The one product word the shortcut's folder and file names are formed from.
+constexpr wchar_t kProductName[] = L"Zarn";
+constexpr wchar_t kIconFileName[] = L"zarn1.ico";
+constexpr wchar_t kIconPath[] = L"/append/application/zarn1.ico";
+
+// The value of `text` read as a base-10 integer the way the C library reads
+// one: leading white space, one optional sign, then digits up to the first
+// non-digit; no digits is 0. Out-of-range values stop at the limits of a
+// long instead of wrapping, so no long run of digits can come out as 1.
+long ParseChoice(std::wstring_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == L' ' || (text[i] >= L'\t' && text[i] <= L'\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
+    long value = 0;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+        const long digit = text[i] - L'0';
+        if (negative)
+            value = value < (LONG_MIN + digit) / 10 ? LONG_MIN : value * 10 - digit;
+        else
+            value = value > (LONG_MAX - digit) / 10 ? LONG_MAX : value * 10 + digit;
+    }
+    return value;
+}
+
+std::wstring_view TextOf(BSTR text) {
+    return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view();
+}
+
+// `text` up to its first NUL, as a C string reads it.
+std::wstring_view UpToNul(std::wstring_view text) { return text.substr(0, text.find(L'\0')); }
+
+bool PathExists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A directory search for exactly `path` finds it.
+bool SearchFinds(const std::wstring& path) {
+    WIN32_FIND_DATAW found{};
+    zfw::unique_find search(::FindFirstFileW(path.c_str(), &found));
+    return static_cast<bool>(search);
+}
+
+std::wstring WithSeparator(std::wstring folder) {
+    if (folder.empty() || folder.back() != L'\\') folder += L'\\';
+    return folder;
+}
+
+// The user's temporary folder, ending with a separator.
+std::wstring TemporaryFolder() {
+    const DWORD needed = ::GetTempPathW(0, nullptr);
+    if (needed == 0) throw zfw::ScriptError(L"The temporary folder is not known.");
+    std::wstring folder(needed, L'\0');
+    const DWORD length = ::GetTempPathW(needed, folder.data());
+    if (length == 0 || length >= needed)
+        throw zfw::ScriptError(L"The temporary folder is not known.");
+    folder.resize(length);
+    return WithSeparator(std::move(folder));
+}
+
+// <temporary folder>\Zarn\, created when it is missing.
+std::wstring ShortcutFolder() {
+    const std::wstring folder = WithSeparator(TemporaryFolder() + kProductName);
+    if (!PathExists(folder) && !::CreateDirectoryW(folder.c_str(), nullptr)) {
+        const DWORD error = ::GetLastError();
+        // Someone else may have made it between the test and the creation.
+        // The page sees the text, so it does not name the user's folders.
+        if (!IsFolder(folder))
+            throw zfw::ScriptError(L"Cannot create the shortcut folder (error " +
+                                   std::to_wstring(error) + L").");
+    }
+    return folder;
+}
+
+// The desktop folder, or nothing when the shell does not know it.
+bool DesktopFolder(std::wstring& folder) {
+    wchar_t path[MAX_PATH] = {};
+    if (!::SHGetSpecialFolderPathW(nullptr, path, CSIDL_DESKTOP, FALSE)) return false;
+    folder = path;
+    return true;
+}
+
+// Whether the desktop shortcut is to be made: when the page asks for it
+// (choice 1) or the settings allow it ("bAddIcon"), and only when it is not
+// there already; an existing shortcut is never overwritten.
+bool ShouldCreateShortcut(long choice, DWORD addIcon, const std::wstring& shortcutPath) {
+    const bool exists = PathExists(shortcutPath);
+    if (choice == 1) return !exists || !SearchFinds(shortcutPath);
+    return !exists && addIcon != 0;
+}
+
+}  // namespace
+
+SCODE CWebControlCtrl::MakeShortCut(BSTR strTemp, BSTR strSelect) {
+    const long choice = ParseChoice(TextOf(strSelect));
+
+    DWORD addIcon = 0;
+    CRegistry settings;
+    settings.ReadDword(kSettingsKey, L"bAddIcon", addIcon);  // absent or not a DWORD: stays 0
+
+    const std::wstring folder = ShortcutFolder();
+    const std::wstring iconPath = folder + kIconFileName;
+    const std::wstring product(kProductName);
+
+    // The icon is fetched afresh on every call; a failed fetch leaves the
+    // shortcut naming an icon that may be missing, which the shell tolerates.
+    ::URLDownloadToFileW(nullptr, UpdateServerUrl(kIconPath).c_str(), iconPath.c_str(), 0,
+                         nullptr);
+
+    // Rewritten on every call: an existing desktop shortcut points at this
+    // file, so it then opens the page's latest address.
+    const std::wstring urlPath = folder + product + L".url";
+    WriteInternetShortcut(urlPath, UpToNul(TextOf(strTemp)), iconPath);
+
+    std::wstring desktop;
+    if (!DesktopFolder(desktop)) return 0;
+    const std::wstring shortcutPath = WithSeparator(desktop) + product + L".lnk";
+    if (ShouldCreateShortcut(choice, addIcon, shortcutPath))
+        CreateShellShortcut(ControlWindow(), urlPath.c_str(), shortcutPath.c_str(),
+                            iconPath.c_str());
+    return 0;
+}

@@ -10,3 +10,11 @@
 #define IDD_FILE_UPDATE            202  // update dialog template
 #define IDR_TYPELIB                1
 #define IDR_MANIFEST               2
+
+// Controls of the update dialog (IDD_FILE_UPDATE).
+#define IDC_DOWNLOAD_BAR           205  // package download progress
+#define IDC_DOWNLOAD_CAPTION       206
+#define IDC_INSTALL_BAR            207  // install progress
+#define IDC_INSTALL_CAPTION        208
+#define IDC_DOWNLOAD_SIZE          209  // "received / total"
+#define IDC_INSTALL_PERCENT        210

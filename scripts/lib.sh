@@ -7,7 +7,7 @@ ZARN_WINESERVER=/usr/lib/wine/wineserver
 # Debian packages the build, the Wine rig and the demo need.
 ZARN_PACKAGES="cmake ninja-build python3 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64 libwine-dev wine64 wine xvfb xauth googletest
-  fonts-nanum"
+  fonts-nanum locales"
 
 zarn_install_deps() {
     local missing=()
@@ -53,6 +53,9 @@ zarn_fresh_prefix() {
     "$ZARN_WINESERVER" -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     "$ZARN_WINE" wineboot -i >/dev/null 2>&1
+    # Xvfb runs no window manager; Wine then waits two seconds each time it
+    # hides a managed window (every dialog's end, every message box).
+    "$ZARN_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     "$ZARN_WINESERVER" -w
 }
 

@@ -6,6 +6,9 @@
 
 namespace {
 
+// How long a record may wait for a live viewer.
+constexpr UINT kViewerTimeoutMs = 5000;
+
 // Units of the conversion and location buffers; the formatter writes at most
 // this many, terminator included.
 constexpr size_t kLineUnits = 1024;
@@ -89,5 +92,9 @@ void Log(const LogSite& site, const wchar_t* format, ...) {
     envelope.dwData = kLogRecordTag;
     envelope.cbData = sizeof(record);
     envelope.lpData = &record;
-    ::SendMessageW(viewer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope));
+    // A viewer that hangs must not freeze the page's thread with it: a hung
+    // window is skipped at once, a slow one given a few seconds.
+    DWORD_PTR reply = 0;
+    ::SendMessageTimeoutW(viewer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope),
+                          SMTO_ABORTIFHUNG, kViewerTimeoutMs, &reply);
 }

@@ -27,9 +27,13 @@ std::wstring ScratchDir(std::wstring_view name) {
     static std::atomic<int> counter{0};
     const std::wstring root = BuildDir() + L"\\scratch";
     ::CreateDirectoryW(root.c_str(), nullptr);
+    // Wine hands out the same process IDs run after run: the clock keeps
+    // folders of different runs apart.
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
     const std::wstring dir = root + L"\\" + std::wstring(name) + L"-" +
                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                             std::to_wstring(counter++);
+                             std::to_wstring(now.QuadPart) + L"-" + std::to_wstring(counter++);
     ::CreateDirectoryW(dir.c_str(), nullptr);
     return dir;
 }

@@ -39,5 +39,106 @@ if (host.env("ZARN_DEMO_WATCHER") == "1") {
 }
 host.print("");
 // ---- end of folder selection ----------------------------------------------
+// ---- The main job: DownLoad and UpLoad hand the item list to the transfer
+// programs. scripts/demo serves the installer on the update server stand-in
+// and names the file in which the transfer programs record what they get.
+(function () {
+    var record = host.env("ZARN_TRANSFER_RECORD");
+    var items = "/\uB0B4 \uBB38\uC11C/\uBCF4\uACE0\uC11C.hwp|20480|/\uC0AC\uC9C4/\uC5EC\uB984.jpg|512000";
+
+    // The record's lines; none before a program has written one.
+    function recordLines() {
+        try {
+            return record ? host.readFile(record).split("\n") : [""];
+        } catch (e) {
+            return [""];
+        }
+    }
+
+    // Prints what `program` recorded since `from` lines of the record.
+    function received(program, from) {
+        var lines = recordLines();
+        for (var i = from; i < lines.length; i++) {
+            var line = lines[i];
+            if (line.indexOf(program + " ") !== 0) continue;
+            var rest = line.substring(program.length + 1);
+            if (rest.indexOf("start ") === 0) {
+                host.print("  " + program + " program started: " + rest.replace(/^.* cmdline=/, "").replace(/\\\\/g, "\\"));
+            } else if (rest.indexOf("arg ") === 0 && rest.indexOf("arg 0 ") !== 0) {
+                host.print("    argument " + rest.substring(4));
+            } else if (rest.indexOf("list ") === 0) {
+                var size = /cbData=(\d+)/.exec(rest)[1];
+                var reply = /reply=(-?\d+)/.exec(rest)[1];
+                host.print("  " + program + " program received a list of " + size +
+                           " bytes (answered " + reply + "):");
+                host.print("    bytes " + /bytes=([0-9a-f]*)/.exec(rest)[1]);
+                host.print("    text  " + rest.replace(/^.* text=/, ""));
+            }
+        }
+        return lines.length - 1;
+    }
+
+    function call(method, id, pw) {
+        host.print(method + "(\"" + id + "\", \"" + pw + "\", \"" + items + "\")");
+        var from = recordLines().length - 1;
+        var started = host.tick();
+        var result = ctl[method](id, pw, items);
+        var took = host.tick() - started;
+        received(method === "DownLoad" ? "download" : "upload", from);
+        host.print("  the page saw: " + (result === undefined ? "no result" : "result " + result) +
+                   ", after " + took + " ms");
+        host.print("");
+    }
+
+    call("DownLoad", "zarnuser", "pa55word");
+    call("UpLoad", "zarnuser", "pa55word");
+})();
+
+// ---- Desktop shortcut and pop-up allow entry ----------------------------
+// MakeShortCut keeps the service's icon and Zarn.url in a Zarn folder under
+// the temporary folder and puts Zarn.lnk, pointing at Zarn.url, on the
+// desktop. AllowPopUp adds the site to the browser's pop-up allow list, but
+// only when the browser keeps one for this user.
+(function () {
+    var site = "http://www.zarn.example/";
+    var fso = null, shell = null;
+    try {
+        fso = host.create("Scripting.FileSystemObject");
+        shell = host.create("WScript.Shell");
+    } catch (e) {
+        // Without them the page can still call the control; it just cannot look.
+    }
+    function where(path) {
+        return path + (fso ? (fso.FileExists(path) ? "  (there)" : "  (missing)") : "");
+    }
+
+    host.print("MakeShortCut(\"" + site + "\", \"1\")");
+    host.print("  returned " + ctl.MakeShortCut(site, "1"));
+    var temp = host.env("TMP") || host.env("TEMP");
+    if (temp.charAt(temp.length - 1) != "\\") temp += "\\";
+    var folder = temp + "Zarn\\";
+    host.print("  icon (from the update server): " + where(folder + "zarn1.ico"));
+    host.print("  Internet shortcut: " + where(folder + "Zarn.url"));
+    try {
+        var lines = host.readFile(folder + "Zarn.url").split("\r\n");
+        for (var i = 0; i < lines.length; ++i) host.print("    | " + lines[i]);
+    } catch (e) {
+    }
+    if (shell) host.print("  desktop shortcut: " + where(shell.SpecialFolders("Desktop") + "\\Zarn.lnk"));
+    host.print("");
+
+    var name = "www.zarn.example";
+    var list = "HKCU\\Software\\Microsoft\\Internet Explorer\\New Windows\\Allow\\";
+    host.print("AllowPopUp(\"" + name + "\")");
+    host.print("  returned " + ctl.AllowPopUp(name));
+    if (shell) {
+        try {
+            host.print("  " + list + name + " = " + shell.RegRead(list + name));
+        } catch (e) {
+            host.print("  no entry: the browser keeps no allow list for this user (" + list + ")");
+        }
+    }
+    host.print("");
+})();
 
 host.print("End of the demo page.");

@@ -1,0 +1,138 @@
+// Hand-off latency with the transfer program already running: the page's
+// DownLoad call (through the control's scripting interface) against a bare
+// WM_COPYDATA round trip to the same window, in the same run.
+//
+//   bench_handoff [rounds]   (run under Wine with the module registered)
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/rig.h"
+#include "control/identity.h"
+#include "framework/handle.h"
+
+namespace {
+
+double NowUs() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+struct Stats {
+    double median = 0, mean = 0;
+};
+
+Stats Summarise(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    Stats s;
+    s.median = samples[samples.size() / 2];
+    for (double v : samples) s.mean += v;
+    s.mean /= static_cast<double>(samples.size());
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    constexpr int kBarePerRound = 400, kCallsPerRound = 200;
+
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // The stand-in records nothing here: file writes would swamp the messages.
+    ::SetEnvironmentVariableW(L"ZARN_TRANSFER_RECORD", nullptr);
+    ::SetEnvironmentVariableW(L"ZARN_TRANSFER_REPLIES", nullptr);
+    ::SetEnvironmentVariableW(L"ZARN_TRANSFER_MODE", nullptr);
+    DWORD zero = 0;  // no pending install report
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Zarn", L"Isinstall", REG_DWORD, &zero, sizeof(zero));
+
+    std::wstring line = L"\"" + rig::BuildDir() + L"\\Zarn_download.exe\" bench user";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        std::fprintf(stderr, "cannot start Zarn_download.exe\n");
+        return 1;
+    }
+    zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
+    zfw::scope_exit endProgram([&] {
+        ::TerminateProcess(process.get(), 0);
+        ::WaitForSingleObject(process.get(), 5000);
+    });
+    HWND window = nullptr;
+    for (int i = 0; i < 400 && !window; ++i) {
+        window = ::FindWindowW(L"Zarn_class_down", nullptr);
+        if (!window) ::Sleep(25);
+    }
+    if (!window) {
+        std::fprintf(stderr, "no download program window\n");
+        return 1;
+    }
+
+    Microsoft::WRL::ComPtr<IDispatch> control;
+    CLSID clsid{};
+    if (FAILED(::CLSIDFromProgID(kControlProgId, &clsid)) ||
+        FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&control)))) {
+        std::fprintf(stderr, "cannot create the control (is the module registered?)\n");
+        return 1;
+    }
+    DISPID downLoad = DISPID_UNKNOWN;
+    LPOLESTR name = const_cast<LPOLESTR>(L"DownLoad");
+    control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &downLoad);
+
+    // A typical item list: a few paths with sizes.
+    std::wstring items;
+    for (int i = 0; i < 8; ++i) items += L"/home/user/documents/report-" + std::to_wstring(i) + L".pdf|123456|";
+    const std::string bytes(items.begin(), items.end());  // ASCII
+    COPYDATASTRUCT record{0, static_cast<DWORD>(bytes.size() + 1), const_cast<char*>(bytes.c_str())};
+
+    zfw::Bstr id(std::wstring_view(L"bench")), pw(std::wstring_view(L"pw")), list(items);
+    VARIANT args[3];
+    for (VARIANT& a : args) {
+        ::VariantInit(&a);
+        a.vt = VT_BSTR;
+    }
+    args[2].bstrVal = id.get();
+    args[1].bstrVal = pw.get();
+    args[0].bstrVal = list.get();
+    DISPPARAMS params{args, nullptr, 3, 0};
+
+    std::vector<double> bare, calls;
+    for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
+        for (int i = 0; i < kBarePerRound; ++i) {
+            const double t0 = NowUs();
+            const LRESULT reply = ::SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&record));
+            const double t1 = NowUs();
+            if (reply != 1) std::fprintf(stderr, "unexpected reply %lld\n", static_cast<long long>(reply));
+            if (round > 0) bare.push_back(t1 - t0);
+        }
+        for (int i = 0; i < kCallsPerRound; ++i) {
+            const double t0 = NowUs();
+            const HRESULT hr = control->Invoke(downLoad, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                               &params, nullptr, nullptr, nullptr);
+            const double t1 = NowUs();
+            if (FAILED(hr)) std::fprintf(stderr, "DownLoad failed 0x%08lx\n", static_cast<unsigned long>(hr));
+            if (round > 0) calls.push_back(t1 - t0);
+        }
+    }
+
+    const Stats b = Summarise(bare), c = Summarise(calls);
+    std::printf("item list: %zu bytes; %d rounds of %d bare sends and %d DownLoad calls\n",
+                bytes.size() + 1, rounds, kBarePerRound, kCallsPerRound);
+    std::printf("bare WM_COPYDATA round trip: median %8.1f us, mean %8.1f us\n", b.median, b.mean);
+    std::printf("DownLoad call (running):     median %8.1f us, mean %8.1f us\n", c.median, c.mean);
+    std::printf("ratio DownLoad / bare:       median %8.2f,    mean %8.2f   (target below 3)\n",
+                c.median / b.median, c.mean / b.mean);
+    control.Reset();
+    ::CoUninitialize();
+    return 0;
+}

@@ -1,0 +1,61 @@
+#include "desktop/internet_shortcut.h"
+
+#include "framework/dispatch.h"
+#include "framework/handle.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <string>
+
+namespace {
+
+// The page sees this text: it names the file but not the folder, which holds
+// the user's name.
+std::wstring ErrorText(const wchar_t* what, const std::wstring& path, DWORD error) {
+    const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
+    return std::wstring(what) + L" " + name + L" (error " + std::to_wstring(error) + L").";
+}
+
+}  // namespace
+
+std::wstring InternetShortcutText(std::wstring_view url, std::wstring_view iconPath) {
+    std::wstring text = L"[InternetShortcut]\r\nURL=";
+    text += url;
+    text += L"\r\nIconIndex=0\r\nIconFile=";
+    text += iconPath;
+    return text;
+}
+
+std::string ToThreadAnsi(std::wstring_view text) {
+    if (text.empty()) return {};
+    if (text.size() > static_cast<size_t>(INT_MAX))
+        throw zfw::ScriptError(L"The Internet shortcut text is too long.");
+    const int units = static_cast<int>(text.size());
+    const int bytes =
+        ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        throw zfw::ScriptError(L"The Internet shortcut text cannot be converted to the code page.");
+    std::string converted(static_cast<size_t>(bytes), '\0');
+    const int written = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), units,
+                                              converted.data(), bytes, nullptr, nullptr);
+    if (written != bytes)
+        throw zfw::ScriptError(L"The Internet shortcut text cannot be converted to the code page.");
+    return converted;
+}
+
+void WriteInternetShortcut(const std::wstring& path, std::wstring_view url,
+                           std::wstring_view iconPath) {
+    const std::string bytes = ToThreadAnsi(InternetShortcutText(url, iconPath));
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        throw zfw::ScriptError(ErrorText(L"Cannot open the Internet shortcut file", path,
+                                         ::GetLastError()));
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) ||
+        written != bytes.size())
+        throw zfw::ScriptError(ErrorText(L"Cannot write the Internet shortcut file", path,
+                                         ::GetLastError()));
+}

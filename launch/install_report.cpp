@@ -1,0 +1,55 @@
+#include "launch/install_report.h"
+
+#include "framework/dispatch.h"
+#include "support/registryex.h"
+#include "update/http.h"
+#include "update/internet_file.h"
+#include "update/server_address.h"
+
+#include <wininet.h>
+
+namespace {
+
+constexpr wchar_t kInstallFlag[] = L"Isinstall";
+constexpr wchar_t kReportPath[] = L"/append/application/install_statistic.php?a=";
+constexpr wchar_t kInstallEvent[] = L"install";
+
+// The install flag; 0 when the settings key or the value is missing.
+DWORD ReadInstallFlag() {
+    DWORD flag = 0;
+    CRegistryEx key;
+    if (key.Open(kSettingsKey)) {
+        key.ReadDword(kInstallFlag, flag);
+        key.Close();
+    }
+    return flag;
+}
+
+}  // namespace
+
+void HttpRequestNoReply(const std::wstring& url) {
+    InternetSession session;
+    // Opening the URL sends the request and waits for the reply's headers;
+    // closing the session ends it without reading the body.
+    session.OpenUrl(url, std::wstring(kRequestHeaders),
+                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY);
+}
+
+void SendInstallStatistic(const wchar_t* eventWord) {
+    HttpRequestNoReply(UpdateServerUrl(kReportPath) + eventWord);
+}
+
+void ReportPendingInstall() {
+    if (ReadInstallFlag() == 0) return;
+    CRegistryEx key;
+    if (!key.Open(kSettingsKey)) return;
+    try {
+        SendInstallStatistic(kInstallEvent);
+    } catch (const InternetError& error) {
+        throw zfw::ScriptError(L"The install report could not be sent to the update server " +
+                               std::wstring(kUpdateServerBase) + L" (WinINet error " +
+                               std::to_wstring(error.error()) + L")");
+    }
+    key.WriteDword(kInstallFlag, 0);
+    key.Close();
+}

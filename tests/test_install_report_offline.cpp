@@ -1,0 +1,45 @@
+// The install report built for an update server that cannot be reached.
+#include <windows.h>
+
+#undef ZARN_UPDATE_SERVER
+#define ZARN_UPDATE_SERVER L"http://127.0.0.1:1"  // nothing listens on port 1
+#include "launch/install_report.cpp"
+
+#include "common/rig.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace {
+
+constexpr wchar_t kKey[] = L"Software\\Zarn";
+
+std::optional<DWORD> Flag() {
+    DWORD value = 0xdeadbeef;
+    DWORD size = sizeof(value);
+    if (::RegGetValueW(HKEY_CURRENT_USER, kKey, L"Isinstall", RRF_RT_REG_DWORD, nullptr, &value,
+                       &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+TEST(InstallReportOffline, FailsTheCallWithAClearErrorAndKeepsTheFlag) {
+    DWORD one = 1;
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"Isinstall", REG_DWORD, &one, sizeof(one));
+    for (int call = 0; call < 2; ++call) {  // each call tries again
+        std::wstring description;
+        try {
+            ReportPendingInstall();
+        } catch (const zfw::ScriptError& error) {
+            description = error.description();
+        }
+        EXPECT_NE(description.find(L"install report could not be sent"), std::wstring::npos)
+            << "got: " << rig::Utf8(description);
+        EXPECT_NE(description.find(L"127.0.0.1:1"), std::wstring::npos);
+        EXPECT_EQ(Flag(), std::optional<DWORD>(1));
+    }
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"Isinstall");
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// DownLoad and UpLoad through the control's scripting interface, with the
+// transfer program stand-ins as the programs.
+#include "test_transfer_rig.h"
+
+using namespace transfer_rig;
+
+namespace {
+
+std::string ExpectedBytes(const std::string& ascii) { return Hex(ascii + std::string(1, '\0')); }
+
+class Transfer : public TransferTest {};
+
+// A running program gets the list at once: no start, one send, no sleep.
+TEST_F(Transfer, RunningProgramGetsEachListOnceWithoutWaiting) {
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+
+    const std::wstring list = L"/docs/a.txt|/docs/b.txt";
+    const CallResult first = Call(L"DownLoad", L"user", L"secret", list.c_str());
+    ASSERT_HRESULT_SUCCEEDED(first.hr);
+    EXPECT_EQ(first.result.vt, VT_EMPTY) << "DownLoad has no result";
+    EXPECT_LT(first.ms(), 400u) << "a taken list must not be followed by a sleep";
+
+    const CallResult nullList = Call(L"DownLoad", L"user", L"secret", nullptr);
+    ASSERT_HRESULT_SUCCEEDED(nullList.hr);
+    const CallResult emptyList = Call(L"DownLoad", L"user", L"secret", L"");
+    ASSERT_HRESULT_SUCCEEDED(emptyList.hr);
+
+    const auto all = Record();
+    EXPECT_EQ(Select(all, "download", "start").size(), 1u) << "only the test's own start";
+    const auto lists = Select(all, "download", "list");
+    ASSERT_EQ(lists.size(), 3u);
+    EXPECT_EQ(lists[0].fields.at("cbData"), std::to_string(list.size() + 1));
+    EXPECT_EQ(lists[0].fields.at("bytes"), ExpectedBytes("/docs/a.txt|/docs/b.txt"));
+    EXPECT_EQ(lists[0].fields.at("dwData"), "0");
+    // wParam names the control: not zero, not a window, the same every call.
+    const std::string sender = lists[0].fields.at("wParam");
+    EXPECT_NE(sender, "0");
+    EXPECT_FALSE(::IsWindow(reinterpret_cast<HWND>(std::stoull(sender, nullptr, 16))));
+    for (const auto& line : lists) EXPECT_EQ(line.fields.at("wParam"), sender);
+    // Script null and the empty text both arrive as one zero byte.
+    EXPECT_EQ(lists[1].fields.at("cbData"), "1");
+    EXPECT_EQ(lists[1].fields.at("bytes"), "00");
+    EXPECT_EQ(lists[2].fields.at("cbData"), "1");
+    EXPECT_EQ(lists[2].fields.at("bytes"), "00");
+    EXPECT_TRUE(Select(all, "upload", "list").empty()) << "DownLoad addresses only its own program";
+}
+
+// Replies 0,0,0,1: the same list four times, 500 ms apart, then done.
+TEST_F(Transfer, ListIsSentAgainUntilTheProgramAnswersOne) {
+    StandInSettings{L"0,0,0,1", L"", L""}.Apply();
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+
+    const CallResult call = Call(L"UpLoad", L"user", L"secret", L"x.bin");
+    ASSERT_HRESULT_SUCCEEDED(call.hr);
+    EXPECT_EQ(call.result.vt, VT_I4);
+    EXPECT_EQ(call.result.lVal, 0);
+
+    const auto lists = Select(Record(), "upload", "list");
+    ASSERT_EQ(lists.size(), 4u);
+    for (size_t i = 0; i < lists.size(); ++i) {
+        EXPECT_EQ(lists[i].fields.at("bytes"), ExpectedBytes("x.bin")) << "pass " << i;
+        if (i == 0) continue;
+        const ULONGLONG gap = std::stoull(lists[i].fields.at("t")) - std::stoull(lists[i - 1].fields.at("t"));
+        EXPECT_GE(gap, 450u) << "pass " << i;
+        EXPECT_LE(gap, 900u) << "pass " << i;
+    }
+    // Three sleeps and four quick answers; no sleep after the 1.
+    EXPECT_GE(call.ms(), 1450u);
+    EXPECT_LT(call.ms(), 2400u);
+}
+
+// A window that goes away without a 1 ends the loop in the first pass that
+// misses it: one list, one sleep.
+TEST_F(Transfer, VanishedWindowEndsTheHandOff) {
+    StandInSettings{L"0", L"destroy-after-first", L""}.Apply();
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+
+    const CallResult call = Call(L"DownLoad", L"user", L"secret", L"a");
+    ASSERT_HRESULT_SUCCEEDED(call.hr);
+    EXPECT_EQ(Select(Record(), "download", "list").size(), 1u);
+    EXPECT_GE(call.ms(), 450u);
+    EXPECT_LT(call.ms(), 1300u) << "the loop must end once the window is gone, not run ten passes";
+}
+
+// Only the upload program runs: DownLoad gets through the gate on its
+// window, starts the download program with the credentials as its command
+// line, and hands the list to it, not to the upload program.
+TEST_F(Transfer, StartsItsOwnProgramWithTheCredentials) {
+    InstallStandIns();
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+
+    const CallResult call = Call(L"DownLoad", L"kim minsu", L"pa55", L"/a/b.txt");
+    ASSERT_HRESULT_SUCCEEDED(call.hr);
+    EXPECT_GE(call.ms(), 500u) << "a started program gets 500 ms before the first pass";
+
+    const auto all = Record();
+    const auto starts = Select(all, "download", "start");
+    ASSERT_EQ(starts.size(), 1u);
+    // An ID with a space arrives as two arguments: nothing is quoted.
+    EXPECT_EQ(starts[0].fields.at("argc"), "4");
+    const std::string cmdline = starts[0].fields.at("cmdline");
+    EXPECT_TRUE(cmdline.ends_with(" kim minsu pa55")) << cmdline;
+    // (the record writes each backslash twice)
+    EXPECT_NE(cmdline.find("\\\\Zarn\\\\Zarn_download.exe"), std::string::npos) << cmdline;
+    const auto args = Select(all, "download", "arg");
+    ASSERT_EQ(args.size(), 4u);
+    EXPECT_EQ(args[1].rest, "1 kim");
+    EXPECT_EQ(args[2].rest, "2 minsu");
+    EXPECT_EQ(args[3].rest, "3 pa55");
+
+    const auto lists = Select(all, "download", "list");
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].fields.at("bytes"), ExpectedBytes("/a/b.txt"));
+    EXPECT_TRUE(Select(all, "upload", "list").empty());
+
+    // Once running, the program is not started again, and keeps its credentials.
+    ASSERT_HRESULT_SUCCEEDED(Call(L"DownLoad", L"other", L"pw", L"c").hr);
+    EXPECT_EQ(Select(Record(), "download", "start").size(), 1u);
+    EXPECT_EQ(Select(Record(), "download", "list").size(), 2u);
+}
+
+// A started program that never opens its window: one start, ten passes,
+// back about 5.5 s after the start; UpLoad still answers 0.
+TEST_F(Transfer, ProgramWithoutWindowCostsTenPasses) {
+    InstallStandIns();
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");  // lets UpLoad through the gate
+    StandInSettings{L"", L"no-window", L""}.Apply();
+
+    const CallResult call = Call(L"UpLoad", L"user", L"secret", L"x");
+    ASSERT_HRESULT_SUCCEEDED(call.hr);
+    EXPECT_EQ(call.result.vt, VT_I4);
+    EXPECT_EQ(call.result.lVal, 0);
+
+    const auto starts = Select(Record(), "upload", "start");
+    ASSERT_EQ(starts.size(), 1u);
+    const ULONGLONG sinceStart = call.ended - std::stoull(starts[0].fields.at("t"));
+    EXPECT_GE(sinceStart, 5200u);
+    EXPECT_LE(sinceStart, 6500u);
+    EXPECT_TRUE(Select(Record(), "download", "list").empty()) << "UpLoad sent to the download program";
+}
+
+// The same through a page's script in the page host: DownLoad gives script
+// nothing, UpLoad 0; null and numbers reach the program as text.
+TEST_F(Transfer, PageScriptCallsHandTheListOver) {
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+
+    const rig::ProcessResult page = rig::RunPage(L"tests\\pages\\transfer.js", {}, 60000);
+    ASSERT_FALSE(page.timedOut) << page.output;
+    const auto lines = rig::Lines(page.output);
+    ASSERT_EQ(lines.size(), 3u) << page.output;
+    EXPECT_TRUE(lines[0].starts_with("DownLoad=undefined ")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with("DownLoadNull=undefined ")) << lines[1];
+    EXPECT_TRUE(lines[2].starts_with("UpLoad=0 ")) << lines[2];
+
+    const auto all = Record();
+    const auto down = Select(all, "download", "list");
+    ASSERT_EQ(down.size(), 2u);
+    EXPECT_EQ(down[0].fields.at("bytes"), ExpectedBytes("/a.txt|3"));
+    EXPECT_EQ(down[1].fields.at("bytes"), "00");
+    const auto up = Select(all, "upload", "list");
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(up[0].fields.at("bytes"), ExpectedBytes("345"));
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// The hand-off loop and its record, driven directly: pass counts with a
+// scripted channel, the conversion on code pages a test prefix does not
+// run with, and the send rules against real windows of programs that hang.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launch/handoff.h"
+#include "launch/handoff_record.h"
+
+namespace {
+
+using zarn::HandOff;
+using zarn::HandOffChannel;
+using zarn::HandOffRecord;
+using Reply = HandOffChannel::Reply;
+
+HWND const kWindow = reinterpret_cast<HWND>(0x1234);
+
+// Answers Find() from `windows` and Send() from `replies` in turn (the last
+// entry repeats), and keeps what was asked of it.
+class ScriptedChannel : public HandOffChannel {
+public:
+    ScriptedChannel(std::vector<HWND> windows, std::vector<Reply> replies)
+        : windows_(std::move(windows)), replies_(std::move(replies)) {}
+
+    HWND Find() override {
+        ++finds;
+        return windows_[std::min(finds - 1, windows_.size() - 1)];
+    }
+    Reply Send(HWND window, const COPYDATASTRUCT& record) override {
+        EXPECT_EQ(window, kWindow);
+        sent.emplace_back(static_cast<const char*>(record.lpData), record.cbData);
+        return replies_[std::min(sent.size() - 1, replies_.size() - 1)];
+    }
+    void Wait(DWORD ms) override { waits.push_back(ms); }
+
+    size_t finds = 0;
+    std::vector<std::string> sent;
+    std::vector<DWORD> waits;
+
+private:
+    std::vector<HWND> windows_;
+    std::vector<Reply> replies_;
+};
+
+TEST(HandOffLoop, NoWindowMeansTenLookupsAndTenWaits) {
+    ScriptedChannel channel({nullptr}, {Reply::Taken});
+    EXPECT_EQ(HandOff(channel).Deliver(L"x"), HandOff::Outcome::NeverTaken);
+    EXPECT_EQ(channel.finds, 10u);
+    EXPECT_TRUE(channel.sent.empty());
+    EXPECT_EQ(channel.waits, std::vector<DWORD>(10, 500));
+}
+
+TEST(HandOffLoop, RepliesOtherThanOneResendTheSameList) {
+    ScriptedChannel fourth({kWindow}, {Reply::NotTaken, Reply::NotTaken, Reply::NotTaken, Reply::Taken});
+    EXPECT_EQ(HandOff(fourth).Deliver(L"ab"), HandOff::Outcome::Taken);
+    EXPECT_EQ(fourth.sent, std::vector<std::string>(4, std::string("ab\0", 3)));
+    EXPECT_EQ(fourth.waits.size(), 3u) << "no wait after the 1";
+
+    ScriptedChannel never({kWindow}, {Reply::NotTaken});
+    EXPECT_EQ(HandOff(never).Deliver(L"ab"), HandOff::Outcome::NeverTaken);
+    EXPECT_EQ(never.sent.size(), 10u);
+    EXPECT_EQ(never.waits.size(), 10u);
+}
+
+// ---- the record
+
+std::string Bytes(const HandOffRecord& record) {
+    return std::string(static_cast<const char*>(record.data().lpData), record.data().cbData);
+}
+
+TEST(HandOffRecordText, ConvertsWholeListWithTerminatorOnAnyCodePage) {
+    // UTF-8 needs three bytes per syllable, more than two per unit: the
+    // whole list must still arrive, not a cut or overrun one.
+    const std::wstring longKorean(5000, L'\uD55C');  // 한 x 5000
+    const HandOffRecord utf8(longKorean, CP_UTF8);
+    ASSERT_TRUE(utf8.converted());
+    ASSERT_EQ(utf8.data().cbData, 15001u);
+    std::string expected;
+    for (int i = 0; i < 5000; ++i) expected += "\xED\x95\x9C";
+    EXPECT_EQ(Bytes(utf8), expected + '\0');
+
+    // No mapping: the code page's default character.
+    const HandOffRecord latin(L"a\uD55Cb", 1252);
+    EXPECT_EQ(Bytes(latin), std::string("a?b\0", 4));
+}
+
+// ---- the send limit, against a window whose handler does not return
+
+TEST(ProgramWindowSend, HungHandlerIsAbandonedAfterTheLimitAndNotResent) {
+    static std::atomic<int> received{0};
+    static std::atomic<bool> release{false};
+    std::atomic<HWND> created{nullptr};
+    std::thread program([&] {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+            if (m == WM_COPYDATA) {
+                ++received;
+                while (!release) ::Sleep(10);  // hangs inside the handler
+                return 1;
+            }
+            return ::DefWindowProcW(w, m, wp, lp);
+        };
+        wc.lpszClassName = L"HandOffHungProgram";
+        ::RegisterClassW(&wc);
+        HWND window = ::CreateWindowW(wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                                      nullptr, nullptr, nullptr);
+        created = window;
+        MSG msg;
+        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    });
+    while (!created) ::Sleep(5);
+
+    zarn::ProgramWindow channel(L"HandOffHungProgram", 42, 700);
+    const ULONGLONG started = ::GetTickCount64();
+    const HandOff::Outcome outcome = HandOff(channel).Deliver(L"list");
+    const ULONGLONG elapsed = ::GetTickCount64() - started;
+    EXPECT_EQ(outcome, HandOff::Outcome::Abandoned);
+    EXPECT_GE(elapsed, 650u);
+    EXPECT_LT(elapsed, 1500u) << "the send must end at its limit, and no pass may follow";
+    EXPECT_EQ(received.load(), 1);
+
+    release = true;
+    ::PostMessageW(created, WM_QUIT, 0, 0);
+    program.join();
+    EXPECT_EQ(received.load(), 1);
+}
+
+// A program that has stopped reading its messages (hung before the send)
+// is not sent to; once it reads them again, a later pass delivers the list,
+// exactly once.
+TEST(ProgramWindowSend, AlreadyHungProgramIsSkippedUntilItRecovers) {
+    static std::atomic<int> received{0};
+    std::atomic<HWND> created{nullptr};
+    std::atomic<bool> stalled{false};
+    std::thread program([&] {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+            if (m == WM_COPYDATA) return ++received, 1;
+            return ::DefWindowProcW(w, m, wp, lp);
+        };
+        wc.lpszClassName = L"HandOffStalledProgram";
+        ::RegisterClassW(&wc);
+        HWND window = ::CreateWindowW(wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                                      nullptr, nullptr, nullptr);
+        MSG msg;
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
+        created = window;
+        ::Sleep(7500);  // reads no messages: hung after five seconds
+        stalled = true;
+        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    });
+    while (!created) ::Sleep(5);
+    ::Sleep(5600);
+    ASSERT_TRUE(::IsHungAppWindow(created)) << "the window should count as hung by now";
+
+    zarn::ProgramWindow channel(L"HandOffStalledProgram", 42, 20000);
+    const HandOff::Outcome outcome = HandOff(channel).Deliver(L"list");
+    EXPECT_EQ(outcome, HandOff::Outcome::Taken);
+    EXPECT_TRUE(stalled.load()) << "the list went out while the program was hung";
+    EXPECT_EQ(received.load(), 1);
+
+    ::PostMessageW(created, WM_QUIT, 0, 0);
+    program.join();
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+#include "update_rig.h"
+
+#include "common/rig.h"
+#include "common/updateserver.h"
+#include "control/install_folder.h"
+#include "framework/handle.h"
+
+#include <commctrl.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace update_rig {
+namespace {
+
+constexpr UINT kSetupReport = WM_USER + 100;
+constexpr wchar_t kSettingsKey[] = L"Software\\Zarn";
+
+std::string ReadFileBytes(const std::wstring& path) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    std::string bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    return bytes;
+}
+
+std::wstring LogDir() { return rig::BuildDir() + L"\\updateserver\\requests"; }
+
+std::vector<std::string> IndexLines() {
+    std::vector<std::string> lines;
+    for (auto& line : rig::Lines(ReadFileBytes(LogDir() + L"\\index.txt")))
+        if (!line.empty()) lines.push_back(std::move(line));
+    return lines;
+}
+
+std::wstring SetupLogPath() { return rig::BuildDir() + L"\\scratch\\setup-runs.txt"; }
+
+std::wstring WindowText(HWND window) {
+    wchar_t text[512] = {};
+    ::GetWindowTextW(window, text, 512);
+    return text;
+}
+
+void NoteDistinct(std::vector<std::wstring>& seen, const std::wstring& text) {
+    if (seen.empty() || seen.back() != text) seen.push_back(text);
+}
+
+std::atomic<Watcher*> g_watcher{nullptr};
+
+}  // namespace
+
+size_t RequestMark() { return IndexLines().size(); }
+
+std::vector<Logged> RequestsSince(size_t mark) {
+    std::vector<Logged> found;
+    const auto lines = IndexLines();
+    for (size_t i = mark; i < lines.size(); ++i) {
+        const size_t tab1 = lines[i].find('\t');
+        const size_t tab2 = lines[i].find('\t', tab1 + 1);
+        if (tab2 == std::string::npos) continue;
+        found.push_back({lines[i].substr(tab2 + 1),
+                         ReadFileBytes(LogDir() + L"\\" + rig::Wide(lines[i].substr(0, tab1)) +
+                                       L".req")});
+    }
+    return found;
+}
+
+size_t CountTarget(const std::vector<Logged>& requests, std::string_view path) {
+    return std::count_if(requests.begin(), requests.end(),
+                         [&](const Logged& r) { return r.target == path; });
+}
+
+const std::string& SetupBytes() {
+    static const std::string bytes = ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe");
+    return bytes;
+}
+
+void Publish(std::string_view versionText) {
+    namespace server = rig::updateserver;
+    for (const wchar_t* name : {L"version.ini", L"install.zip", L"GetInstallFileSize.php",
+                                L"install_statistic.php"})
+        server::ClearFault(name);
+    server::PutFile(L"version.ini", versionText);
+    if (SetupBytes().empty()) throw std::runtime_error("Zarn_setup.exe is missing");
+    server::PutFile(L"install.zip", SetupBytes());
+}
+
+std::optional<std::wstring> InstalledVersion() {
+    wchar_t data[1024] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    if (::RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"version", RRF_RT_REG_SZ, nullptr, data,
+                       &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return std::wstring(data);
+}
+
+void SetInstalledVersion(const std::wstring& version) {
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"version", REG_SZ, version.c_str(),
+                      static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring InstallFolder() { return ResolveInstallFolder(); }
+
+bool ProgramInstalled() {
+    return ::GetFileAttributesW((InstallFolder() + L"Zarn_download.exe").c_str()) !=
+           INVALID_FILE_ATTRIBUTES;
+}
+
+void ForgetInstallation() {
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"version");
+    ::DeleteFileW((InstallFolder() + L"Zarn_download.exe").c_str());
+    ::DeleteFileW((InstallFolder() + L"Zarn_upload.exe").c_str());
+}
+
+void SetSetupMode(const std::wstring& mode) {
+    ::CreateDirectoryW((rig::BuildDir() + L"\\scratch").c_str(), nullptr);
+    ::SetEnvironmentVariableW(L"ZARN_SETUP_MODE", mode.c_str());
+    ::SetEnvironmentVariableW(L"ZARN_SETUP_LOG", SetupLogPath().c_str());
+}
+
+std::vector<std::string> SetupRuns() {
+    std::vector<std::string> lines;
+    for (auto& line : rig::Lines(ReadFileBytes(SetupLogPath())))
+        if (!line.empty()) lines.push_back(std::move(line));
+    return lines;
+}
+
+Watcher::Watcher(DWORD pollMs) : pollMs_(pollMs) {
+    g_watcher = this;
+    hook_ = ::SetWindowsHookExW(WH_GETMESSAGE, &Watcher::GetMessageHook, nullptr,
+                                ::GetCurrentThreadId());
+    sendHook_ = ::SetWindowsHookExW(WH_CALLWNDPROC, &Watcher::CallWndHook, nullptr,
+                                    ::GetCurrentThreadId());
+    thread_ = std::thread([this] { Run(); });
+}
+
+Watcher::~Watcher() { Stop(); }
+
+void Watcher::PostOnShow(UINT message, WPARAM wParam) { onShow_.emplace_back(message, wParam); }
+
+void Watcher::Stop() {
+    if (thread_.joinable()) {
+        stop_ = true;
+        thread_.join();
+    }
+    if (hook_) ::UnhookWindowsHookEx(hook_);
+    if (sendHook_) ::UnhookWindowsHookEx(sendHook_);
+    hook_ = sendHook_ = nullptr;
+    g_watcher = nullptr;
+}
+
+LRESULT CALLBACK Watcher::GetMessageHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION && wParam == PM_REMOVE) {
+        const MSG* message = reinterpret_cast<const MSG*>(lParam);
+        if (Watcher* self = g_watcher) {
+            if (message->message == kSetupReport &&
+                (message->wParam == 1 || message->wParam == 2) && self->reportTick == 0)
+                self->reportTick = ::GetTickCount();
+            if (message->message == WM_TIMER) ++self->timerMessages;
+        }
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+LRESULT CALLBACK Watcher::CallWndHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION) {
+        const CWPSTRUCT* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        Watcher* self = g_watcher;
+        if (self && WindowText(message->hwnd) == L"Zarn") {
+            if (message->message == WM_SHOWWINDOW && message->wParam) self->showRequested = true;
+            if (message->message == WM_WINDOWPOSCHANGING && self->endTick == 0 &&
+                (reinterpret_cast<const WINDOWPOS*>(message->lParam)->flags & SWP_HIDEWINDOW))
+                self->endTick = ::GetTickCount();
+        }
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+bool OnWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+void Watcher::Run() {
+    const DWORD self = ::GetCurrentProcessId();
+    auto ours = [self](HWND window) {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(window, &pid);
+        return window && pid == self;
+    };
+    bool posted = false;
+    HWND answered = nullptr;  // a box goes away a moment after its OK
+    while (!stop_) {
+        HWND box = ::FindWindowW(L"#32770", L"알림");
+        if (ours(box) && box != answered) {
+            answered = box;
+            MessageBoxSeen seen;
+            for (HWND child = ::GetWindow(box, GW_CHILD); child;
+                 child = ::GetWindow(child, GW_HWNDNEXT)) {
+                wchar_t cls[32] = {};
+                ::GetClassNameW(child, cls, 32);
+                const std::wstring text = WindowText(child);
+                if (_wcsicmp(cls, L"Static") == 0 && !text.empty()) seen.text = text;
+            }
+            HWND owner = ::GetWindow(box, GW_OWNER);
+            seen.ownerVisible = owner && ::IsWindowVisible(owner);
+            boxes.push_back(seen);
+            ::SendMessageW(box, WM_COMMAND, IDOK, 0);
+            continue;
+        }
+        HWND dialog = ::FindWindowW(L"#32770", L"Zarn");
+        if (ours(dialog) && !::IsWindowVisible(dialog) && dialogShown) {
+            // Ended, not yet destroyed: the bar may still be moving.
+            const int download = static_cast<int>(
+                ::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
+            if (firstHiddenDownloadPos < 0) firstHiddenDownloadPos = download;
+            maxDownloadPos = std::max(maxDownloadPos, download);
+        }
+        if (ours(dialog) && ::IsWindowVisible(dialog)) {
+            dialogShown = true;
+            caption = WindowText(dialog);
+            if (!posted) {
+                for (const auto& [message, wParam] : onShow_)
+                    ::PostMessageW(dialog, message, wParam, 0);
+                posted = true;
+            }
+            const int download = static_cast<int>(
+                ::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
+            maxDownloadPos = std::max(maxDownloadPos, download);
+            if (download > 0 && downloadFirstTick == 0) downloadFirstTick = ::GetTickCount();
+            NoteDistinct(sizeTexts, WindowText(::GetDlgItem(dialog, 209)));
+            NoteDistinct(downloadCaptions, WindowText(::GetDlgItem(dialog, 206)));
+            if (downloadCaptions.back() == L"프로그램 다운로드 완료" && downloadDoneTick == 0)
+                downloadDoneTick = ::GetTickCount();
+            const std::wstring percent = WindowText(::GetDlgItem(dialog, 210));
+            if (!percent.empty()) lastPercentText = percent;
+            Sample sample;
+            sample.tick = ::GetTickCount();
+            sample.installPos = static_cast<int>(
+                ::SendMessageW(::GetDlgItem(dialog, 207), PBM_GETPOS, 0, 0));
+            sample.reportedBefore = reportTick != 0;
+            samples.push_back(sample);
+        }
+        ::Sleep(pollMs_);
+    }
+}
+
+std::vector<DWORD> ThreadIds() {
+    std::vector<DWORD> ids;
+    zfw::unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) return ids;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more;
+         more = ::Thread32Next(snapshot.get(), &entry))
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+}  // namespace update_rig

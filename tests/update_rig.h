@@ -1,0 +1,110 @@
+// What the update suites share: the published state on the update server
+// stand-in, the installed state on this machine, and a watcher that drives
+// the real update dialog and its message boxes from a second thread.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace update_rig {
+
+// Requests the server logged after a mark, as "<method> <target>" and raw.
+struct Logged {
+    std::string target;
+    std::string raw;
+};
+size_t RequestMark();
+std::vector<Logged> RequestsSince(size_t mark);
+size_t CountTarget(const std::vector<Logged>& requests, std::string_view path);
+
+// Bytes of the installer stand-in, published as install.zip.
+const std::string& SetupBytes();
+// Publishes a version text and the installer, and clears every fault.
+void Publish(std::string_view versionText);
+
+// The installed state: "version" under HKCU\Software\Zarn and the programs.
+std::optional<std::wstring> InstalledVersion();
+void SetInstalledVersion(const std::wstring& version);
+void ForgetInstallation();  // removes "version" and both programs
+std::wstring InstallFolder();
+bool ProgramInstalled();
+
+// How the installer stand-in behaves in the next run (ZARN_SETUP_MODE).
+void SetSetupMode(const std::wstring& mode);
+// Lines the installer stand-in wrote in this suite.
+std::vector<std::string> SetupRuns();
+
+// Watches this process's windows while a gate runs on the test's thread:
+// records the dialog's controls, answers message boxes captioned "알림" with
+// OK, and notes when the installer's report reached the dialog's thread.
+class Watcher {
+public:
+    struct MessageBoxSeen {
+        std::wstring text;
+        bool ownerVisible = false;
+    };
+    struct Sample {
+        DWORD tick = 0;
+        int installPos = 0;
+        bool reportedBefore = false;
+    };
+
+    // Samples the dialog every `pollMs` (each sample is a few messages to the
+    // dialog's thread).
+    explicit Watcher(DWORD pollMs = 5);
+    ~Watcher();
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    // Once the dialog is visible, also post these messages to it.
+    void PostOnShow(UINT message, WPARAM wParam);
+
+    bool dialogShown = false;
+    std::wstring caption;
+    int maxDownloadPos = 0;
+    std::vector<std::wstring> sizeTexts;        // distinct texts of control 209
+    std::vector<std::wstring> downloadCaptions;  // distinct texts of control 206
+    std::wstring lastPercentText;
+    std::vector<Sample> samples;
+    int firstHiddenDownloadPos = -1;  // download bar when the ended dialog was first seen hidden
+    DWORD downloadFirstTick = 0;  // first sample with the download bar above 0
+    DWORD downloadDoneTick = 0;   // first sample with the completed download caption
+    std::vector<MessageBoxSeen> boxes;
+    std::atomic<DWORD> reportTick{0};  // when WM_SETUP_REPORT 1 or 2 was taken
+    int timerMessages = 0;
+    // The dialog was sent WM_SHOWWINDOW to appear (seen on the dialog's thread).
+    bool showRequested = false;
+    // When the dialog started to hide, that is, when it was ended. (Under
+    // Xvfb without a window manager Wine then waits 2 s for the window
+    // manager before the modal run returns.)
+    std::atomic<DWORD> endTick{0};
+
+    // Stops watching; the fields are stable afterwards.
+    void Stop();
+
+private:
+    void Run();
+    static LRESULT CALLBACK GetMessageHook(int code, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK CallWndHook(int code, WPARAM wParam, LPARAM lParam);
+
+    DWORD pollMs_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::pair<UINT, WPARAM>> onShow_;
+    HHOOK hook_ = nullptr;
+    HHOOK sendHook_ = nullptr;
+    std::thread thread_;
+};
+
+// True when running under Wine.
+bool OnWine();
+
+// Thread ids of this process.
+std::vector<DWORD> ThreadIds();
+
+}  // namespace update_rig

@@ -1,0 +1,224 @@
+#include "update/file_update_window.h"
+
+#include "resources/resource.h"
+#include "support/registryex.h"
+#include "update/package_stage.h"
+
+#include <commctrl.h>
+
+#include <array>
+#include <cwchar>
+
+namespace {
+
+enum TimerId : UINT_PTR {
+    TIMER_START = 1,
+    TIMER_SETUP_STOPPED = 2,
+    TIMER_SETUP_FINISHED = 3,
+};
+constexpr UINT kStartDelayMs = 100;
+constexpr UINT kStoppedDelayMs = 300;
+constexpr UINT kFinishedDelayMs = 500;
+
+constexpr wchar_t kCaption[] = L"Zarn";
+constexpr wchar_t kNoticeCaption[] = L"알림";
+constexpr wchar_t kDownloadProgram[] = L"Zarn_download.exe";
+constexpr wchar_t kSetupFileName[] = L"Zarn_setup.exe";
+constexpr wchar_t kPackageFileName[] = L"install.zip";
+constexpr wchar_t kPackageDownloaded[] = L"프로그램 다운로드 완료";
+
+const wchar_t* NoticeText(Notice notice) {
+    switch (notice) {
+        case Notice::VersionFileNotFetched:
+            return L"전송 프로그램 버전 파일을 다운로드 하지 못했습니다!   ";
+        case Notice::PackageNotFetched:
+            return L"전송 프로그램 파일을 다운로드 하지 못했습니다!   ";
+        case Notice::SizeCheckFailed:
+            return L"설치 프로그램이 설치를 중단했습니다!\n수동 설치를 권장합니다.";
+        case Notice::None:
+            break;
+    }
+    return nullptr;
+}
+
+// The temp folder as GetTempPathW gives it, ending in a backslash.
+std::wstring TempFolder() {
+    std::array<wchar_t, MAX_PATH + 1> buffer{};
+    const DWORD n = ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (n == 0 || n >= buffer.size()) return {};
+    return std::wstring(buffer.data(), n);
+}
+
+// "%s\\%s": the temp folder already ends in a backslash, so the path has two
+// in a row, which the file system reads as one.
+std::wstring TempPath(const std::wstring& folder, const wchar_t* name) {
+    return folder + L"\\" + name;
+}
+
+void InitBar(HWND bar) {
+    ::SendMessageW(bar, PBM_SETRANGE32, 0, 100);
+    ::SendMessageW(bar, PBM_SETPOS, 0, 0);
+    ::SendMessageW(bar, PBM_SETSTEP, 1, 0);
+}
+
+}  // namespace
+
+FileUpdateWindow::FileUpdateWindow(DWORD reportGraceMs, HINSTANCE resources)
+    : ModalDialog(IDD_FILE_UPDATE, resources), m_run(std::make_shared<UpdateRun>(reportGraceMs)) {}
+
+FileUpdateWindow::~FileUpdateWindow() = default;
+
+INT_PTR FileUpdateWindow::DoModal(HWND owner) {
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
+    ::InitCommonControlsEx(&controls);
+    const INT_PTR result = ModalDialog::DoModal(owner);
+    // A run that ended without its window (it could not be created) has no
+    // threads; one that ended through OnStageEnd has waited for them already.
+    m_run->ClaimEnd();
+    if (!m_threadsStopped) m_run->WaitForThreads(kThreadStopWaitMs, false);
+    return result;
+}
+
+BOOL FileUpdateWindow::OnInitDialog() {
+    UpdateRun& run = *m_run;
+    run.m_dialog = Handle();
+    ::SetWindowTextW(Handle(), kCaption);
+    run.m_retryCount = 0;
+    run.m_setupDone = false;
+
+    const std::wstring temp = TempFolder();
+    run.m_setupPath = TempPath(temp, kSetupFileName);
+    run.m_packagePath = TempPath(temp, kPackageFileName);
+    run.m_versionFilePath = temp + L"\\version.ini";
+
+    // Leftovers of an earlier run. One that cannot go (an installer of that
+    // run still holding its file) would be taken for this run's download.
+    for (const std::wstring* leftover : {&run.m_versionFilePath, &run.m_setupPath,
+                                         &run.m_packagePath}) {
+        if (PathExists(*leftover) && !::DeleteFileW(leftover->c_str())) {
+            EndRun(IDCANCEL, Notice::VersionFileNotFetched);
+            return TRUE;
+        }
+    }
+
+    if (!RunDownloadStage(run, 1)) {
+        EndRun(IDCANCEL, Notice::VersionFileNotFetched);
+        return TRUE;
+    }
+    if (!PathExists(run.m_versionFilePath)) {
+        EndRun(IDCANCEL, Notice::None);
+        return TRUE;
+    }
+    std::optional<std::wstring> serverVersion = ReadVersionText(run.m_versionFilePath);
+    if (!serverVersion) {
+        EndRun(IDCANCEL, Notice::None);
+        return TRUE;
+    }
+    run.m_serverVersion = std::move(*serverVersion);
+    if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(run.m_setupPath.c_str());
+
+    std::wstring installedVersion;
+    m_registry.ReadString(kSettingsKey, L"version", installedVersion);
+    const std::wstring downloadProgram = m_installFolder + kDownloadProgram;
+    if (installedVersion == run.m_serverVersion && PathExists(downloadProgram)) {
+        EndRun(IDOK, Notice::None);
+        return TRUE;
+    }
+    ::SetTimer(Handle(), TIMER_START, kStartDelayMs, nullptr);
+    return TRUE;
+}
+
+bool FileUpdateWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    switch (message) {
+        case WM_TIMER:
+            if (wParam < TIMER_START || wParam > TIMER_SETUP_FINISHED) return false;
+            OnTimer(wParam);
+            return true;
+        case WM_SETUP_REPORT:
+            result = OnSetupReport(wParam, lParam);
+            return true;
+        case WM_STAGE_END:
+            OnStageEnd(static_cast<INT_PTR>(wParam), static_cast<Notice>(lParam));
+            return true;
+        case WM_INSTALL_PERCENT:
+            OnInstallPercent(static_cast<int>(wParam));
+            return true;
+        case WM_PACKAGE_DOWNLOADED:
+            OnPackageDownloaded();
+            return true;
+        case WM_COMMAND:
+            // Enter and Esc (and the close command) would end the dialog as
+            // if the programs were current, or in the middle of an install.
+            // The dialog ends only through its own work.
+            return LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL;
+        default:
+            return false;
+    }
+}
+
+void FileUpdateWindow::OnTimer(UINT_PTR id) {
+    ::KillTimer(Handle(), id);
+    UpdateRun& run = *m_run;
+    switch (id) {
+        case TIMER_START:
+            InitBar(::GetDlgItem(Handle(), IDC_DOWNLOAD_BAR));
+            InitBar(::GetDlgItem(Handle(), IDC_INSTALL_BAR));
+            if (!run.StartThread(&DownloadThreadProc)) EndRun(IDCANCEL, Notice::None);
+            break;
+        case TIMER_SETUP_STOPPED:
+            ::DeleteFileW(run.m_setupPath.c_str());
+            EndRun(IDCANCEL, Notice::None);
+            break;
+        case TIMER_SETUP_FINISHED: {
+            // The same path as m_setupPath; the download thread may still be
+            // reading that one.
+            const std::wstring setupPath = TempPath(TempFolder(), kSetupFileName);
+            if (PathExists(setupPath)) ::DeleteFileW(setupPath.c_str());
+            run.m_setupDone = true;
+            break;
+        }
+    }
+}
+
+LRESULT FileUpdateWindow::OnSetupReport(WPARAM wParam, LPARAM) {
+    if (wParam == kSetupStopped) {
+        m_run->m_reported = true;
+        ::SetTimer(Handle(), TIMER_SETUP_STOPPED, kStoppedDelayMs, nullptr);
+    } else if (wParam == kSetupFinished) {
+        m_run->m_reported = true;
+        ::SetTimer(Handle(), TIMER_SETUP_FINISHED, kFinishedDelayMs, nullptr);
+    }
+    return 0;
+}
+
+void FileUpdateWindow::EndRun(INT_PTR result, Notice notice) {
+    if (m_run->ClaimEnd()) OnStageEnd(result, notice);
+}
+
+void FileUpdateWindow::OnStageEnd(INT_PTR result, Notice notice) {
+    if (const wchar_t* text = NoticeText(notice))
+        ::MessageBoxW(Handle(), text, kNoticeCaption, MB_OK);
+    // The run has ended: the threads stop at their next look at it. One may
+    // be inside a package download whose progress goes straight to two of
+    // the controls, so the window outlives every thread (hidden meanwhile).
+    ::ShowWindow(Handle(), SW_HIDE);
+    m_run->WaitForThreads(kThreadStopWaitMs, true);
+    m_threadsStopped = true;
+    EndDialog(result);
+}
+
+void FileUpdateWindow::OnInstallPercent(int position) {
+    std::array<wchar_t, 16> text{};
+    std::swprintf(text.data(), text.size(), L"%d%%", position);
+    const HWND percent = ::GetDlgItem(Handle(), IDC_INSTALL_PERCENT);
+    ::SetWindowTextW(percent, text.data());
+    ::UpdateWindow(percent);
+    ::SendMessageW(::GetDlgItem(Handle(), IDC_INSTALL_BAR), PBM_SETPOS,
+                   static_cast<WPARAM>(position), 0);
+}
+
+void FileUpdateWindow::OnPackageDownloaded() {
+    const HWND caption = ::GetDlgItem(Handle(), IDC_DOWNLOAD_CAPTION);
+    ::SetWindowTextW(caption, kPackageDownloaded);
+    ::UpdateWindow(caption);
+}

@@ -1,0 +1,50 @@
+// The update dialog: compares the installed version of the transfer programs
+// with the update server's and, when they differ, installs the current ones.
+#pragma once
+
+#include "framework/modal_dialog.h"
+#include "support/registry.h"
+#include "update/update_run.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+class FileUpdateWindow : public zfw::ModalDialog {
+public:
+    // How long the end of the modal run waits for the background threads.
+    static constexpr DWORD kThreadStopWaitMs = 15000;
+
+    // `resources` holds template 202 (the control module when null).
+    explicit FileUpdateWindow(DWORD reportGraceMs = kInstallerReportGraceMs,
+                              HINSTANCE resources = nullptr);
+    ~FileUpdateWindow() override;
+
+    // Runs the dialog and returns 1 when the transfer programs are current
+    // (already, or after an installation whose version was recorded), 2 when
+    // they are not, -1 when the dialog could not be created. Returns once the
+    // background threads have stopped (or a generous wait has passed).
+    INT_PTR DoModal(HWND owner = nullptr);
+
+    CRegistry m_registry;         // reads the installed "version"
+    std::wstring m_installFolder;  // ends in a backslash; set before DoModal
+
+protected:
+    BOOL OnInitDialog() override;
+    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+private:
+    void OnTimer(UINT_PTR id);
+    LRESULT OnSetupReport(WPARAM wParam, LPARAM lParam);
+    // Ends the modal run with `result` after showing `notice`, when this
+    // thread decides the end; does nothing when the run has already ended.
+    void EndRun(INT_PTR result, Notice notice);
+    // Shows `notice` and ends with `result` for the thread holding the claim.
+    void OnStageEnd(INT_PTR result, Notice notice);
+    void OnInstallPercent(int position);
+    void OnPackageDownloaded();
+
+    std::shared_ptr<UpdateRun> m_run;
+    bool m_threadsStopped = false;  // OnStageEnd waited for the threads
+};

@@ -1,0 +1,216 @@
+#include "update/package_stage.h"
+
+#include "control/os_version.h"
+#include "resources/resource.h"
+#include "support/registryex.h"
+#include "update/server_address.h"
+
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kLaunchAttempts = 10;
+constexpr DWORD kLaunchRetryMs = 300;
+constexpr DWORD kProgressStartMs = 800;
+constexpr DWORD kProgressStepMs = 25;
+// The install bar climbs on its own up to here and waits for the installer.
+constexpr int kProgressHold = 80;
+constexpr size_t kVersionBytes = 100;
+
+// COM on the download thread, for ShellExecuteExW.
+class ComApartment {
+public:
+    ComApartment() : initialized_(SUCCEEDED(::CoInitializeEx(
+                         nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+    ~ComApartment() {
+        if (initialized_) ::CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool initialized_;
+};
+
+// Deletes the file at `path`; a file that is not there counts as deleted.
+bool DeleteIfPresent(const std::wstring& path) {
+    if (::DeleteFileW(path.c_str())) return true;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool SizeMatches(const std::wstring& packagePath, const std::wstring& serverSize) {
+    const std::optional<std::wstring> local = GetFileSizeText(packagePath);
+    return local && *local == serverSize;
+}
+
+// The package until its size matches the server's: true when it does, false
+// when the run has ended (a failure ends it here).
+bool CheckPackageSize(UpdateRun& run, const std::wstring& packageUrl) {
+    const std::wstring sizeUrl = UpdateServerUrl(kPackageSizeUrlPath);
+    for (;;) {
+        if (run.Ended()) return false;
+        run.m_serverSize = HttpRequestText(sizeUrl);
+        if (SizeMatches(run.m_packagePath, run.m_serverSize)) return true;
+
+        ++run.m_retryCount;
+        if (!DeleteIfPresent(run.m_packagePath)) {
+            run.Finish(IDCANCEL, Notice::None);
+            return false;
+        }
+        if (run.Ended()) return false;
+        // Whether this download completed is for the size comparison to say.
+        HttpDownloadFile(&run, packageUrl, run.m_packagePath);
+        if (SizeMatches(run.m_packagePath, run.m_serverSize)) return true;
+        if (run.m_retryCount >= 2) {
+            run.Finish(IDCANCEL, Notice::SizeCheckFailed);
+            return false;
+        }
+    }
+}
+
+// Runs the installer, up to ten attempts; its process when the system gave
+// one. False when every attempt failed or the run ended meanwhile.
+bool LaunchInstaller(UpdateRun& run, zfw::unique_handle& process) {
+    for (int attempt = 0; attempt < kLaunchAttempts; ++attempt) {
+        if (attempt > 0 && run.WaitEnded(kLaunchRetryMs)) return false;
+        if (run.Ended()) return false;
+        SHELLEXECUTEINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = SEE_MASK_NOCLOSEPROCESS;
+        info.lpVerb = IsVistaOrLater() ? L"runas" : L"Open";
+        info.lpFile = run.m_setupPath.c_str();
+        info.nShow = SW_SHOW;
+        if (::ShellExecuteExW(&info)) {
+            process.reset(info.hProcess);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Waits while the installer runs. An installer that exits without a report
+// gets a grace period (it may have handed over to a process of its own that
+// reports later); without a report by then, the run ends with 2.
+void WatchInstaller(UpdateRun& run, HANDLE process) {
+    const HANDLE waits[] = {run.EndedEvent(), process};
+    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
+    if (run.WaitEnded(run.m_reportGraceMs) || run.m_reported) return;
+    run.Finish(IDCANCEL, Notice::None);
+}
+
+void PackageStage(UpdateRun& run) {
+    ComApartment apartment;
+    RunDownloadStage(run, 2);
+}
+
+void InstallProgress(UpdateRun& run) {
+    if (run.WaitEnded(kProgressStartMs)) return;
+    int position = 0;
+    while (position < 100) {
+        if (run.m_setupDone || position < kProgressHold) {
+            std::srand(::GetTickCount());
+            position = std::min(100, position + std::rand() % 3 + 1);
+            run.Post(WM_INSTALL_PERCENT, static_cast<WPARAM>(position));
+        }
+        if (run.WaitEnded(kProgressStepMs)) return;
+    }
+    // Whoever claims the end decides the result: the version is written only
+    // by a run that ends with 1.
+    if (!run.ClaimEnd()) return;
+    CRegistryEx key;
+    if (EnsureSettingsKey(key)) {
+        key.WriteString(L"version", run.m_serverVersion);
+        key.Close();
+    }
+    run.RequestEnd(IDOK, Notice::None);
+}
+
+}  // namespace
+
+bool RunDownloadStage(UpdateRun& run, int stage) {
+    if (stage == 1) {
+        return HttpDownloadFile(nullptr, UpdateServerUrl(kVersionFileUrlPath),
+                                run.m_versionFilePath) == kDownloadComplete;
+    }
+
+    run.m_sizeLabel = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_SIZE);
+    run.m_downloadBar = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_BAR);
+    zfw::scope_exit unbind([&run] {
+        run.m_sizeLabel = nullptr;
+        run.m_downloadBar = nullptr;
+    });
+    const std::wstring packageUrl = UpdateServerUrl(kPackageUrlPath);
+    if (HttpDownloadFile(&run, packageUrl, run.m_packagePath) != kDownloadComplete) {
+        run.Finish(IDCANCEL, Notice::PackageNotFetched);
+        return false;
+    }
+    if (!CheckPackageSize(run, packageUrl)) return false;
+    unbind.release();
+    run.m_sizeLabel = nullptr;
+    run.m_downloadBar = nullptr;
+
+    if (run.Ended()) return false;
+    if (!run.StartThread(&InstallProgressThreadProc)) {
+        run.Finish(IDCANCEL, Notice::None);
+        return false;
+    }
+    run.Post(WM_PACKAGE_DOWNLOADED);
+    if (!::MoveFileW(run.m_packagePath.c_str(), run.m_setupPath.c_str())) {
+        run.Finish(IDCANCEL, Notice::None);
+        return false;
+    }
+    zfw::unique_handle installer;
+    if (!LaunchInstaller(run, installer)) {
+        run.Finish(IDCANCEL, Notice::None);
+        return false;
+    }
+    // Without a process to watch (a launch through another program), only
+    // the installer's report can end the run.
+    if (installer) WatchInstaller(run, installer.get());
+    return false;
+}
+
+DWORD WINAPI DownloadThreadProc(LPVOID start) { RunUpdateThread(start, &PackageStage); }
+
+DWORD WINAPI InstallProgressThreadProc(LPVOID start) { RunUpdateThread(start, &InstallProgress); }
+
+std::optional<std::wstring> GetFileSizeText(const std::wstring& path) {
+    WIN32_FIND_DATAW found{};
+    zfw::unique_find search(::FindFirstFileW(path.c_str(), &found));
+    if (!search) return std::nullopt;
+    const long long size =
+        (static_cast<long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    std::array<wchar_t, 32> text{};
+    std::swprintf(text.data(), text.size(), L"%lld", size);
+    return std::wstring(text.data());
+}
+
+std::optional<std::wstring> ReadVersionText(const std::wstring& path) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    std::array<char, kVersionBytes> bytes{};
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return std::nullopt;
+    const int length = static_cast<int>(
+        std::find(bytes.begin(), bytes.begin() + read, '\0') - bytes.begin());
+    if (length == 0) return std::wstring();
+    const int units = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+    if (units <= 0) return std::wstring();
+    std::wstring text(static_cast<size_t>(units), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, text.data(), units);
+    return text;
+}
+
+bool PathExists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}

@@ -1,0 +1,41 @@
+// The update dialog's work outside its window: the version file fetch
+// (stage 1, on the dialog's thread) and the package stage (stage 2, on the
+// download thread), with the install progress on a thread of its own.
+#pragma once
+
+#include "update/update_run.h"
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+// Paths on the update server.
+inline constexpr wchar_t kVersionFileUrlPath[] = L"/append/application/version.ini";
+inline constexpr wchar_t kPackageUrlPath[] = L"/append/application/install.zip";
+inline constexpr wchar_t kPackageSizeUrlPath[] = L"/append/application/GetInstallFileSize.php";
+
+// Stage 1 fetches the version file into m_versionFilePath and returns true
+// when the fetch completed. Stage 2 downloads and size-checks the package,
+// renames it to the setup path, starts the install progress thread and the
+// installer, and then watches the installer until the run ends; every
+// outcome of stage 2 ends the run itself, and it returns false.
+bool RunDownloadStage(UpdateRun& run, int stage);
+
+// Thread entry of stage 2, started by the dialog's start timer. Returns 1.
+DWORD WINAPI DownloadThreadProc(LPVOID start);
+// Thread entry of the install progress: climbs the install bar, holds it at
+// 80 to 82 until the installer has completed, then records the server's
+// version and ends the run with 1. Returns 1.
+DWORD WINAPI InstallProgressThreadProc(LPVOID start);
+
+// The length of the file at `path` in decimal digits, as a directory search
+// finds it; none when there is no such file, so it equals no server reply.
+std::optional<std::wstring> GetFileSizeText(const std::wstring& path);
+
+// The version text: the first 100 bytes of the file at `path` up to the first
+// zero byte, in the ANSI code page. None when the file cannot be opened.
+std::optional<std::wstring> ReadVersionText(const std::wstring& path);
+
+// True when something exists at `path` (no access right is tested).
+bool PathExists(const std::wstring& path);
