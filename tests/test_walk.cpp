@@ -184,9 +184,32 @@ TEST(Walk, AHostileTreeEndsAndThePageKeepsWorking) {
                 said["ms"].c_str(), said["locked"].c_str());
 }
 
-// The demo page: with a watcher it shows a real folder selection and its
-// events; without one it skips the browser and still ends by itself.
+// The demo page's folder-selection block, run with the page's event handler
+// (the rest of the demo needs the update server and transfer stand-ins of
+// scripts/demo): with a watcher it shows a real folder selection and its
+// events; without one it skips the browser and the page still ends.
 TEST(Walk, TheDemoPageShowsAFolderSelection) {
+    std::string demoPage;
+    {
+        const std::wstring path = rig::SourceDir() + L"\\tools\\pagehost\\demo.js";
+        zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        char chunk[4096];
+        DWORD got = 0;
+        while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+            demoPage.append(chunk, got);
+    }
+    const size_t handlerEnd = demoPage.find("host.print(\"CheckInstall()\");");
+    const size_t blockStart = demoPage.find("// ---- Folder selection");
+    const size_t blockEnd = demoPage.find("// ---- end of folder selection");
+    ASSERT_TRUE(handlerEnd != std::string::npos && blockStart != std::string::npos &&
+                blockEnd != std::string::npos);
+    const std::wstring script = rig::WriteScratchFile(
+        L"demo-folder.js", demoPage.substr(0, handlerEnd) +
+                               demoPage.substr(blockStart, blockEnd - blockStart) +
+                               "host.print(\"End of the demo page.\");\n");
+
     const std::wstring demo = DriveCScratch(L"demo");
     MakeFolder(demo + L"\\Trip");
     MakeFile(demo + L"\\Trip\\a.jpg", 2048);
@@ -196,25 +219,25 @@ TEST(Walk, TheDemoPageShowsAFolderSelection) {
     {
         ::SetEnvironmentVariableW(L"ZARN_DEMO_WATCHER", L"1");
         Watcher watcher([](HWND dialog) { Click(dialog, IDOK); }, 30000, /*anyProcess=*/true);
-        page = rig::RunPage(L"tools\\pagehost\\demo.js", {}, 60000);
+        page = rig::RunPage(script, {}, 60000);
         ::SetEnvironmentVariableW(L"ZARN_DEMO_WATCHER", nullptr);
     }
     ASSERT_FALSE(page.timedOut) << page.output;
     EXPECT_EQ(0u, page.exitCode) << page.output;
-    const std::string text = page.output;
+    const std::string& text = page.output;
     const std::string folder = rig::Utf8(demo);
     size_t at = text.find("ShowDlgFolder()");
-    for (const std::string& expected : std::vector<std::string>
-         {"path: " + folder, "path: " + folder + "\\Trip", "path: " + folder + "\\Trip\\a.jpg",
-          std::string("size: 2048"), "mode: " + folder, "path: " + folder + "\\b.png",
-          std::string("returned 0")}) {
+    for (const std::string& expected : std::vector<std::string>{
+             "path: " + folder, "path: " + folder + "\\Trip", "path: " + folder + "\\Trip\\a.jpg",
+             "size: 2048", "mode: " + folder, "path: " + folder + "\\b.png", "returned 0",
+             "End of the demo page."}) {
         ASSERT_NE(std::string::npos, at) << page.output;
         at = text.find(expected, at);
         EXPECT_NE(std::string::npos, at) << "missing, or out of order: " << expected << "\n"
                                          << page.output;
     }
 
-    const auto unattended = rig::RunPage(L"tools\\pagehost\\demo.js", {}, 60000);
+    const auto unattended = rig::RunPage(script, {}, 60000);
     EXPECT_FALSE(unattended.timedOut);
     EXPECT_NE(std::string::npos, unattended.output.find("ShowDlgFolder(): skipped"))
         << unattended.output;

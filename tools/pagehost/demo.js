@@ -39,6 +39,7 @@ if (host.env("ZARN_DEMO_WATCHER") == "1") {
 }
 host.print("");
 // ---- end of folder selection ----------------------------------------------
+
 // ---- The main job: DownLoad and UpLoad hand the item list to the transfer
 // programs. scripts/demo serves the installer on the update server stand-in
 // and names the file in which the transfer programs record what they get.
