@@ -229,21 +229,29 @@ void Watcher::Run() {
                     ::PostMessageW(dialog, message, wParam, 0);
                 posted = true;
             }
+            // Read everything first, then keep the sample only if the dialog
+            // was still up afterwards: one that ends in between reads as empty.
             const int download = static_cast<int>(
                 ::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
-            maxDownloadPos = std::max(maxDownloadPos, download);
-            if (download > 0 && downloadFirstTick == 0) downloadFirstTick = ::GetTickCount();
-            NoteDistinct(sizeTexts, WindowText(::GetDlgItem(dialog, 209)));
-            NoteDistinct(downloadCaptions, WindowText(::GetDlgItem(dialog, 206)));
-            if (downloadCaptions.back() == L"프로그램 다운로드 완료" && downloadDoneTick == 0)
-                downloadDoneTick = ::GetTickCount();
+            const std::wstring sizeText = WindowText(::GetDlgItem(dialog, 209));
+            const std::wstring downloadCaption = WindowText(::GetDlgItem(dialog, 206));
             const std::wstring percent = WindowText(::GetDlgItem(dialog, 210));
-            if (!percent.empty()) lastPercentText = percent;
             Sample sample;
             sample.tick = ::GetTickCount();
             sample.installPos = static_cast<int>(
                 ::SendMessageW(::GetDlgItem(dialog, 207), PBM_GETPOS, 0, 0));
             sample.reportedBefore = reportTick != 0;
+            if (!::IsWindowVisible(dialog)) {
+                ::Sleep(pollMs_);
+                continue;
+            }
+            maxDownloadPos = std::max(maxDownloadPos, download);
+            if (download > 0 && downloadFirstTick == 0) downloadFirstTick = ::GetTickCount();
+            NoteDistinct(sizeTexts, sizeText);
+            NoteDistinct(downloadCaptions, downloadCaption);
+            if (downloadCaptions.back() == L"프로그램 다운로드 완료" && downloadDoneTick == 0)
+                downloadDoneTick = ::GetTickCount();
+            if (!percent.empty()) lastPercentText = percent;
             samples.push_back(sample);
         }
         ::Sleep(pollMs_);
