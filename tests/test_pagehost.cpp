@@ -146,6 +146,9 @@ void CloseWaitingPage(const std::wstring& name, bool hidden) {
     EXPECT_NE(window, nullptr);
     if (window) {
         EXPECT_EQ(::IsWindowVisible(window) != FALSE, !hidden);
+        // The window comes before the script runs, and a close that arrives
+        // first ends the page before it has printed anything: let it start.
+        ::Sleep(1000);
         ::PostMessageW(window, WM_CLOSE, 0, 0);
     }
     page.join();
@@ -280,15 +283,6 @@ TEST(PageHostEvents, ConnectRefusesWhatCannotBeConnected) {
     const auto result = Page(L"badconnect", script);
     EXPECT_PAGE_EXIT(result, 0);
     EXPECT_EQ(rig::Lines(result.output), (Lines{"80020006", "refused"}));
-}
-
-TEST(PageHostDemo, DemoPageShowsTheEvent) {
-    const auto result = rig::RunPage(L"tools\\pagehost\\demo.js", {}, 30000);
-    EXPECT_PAGE_EXIT(result, 0);
-    const std::string& out = result.output;
-    const size_t event = out.find("    path: C:\\Docs\\a.txt\n    size: 1234\n    mode: -1\n");
-    EXPECT_NE(event, std::string::npos) << out;
-    EXPECT_LT(event, out.find("  returned 0")) << out;
 }
 
 }  // namespace

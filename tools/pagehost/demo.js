@@ -25,18 +25,14 @@ host.print("  returned " + result);
 host.print("");
 
 // ---- Folder selection (ShowDlgFolder) --------------------------------------
-// The folder browser is modal and waits for a person. The demo page must end
-// by itself, so it opens the browser only when a watcher is there to press
-// OK (ZARN_DEMO_WATCHER=1, as the test of this block sets); otherwise it says
-// so and goes on. Each item of the picked folder arrives as one event above.
-if (host.env("ZARN_DEMO_WATCHER") == "1") {
-    host.print("ShowDlgFolder()");
-    var folderResult = ctl.ShowDlgFolder();
-    host.print("  returned " + folderResult);
-} else {
-    host.print("ShowDlgFolder(): skipped, no watcher to answer the folder browser");
-    host.print("  (set ZARN_DEMO_WATCHER=1 when something will press OK in it)");
-}
+// The folder browser opens on the folder last used for an upload; when the
+// user presses OK, the picked folder and every item in it arrive as one
+// event each (the handler above): the folder itself first, then each
+// subfolder followed by what is inside it, then the folder's own files.
+// scripts/demo remembers a small folder and lets a watcher press OK.
+host.print("ShowDlgFolder()");
+var folderResult = ctl.ShowDlgFolder();
+host.print("  returned " + folderResult);
 host.print("");
 // ---- end of folder selection ----------------------------------------------
 
