@@ -9,6 +9,7 @@
 
 #include "common/rig.h"
 #include "common/updateserver.h"
+#include "common/plain_download.h"
 #include "framework/handle.h"
 #include "update_rig.h"
 
@@ -31,28 +32,6 @@ double Ms(Clock::time_point since) {
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
-}
-
-// The baseline: one request for the version file, read into a file.
-bool PlainFetch(const std::wstring& url, const std::wstring& path) {
-    zfw::unique_hinternet session(
-        ::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    const std::wstring headers(kRequestHeaders);
-    zfw::unique_hinternet request(::InternetOpenUrlW(
-        session.get(), url.c_str(), headers.c_str(), static_cast<DWORD>(headers.size()),
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY, 1));
-    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!request || !file) return false;
-    std::vector<BYTE> buffer(64 * 1024);
-    for (;;) {
-        DWORD got = 0, written = 0;
-        if (!::InternetReadFile(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                                &got))
-            return false;
-        if (got == 0) return true;
-        if (!::WriteFile(file.get(), buffer.data(), got, &written, nullptr)) return false;
-    }
 }
 
 }  // namespace
@@ -85,7 +64,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         start = Clock::now();
-        if (!PlainFetch(server::Url(L"version.ini"), scratch + L"\\version.ini")) {
+        if (!rig::PlainDownload(server::Url(L"version.ini"), scratch + L"\\version.ini")) {
             std::printf("plain fetch failed\n");
             return 1;
         }
@@ -120,7 +99,7 @@ int main(int argc, char** argv) {
         HttpDownloadFile(nullptr, server::Url(L"install.zip"), scratch + L"\\helper.bin");
         helperRates.push_back(mib * 1000.0 / Ms(start));
         start = Clock::now();
-        PlainFetch(server::Url(L"install.zip"), scratch + L"\\plain.bin");
+        rig::PlainDownload(server::Url(L"install.zip"), scratch + L"\\plain.bin");
         plainRates.push_back(mib * 1000.0 / Ms(start));
     }
     std::printf("package %.0f MiB through the update dialog (download with progress and size "

@@ -7,6 +7,7 @@
 
 #include "common/rig.h"
 #include "common/updateserver.h"
+#include "common/plain_download.h"
 #include "framework/handle.h"
 
 #include <commctrl.h>
@@ -29,27 +30,6 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-// The baseline: the same request, 64 KiB reads straight into the file.
-bool PlainDownload(const std::wstring& url, const std::wstring& path) {
-    zfw::unique_hinternet session(
-        ::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    const std::wstring headers(kRequestHeaders);
-    zfw::unique_hinternet request(::InternetOpenUrlW(
-        session.get(), url.c_str(), headers.c_str(), static_cast<DWORD>(headers.size()),
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY, 1));
-    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!request || !file) return false;
-    std::vector<BYTE> buffer(64 * 1024);
-    for (;;) {
-        DWORD got = 0, written = 0;
-        if (!::InternetReadFile(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                                &got))
-            return false;
-        if (got == 0) return true;
-        if (!::WriteFile(file.get(), buffer.data(), got, &written, nullptr)) return false;
-    }
-}
 
 // A label and a progress bar owned by a thread of their own, which serves
 // them while the download runs on the caller's thread.
@@ -112,7 +92,7 @@ int main(int argc, char** argv) {
     std::vector<double> plain, ours;
     for (int round = 0; round < rounds; ++round) {
         auto start = Clock::now();
-        if (!PlainDownload(url, target)) {
+        if (!rig::PlainDownload(url, target)) {
             std::fprintf(stderr, "plain download failed: is the update server running?\n");
             return 1;
         }

@@ -53,9 +53,6 @@ zarn_fresh_prefix() {
     "$ZARN_WINESERVER" -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     "$ZARN_WINE" wineboot -i >/dev/null 2>&1
-    # Xvfb runs no window manager; Wine then waits two seconds each time it
-    # hides a managed window (every dialog's end, every message box).
-    "$ZARN_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     "$ZARN_WINESERVER" -w
 }
 

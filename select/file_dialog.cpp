@@ -45,10 +45,10 @@ bool RunItemDialog(std::wstring_view initialFileName, SelectionArea& area, PickO
     dialog->SetOptions(options);
 
     const auto filter = ParseBarFilter(kAllFilesFilter);
-    std::vector<COMDLG_FILTERSPEC> specs;
+    std::vector<COMDLG_FILTERSPEC> filters;
     for (const auto& [description, pattern] : filter)
-        specs.push_back(COMDLG_FILTERSPEC{description.c_str(), pattern.c_str()});
-    if (!specs.empty()) dialog->SetFileTypes(static_cast<UINT>(specs.size()), specs.data());
+        filters.push_back(COMDLG_FILTERSPEC{description.c_str(), pattern.c_str()});
+    if (!filters.empty()) dialog->SetFileTypes(static_cast<UINT>(filters.size()), filters.data());
 
     const auto [folder, name] = SplitInitialFileName(initialFileName);
     ComPtr<IShellItem> start;

@@ -39,19 +39,6 @@ std::string Pattern(size_t size) {
     return bytes;
 }
 
-// The file's bytes, or nullopt when there is no file.
-std::optional<std::string> FileBytes(const std::wstring& path) {
-    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-    if (!file) return std::nullopt;
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    return bytes;
-}
-
 std::wstring ByteSize(DWORD bytes) {
     wchar_t text[256] = {};
     ::StrFormatByteSizeW(bytes, text, 256);
@@ -109,7 +96,7 @@ TEST_F(HttpTest, DownloadWritesWholeBodiesOfAnySize) {
         const std::wstring url = Serve(body, c.fault);
         const std::wstring target = Target();
         EXPECT_EQ(L"YES", HttpDownloadFile(nullptr, url, target)) << c.size;
-        const auto written = FileBytes(target);
+        const auto written = rig::ReadFileBytes(target);
         ASSERT_TRUE(written.has_value()) << c.size;
         EXPECT_TRUE(*written == body) << c.size << " bytes, got " << written->size();
     }
@@ -124,7 +111,7 @@ TEST_F(HttpTest, ErrorPagesCountAsFetched) {
         const std::wstring url = Serve("unused", fault);
         const std::wstring target = Target();
         EXPECT_EQ(L"YES", HttpDownloadFile(nullptr, url, target)) << fault;
-        const auto page = FileBytes(target);
+        const auto page = rig::ReadFileBytes(target);
         ASSERT_TRUE(page.has_value());
         EXPECT_NE(std::string::npos, page->find(fault + 7)) << *page;
         EXPECT_NE(std::wstring::npos, HttpRequestText(url).find(rig::Wide(fault + 7)));
@@ -141,7 +128,7 @@ TEST_F(HttpTest, RefusedConnectionCreatesNoFile) {
 
     EXPECT_EQ(L"", result);
     EXPECT_EQ(L"", text);
-    EXPECT_FALSE(FileBytes(target).has_value());
+    EXPECT_FALSE(rig::ReadFileBytes(target).has_value());
     EXPECT_EQ((std::vector<std::wstring>{L"CATCH_ALL", L""}), receiver_.Lines(kApplication));
     EXPECT_TRUE(Requests().empty());
     EXPECT_EQ(L"data", HttpRequestText(url)) << "the server listens again";
@@ -152,7 +139,7 @@ TEST_F(HttpTest, BodyCutMidwayLeavesThePartialFileAndNoYes) {
     const std::wstring url = Serve(body, "cut 20000");
     const std::wstring target = Target();
     EXPECT_EQ(L"", HttpDownloadFile(nullptr, url, target));
-    const auto written = FileBytes(target);
+    const auto written = rig::ReadFileBytes(target);
     ASSERT_TRUE(written.has_value()) << "the partial file stays";
     EXPECT_TRUE(*written == body.substr(0, 20000)) << written->size() << " bytes";
     EXPECT_EQ((std::vector<std::wstring>{L"OpenURL", L"download : strFileName", L"CATCH_ALL", L""}),
@@ -276,7 +263,7 @@ TEST_F(HttpTest, ProgressWithoutContentLengthStaysAtZero) {
     ASSERT_EQ(L"YES", window.Download(Serve(body, "no-length"), target));
     EXPECT_EQ(std::vector<std::wstring>{L"0KB / 0KB"}, window.texts);
     EXPECT_EQ(std::vector<int>{0}, window.positions);
-    EXPECT_TRUE(FileBytes(target) == body);
+    EXPECT_TRUE(rig::ReadFileBytes(target) == body);
 }
 
 TEST_F(HttpTest, BodyLongerThanContentLengthGoesAboveOneHundred) {

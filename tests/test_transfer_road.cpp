@@ -30,17 +30,6 @@ DWORD Flag() {
 
 size_t Requests(std::wstring_view path) { return server::RequestsTagged(path).size(); }
 
-std::string FileBytes(const std::wstring& path) {
-    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (file && ::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    return bytes;
-}
-
 // Answers every message box captioned "알림" of this process with OK, and
 // keeps their texts.
 class MessageBoxAnswerer {
@@ -89,7 +78,8 @@ protected:
 // the control starts the download program and hands it the list.
 TEST_F(TransferRoad, NothingInstalledEndsWithTheListAtTheNewProgram) {
     server::PutFile(L"version.ini", "2.0.1");
-    server::PutFile(L"install.zip", FileBytes(rig::BuildDir() + L"\\Zarn_setup.exe"));
+    server::PutFile(L"install.zip",
+                    rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or(""));
     const size_t reportsBefore = Requests(L"install_statistic.php");
     const size_t versionFetchesBefore = Requests(L"version.ini");
 
@@ -137,7 +127,8 @@ TEST_F(TransferRoad, PendingInstallIsReportedOnce) {
 TEST_F(TransferRoad, RefusedGateStartsNothing) {
     InstallStandIns();
     server::PutFile(L"version.ini", "2.0.2");
-    server::PutFile(L"install.zip", FileBytes(rig::BuildDir() + L"\\Zarn_setup.exe"));
+    server::PutFile(L"install.zip",
+                    rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or(""));
     SetEnv(L"ZARN_SETUP_MODE", L"report1");
     MessageBoxAnswerer answerer;  // whatever the dialog tells the user
 

@@ -17,24 +17,11 @@ namespace {
 constexpr UINT kSetupReport = WM_USER + 100;
 constexpr wchar_t kSettingsKey[] = L"Software\\Zarn";
 
-std::string ReadFileBytes(const std::wstring& path) {
-    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return {};
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    return bytes;
-}
-
 std::wstring LogDir() { return rig::BuildDir() + L"\\updateserver\\requests"; }
 
 std::vector<std::string> IndexLines() {
     std::vector<std::string> lines;
-    for (auto& line : rig::Lines(ReadFileBytes(LogDir() + L"\\index.txt")))
+    for (auto& line : rig::Lines(rig::ReadFileBytes(LogDir() + L"\\index.txt").value_or("")))
         if (!line.empty()) lines.push_back(std::move(line));
     return lines;
 }
@@ -65,8 +52,9 @@ std::vector<Logged> RequestsSince(size_t mark) {
         const size_t tab2 = lines[i].find('\t', tab1 + 1);
         if (tab2 == std::string::npos) continue;
         found.push_back({lines[i].substr(tab2 + 1),
-                         ReadFileBytes(LogDir() + L"\\" + rig::Wide(lines[i].substr(0, tab1)) +
-                                       L".req")});
+                         rig::ReadFileBytes(LogDir() + L"\\" +
+                                            rig::Wide(lines[i].substr(0, tab1)) + L".req")
+                             .value_or("")});
     }
     return found;
 }
@@ -77,7 +65,8 @@ size_t CountTarget(const std::vector<Logged>& requests, std::string_view path) {
 }
 
 const std::string& SetupBytes() {
-    static const std::string bytes = ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe");
+    static const std::string bytes =
+        rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or("");
     return bytes;
 }
 
@@ -126,7 +115,7 @@ void SetSetupMode(const std::wstring& mode) {
 
 std::vector<std::string> SetupRuns() {
     std::vector<std::string> lines;
-    for (auto& line : rig::Lines(ReadFileBytes(SetupLogPath())))
+    for (auto& line : rig::Lines(rig::ReadFileBytes(SetupLogPath()).value_or("")))
         if (!line.empty()) lines.push_back(std::move(line));
     return lines;
 }

@@ -130,6 +130,19 @@ std::wstring WriteScratchFile(std::wstring_view name, std::string_view text) {
     return path;
 }
 
+std::optional<std::string> ReadFileBytes(const std::wstring& path) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    std::string bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    return bytes;
+}
+
 std::vector<std::string> Lines(const std::string& output) {
     std::vector<std::string> lines;
     size_t start = 0;

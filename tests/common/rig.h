@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,10 @@ ProcessResult RunPage(const std::wstring& script, const std::vector<std::wstring
 // Writes `text` (UTF-8) to a new file in the scratch area and returns its path;
 // for page scripts written inline by a test.
 std::wstring WriteScratchFile(std::wstring_view name, std::string_view text);
+
+// The whole content of a file, or nullopt when it cannot be opened. Others may
+// go on writing or deleting it meanwhile.
+std::optional<std::string> ReadFileBytes(const std::wstring& path);
 
 // Lines of `output`, without line ends.
 std::vector<std::string> Lines(const std::string& output);

@@ -13,19 +13,6 @@ namespace {
 
 std::wstring ServerDir() { return BuildDir() + L"\\updateserver"; }
 
-std::string ReadWholeFile(const std::wstring& path) {
-    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return {};
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    return bytes;
-}
-
 void WriteWholeFile(const std::wstring& path, std::string_view bytes) {
     zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -78,7 +65,7 @@ std::vector<Request> RequestsTagged(std::wstring_view tag) {
     const std::wstring logDir = ServerDir() + L"\\requests";
     const std::string wantedTag = Utf8(tag);
     std::vector<Request> found;
-    for (const std::string& line : Lines(ReadWholeFile(logDir + L"\\index.txt"))) {
+    for (const std::string& line : Lines(ReadFileBytes(logDir + L"\\index.txt").value_or(""))) {
         const size_t tab1 = line.find('\t');
         const size_t tab2 = line.find('\t', tab1 + 1);
         if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
@@ -87,8 +74,8 @@ std::vector<Request> RequestsTagged(std::wstring_view tag) {
         request.target = line.substr(tab2 + 1);
         if (request.target.find(wantedTag) == std::string::npos) continue;
         const std::wstring seq = Wide(line.substr(0, tab1));
-        request.raw = ReadWholeFile(logDir + L"\\" + seq + L".req");
-        request.body = ReadWholeFile(logDir + L"\\" + seq + L".body");
+        request.raw = ReadFileBytes(logDir + L"\\" + seq + L".req").value_or("");
+        request.body = ReadFileBytes(logDir + L"\\" + seq + L".body").value_or("");
         found.push_back(std::move(request));
     }
     return found;
