@@ -197,6 +197,10 @@ TEST_F(DemoPage, ShortcutFilesAreMade) {
     const auto popup = Block(lines, "AllowPopUp(\"www.zarn.example\")");
     ASSERT_GT(popup.size(), 1u) << page.output;
     EXPECT_EQ("  returned 0", popup[1]);
+    ASSERT_GT(popup.size(), 2u) << page.output;
+    EXPECT_EQ("  HKCU\\Software\\Microsoft\\Internet Explorer\\New Windows\\Allow\\"
+              "www.zarn.example = 0",
+              popup[2]);
 }
 
 }  // namespace
