@@ -37,6 +37,37 @@ private:
     LONG refs_ = 1;
 };
 
+// Base of the page host's script-facing objects: IUnknown and the part of
+// IDispatch that offers no type information. A derived class may answer for
+// one more interface (an event sink for its source's event interface).
+class DispatchBase : public IDispatch, public RefCounted {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (!object) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || AnswersFor(riid)) {
+            *object = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (!count) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+        if (info) *info = nullptr;
+        return E_NOTIMPL;
+    }
+
+protected:
+    virtual bool AnswersFor(REFIID) const { return false; }
+};
+
 // Creates a `T` and hands its first reference to the returned pointer.
 template <typename T, typename... Args>
 ComPtr<T> MakeCom(Args&&... args) {

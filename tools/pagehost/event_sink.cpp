@@ -12,38 +12,18 @@ namespace {
 
 // One connection's receiver: answers for the source's event interface and
 // turns one event (by DISPID) into a call of one script function.
-class EventSink final : public IDispatch, public RefCounted {
+class EventSink final : public DispatchBase {
 public:
     EventSink(std::shared_ptr<PageContext> context, const IID& events, DISPID event,
               ComPtr<IDispatch> handler)
         : context_(std::move(context)), events_(events), event_(event),
           handler_(std::move(handler)) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == events_) {
-            *object = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
-
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-        if (info) *info = nullptr;
-        return E_NOTIMPL;
-    }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return E_NOTIMPL;
     }
+
+    bool AnswersFor(REFIID riid) const override { return riid == events_; }
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* info, UINT*) override {
