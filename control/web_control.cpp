@@ -55,6 +55,69 @@ void CWebControlCtrl::OnDraw(HDC dc, const RECT& bounds) {
     ::Ellipse(dc, bounds.left, bounds.top, bounds.right, bounds.bottom);
 }
 
+namespace {
+
+// Which of the lock's interface families `iid` belongs to; false for an
+// interface the control does not offer as safe.
+bool SafetyFamily(REFIID iid, SiteLock::Family& family) {
+    if (::IsEqualIID(iid, IID_IDispatch) || ::IsEqualIID(iid, DIID__DWeb_Control)) {
+        family = SiteLock::Family::Scripting;
+        return true;
+    }
+    if (::IsEqualIID(iid, IID_IPersistStreamInit) || ::IsEqualIID(iid, IID_IPersistPropertyBag) ||
+        ::IsEqualIID(iid, IID_IPersist)) {
+        family = SiteLock::Family::Persistence;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+STDMETHODIMP CWebControlCtrl::GetInterfaceSafetyOptions(REFIID iid, DWORD* supported,
+                                                         DWORD* enabled) {
+    if (!supported || !enabled) return E_POINTER;
+    *supported = *enabled = 0;
+    SiteLock::Family family;
+    if (!SafetyFamily(iid, family)) return E_NOINTERFACE;
+    m_siteLock.GetOptions(family, supported, enabled);
+    return S_OK;
+}
+
+STDMETHODIMP CWebControlCtrl::SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) {
+    SiteLock::Family family;
+    if (!SafetyFamily(iid, family)) return E_NOINTERFACE;
+    Microsoft::WRL::ComPtr<IOleClientSite> site;
+    GetClientSite(&site);
+    return m_siteLock.SetOptions(site.Get(), family, mask, enabled);
+}
+
+STDMETHODIMP CWebControlCtrl::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags,
+                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* info,
+                                     UINT* argErr) {
+    if (m_siteLock.Engaged()) {
+        // The first argument as the method will see it: the lock judges the
+        // address or host that MakeShortCut and AllowPopUp would use.
+        zfw::Bstr first;
+        if (params && params->cArgs > 0 && params->cNamedArgs == 0 && params->rgvarg) {
+            BSTR text = nullptr;
+            if (SUCCEEDED(zfw::CoerceToBstr(params->rgvarg[params->cArgs - 1], lcid, &text)))
+                first = zfw::Bstr(text);
+        }
+        Microsoft::WRL::ComPtr<IOleClientSite> site;
+        GetClientSite(&site);
+        std::wstring reason;
+        bool admitted = false;
+        try {
+            admitted = m_siteLock.AdmitCall(site.Get(), id, first.get(), reason);
+        } catch (...) {
+            reason = L"The control could not check the page's address.";
+        }
+        if (!admitted) return zfw::RaiseScriptException(info, E_ACCESSDENIED, reason);
+    }
+    return OleControl::Invoke(id, iid, lcid, flags, params, result, info, argErr);
+}
+
 void CWebControlCtrl::CheckInstall() {
     // The installation check happens inside DownLoad and UpLoad.
 }

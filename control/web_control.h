@@ -2,13 +2,22 @@
 #pragma once
 
 #include <windows.h>
+#include <objsafe.h>
 
 #include <string>
 
 #include "control/identity.h"
+#include "control/site_lock.h"
 #include "framework/olecontrol.h"
 
-class CWebControlCtrl : public zfw::OleControl<CWebControlCtrl> {
+#ifndef ZARN_OBJECTSAFETY_UUID
+#define ZARN_OBJECTSAFETY_UUID
+// The MinGW-w64 header declares the interface without its __uuidof.
+__CRT_UUID_DECL(IObjectSafety, 0xcb5bdc81, 0x93c1, 0x11cf, 0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c,
+                0xd0, 0x64)
+#endif
+
+class CWebControlCtrl : public zfw::OleControl<CWebControlCtrl, IObjectSafety> {
 public:
     CWebControlCtrl();
     ~CWebControlCtrl() override;
@@ -34,6 +43,15 @@ public:
     SCODE ShowDlgFolder();
     SCODE UpLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem);
 
+    // ---- IObjectSafety: safe for untrusted callers and data only on an
+    // allowed site's page (control/site_lock.h).
+    STDMETHODIMP GetInterfaceSafetyOptions(REFIID iid, DWORD* supported, DWORD* enabled) override;
+    STDMETHODIMP SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override;
+
+    // Every script call passes the site lock before its method runs.
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                        VARIANT* result, EXCEPINFO* info, UINT* argErr) override;
+
     // Raises UpSelectComplete (event 2) at every connected sink.
     void FireUpSelectComplete(const wchar_t* path, const wchar_t* size, const wchar_t* mode);
 
@@ -47,6 +65,7 @@ public:
 private:
     // Program-files folder, "Zarn" and a backslash; fixed at construction.
     std::wstring m_installFolder;
+    SiteLock m_siteLock;
 };
 
 // The event IDs of the control's source interface.

@@ -14,8 +14,9 @@
 // Interfaces: IDispatch (also under DispatchIid), IConnectionPointContainer,
 // IProvideClassInfo2, IOleObject, IOleInPlaceObject, IOleInPlaceActiveObject,
 // IOleControl, IViewObject2, IPersistStreamInit, IPersistPropertyBag,
-// ISpecifyPropertyPages. In-place activation creates a child window of the
-// site's window that paints through OnDraw.
+// ISpecifyPropertyPages, and any `Extra` interfaces, which Derived implements
+// itself. In-place activation creates a child window of the site's window
+// that paints through OnDraw.
 #pragma once
 
 #include <windows.h>
@@ -44,7 +45,7 @@ inline constexpr SIZEL kDefaultExtent{2646, 1323};
 // Stream layout of IPersistStreamInit: property-set version, then the extent.
 inline constexpr DWORD kPropertySetVersion = 0x10000;
 
-template <class Derived>
+template <class Derived, class... Extra>
 class OleControl
     : public ComObject<Derived, IDispatch, IConnectionPointContainer, IProvideClassInfo2,
                        Via<IProvideClassInfo, IProvideClassInfo2>, IOleObject,
@@ -52,14 +53,14 @@ class OleControl
                        IOleInPlaceActiveObject, IOleControl, IViewObject2,
                        Via<IViewObject, IViewObject2>, IPersistStreamInit,
                        Via<IPersist, IPersistStreamInit>, IPersistPropertyBag,
-                       ISpecifyPropertyPages> {
+                       ISpecifyPropertyPages, Extra...> {
     using Base = ComObject<Derived, IDispatch, IConnectionPointContainer, IProvideClassInfo2,
                            Via<IProvideClassInfo, IProvideClassInfo2>, IOleObject,
                            IOleInPlaceObject, Via<IOleWindow, IOleInPlaceObject>,
                            IOleInPlaceActiveObject, IOleControl, IViewObject2,
                            Via<IViewObject, IViewObject2>, IPersistStreamInit,
                            Via<IPersist, IPersistStreamInit>, IPersistPropertyBag,
-                           ISpecifyPropertyPages>;
+                           ISpecifyPropertyPages, Extra...>;
 
 public:
     OleControl() noexcept : events_(this, Derived::EventIid()) {}

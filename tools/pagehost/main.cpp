@@ -4,6 +4,8 @@
 //
 //   pagehost.exe [--progid P] [--name N] [--hidden] script.js [args...]
 //
+//   --url URL   behave as a browser showing the page at URL (browser_site.h)
+//
 // Exit code: 0 when the script's global code has run, the code given to
 // host.exit, 1 after a script error, 2 when the page could not be set up.
 
@@ -18,7 +20,7 @@
 namespace {
 
 constexpr wchar_t kUsage[] =
-    L"usage: pagehost.exe [--progid P] [--name N] [--hidden] script.js [args...]";
+    L"usage: pagehost.exe [--progid P] [--name N] [--hidden] [--url URL] script.js [args...]";
 
 // Reads the options before the script path; everything after it belongs to
 // the script. Returns false on a malformed command line.
@@ -28,6 +30,8 @@ bool ParseCommandLine(int argc, wchar_t** argv, pagehost::PageOptions& options) 
         const std::wstring_view arg = argv[i];
         if (arg == L"--hidden") {
             options.hidden = true;
+        } else if (arg == L"--url" && i + 1 < argc) {
+            options.url = argv[++i];
         } else if ((arg == L"--progid" || arg == L"--name") && i + 1 < argc) {
             (arg == L"--progid" ? options.progId : options.controlName) = argv[++i];
         } else if (arg.starts_with(L"--")) {

@@ -1,6 +1,7 @@
 #include "tools/pagehost/page.h"
 
 #include "framework/handle.h"
+#include "tools/pagehost/browser_site.h"
 #include "tools/pagehost/event_sink.h"
 #include "tools/pagehost/host_object.h"
 #include "tools/pagehost/text.h"
@@ -18,6 +19,7 @@ namespace {
 constexpr wchar_t kFrameClass[] = L"ZarnPageHostFrame";
 constexpr wchar_t kSiteClass[] = L"ZarnPageHostSite";
 constexpr wchar_t kHostName[] = L"host";
+constexpr wchar_t kLocationName[] = L"location";  // in browser mode only
 
 std::wstring Hex(HRESULT hr) {
     wchar_t text[16];
@@ -70,10 +72,12 @@ class ScriptSite final : public IActiveScriptSite,
                          public IInternetHostSecurityManager,
                          public RefCounted {
 public:
+    // `location` is set in browser mode: the page then asks every object the
+    // script creates to be safe for untrusted callers, as a browser does.
     ScriptSite(std::shared_ptr<PageContext> context, std::wstring controlName,
-               ComPtr<IUnknown> control, ComPtr<IDispatch> host)
+               ComPtr<IUnknown> control, ComPtr<IDispatch> host, ComPtr<IDispatch> location)
         : context_(std::move(context)), controlName_(std::move(controlName)),
-          control_(std::move(control)), host_(std::move(host)) {}
+          control_(std::move(control)), host_(std::move(host)), location_(std::move(location)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
@@ -107,6 +111,8 @@ public:
             found = control_.Get();
         else if (std::wcscmp(name, kHostName) == 0)
             found = host_.Get();
+        else if (location_ && std::wcscmp(name, kLocationName) == 0)
+            found = location_.Get();
         if (!found) return TYPE_E_ELEMENTNOTFOUND;
         if (mask & SCRIPTINFO_IUNKNOWN) {
             if (!item) return E_POINTER;
@@ -180,12 +186,13 @@ public:
         *reinterpret_cast<DWORD*>(policy) = URLPOLICY_ALLOW;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE QueryCustomPolicy(REFGUID, BYTE** policy, DWORD* policySize, BYTE*,
-                                                DWORD, DWORD) override {
+    HRESULT STDMETHODCALLTYPE QueryCustomPolicy(REFGUID key, BYTE** policy, DWORD* policySize,
+                                                BYTE* context, DWORD contextSize, DWORD) override {
         if (!policy || !policySize) return E_POINTER;
         auto* allow = static_cast<DWORD*>(::CoTaskMemAlloc(sizeof(DWORD)));
         if (!allow) return E_OUTOFMEMORY;
         *allow = URLPOLICY_ALLOW;
+        if (location_) AnswerSafetyPolicy(key, context, contextSize, *allow);
         *policy = reinterpret_cast<BYTE*>(allow);
         *policySize = sizeof(DWORD);
         return S_OK;
@@ -196,6 +203,7 @@ private:
     std::wstring controlName_;
     ComPtr<IUnknown> control_;
     ComPtr<IDispatch> host_;
+    ComPtr<IDispatch> location_;
 };
 
 class Page {
@@ -216,7 +224,8 @@ public:
                    std::to_wstring(error) + L")");
             return kExitSetupFailed;
         }
-        if (!CreateWindows() || !HostControl() || !StartEngine()) return kExitSetupFailed;
+        if (!CreateWindows() || !HostControl() || !EnterBrowserMode() || !StartEngine())
+            return kExitSetupFailed;
         PumpPending();
 
         EXCEPINFO info{};
@@ -320,6 +329,23 @@ private:
         return true;
     }
 
+    // With --url, the control gets a browser's site for that address and must
+    // agree to be scripted by an untrusted page; if it refuses, the page has
+    // no control to script, as a browser would leave it.
+    bool EnterBrowserMode() {
+        if (options_.url.empty()) return true;
+        location_ = std::make_shared<BrowserLocation>();
+        location_->url = options_.url;
+        if (!PutControlOnPage(control_.Get(), location_)) {
+            Report(L"cannot give the control a browser's site");
+            return false;
+        }
+        scriptable_ = ConfirmObjectSafety(control_.Get());
+        if (!scriptable_)
+            Report(L"the control refused to be scripted by the page at " + options_.url);
+        return true;
+    }
+
     bool StartEngine() {
         CLSID clsid{};
         HRESULT hr = ::CLSIDFromProgID(L"JScript", &clsid);
@@ -327,16 +353,20 @@ private:
             hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&engine_));
         if (SUCCEEDED(hr)) hr = engine_.As(&parser_);
         if (SUCCEEDED(hr)) hr = parser_->InitNew();
+        if (SUCCEEDED(hr) && location_) hr = UseBrowserSecurity(engine_.Get());
         if (FAILED(hr)) {
             Report(L"cannot start the JScript engine (" + Hex(hr) + L")");
             return false;
         }
         auto site = MakeCom<ScriptSite>(context_, options_.controlName, control_,
-                                        MakeHostObject(context_));
+                                        MakeHostObject(context_),
+                                        location_ ? MakeLocationObject(location_) : nullptr);
         hr = engine_->SetScriptSite(site.Get());
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr) && scriptable_)
             hr = engine_->AddNamedItem(options_.controlName.c_str(), SCRIPTITEM_ISVISIBLE);
         if (SUCCEEDED(hr)) hr = engine_->AddNamedItem(kHostName, SCRIPTITEM_ISVISIBLE);
+        if (SUCCEEDED(hr) && location_)
+            hr = engine_->AddNamedItem(kLocationName, SCRIPTITEM_ISVISIBLE);
         // Started, the engine runs each script text as soon as it is parsed.
         if (SUCCEEDED(hr)) hr = engine_->SetScriptState(SCRIPTSTATE_CONNECTED);
         if (FAILED(hr)) {
@@ -370,7 +400,12 @@ private:
         engine_.Reset();
         if (control_) {
             ComPtr<IOleObject> object;
-            if (SUCCEEDED(control_.As(&object))) object->Close(OLECLOSE_NOSAVE);
+            if (SUCCEEDED(control_.As(&object))) {
+                object->Close(OLECLOSE_NOSAVE);
+                // The browser's site holds the container's own site: let go
+                // of it so that neither keeps the other alive.
+                if (location_) object->SetClientSite(nullptr);
+            }
         }
         // Destroying the site window makes the container let the control go.
         frame_.reset();
@@ -392,6 +427,8 @@ private:
     ComPtr<IUnknown> control_;
     ComPtr<IActiveScript> engine_;
     ComPtr<IActiveScriptParse> parser_;
+    std::shared_ptr<BrowserLocation> location_;  // browser mode only
+    bool scriptable_ = true;  // the page may script the control
 };
 
 }  // namespace

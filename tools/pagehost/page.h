@@ -11,6 +11,7 @@ struct PageOptions {
     std::wstring progId = L"WEB_CONTROL.WebControlCtrl.1";
     std::wstring controlName = L"ctl";  // the control's name in the script
     bool hidden = false;
+    std::wstring url;  // with an address: behave as a browser showing that page
     std::wstring scriptPath;
     std::vector<std::wstring> args;  // what the script reads through host.args
 };
