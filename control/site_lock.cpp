@@ -91,18 +91,38 @@ bool HostMatches(std::wstring_view host, const AllowedSite& site) {
 
 }  // namespace
 
+// Host-name rules on the ASCII form: labels of 1 to 63 letters, digits and
+// hyphens, not starting or ending with a hyphen. So a slash, an '@', a space,
+// a colon or an empty label never passes.
+bool IsHostName(std::wstring_view ascii) {
+    if (ascii.empty() || ascii.size() > 253) return false;
+    size_t start = 0;
+    while (start <= ascii.size()) {
+        size_t end = ascii.find(L'.', start);
+        if (end == std::wstring_view::npos) end = ascii.size();
+        const std::wstring_view label = ascii.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == L'-' || label.back() == L'-')
+            return false;
+        for (const wchar_t c : label)
+            if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+                  c == L'-'))
+                return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 std::wstring CanonicalHost(std::wstring_view host) {
     if (!host.empty() && host.back() == L'.') host.remove_suffix(1);
-    if (host.empty() || host.size() > 255) return {};
-    // Standard host-name rules: letters, digits and hyphens in labels, so a
-    // slash, an '@', a space or an empty label never passes.
+    if (host.empty() || host.size() > 253) return {};
+    // The host-name rules are checked on the result rather than asked of the
+    // conversion: Wine's conversion refuses every non-ASCII name under them.
     const int input = static_cast<int>(host.size());
-    const int needed = ::IdnToAscii(IDN_USE_STD3_ASCII_RULES, host.data(), input, nullptr, 0);
+    const int needed = ::IdnToAscii(0, host.data(), input, nullptr, 0);
     if (needed <= 0) return {};
     std::wstring ascii(static_cast<size_t>(needed), L'\0');
-    if (::IdnToAscii(IDN_USE_STD3_ASCII_RULES, host.data(), input, ascii.data(), needed) != needed)
-        return {};
-    if (ascii.empty() || ascii.back() == L'.') return {};
+    if (::IdnToAscii(0, host.data(), input, ascii.data(), needed) != needed) return {};
+    if (!IsHostName(ascii)) return {};
     return Lower(std::move(ascii));
 }
 
