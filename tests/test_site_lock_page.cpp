@@ -1,0 +1,159 @@
+// The site lock through the real module in the page host acting as a browser
+// (--url): an allowed page scripts the control as before, a page elsewhere
+// cannot create it, and a page that navigates away is refused by every
+// method without any effect.
+#include "test_shortcut_rig.h"
+#include "test_transfer_rig.h"
+
+#include <algorithm>
+
+#include "common/updateserver.h"
+
+namespace {
+
+namespace server = rig::updateserver;
+using transfer_rig::ReadRecord;
+using transfer_rig::Select;
+using Lines = std::vector<std::string>;
+
+constexpr wchar_t kSettings[] = L"Software\\Zarn";
+constexpr wchar_t kNewWindows[] = L"Software\\Microsoft\\Internet Explorer\\New Windows";
+constexpr wchar_t kAllow[] = L"Software\\Microsoft\\Internet Explorer\\New Windows\\Allow";
+
+rig::ProcessResult RunPageAt(const std::wstring& url, const wchar_t* script,
+                             const std::vector<std::wstring>& args = {}) {
+    std::wstring line = L"\"" + rig::BuildDir() + L"\\pagehost.exe\" --hidden --url \"" + url +
+                        L"\" \"" + rig::SourceDir() + L"\\" + script + L"\"";
+    for (const auto& arg : args) line += L" \"" + arg + L"\"";
+    // A dialog the lock failed to stop would hold the page: the limit ends it.
+    return rig::Run(line, 90000);
+}
+
+bool HasValue(const wchar_t* key, const wchar_t* name) {
+    return ::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+           ERROR_SUCCESS;
+}
+
+DWORD Dword(const wchar_t* key, const wchar_t* name) {
+    DWORD value = 0xdeadbeef, size = sizeof(value);
+    ::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+    return value;
+}
+
+size_t Requests(std::wstring_view path) { return server::RequestsTagged(path).size(); }
+
+class SiteLockPage : public transfer_rig::TransferTest {
+protected:
+    void SetUp() override {
+        TransferTest::SetUp();
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, kNewWindows);
+        zfw::unique_hkey allow;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyW(HKEY_CURRENT_USER, kAllow, allow.put()));
+        temp_ = desktop_rig::UseFreshTemporaryFolder(L"sitelock");
+        ::DeleteFileW(desktop_rig::DesktopShortcut().c_str());
+    }
+    void TearDown() override {
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, kNewWindows);
+        ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettings, L"Isinstall");
+        ::DeleteFileW(desktop_rig::DesktopShortcut().c_str());
+        TransferTest::TearDown();
+    }
+    std::wstring temp_;
+};
+
+TEST_F(SiteLockPage, NavigatedAwayPageIsRefusedByEveryMethodWithoutEffect) {
+    // Everything a method would touch is ready to show it: a pending install
+    // report, both transfer programs waiting for a list, the browser's pop-up
+    // list, and a fresh temporary folder for the shortcut files.
+    const DWORD pending = 1;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"Isinstall",
+                                               REG_DWORD, &pending, sizeof(pending)));
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+    const size_t icons = Requests(L"zarn1.ico"), reports = Requests(L"install_statistic");
+
+    const std::wstring base = ZARN_UPDATE_SERVER;
+    const rig::ProcessResult page =
+        RunPageAt(base + L"/service/upload.html", L"tests\\pages\\site_lock.js",
+                  {base, L"http://evil.test/frame.html"});
+    ASSERT_FALSE(page.timedOut) << page.output;
+    EXPECT_EQ(0u, page.exitCode) << page.output;
+
+    const std::string elsewhere = "refused The control may not be scripted from http://evil.test/frame.html.";
+    const Lines expected = {
+        "at " + rig::Utf8(base) + "/service/upload.html",
+        "event on the allowed page",
+        "SelectComplete: ran 0",
+        "AllowPopUp: ran 0",
+        "MakeShortCut: ran 0",
+        "AllowPopUp elsewhere: refused Pop-ups may only be allowed for the service's own site, "
+        "not for \"evil.test\".",
+        "MakeShortCut elsewhere: refused A shortcut may only lead to the service's own site, not "
+        "to \"http://evil.test/\".",
+        "at http://evil.test/frame.html",
+        "CheckInstall: " + elsewhere,
+        "DownLoad: " + elsewhere,
+        "AllowPopUp: " + elsewhere,
+        "MakeShortCut: " + elsewhere,
+        "SelectComplete: " + elsewhere,
+        "ShowDlgFile: " + elsewhere,
+        "ShowDlgFolder: " + elsewhere,
+        "UpLoad: " + elsewhere,
+        "event back again",
+        "SelectComplete: ran 0",
+    };
+    EXPECT_EQ(expected, rig::Lines(page.output));
+
+    // Only the calls on the allowed page left anything behind.
+    EXPECT_EQ(0u, Dword(kAllow, L"127.0.0.1"));
+    EXPECT_FALSE(HasValue(kAllow, L"127.0.0.1."));
+    EXPECT_FALSE(HasValue(kAllow, L"evil.test"));
+    const std::string url = desktop_rig::ReadBytes(temp_ + L"Zarn\\Zarn.url");
+    EXPECT_NE(std::string::npos, url.find("URL=" + rig::Utf8(base) + "/first\r\n")) << url;
+    EXPECT_EQ(std::string::npos, url.find("evil.test")) << url;
+    EXPECT_TRUE(desktop_rig::Exists(desktop_rig::DesktopShortcut()));
+    EXPECT_EQ(icons + 1, Requests(L"zarn1.ico")) << "only the allowed shortcut fetched the icon";
+    EXPECT_EQ(reports, Requests(L"install_statistic"));
+    EXPECT_EQ(1u, Dword(kSettings, L"Isinstall")) << "the refused calls kept the pending report";
+    const auto record = ReadRecord(record_);
+    EXPECT_EQ(2u, Select(record, "download", "start").size() +
+                      Select(record, "upload", "start").size());
+    EXPECT_TRUE(Select(record, "download", "list").empty());
+    EXPECT_TRUE(Select(record, "upload", "list").empty());
+}
+
+TEST_F(SiteLockPage, PagesElsewhereCannotCreateTheControl) {
+    const std::wstring base = ZARN_UPDATE_SERVER;
+    const std::wstring server = base.substr(base.find(L"://") + 3);
+    const std::vector<std::wstring> urls = {
+        L"http://evil.test/",      L"http://127.0.0.1.evil.test/",  L"http://user@" + server + L"/",
+        L"https://" + server + L"/", L"about:blank", L"file:///C:/users/page.html"};
+    for (const std::wstring& url : urls) {
+        const rig::ProcessResult page = RunPageAt(url, L"tests\\pages\\site_lock_refused.js");
+        ASSERT_FALSE(page.timedOut) << page.output;
+        EXPECT_EQ(0u, page.exitCode) << page.output;
+        const Lines expected = {
+            "pagehost: the control refused to be scripted by the page at " + rig::Utf8(url),
+            "ctl: undefined",
+            "ActiveXObject: refused",
+            "at " + rig::Utf8(url),
+        };
+        EXPECT_EQ(expected, rig::Lines(page.output));
+    }
+}
+
+TEST_F(SiteLockPage, HostsThatNeverAskKeepTheControlAsBefore) {
+    // The page host without an address is the system's container on its own:
+    // it asks nothing, and a control it creates by name is scripted as before.
+    const std::wstring script = rig::WriteScratchFile(
+        L"never_asks.js",
+        "host.print(ctl.SelectComplete('a', '1', '-1'));\n"
+        "host.print(new ActiveXObject('WEB_CONTROL.WebControlCtrl.1').AllowPopUp('evil.test'));\n"
+        "host.print(typeof location);\n");
+    const rig::ProcessResult page = rig::RunPage(script, {}, 90000);
+    ASSERT_FALSE(page.timedOut) << page.output;
+    EXPECT_EQ((Lines{"0", "0", "undefined"}), rig::Lines(page.output));
+    EXPECT_EQ(0u, Dword(kAllow, L"evil.test"));
+}
+
+}  // namespace
