@@ -183,25 +183,25 @@ bool IsAllowedHost(std::wstring_view host, const std::vector<AllowedSite>& sites
     return false;
 }
 
-std::wstring HostDocumentUrl(IOleClientSite* site) {
-    if (!site) return {};
+BSTR HostDocumentUrl(IOleClientSite* site) {
+    if (!site) return nullptr;
     ComPtr<IOleContainer> container;
     if (SUCCEEDED(site->GetContainer(&container)) && container) {
         ComPtr<IHTMLDocument2> document;
         BSTR url = nullptr;
         if (SUCCEEDED(container.As(&document)) && SUCCEEDED(document->get_URL(&url))) {
-            std::wstring text = Text(url);
-            if (!text.empty()) return text;
+            if (::SysStringLen(url) > 0) return url;
+            ::SysFreeString(url);
         }
     }
     ComPtr<IServiceProvider> services;
-    if (FAILED(site->QueryInterface(IID_PPV_ARGS(&services)))) return {};
+    if (FAILED(site->QueryInterface(IID_PPV_ARGS(&services)))) return nullptr;
     ComPtr<IWebBrowser2> browser;
     if (FAILED(services->QueryService(SID_SWebBrowserApp, IID_PPV_ARGS(&browser))) || !browser)
-        return {};
+        return nullptr;
     BSTR url = nullptr;
-    if (FAILED(browser->get_LocationURL(&url))) return {};
-    return Text(url);
+    if (FAILED(browser->get_LocationURL(&url))) return nullptr;
+    return url;
 }
 
 }  // namespace sitelock
@@ -214,34 +214,40 @@ void SiteLock::GetOptions(Family family, DWORD* supported, DWORD* enabled) const
 HRESULT SiteLock::SetOptions(IOleClientSite* site, Family family, DWORD mask, DWORD enabled) {
     if (mask & ~sitelock::kSafeFlags) return E_FAIL;
     const DWORD turnOn = mask & enabled;
-    if (turnOn && !PageAllowed(site, nullptr)) return E_FAIL;
+    if (turnOn && !PageAllowed(site)) return E_FAIL;
     DWORD& flags = family == Family::Scripting ? scripting_ : persistence_;
     flags = (flags & ~mask) | turnOn;
     if (turnOn) engaged_ = true;
     return S_OK;
 }
 
-bool SiteLock::PageAllowed(IOleClientSite* site, std::wstring* url) {
-    std::wstring current = sitelock::HostDocumentUrl(site);
-    if (current.empty()) {
-        if (url) url->clear();
-        return false;
+bool SiteLock::UrlAllowed(std::wstring_view url) {
+    if (url.empty()) return false;
+    // Pages rarely move, so the address of the last call is usually this one.
+    if (url != lastUrl_) {
+        lastAllowed_ = sitelock::IsAllowedUrl(url, sites_);
+        lastUrl_.assign(url);
     }
-    if (current != lastUrl_) {
-        lastAllowed_ = sitelock::IsAllowedUrl(current, sites_);
-        lastUrl_ = current;
-    }
-    if (url) *url = std::move(current);
     return lastAllowed_;
+}
+
+bool SiteLock::PageAllowed(IOleClientSite* site) {
+    const zfw::Bstr current(sitelock::HostDocumentUrl(site));
+    return UrlAllowed(current.view());
+}
+
+bool SiteLock::ChecksFirstArgument(DISPID id) noexcept {
+    return id == sitelock::kMakeShortCutId || id == sitelock::kAllowPopUpId;
 }
 
 bool SiteLock::AdmitCall(IOleClientSite* site, DISPID id, const wchar_t* firstArg,
                          std::wstring& reason) {
     if (!engaged_) return true;
-    std::wstring url;
-    if (!PageAllowed(site, &url)) {
-        reason = url.empty() ? L"The control may not be scripted here: the page's address is unknown."
-                             : L"The control may not be scripted from " + url + L".";
+    const zfw::Bstr url(sitelock::HostDocumentUrl(site));
+    if (!UrlAllowed(url.view())) {
+        reason = url.view().empty()
+                     ? L"The control may not be scripted here: the page's address is unknown."
+                     : L"The control may not be scripted from " + std::wstring(url.view()) + L".";
         return false;
     }
     const std::wstring_view arg = firstArg ? firstArg : L"";

@@ -50,8 +50,8 @@ std::wstring CanonicalHost(std::wstring_view host);
 // The URL of the document that holds the control: the container's
 // IHTMLDocument2::get_URL, failing that the site's web browser
 // (SID_SWebBrowserApp) IWebBrowser2::get_LocationURL. Empty when the host
-// offers neither.
-std::wstring HostDocumentUrl(IOleClientSite* site);
+// offers neither. The caller owns the text.
+BSTR HostDocumentUrl(IOleClientSite* site);
 
 }  // namespace sitelock
 
@@ -78,8 +78,12 @@ public:
     bool AdmitCall(IOleClientSite* site, DISPID id, const wchar_t* firstArg,
                    std::wstring& reason);
 
+    // Whether the call `id` is judged by its first argument as well.
+    static bool ChecksFirstArgument(DISPID id) noexcept;
+
 private:
-    bool PageAllowed(IOleClientSite* site, std::wstring* url);
+    bool PageAllowed(IOleClientSite* site);
+    bool UrlAllowed(std::wstring_view url);
 
     const std::vector<sitelock::AllowedSite>& sites_;
     DWORD scripting_ = 0;

@@ -99,14 +99,15 @@ STDMETHODIMP CWebControlCtrl::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flag
         // The first argument as the method will see it: the lock judges the
         // address or host that MakeShortCut and AllowPopUp would use.
         zfw::Bstr first;
-        if (params && params->cArgs > 0 && params->cNamedArgs == 0 && params->rgvarg) {
+        if (SiteLock::ChecksFirstArgument(id) && params && params->cArgs > 0 &&
+            params->cNamedArgs == 0 && params->rgvarg) {
             BSTR text = nullptr;
             if (SUCCEEDED(zfw::CoerceToBstr(params->rgvarg[params->cArgs - 1], lcid, &text)))
                 first = zfw::Bstr(text);
         }
         Microsoft::WRL::ComPtr<IOleClientSite> site;
         GetClientSite(&site);
-        std::wstring reason;
+        std::wstring reason;  // filled only for a refusal
         bool admitted = false;
         try {
             admitted = m_siteLock.AdmitCall(site.Get(), id, first.get(), reason);

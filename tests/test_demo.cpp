@@ -10,6 +10,13 @@ using namespace transfer_rig;
 
 namespace {
 
+// The page's address: the root of the service's own site, the update server.
+const std::wstring kSite = std::wstring(ZARN_UPDATE_SERVER) + L"/";
+std::string SiteHost() {
+    std::string host = rig::Utf8(kSite.substr(kSite.find(L"://") + 3));
+    return host.substr(0, host.find_first_of(":/"));
+}
+
 // The folder that scripts/demo-setup makes and remembers for the browser.
 const std::wstring kPhotos = L"C:\\\uC0AC\uC9C4";
 const std::wstring kTrip = kPhotos + L"\\\uC5EC\uD589";
@@ -86,7 +93,10 @@ protected:
         for (const wchar_t* name : {L"Zarn.url", L"zarn1.ico"})
             ::DeleteFileW((ShortcutFolder() + name).c_str());
 
-        page = rig::RunPage(L"tools\\pagehost\\demo.js", {}, 200000);
+        // As scripts/demo runs it: a browser at the service's own address.
+        page = rig::Run(L"\"" + rig::BuildDir() + L"\\pagehost.exe\" --url " + kSite + L" \"" +
+                            rig::SourceDir() + L"\\tools\\pagehost\\demo.js\"",
+                        200000);
         std::printf("The demo page printed:\n%s\n", page.output.c_str());
         lines = rig::Lines(page.output);
         record = ReadRecord(Env(L"ZARN_TRANSFER_RECORD"));
@@ -187,20 +197,28 @@ TEST_F(DemoPage, TransferProgramsGetTheUserAndTheList) {
 }
 
 TEST_F(DemoPage, ShortcutFilesAreMade) {
-    const auto block = Block(lines, "MakeShortCut(\"http://www.zarn.example/\", \"1\")");
+    const auto block = Block(lines, "MakeShortCut(\"" + rig::Utf8(kSite) + "\", \"1\")");
     ASSERT_GT(block.size(), 1u) << page.output;
     EXPECT_EQ("  returned 0", block[1]);
     EXPECT_TRUE(Exists(ShortcutFolder() + L"zarn1.ico")) << "the icon from the update server";
     EXPECT_TRUE(Exists(ShortcutFolder() + L"Zarn.url"));
     EXPECT_TRUE(Exists(Desktop() + L"\\Zarn.lnk"));
     EXPECT_EQ(std::string::npos, Joined(block).find("(missing)")) << Joined(block);
-    const auto popup = Block(lines, "AllowPopUp(\"www.zarn.example\")");
+    const auto popup = Block(lines, "AllowPopUp(\"" + SiteHost() + "\")");
     ASSERT_GT(popup.size(), 1u) << page.output;
     EXPECT_EQ("  returned 0", popup[1]);
     ASSERT_GT(popup.size(), 2u) << page.output;
-    EXPECT_EQ("  HKCU\\Software\\Microsoft\\Internet Explorer\\New Windows\\Allow\\"
-              "www.zarn.example = 0",
+    EXPECT_EQ("  HKCU\\Software\\Microsoft\\Internet Explorer\\New Windows\\Allow\\" +
+                  SiteHost() + " = 0",
               popup[2]);
+}
+
+TEST_F(DemoPage, AShortcutToAnotherSiteIsRefused) {
+    const auto block = Block(lines, "MakeShortCut(\"http://elsewhere.example/\", \"1\")");
+    ASSERT_GT(block.size(), 1u) << page.output;
+    EXPECT_EQ("  refused: A shortcut may only lead to the service's own site, not to "
+              "\"http://elsewhere.example/\".",
+              block[1]);
 }
 
 }  // namespace

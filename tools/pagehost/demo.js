@@ -95,9 +95,13 @@ host.print("");
 // MakeShortCut keeps the service's icon and Zarn.url in a Zarn folder under
 // the temporary folder and puts Zarn.lnk, pointing at Zarn.url, on the
 // desktop. AllowPopUp adds the site to the browser's pop-up allow list, but
-// only when the browser keeps one for this user.
+// only when the browser keeps one for this user. Both name the page's own
+// site: the control makes shortcuts and pop-up entries for the service's
+// sites only.
 (function () {
-    var site = "http://www.zarn.example/";
+    var here = typeof location != "undefined" ? location.href : "http://www.zarn.example/";
+    var parts = /^([a-z]+:\/\/)([^\/:]+)(:[0-9]+)?/i.exec(here);
+    var site = parts[1] + parts[2] + (parts[3] || "") + "/";
     var fso = null, shell = null;
     try {
         fso = host.create("Scripting.FileSystemObject");
@@ -124,7 +128,7 @@ host.print("");
     if (shell) host.print("  desktop shortcut: " + where(shell.SpecialFolders("Desktop") + "\\Zarn.lnk"));
     host.print("");
 
-    var name = "www.zarn.example";
+    var name = parts[2];
     var list = "HKCU\\Software\\Microsoft\\Internet Explorer\\New Windows\\Allow\\";
     host.print("AllowPopUp(\"" + name + "\")");
     host.print("  returned " + ctl.AllowPopUp(name));
@@ -134,6 +138,20 @@ host.print("");
         } catch (e) {
             host.print("  no entry: the browser keeps no allow list for this user (" + list + ")");
         }
+    }
+    host.print("");
+})();
+
+// ---- Another site ---------------------------------------------------------
+// A shortcut to a site that is not the service's is refused, and nothing
+// is written.
+(function () {
+    var other = "http://elsewhere.example/";
+    host.print("MakeShortCut(\"" + other + "\", \"1\")");
+    try {
+        host.print("  returned " + ctl.MakeShortCut(other, "1"));
+    } catch (e) {
+        host.print("  refused: " + e.description);
     }
     host.print("");
 })();
