@@ -241,8 +241,22 @@ bool SiteLock::ChecksFirstArgument(DISPID id) noexcept {
 }
 
 bool SiteLock::AdmitCall(IOleClientSite* site, DISPID id, const wchar_t* firstArg,
-                         std::wstring& reason) {
+                         std::wstring& reason) noexcept {
     if (!engaged_) return true;
+    try {
+        return Admit(site, id, firstArg, reason);
+    } catch (...) {
+        // Out of memory while reading or judging the address.
+        try {
+            reason = L"The control could not check the page's address.";
+        } catch (...) {
+        }
+        return false;
+    }
+}
+
+bool SiteLock::Admit(IOleClientSite* site, DISPID id, const wchar_t* firstArg,
+                     std::wstring& reason) {
     const zfw::Bstr url(sitelock::HostDocumentUrl(site));
     if (!UrlAllowed(url.view())) {
         reason = url.view().empty()

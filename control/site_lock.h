@@ -75,14 +75,16 @@ public:
 
     // Whether the call `id` may run now; fills `reason` when it may not.
     // `firstArg` is the call's first argument as text (null when it has none).
+    // A check that cannot be made refuses the call.
     bool AdmitCall(IOleClientSite* site, DISPID id, const wchar_t* firstArg,
-                   std::wstring& reason);
+                   std::wstring& reason) noexcept;
 
     // Whether the call `id` is judged by its first argument as well.
     static bool ChecksFirstArgument(DISPID id) noexcept;
 
 private:
     bool PageAllowed(IOleClientSite* site);
+    bool Admit(IOleClientSite* site, DISPID id, const wchar_t* firstArg, std::wstring& reason);
     bool UrlAllowed(std::wstring_view url);
 
     const std::vector<sitelock::AllowedSite>& sites_;

@@ -107,14 +107,9 @@ STDMETHODIMP CWebControlCtrl::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flag
         }
         Microsoft::WRL::ComPtr<IOleClientSite> site;
         GetClientSite(&site);
-        std::wstring reason;  // filled only for a refusal
-        bool admitted = false;
-        try {
-            admitted = m_siteLock.AdmitCall(site.Get(), id, first.get(), reason);
-        } catch (...) {
-            reason = L"The control could not check the page's address.";
-        }
-        if (!admitted) return zfw::RaiseScriptException(info, E_ACCESSDENIED, reason);
+        std::wstring reason;  // says why, for a refused call
+        if (!m_siteLock.AdmitCall(site.Get(), id, first.get(), reason))
+            return zfw::RaiseScriptException(info, E_ACCESSDENIED, reason);
     }
     return OleControl::Invoke(id, iid, lcid, flags, params, result, info, argErr);
 }
