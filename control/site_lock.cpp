@@ -91,6 +91,8 @@ bool HostMatches(std::wstring_view host, const AllowedSite& site) {
 
 }  // namespace
 
+namespace {
+
 // Host-name rules on the ASCII form: labels of 1 to 63 letters, digits and
 // hyphens, not starting or ending with a hyphen. So a slash, an '@', a space,
 // a colon or an empty label never passes.
@@ -111,6 +113,8 @@ bool IsHostName(std::wstring_view ascii) {
     }
     return true;
 }
+
+}  // namespace
 
 std::wstring CanonicalHost(std::wstring_view host) {
     if (!host.empty() && host.back() == L'.') host.remove_suffix(1);
