@@ -276,6 +276,21 @@ def check_arch(out, arch, root, template, env):
     baseline = read_classes(template)
     t0 = time.monotonic()
 
+    def rows(table):
+        r = subprocess.run(["msiinfo", "export", os.path.join(out, f"ZarnCtrl2-{arch}.msi"), table],
+                           capture_output=True, text=True)
+        return r.stdout.splitlines()[3:] if r.returncode == 0 else []
+
+    check(not rows("SelfReg") and not rows("CustomAction"),
+          f"{arch}: the MSI has no self-registration and no custom action",
+          rows("SelfReg") + rows("CustomAction"))
+
+    props = dict(line.split("\t", 1) for line in rows("Property") if "\t" in line)
+    version = ".".join(map(str, module_version(os.path.join(out, arch, "ZarnCtrl2.ocx"))))
+    check(props.get("ProductVersion") == version and props.get("ALLUSERS") == "1",
+          f"{arch}: the MSI is a per-machine install of product version {version}",
+          {k: props.get(k) for k in ("ProductVersion", "ALLUSERS")})
+
     # What regsvr32 writes, for the module at the place the MSI puts it.
     ref = Prefix(root, f"regsvr32-{arch}", template, env)
     os.makedirs(ref.unix(folder))
