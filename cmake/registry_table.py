@@ -177,12 +177,10 @@ def write_idt(out, guids, rows, strings, help_text, arch, file_id, component):
     lines = ["Registry\tRoot\tKey\tName\tValue\tComponent_",
              "s72\ti2\tl255\tL255\tL0\ts72",
              "Registry\tRegistry"]
-    views = ["Software\\Classes\\"]
-    entries = []
-    for row in rows:
-        for view in views + (["Software\\Classes\\Wow6432Node\\"]
-                             if row.group == "interface" and arch == "x64" else []):
-            entries.append((view, row))
+    entries = [("Software\\Classes\\", row) for row in rows]
+    if arch == "x64":
+        entries += [("Software\\Classes\\Wow6432Node\\", row) for row in rows
+                    if row.group == "interface"]
     for number, (view, row) in enumerate(entries, 1):
         key = view + resolve(row.key)
         if row.name == "(key)":
