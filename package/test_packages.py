@@ -137,13 +137,16 @@ class Prefix:
     def __init__(self, root, name, template, env):
         self.path = os.path.join(root, name)
         shutil.rmtree(self.path, ignore_errors=True)
-        # Hard links: a booted prefix holds over a gigabyte of system files
-        # that no check changes. The registry files, which Wine rewrites, are
-        # real copies.
-        shutil.copytree(template, self.path, symlinks=True, copy_function=os.link)
-        for name in ("system.reg", "user.reg", "userdef.reg"):
-            os.remove(os.path.join(self.path, name))
-            shutil.copyfile(os.path.join(template, name), os.path.join(self.path, name))
+        # A booted prefix holds over a gigabyte of system modules that no
+        # check changes: those are hard links. Small files (the registry,
+        # settings files), which Wine may rewrite in place, are real copies.
+        def link_or_copy(src, dst):
+            if os.path.getsize(src) >= 64 * 1024 and not src.endswith(".reg"):
+                os.link(src, dst)
+            else:
+                shutil.copy2(src, dst)
+
+        shutil.copytree(template, self.path, symlinks=True, copy_function=link_or_copy)
         self.env = dict(env, WINEPREFIX=self.path)
 
     def run(self, bits, program, *args, timeout=180):
