@@ -6,23 +6,30 @@
 #include "framework/com.h"
 #include "framework/olecontrol.h"
 #include "framework/registration.h"
-#include "resources/resource.h"
+#include "registration_table.h"  // generated from control/registration.table
 
 #include <comcat.h>
 #include <objsafe.h>
 
 namespace {
 
-constexpr wchar_t kScriptingDescription[] = L"Controls that are safely scriptable";
-constexpr wchar_t kInitializingDescription[] = L"Controls safely initializable from persistent data";
+constexpr const wchar_t* kScriptingDescription = kCategoryDescription_CATID_SafeForScripting;
+constexpr const wchar_t* kInitializingDescription =
+    kCategoryDescription_CATID_SafeForInitializing;
+
+// Writes the rows of one group of the registration table, in table order; the
+// MSI packages carry the same rows, generated from the same table.
+bool WriteRegistryGroup(RegistryGroup group) {
+    for (const RegistryRow& row : kRegistryRows)
+        if (row.group == group && FAILED(zfw::WriteRegistryEntry({row.key, row.name, row.value})))
+            return false;
+    return true;
+}
 
 // The control class's registry update, run for registration and removal.
 bool UpdateControlRegistry(bool doRegister) {
     if (!doRegister) return SUCCEEDED(zfw::UnregisterClass(CLSID_Web_Control, kControlProgId));
-    const zfw::ControlClassRegistration entry{
-        &CLSID_Web_Control, kControlProgId, IDS_WEB_CONTROL, IDB_WEB_CONTROL, kControlMiscStatus,
-        &LIBID_Web_ControlLib, kTypeLibMajor, kTypeLibMinor};
-    const bool registered = SUCCEEDED(zfw::RegisterControlClass(entry));
+    const bool registered = WriteRegistryGroup(RegistryGroup::Class);
     // The category results are not part of this step's outcome.
     if (SUCCEEDED(CreateComponentCategory(CATID_SafeForScripting, kScriptingDescription)))
         AddClassToCategory(CLSID_Web_Control, CATID_SafeForScripting);
@@ -32,10 +39,8 @@ bool UpdateControlRegistry(bool doRegister) {
 }
 
 bool UpdatePropPageRegistry(bool doRegister) {
-    return doRegister
-               ? SUCCEEDED(zfw::RegisterPropertyPageClass(CLSID_WebControlPropPage,
-                                                          IDS_WEB_CONTROL_PPG))
-               : SUCCEEDED(zfw::UnregisterClass(CLSID_WebControlPropPage, nullptr));
+    return doRegister ? WriteRegistryGroup(RegistryGroup::Page)
+                      : SUCCEEDED(zfw::UnregisterClass(CLSID_WebControlPropPage, nullptr));
 }
 
 bool UpdateAllFactories(bool doRegister) {

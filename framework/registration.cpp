@@ -6,6 +6,7 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <cwchar>
 #include <initializer_list>
 
 namespace zfw {
@@ -14,18 +15,6 @@ namespace {
 LSTATUS SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
     return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-// Creates HKCR\<path> and sets its default value (and one named value if given).
-LSTATUS WriteKey(const std::wstring& path, const std::wstring* value,
-                 const wchar_t* name = nullptr, const std::wstring* named = nullptr) {
-    unique_hkey key;
-    LSTATUS status = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
-                                       KEY_SET_VALUE, nullptr, key.put(), nullptr);
-    if (status != ERROR_SUCCESS) return status;
-    if (value) status = SetString(key.get(), nullptr, *value);
-    if (status == ERROR_SUCCESS && name && named) status = SetString(key.get(), name, *named);
-    return status;
 }
 
 bool KeyIsEmpty(HKEY root, const std::wstring& path) {
@@ -91,49 +80,45 @@ HRESULT UnregisterModuleTypeLib(const GUID& libid, WORD major, WORD minor) noexc
     return ::UnRegisterTypeLib(libid, major, minor, 0, kind);
 }
 
-HRESULT RegisterControlClass(const ControlClassRegistration& entry) noexcept {
-    try {
-        const std::wstring clsid = GuidText(*entry.clsid);
-        const std::wstring root = L"CLSID\\" + clsid;
-        const std::wstring path = ModulePath();
-        const std::wstring typeName = LoadResourceString(entry.userTypeNameId);
-        const std::wstring progId = entry.progId;
-        const std::wstring apartment = L"Apartment";
-        const std::wstring empty;
-        const std::wstring misc = std::to_wstring(entry.miscStatus);
-        const std::wstring zero = L"0";
-        const std::wstring bitmap = path + L", " + std::to_wstring(entry.toolboxBitmapId);
-        const std::wstring libid = GuidText(*entry.libid);
-        const std::wstring version =
-            std::to_wstring(entry.versionMajor) + L"." + std::to_wstring(entry.versionMinor);
-
-        LSTATUS status = WriteKey(root, &typeName);
-        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\ProgID", &progId);
-        if (status == ERROR_SUCCESS)
-            status = WriteKey(root + L"\\InprocServer32", &path, L"ThreadingModel", &apartment);
-        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\Control", &empty);
-        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\MiscStatus", &zero);
-        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\MiscStatus\\1", &misc);
-        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\ToolboxBitmap32", &bitmap);
-        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\TypeLib", &libid);
-        if (status == ERROR_SUCCESS) status = WriteKey(root + L"\\Version", &version);
-        if (status == ERROR_SUCCESS) status = WriteKey(progId, &typeName);
-        if (status == ERROR_SUCCESS) status = WriteKey(progId + L"\\CLSID", &clsid);
-        return FromStatus(status);
-    } catch (...) {
-        return E_OUTOFMEMORY;
+std::wstring ExpandRegistryText(const wchar_t* text) {
+    std::wstring out;
+    for (const wchar_t* p = text; *p;) {
+        const wchar_t* close = *p == L'[' ? std::wcschr(p, L']') : nullptr;
+        if (!close) {
+            out += *p++;
+            continue;
+        }
+        const std::wstring item(p + 1, close);
+        if (item == L"module") {
+            out += ModulePath();
+        } else if (item == L"module_dir") {
+            const std::wstring path = ModulePath();
+            out += path.substr(0, path.find_last_of(L'\\'));
+        } else if (item == L"typelib.platform") {
+            out += sizeof(void*) == 8 ? L"win64" : L"win32";
+        } else if (item.starts_with(L"string:")) {
+            const std::wstring text = LoadResourceString(std::wcstoul(item.c_str() + 7, nullptr, 10));
+            if (text.empty()) return {};
+            out += text;
+        } else {
+            out.append(p, close + 1);  // not a placeholder: kept as written
+        }
+        p = close + 1;
     }
+    return out;
 }
 
-HRESULT RegisterPropertyPageClass(const CLSID& clsid, UINT typeNameId) noexcept {
+HRESULT WriteRegistryEntry(const RegistryEntry& entry) noexcept {
     try {
-        const std::wstring root = L"CLSID\\" + GuidText(clsid);
-        const std::wstring typeName = LoadResourceString(typeNameId);
-        const std::wstring path = ModulePath();
-        const std::wstring apartment = L"Apartment";
-        LSTATUS status = WriteKey(root, &typeName);
-        if (status == ERROR_SUCCESS)
-            status = WriteKey(root + L"\\InprocServer32", &path, L"ThreadingModel", &apartment);
+        unique_hkey key;
+        LSTATUS status = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, ExpandRegistryText(entry.key).c_str(),
+                                           0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                                           nullptr);
+        if (status == ERROR_SUCCESS && entry.value) {
+            const std::wstring value = ExpandRegistryText(entry.value);
+            if (value.empty() && *entry.value) return E_FAIL;  // a missing string resource
+            status = SetString(key.get(), entry.name, value);
+        }
         return FromStatus(status);
     } catch (...) {
         return E_OUTOFMEMORY;

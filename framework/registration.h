@@ -20,29 +20,27 @@ HRESULT RegisterModuleTypeLib() noexcept;
 // Removes the registration of a type library.
 HRESULT UnregisterModuleTypeLib(const GUID& libid, WORD major, WORD minor) noexcept;
 
-struct ControlClassRegistration {
-    const CLSID* clsid;
-    const wchar_t* progId;
-    UINT userTypeNameId;   // string resource
-    UINT toolboxBitmapId;  // bitmap resource
-    DWORD miscStatus;
-    const GUID* libid;
-    WORD versionMajor;
-    WORD versionMinor;
+// One entry of a registration table, under HKEY_CLASSES_ROOT. In `key` and
+// `value`, [module] stands for this module's full path, [module_dir] for its
+// folder, [typelib.platform] for win32 or win64 by the module's architecture
+// and [string:N] for string resource N.
+struct RegistryEntry {
+    const wchar_t* key;
+    const wchar_t* name;   // nullptr: the key's default value
+    const wchar_t* value;  // nullptr: the key alone, no value written
 };
 
-// Writes the keys of an apartment-threaded, non-insertable control class:
-// CLSID\{clsid} with its user type name, ProgID, InprocServer32 (with
-// ThreadingModel), Control, MiscStatus, ToolboxBitmap32, TypeLib and Version,
-// and the ProgID key pointing back to the class.
-HRESULT RegisterControlClass(const ControlClassRegistration& entry) noexcept;
+// The text of a table entry with its placeholders filled in (empty when a
+// string resource is missing).
+std::wstring ExpandRegistryText(const wchar_t* text);
 
-// Writes CLSID\{clsid} with its type name and an apartment-threaded InprocServer32.
-HRESULT RegisterPropertyPageClass(const CLSID& clsid, UINT typeNameId) noexcept;
+// Creates the entry's key and sets its value.
+HRESULT WriteRegistryEntry(const RegistryEntry& entry) noexcept;
 
-// Removes what the two routines above wrote. Keys that other parties added
-// under the class (such as its component categories) are left in place, and
-// with them the class key itself.
+// Removes a class's registration: its ProgID, InprocServer32, Control,
+// MiscStatus, ToolboxBitmap32, TypeLib and Version keys, its type name and the
+// ProgID key. Keys that other parties added under the class (such as its
+// component categories) are left in place, and with them the class key itself.
 HRESULT UnregisterClass(const CLSID& clsid, const wchar_t* progId) noexcept;
 
 }  // namespace zfw

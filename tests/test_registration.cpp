@@ -102,6 +102,46 @@ TEST(Registration, WritesTheControlClassTheTypeLibraryAndThePropertyPage) {
     ExpectCategoriesRegistered();
 }
 
+// The registration table's text for this module: paths and string resources
+// filled in as the module itself fills them.
+std::wstring Expand(std::wstring text) {
+    const std::wstring module = rig::ModulePath();
+    const std::wstring folder = module.substr(0, module.find_last_of(L'\\'));
+    zfw::unique_hmodule resources(
+        ::LoadLibraryExW(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const std::pair<std::wstring, std::wstring> fills[] = {
+        {L"[module_dir]", folder},
+        {L"[module]", module},
+        {L"[typelib.platform]", sizeof(void*) == 8 ? L"win64" : L"win32"},
+    };
+    for (const auto& [from, to] : fills)
+        for (size_t at; (at = text.find(from)) != std::wstring::npos;) text.replace(at, from.size(), to);
+    for (size_t at; (at = text.find(L"[string:")) != std::wstring::npos;) {
+        const size_t end = text.find(L']', at);
+        wchar_t loaded[256] = {};
+        ::LoadStringW(resources.get(), std::stoul(text.substr(at + 8, end - at - 8)), loaded, 256);
+        text.replace(at, end + 1 - at, loaded);
+    }
+    return text;
+}
+
+// The table is also what the MSI packages write, so every row of it, the
+// ones the system's type library and category routines write included, must
+// be what regsvr32 leaves behind.
+TEST(Registration, WritesEveryRowOfTheRegistrationTable) {
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+    for (const RegistryRow& row : kRegistryRows) {
+        const std::wstring key = Expand(row.key);
+        ASSERT_TRUE(rig::RegKeyExists(HKEY_CLASSES_ROOT, key)) << rig::Utf8(key);
+        if (!row.value) continue;
+        const auto value = Hkcr(key, row.name);
+        ASSERT_TRUE(value) << rig::Utf8(key) << " " << (row.name ? rig::Utf8(row.name) : "@");
+        EXPECT_EQ(0, ::lstrcmpiW(Expand(row.value).c_str(), value->c_str()))
+            << rig::Utf8(key) << ": table " << rig::Utf8(Expand(row.value)) << ", got "
+            << rig::Utf8(*value);
+    }
+}
+
 TEST(Registration, UnregisteringRemovesClassesAndTypeLibraryButKeepsCategories) {
     ASSERT_EQ(0u, Regsvr32(L"/s"));
     ASSERT_EQ(0u, Regsvr32(L"/s /u"));

@@ -1,0 +1,416 @@
+#!/usr/bin/env python3
+"""Checks the delivery packages that package/make_packages.py wrote.
+
+  test_packages.py SOURCE_DIR PACKAGE_DIR
+
+For each architecture, in Wine prefixes copied from one freshly booted
+template (so none of them ever ran regsvr32 before):
+  - the MSI installs with msiexec /i /qn (exit 0) and writes exactly the keys
+    and values regsvr32 writes in another fresh prefix, the 32-bit ones under
+    WOW6432Node, paths aside;
+  - that architecture's cscript then creates the control by ProgID and calls it;
+  - msiexec /x leaves none of those keys and no file;
+  - the CAB holds the module and the INF, whose class ID and FileVersion are the
+    module's; followed by hand (regsvr32 of the extracted module for x86, the
+    hook's msiexec for x64: Wine has no code-download service that reads an
+    INF) it gives a working control.
+Signatures are checked on Linux (osslsigncode against the test CA), never with
+Wine's WinVerifyTrust, which accepts what it should not. The page must name
+the module's class ID and version. Exits 1 when any check fails.
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/bin/wine"
+WINESERVER = "/usr/lib/wine/wineserver"
+PROGID = "WEB_CONTROL.WebControlCtrl.1"
+
+failures = []
+
+
+def check(ok, what, seen=""):
+    print(("ok    " if ok else "FAIL  ") + what + (f"  (seen: {seen})" if seen and not ok else ""))
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+# ---------------------------------------------------------------- the module
+
+def module_version(path):
+    data = open(path, "rb").read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def class_id(source):
+    idl = open(os.path.join(source, "resources", "Web_Control.idl"), encoding="utf-8").read()
+    found = re.search(r"uuid\(([0-9A-Fa-f-]{36})\)[^\]]*\]\s*coclass\s+Web_Control\b", idl)
+    return "{" + found.group(1).upper() + "}"
+
+
+# ---------------------------------------------------------------- registry files
+
+def _unescape(text):
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c != "\\":
+            out.append(c)
+            i += 1
+            continue
+        n = text[i + 1]
+        if n == "x":
+            digits = re.match(r"[0-9a-fA-F]{1,4}", text[i + 2:]).group(0)
+            out.append(chr(int(digits, 16)))
+            i += 2 + len(digits)
+        else:
+            out.append({"n": "\n", "r": "\r", "t": "\t", "0": "\0"}.get(n, n))
+            i += 2
+    return "".join(out)
+
+
+def read_classes(prefix):
+    """HKLM\\Software\\Classes of a prefix as {key: {value name: data}}, read
+    from Wine's registry file (the prefix's wineserver must have ended). The
+    installer's own bookkeeping under Classes\\Installer is left out."""
+    keys, current = {}, None
+    text = open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace").read()
+    text = text.replace("\\\n  ", "")  # continued hex lines
+    for line in text.split("\n"):
+        if line.startswith("["):
+            name = _unescape(re.match(r"\[(.*)\]", line).group(1))
+            inside = name.lower().startswith("software\\classes\\")
+            skip = name.lower().startswith(("software\\classes\\installer",
+                                            "software\\classes\\wow6432node\\installer"))
+            current = keys.setdefault(name, {}) if inside and not skip else None
+            continue
+        if current is None:
+            continue
+        m = re.match(r'^(@|"((?:[^"\\]|\\.)*)")=(.*)$', line)
+        if m:
+            name = "" if m.group(1) == "@" else _unescape(m.group(2))
+            data = m.group(3)
+            if data.startswith('"') and data.endswith('"'):
+                data = _unescape(data[1:-1])
+            current[name] = data
+    return keys
+
+
+def added(before, after):
+    """What `after` has that `before` lacks: keys as (key, None, None), values
+    as (key, name, data)."""
+    out = set()
+    for key, values in after.items():
+        old = before.get(key)
+        if old is None:
+            out.add((key, None, None))
+        for name, data in values.items():
+            if old is None or old.get(name) != data:
+                out.add((key, name, data))
+    return out
+
+
+def without_paths(entries, folder):
+    """Writes the module's folder as <dir>, in any letter case; a value that is
+    the folder alone reads <dir> with or without its final backslash."""
+    pattern = re.compile(re.escape(folder.rstrip("\\")), re.I)
+
+    def strip(data):
+        data = pattern.sub("<dir>", data)
+        return "<dir>" if data == "<dir>\\" else data
+
+    return {(k, n, strip(d) if d else d) for k, n, d in entries}
+
+
+# ---------------------------------------------------------------- Wine
+
+class Prefix:
+    def __init__(self, root, name, template, env):
+        self.path = os.path.join(root, name)
+        shutil.rmtree(self.path, ignore_errors=True)
+        # A booted prefix holds over a gigabyte of system modules that no
+        # check changes: those are hard links. Small files (the registry,
+        # settings files), which Wine may rewrite in place, are real copies.
+        def link_or_copy(src, dst):
+            if os.path.getsize(src) >= 64 * 1024 and not src.endswith(".reg"):
+                os.link(src, dst)
+            else:
+                shutil.copy2(src, dst)
+
+        shutil.copytree(template, self.path, symlinks=True, copy_function=link_or_copy)
+        self.env = dict(env, WINEPREFIX=self.path)
+
+    def run(self, bits, program, *args, timeout=180):
+        """Runs a system program of the given bitness; returns (exit code, output)."""
+        loader = WINE64 if bits == 64 else WINE32
+        exe = program if bits == 64 else f"C:\\windows\\syswow64\\{program}"
+        start = time.monotonic()
+        try:
+            r = subprocess.run([loader, exe, *args], env=self.env, capture_output=True,
+                               timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None, "timed out"
+        finally:
+            print(f"      {os.path.basename(self.path)}: {program} {' '.join(args)}"
+                  f" ({time.monotonic() - start:.1f} s)")
+        return r.returncode, (r.stdout + r.stderr).decode("utf-8", "replace").strip()
+
+    def settle(self):
+        """Waits for the prefix's wineserver to end, which writes the registry out."""
+        start = time.monotonic()
+        subprocess.run([WINESERVER, "-w"], env=self.env)
+        print(f"      {os.path.basename(self.path)}: wineserver ended"
+              f" ({time.monotonic() - start:.1f} s)")
+
+    def unix(self, windows_path):
+        drive = os.path.join(self.path, "drive_c")
+        return os.path.join(drive, *windows_path[3:].split("\\"))
+
+    def classes(self):
+        self.settle()
+        return read_classes(self.path)
+
+
+SCRIPT = r"""
+var ctl = new ActiveXObject("%s");
+var result = ctl.SelectComplete("C:\\a.txt", "12", "-1");
+ctl.CheckInstall();
+WScript.Echo("created and called: SelectComplete returned " + result);
+""" % PROGID
+
+
+def script_works(prefix, bits, label):
+    path = prefix.unix("C:\\users\\Public\\zarn_check.js")
+    with open(path, "w") as js:
+        js.write(SCRIPT)
+    code, out = prefix.run(bits, "cscript.exe", "//nologo", "C:\\users\\Public\\zarn_check.js")
+    check(code == 0 and "returned 0" in out,
+          f"{label}: {bits}-bit cscript creates {PROGID} and calls it", f"exit {code}: {out}")
+
+
+# ---------------------------------------------------------------- checks
+
+def check_signatures(out):
+    # A real certificate's chain is checked against its own root.
+    ca = os.environ.get("ZARN_SIGN_CAFILE") or os.path.join(out, "test-ca.crt")
+    files = [os.path.join(out, a, "ZarnCtrl2.ocx") for a in ("x86", "x64")] + \
+            [os.path.join(out, f"ZarnCtrl2-{a}.{e}") for a in ("x86", "x64") for e in ("cab", "msi")]
+    for path in files:
+        name = os.path.relpath(path, out)
+        r = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+                           capture_output=True, text=True)
+        check(r.returncode == 0 and "SHA256" in r.stdout,
+              f"{name}: SHA-256 signature verifies against {os.path.basename(ca)}", r.stdout[-300:])
+        data = bytearray(open(path, "rb").read())
+        data[len(data) // 2] ^= 0x01
+        with tempfile.NamedTemporaryFile(suffix=os.path.splitext(path)[1]) as flipped:
+            flipped.write(data)
+            flipped.flush()
+            r = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", flipped.name],
+                               capture_output=True, text=True)
+        check(r.returncode != 0, f"{name}: a copy with one byte flipped fails verification")
+
+
+def read_inf(text):
+    sections, current = {}, None
+    for line in text.splitlines():
+        line = line.split(";", 1)[0].strip()
+        if line.startswith("["):
+            current = sections.setdefault(line.strip("[]").lower(), {})
+        elif "=" in line and current is not None:
+            k, v = line.split("=", 1)
+            current[k.strip().lower()] = v.strip()
+    return sections
+
+
+def check_cab(out, arch, work, clsid, version):
+    cab = os.path.join(out, f"ZarnCtrl2-{arch}.cab")
+    listing = subprocess.run(["gcab", "-t", cab], capture_output=True, text=True).stdout.split()
+    check({"ZarnCtrl2.ocx", "ZarnCtrl2.inf"} <= set(listing),
+          f"ZarnCtrl2-{arch}.cab lists the module and the INF", listing)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    subprocess.run(["gcab", "-x", "-C", work, cab], check=True, capture_output=True)
+    inf = read_inf(open(os.path.join(work, "ZarnCtrl2.inf"), encoding="ascii").read())
+    entry = inf.get("zarnctrl2.ocx", {})
+    check("zarnctrl2.ocx" in inf.get("add.code", {}), f"{arch} INF: [Add.Code] names the module")
+    check(entry.get("clsid", "").upper() == clsid, f"{arch} INF: class ID is the module's",
+          entry.get("clsid"))
+    inf_version = tuple(int(x) for x in entry.get("fileversion", "0").split(","))
+    check(inf_version == version and module_version(os.path.join(work, "ZarnCtrl2.ocx")) == version,
+          f"{arch} INF: FileVersion is the module's {version}", inf_version)
+    if arch == "x86":
+        check(entry.get("registerserver", "").lower() == "yes", "x86 INF: RegisterServer=yes")
+    return inf
+
+
+def check_page(out, clsid, version):
+    page = open(os.path.join(out, "zarn.html"), encoding="utf-8").read()
+    obj = re.search(r"<object\s[^>]*>", page, re.S).group(0)
+    cid = re.search(r'classid="clsid:([^"]+)"', obj, re.I)
+    check(cid and "{" + cid.group(1).upper() + "}" == clsid, "zarn.html: the object's class ID is the module's",
+          cid and cid.group(1))
+    base = re.search(r'codebase="([^"#]+)#version=([\d,]+)"', obj, re.I)
+    check(base and base.group(1) == "ZarnCtrl2-x86.cab"
+          and tuple(map(int, base.group(2).split(","))) == version,
+          f"zarn.html: codebase is the x86 CAB at the module's version {version}",
+          base and base.group(0))
+    methods = ("CheckInstall", "DownLoad", "AllowPopUp", "MakeShortCut", "SelectComplete",
+               "ShowDlgFile", "ShowDlgFolder", "UpLoad")
+    lacking = [m for m in methods if not re.search(r"<button onclick=\"call\('%s'" % m, page)]
+    check(not lacking, "zarn.html: a button for each of the eight methods", lacking)
+    check(re.search(r'<script[^>]*for="ZarnCtrl"[^>]*event="UpSelectComplete\(strPath, strSize, strMode\)"',
+                    page) is not None, "zarn.html: UpSelectComplete handler bound by for/event")
+
+
+def check_arch(out, arch, root, template, env):
+    bits = 64 if arch == "x64" else 32
+    folder = "C:\\Program Files\\Zarn" if bits == 64 else "C:\\Program Files (x86)\\Zarn"
+    module_path = folder + "\\ZarnCtrl2.ocx"
+    baseline = read_classes(template)
+    t0 = time.monotonic()
+
+    def rows(table):
+        r = subprocess.run(["msiinfo", "export", os.path.join(out, f"ZarnCtrl2-{arch}.msi"), table],
+                           capture_output=True, text=True)
+        return r.stdout.splitlines()[3:] if r.returncode == 0 else []
+
+    check(not rows("SelfReg") and not rows("CustomAction"),
+          f"{arch}: the MSI has no self-registration and no custom action",
+          rows("SelfReg") + rows("CustomAction"))
+
+    props = dict(line.split("\t", 1) for line in rows("Property") if "\t" in line)
+    version = ".".join(map(str, module_version(os.path.join(out, arch, "ZarnCtrl2.ocx"))))
+    check(props.get("ProductVersion") == version and props.get("ALLUSERS") == "1",
+          f"{arch}: the MSI is a per-machine install of product version {version}",
+          {k: props.get(k) for k in ("ProductVersion", "ALLUSERS")})
+
+    # What regsvr32 writes, for the module at the place the MSI puts it.
+    ref = Prefix(root, f"regsvr32-{arch}", template, env)
+    os.makedirs(ref.unix(folder))
+    shutil.copyfile(os.path.join(out, arch, "ZarnCtrl2.ocx"), ref.unix(module_path))
+    code, text = ref.run(bits, "regsvr32.exe", "/s", module_path)
+    check(code == 0, f"{arch}: regsvr32 registers the module in a fresh prefix", f"{code} {text}")
+    by_regsvr32 = without_paths(added(baseline, ref.classes()), folder)
+
+    # The MSI in another fresh prefix.
+    msi = Prefix(root, f"msi-{arch}", template, env)
+    shutil.copyfile(os.path.join(out, f"ZarnCtrl2-{arch}.msi"), msi.unix("C:\\zarn.msi"))
+    code, text = msi.run(bits, "msiexec.exe", "/i", "C:\\zarn.msi", "/qn")
+    check(code == 0, f"{arch}: msiexec /i /qn returns 0", f"{code} {text}")
+    check(os.path.exists(msi.unix(module_path)), f"{arch}: the MSI puts the module at {module_path}")
+    by_msi = without_paths(added(baseline, msi.classes()), folder)
+    check(len(by_msi) > 30, f"{arch}: the MSI writes the registration ({len(by_msi)} keys and values)")
+    if bits == 32:
+        # The class keys of a 32-bit module must be in the 32-bit view (ProgIDs,
+        # categories and type libraries are shared by both views).
+        classes = {k for k, _, _ in by_msi if k.lower().startswith("software\\classes\\clsid\\")}
+        check(not classes and any(k.lower().startswith("software\\classes\\wow6432node\\clsid\\")
+                                  for k, _, _ in by_msi),
+              "x86: the MSI puts the class keys under WOW6432Node", classes)
+        # The system's type library registration also puts the interface keys
+        # into the 64-bit view, which no 32-bit package can write; a 32-bit
+        # control loaded in process never needs them there.
+        beyond = {e for e in by_regsvr32 if e[0].lower().startswith("software\\classes\\interface\\")}
+        print(f"note  x86: regsvr32 also writes {len(beyond)} interface keys and values in the"
+              " 64-bit view, out of a 32-bit MSI's reach; left out of the comparison")
+        by_regsvr32 -= beyond
+    missing, extra = by_regsvr32 - by_msi, by_msi - by_regsvr32
+    check(not missing and not extra,
+          f"{arch}: the MSI writes every key and value regsvr32 writes, and nothing else",
+          f"regsvr32 only: {sorted(missing, key=str)[:6]}; MSI only: {sorted(extra, key=str)[:6]}")
+    script_works(msi, bits, f"{arch} MSI")
+
+    code, text = msi.run(bits, "msiexec.exe", "/x", "C:\\zarn.msi", "/qn")
+    check(code == 0, f"{arch}: msiexec /x /qn returns 0", f"{code} {text}")
+    after = msi.classes()
+    left = by_msi & without_paths(added(baseline, after), folder)
+    left_keys = {k for k, _, _ in by_msi} & set(after)
+    check(not left and not left_keys, f"{arch}: after msiexec /x none of those keys is left",
+          sorted(left_keys)[:6])
+    check(not os.path.exists(msi.unix(module_path)), f"{arch}: after msiexec /x the module is gone")
+
+    # The CAB, followed as its INF says.
+    clsid = class_id(SOURCE)
+    version = module_version(os.path.join(out, arch, "ZarnCtrl2.ocx"))
+    work = os.path.join(root, f"cab-{arch}")
+    inf = check_cab(out, arch, work, clsid, version)
+    if arch == "x86":
+        # Code download puts the module in Downloaded Program Files and runs
+        # DllRegisterServer (RegisterServer=yes): done here by hand.
+        dest = "C:\\windows\\Downloaded Program Files"
+        os.makedirs(ref.unix(dest), exist_ok=True)
+        shutil.copyfile(os.path.join(work, "ZarnCtrl2.ocx"), ref.unix(dest + "\\ZarnCtrl2.ocx"))
+        code, text = ref.run(bits, "regsvr32.exe", "/s", dest + "\\ZarnCtrl2.ocx")
+        check(code == 0, "x86 CAB: the extracted module registers", f"{code} {text}")
+        script_works(ref, bits, "x86 CAB")
+    else:
+        hook = inf.get(inf.get("zarnctrl2.ocx", {}).get("hook", "").lower(), {})
+        run = hook.get("run", "")
+        check(run.startswith("msiexec.exe /i ") and "ZarnCtrl2-x64.msi" in run,
+              "x64 INF: the hook runs the MSI it carries", run)
+        extract = "C:\\windows\\temp\\zarncab"
+        shutil.copytree(work, msi.unix(extract))
+        args = run.replace("%EXTRACT_DIR%", extract).split()[1:]
+        code, text = msi.run(64, "msiexec.exe", *[a.strip('"') for a in args])
+        check(code == 0, "x64 CAB: the hook's msiexec returns 0", f"{code} {text}")
+        script_works(msi, 64, "x64 CAB")
+    for prefix in (ref, msi):
+        prefix.settle()
+        shutil.rmtree(prefix.path, ignore_errors=True)
+    print(f"      ({arch}: {time.monotonic() - t0:.0f} s)")
+
+
+def korean_env(root):
+    """A Korean system (code page 949): the type library's help text is stored
+    in that code page, and RegisterTypeLib writes it as the system reads it."""
+    locale = os.path.join(root, "locale")
+    if not os.path.isdir(os.path.join(locale, "ko_KR.UTF-8")):
+        os.makedirs(locale, exist_ok=True)
+        subprocess.run(["localedef", "-i", "ko_KR", "-f", "UTF-8",
+                        os.path.join(locale, "ko_KR.UTF-8")], check=True)
+    return {"LC_ALL": "ko_KR.UTF-8", "LOCPATH": locale}
+
+
+def main():
+    global SOURCE
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    SOURCE, out = (os.path.abspath(p) for p in sys.argv[1:])
+    root = os.path.join(out, "test")
+    os.makedirs(root, exist_ok=True)
+    clsid = class_id(SOURCE)
+    version = module_version(os.path.join(out, "x86", "ZarnCtrl2.ocx"))
+
+    check_signatures(out)
+    check_page(out, clsid, version)
+
+    env = dict(os.environ, WINEARCH="win64", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d",
+               HOME=os.path.join(root, "home"))
+    os.makedirs(env["HOME"], exist_ok=True)
+    env.update(korean_env(root))
+    template = os.path.join(root, "template")
+    if not os.path.isdir(os.path.join(template, "drive_c", "windows", "syswow64")):
+        shutil.rmtree(template, ignore_errors=True)
+        subprocess.run([WINE64, "wineboot", "-i"], env=dict(env, WINEPREFIX=template),
+                       capture_output=True)
+        subprocess.run([WINESERVER, "-w"], env=dict(env, WINEPREFIX=template))
+    for arch in ("x64", "x86"):
+        check_arch(out, arch, root, template, env)
+
+    print(f"{len(failures)} check(s) failed" if failures else "all package checks passed")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
