@@ -2,7 +2,11 @@
 
 #include "control/os_version.h"
 #include "resources/resource.h"
+#include "support/log.h"
+#include "support/registry.h"
 #include "support/registryex.h"
+#include "update/internet_file.h"
+#include "update/release_check.h"
 #include "update/server_address.h"
 
 #include <objbase.h>
@@ -13,6 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
 
 namespace {
 
@@ -76,6 +83,70 @@ bool CheckPackageSize(UpdateRun& run, const std::wstring& packageUrl) {
     }
 }
 
+// The body of a small file on the update server, when it arrived whole and
+// holds at most `cap` bytes.
+std::optional<std::string> FetchSmallFile(const std::wstring& url, size_t cap) {
+    try {
+        InternetSession session;
+        HttpFile reply =
+            session.OpenUrl(url, std::wstring(kRequestHeaders),
+                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY);
+        std::string body;
+        std::array<char, 512> block;
+        for (;;) {
+            const size_t n = reply.Read(block.data(), block.size());
+            if (n == 0) return body;
+            if (body.size() + n > cap) return std::nullopt;
+            body.append(block.data(), n);
+        }
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Refuses the package: deletes it, logs why, and ends the run with the
+// notice. Nothing of it has run.
+void RefuseRelease(UpdateRun& run, ReleaseFault fault, const std::wstring& packagePath) {
+    ::DeleteFileW(packagePath.c_str());
+    ZARN_LOG(L"release refused: %s", ReleaseFaultReason(fault));
+    run.Finish(IDCANCEL, Notice::ReleaseNotVerified);
+}
+
+// Checks the signed release against the version file and the package this
+// run fetched (all but the package's hash).
+ReleaseFault VerifyRelease(UpdateRun& run, const Cng* cng, ReleaseManifest& manifest) {
+    // The manifest may be one byte too long so that an oversized one is
+    // seen as such rather than cut.
+    const auto manifestBytes =
+        FetchSmallFile(UpdateServerUrl(kManifestUrlPath), kManifestMaxBytes + 1);
+    if (!manifestBytes) return ReleaseFault::ManifestNotFetched;
+    const auto signatureBytes = FetchSmallFile(UpdateServerUrl(kSignatureUrlPath), kSignatureMaxBytes);
+    if (!signatureBytes) return ReleaseFault::SignatureNotFetched;
+    WIN32_FILE_ATTRIBUTE_DATA package{};
+    if (!::GetFileAttributesExW(run.m_packagePath.c_str(), GetFileExInfoStandard, &package))
+        return ReleaseFault::PackageUnreadable;
+    const std::uint64_t packageSize =
+        (static_cast<std::uint64_t>(package.nFileSizeHigh) << 32) | package.nFileSizeLow;
+    DWORD installed = 0;  // none recorded yet
+    CRegistry settings;
+    settings.ReadDword(kSettingsKey, kReleaseValue, installed);
+    return CheckRelease(cng, ReleaseKeys(), *manifestBytes, *signatureBytes, run.m_versionBytes,
+                        packageSize, installed, manifest);
+}
+
+// Opens the file the installer will run so that nobody can write, rename or
+// delete it until the installer's process has started, and checks its
+// SHA-256 against the release through that same handle.
+ReleaseFault HoldAndHashPackage(const Cng& cng, const std::wstring& path,
+                                const Sha256Digest& expected, zfw::unique_file& held) {
+    held.reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!held) return ReleaseFault::PackageUnreadable;
+    Sha256Digest digest{};
+    if (!cng.DigestFile(held.get(), digest)) return ReleaseFault::PackageUnreadable;
+    return digest == expected ? ReleaseFault::None : ReleaseFault::HashMismatch;
+}
+
 // Runs the installer, up to ten attempts; its process when the system gave
 // one. False when every attempt failed or the run ended meanwhile.
 bool LaunchInstaller(UpdateRun& run, zfw::unique_handle& process) {
@@ -128,6 +199,7 @@ void InstallProgress(UpdateRun& run) {
     CRegistryEx key;
     if (EnsureSettingsKey(key)) {
         key.WriteString(L"version", run.m_serverVersion);
+        key.WriteDword(kReleaseValue, run.m_release);
         key.Close();
     }
     run.RequestEnd(IDOK, Notice::None);
@@ -157,6 +229,17 @@ bool RunDownloadStage(UpdateRun& run, int stage) {
     run.m_sizeLabel = nullptr;
     run.m_downloadBar = nullptr;
 
+    // No unsigned fallback: whatever cannot be verified does not run.
+    if (run.Ended()) return false;
+    const std::unique_ptr<Cng> cng = Cng::Load();
+    ReleaseManifest manifest;
+    if (const ReleaseFault fault = VerifyRelease(run, cng.get(), manifest);
+        fault != ReleaseFault::None) {
+        RefuseRelease(run, fault, run.m_packagePath);
+        return false;
+    }
+    run.m_release = manifest.release;
+
     if (run.Ended()) return false;
     if (!run.StartThread(&InstallProgressThreadProc)) {
         run.Finish(IDCANCEL, Notice::None);
@@ -167,8 +250,18 @@ bool RunDownloadStage(UpdateRun& run, int stage) {
         run.Finish(IDCANCEL, Notice::None);
         return false;
     }
+    zfw::unique_file held;
+    if (const ReleaseFault fault = HoldAndHashPackage(*cng, run.m_setupPath, manifest.sha256, held);
+        fault != ReleaseFault::None) {
+        held.reset();
+        RefuseRelease(run, fault, run.m_setupPath);
+        return false;
+    }
+    ZARN_LOG(L"release %u verified", static_cast<unsigned>(manifest.release));
     zfw::unique_handle installer;
-    if (!LaunchInstaller(run, installer)) {
+    const bool launched = LaunchInstaller(run, installer);
+    held.reset();  // the installer's process has started (or never will)
+    if (!launched) {
         run.Finish(IDCANCEL, Notice::None);
         return false;
     }
@@ -191,6 +284,24 @@ std::optional<std::wstring> GetFileSizeText(const std::wstring& path) {
     std::array<wchar_t, 32> text{};
     std::swprintf(text.data(), text.size(), L"%lld", size);
     return std::wstring(text.data());
+}
+
+std::optional<std::string> ReadFilePrefix(const std::wstring& path, size_t limit) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    std::string bytes(limit, '\0');
+    size_t filled = 0;
+    while (filled < limit) {
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), bytes.data() + filled, static_cast<DWORD>(limit - filled),
+                        &read, nullptr))
+            return std::nullopt;
+        if (read == 0) break;
+        filled += read;
+    }
+    bytes.resize(filled);
+    return bytes;
 }
 
 std::optional<std::wstring> ReadVersionText(const std::wstring& path) {
