@@ -149,9 +149,11 @@ protected:
 TEST_F(SignedRelease, AGoodReleaseInstallsAndIsRemembered) {
     const std::string& setup = update_rig::SetupBytes();
     // CR LF line ends and a key of a later format are part of the format.
-    std::string manifest = release::Manifest(7, "4.0.0\r\n", setup);
-    for (size_t at = manifest.find('\n'); at != std::string::npos; at = manifest.find('\n', at + 2))
-        manifest.insert(at, "\r");
+    std::string manifest;
+    for (const char c : release::Manifest(7, "4.0.0\r\n", setup)) {
+        if (c == '\n') manifest += '\r';
+        manifest += c;
+    }
     manifest += "channel=stable\r\n";
     server::PutFile(L"version.ini", "4.0.0\r\n");
     server::PutFile(L"install.zip", setup);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -66,23 +67,28 @@ TEST(ReleaseManifest, RefusesWhatIsNotExactlyTheFormat) {
     for (const auto& [name, text] : bad) EXPECT_FALSE(ParseReleaseManifest(text)) << name;
 }
 
-std::vector<std::uint8_t> Der(std::vector<std::uint8_t> r, std::vector<std::uint8_t> s) {
-    std::vector<std::uint8_t> out = {0x30, 0};
-    for (auto* part : {&r, &s}) {
-        out.push_back(0x02);
-        out.push_back(static_cast<std::uint8_t>(part->size()));
-        out.insert(out.end(), part->begin(), part->end());
-    }
-    out[1] = static_cast<std::uint8_t>(out.size() - 2);
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Join(std::initializer_list<const Bytes*> parts) {
+    Bytes out;
+    for (const Bytes* part : parts)
+        for (const std::uint8_t b : *part) out.push_back(b);
     return out;
 }
 
+// SEQUENCE { INTEGER r, INTEGER s } with short-form lengths.
+Bytes Der(const Bytes& r, const Bytes& s) {
+    const Bytes rHead = {0x02, static_cast<std::uint8_t>(r.size())};
+    const Bytes sHead = {0x02, static_cast<std::uint8_t>(s.size())};
+    const Bytes head = {0x30, static_cast<std::uint8_t>(4 + r.size() + s.size())};
+    return Join({&head, &rHead, &r, &sHead, &s});
+}
+
 TEST(ReleaseSignature, DerBecomesRThenS) {
-    std::vector<std::uint8_t> r(32, 0x11), s(32, 0x22);
+    Bytes r(32, 0x11), s(32, 0x22);
     r[0] = 0x91;  // high bit: needs a leading zero
-    std::vector<std::uint8_t> rPadded = {0};
-    rPadded.insert(rPadded.end(), r.begin(), r.end());
-    const auto sig = SignatureFromDer(Der(rPadded, {0x05}));  // short s
+    const Bytes zero = {0};
+    const auto sig = SignatureFromDer(Der(Join({&zero, &r}), {0x05}));  // short s
     ASSERT_TRUE(sig);
     EXPECT_EQ((*sig)[0], 0x91);
     EXPECT_EQ((*sig)[31], 0x11);
@@ -92,23 +98,23 @@ TEST(ReleaseSignature, DerBecomesRThenS) {
 }
 
 TEST(ReleaseSignature, RefusesMalformedDer) {
-    const std::vector<std::uint8_t> v(32, 0x22);
-    std::vector<std::uint8_t> padded = {0};
-    padded.insert(padded.end(), v.begin(), v.end());  // needless leading zero
-    std::vector<std::uint8_t> tooLong(33, 0x12);
-    std::vector<std::uint8_t> trailing = Der(v, v);
+    const Bytes v(32, 0x22), zero = {0};
+    const Bytes padded = Join({&zero, &v});  // needless leading zero
+    const Bytes tooLong(33, 0x12);
+    Bytes trailing = Der(v, v);
     trailing.push_back(0);
-    std::vector<std::uint8_t> lengthLies = Der(v, v);
+    Bytes lengthLies = Der(v, v);
     lengthLies[1] += 1;
-    std::vector<std::uint8_t> innerTooLong = Der(v, v);
+    Bytes innerTooLong = Der(v, v);
     innerTooLong[3] = 0x7f;  // r claims more than there is
-    std::vector<std::uint8_t> longForm = {0x30, 0x81, 0x44};
-    const auto body = Der(v, v);
-    longForm.insert(longForm.end(), body.begin() + 2, body.end());
-    std::vector<std::uint8_t> wrongTag = Der(v, v);
+    const Bytes longHead = {0x30, 0x81, 0x44};
+    const Bytes body = Der(v, v);
+    const Bytes bodyTail(body.begin() + 2, body.end());
+    const Bytes longForm = Join({&longHead, &bodyTail});
+    Bytes wrongTag = Der(v, v);
     wrongTag[2] = 0x03;
 
-    const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> bad = {
+    const std::vector<std::pair<const char*, Bytes>> bad = {
         {"empty", {}},
         {"one byte", {0x30}},
         {"empty sequence", {0x30, 0x00}},
@@ -122,7 +128,7 @@ TEST(ReleaseSignature, RefusesMalformedDer) {
         {"inner length past the end", innerTooLong},
         {"long-form length", longForm},
         {"not an INTEGER", wrongTag},
-        {"raw r and s", std::vector<std::uint8_t>(64, 0x30)},
+        {"raw r and s", Bytes(64, 0x30)},
     };
     for (const auto& [name, der] : bad) EXPECT_FALSE(SignatureFromDer(der)) << name;
 }
