@@ -311,28 +311,4 @@ TEST_F(SignedRelease, AModuleBuiltWithTwoKeysAcceptsEither) {
     control_.Reset();
 }
 
-// Run by WithoutCngTheCheckFailsClosed in a process where bcrypt.dll is
-// disabled.
-TEST_F(SignedRelease, DISABLED_RefusedWithoutCng) {
-    ASSERT_EQ(::LoadLibraryW(L"bcrypt.dll"), nullptr) << "bcrypt.dll is still there";
-    update_rig::Publish("7.0", 1);
-    ExpectRefused(Upload());
-}
-
-TEST_F(SignedRelease, WithoutCngTheCheckFailsClosed) {
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    wchar_t overrides[1024] = {};
-    ::GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 1024);
-    ::SetEnvironmentVariableW(L"WINEDLLOVERRIDES",
-                              (std::wstring(overrides) + L";bcrypt=d").c_str());
-    const auto result = rig::Run(std::wstring(L"\"") + self +
-                                     L"\" --gtest_also_run_disabled_tests"
-                                     L" --gtest_filter=SignedRelease.DISABLED_RefusedWithoutCng",
-                                 180000);
-    ::SetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides);
-    EXPECT_EQ(result.exitCode, 0u) << result.output;
-    EXPECT_NE(result.output.find("[  PASSED  ] 1 test"), std::string::npos) << result.output;
-}
-
 }  // namespace

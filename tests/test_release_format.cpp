@@ -147,9 +147,20 @@ TEST(ReleaseCheck, Sha256OfKnownText) {
     std::array<std::uint8_t, 64> forged{};
     forged.fill(0x42);
     EXPECT_FALSE(cng->Verify(ReleaseKeys()[0].point, digest, forged));
+}
+
+// Where CNG is missing (or is not what it should be) the check fails closed.
+// Through the module this cannot be shown under Wine: its WinINet pulls in
+// crypt32, which imports bcrypt.dll, so a disabled bcrypt.dll keeps the module
+// itself from loading.
+TEST(ReleaseCheck, WithoutCngEveryReleaseIsRefused) {
+    EXPECT_FALSE(Cng::Load(L"zarn-no-such-library.dll"));
+    EXPECT_FALSE(Cng::Load(L"kernel32.dll")) << "a library without the CNG entry points";
     ReleaseManifest m;
+    m.release = 0xdeadbeef;
     EXPECT_EQ(CheckRelease(nullptr, ReleaseKeys(), Manifest(), "", "1.0", 1024, 0, m),
               ReleaseFault::CngMissing);
+    EXPECT_EQ(m.release, 0xdeadbeefu) << "a refused manifest must not be handed out";
 }
 
 }  // namespace

@@ -68,16 +68,13 @@ std::vector<std::string> AccessLog() {
 
 void Publish(const std::string& version, int number) {
     const std::wstring versionFile = rig::WriteScratchFile(L"version.ini", version);
-    const std::string line = "/usr/bin/python3 \"" + Env(L"ZARN_PUBLISH_TOOL") +
+    const std::string line = "python3 \"" + Env(L"ZARN_PUBLISH_TOOL") +
                              "\" release --key \"" + release::TrustedKey() + "\" --installer \"" +
                              release::UnixPath(rig::BuildDir() + L"\\Zarn_setup.exe") +
                              "\" --version-file \"" + release::UnixPath(versionFile) +
                              "\" --release " + std::to_string(number) + " --out \"" +
                              release::UnixPath(NginxDir() + L"\\webroot") + "\"";
-    const auto before = rig::ReadFileBytes(Published() + L"\\release.txt");
-    const rig::ProcessResult result = rig::Run(rig::Wide(line), 60000);
-    const auto after = rig::ReadFileBytes(Published() + L"\\release.txt");
-    ASSERT_TRUE(after && after != before) << line << "\n" << result.output;
+    ASSERT_EQ(release::RunLinux(line), 0) << line;
 }
 
 // Answers the "알림" message boxes of any process (the page host's) with OK
@@ -140,8 +137,9 @@ protected:
         ::RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"Isinstall", REG_DWORD, &pending,
                           sizeof(pending));
         // A fresh tree: the tool refuses a release that is not above the last.
-        rig::Run(rig::Wide("/bin/rm -rf \"" + release::UnixPath(NginxDir() + L"\\webroot") +
-                           "/append\""));
+        ASSERT_EQ(release::RunLinux("rm -rf \"" + release::UnixPath(NginxDir() + L"\\webroot") +
+                                    "/append\""),
+                  0);
     }
     void TearDown() override {
         EndPrograms();

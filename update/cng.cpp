@@ -34,11 +34,11 @@ struct Cng::Api {
     decltype(&::BCryptVerifySignature) verify;
 };
 
-std::unique_ptr<Cng> Cng::Load() {
+std::unique_ptr<Cng> Cng::Load(const wchar_t* dll) {
     std::unique_ptr<Cng> cng(new Cng());
-    cng->module_ = ::LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    cng->module_ = ::LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!cng->module_ && ::GetLastError() == ERROR_INVALID_PARAMETER)
-        cng->module_ = ::LoadLibraryW(L"bcrypt.dll");  // a system without the search flags
+        cng->module_ = ::LoadLibraryW(dll);  // a system without the search flags
     if (!cng->module_) return nullptr;
     auto api = std::make_unique<Api>();
     const HMODULE m = cng->module_;

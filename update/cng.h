@@ -14,9 +14,9 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 
 class Cng {
 public:
-    // Loads bcrypt.dll and opens the SHA-256 and ECDSA P-256 providers.
-    // Returns null when any of it is missing.
-    static std::unique_ptr<Cng> Load();
+    // Loads `dll` (the system's bcrypt.dll) and opens the SHA-256 and ECDSA
+    // P-256 providers. Returns null when any of it is missing.
+    static std::unique_ptr<Cng> Load(const wchar_t* dll = L"bcrypt.dll");
     ~Cng();
     Cng(const Cng&) = delete;
     Cng& operator=(const Cng&) = delete;

@@ -3,11 +3,17 @@
 #include "common/rig.h"
 #include "common/updateserver.h"
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace rig::release {
 namespace {
+
+std::wstring WorkDir();
+std::wstring WorkFile(const wchar_t* name);
+void WriteFile(const std::wstring& path, std::string_view bytes);
 
 std::string EnvText(const wchar_t* name) {
     wchar_t value[1024] = {};
@@ -15,12 +21,12 @@ std::string EnvText(const wchar_t* name) {
     return n > 0 && n < 1024 ? Utf8(value) : std::string();
 }
 
-// Runs a Linux command line; throws with its output when it fails.
+// Runs a Linux command line; throws when it fails or leaves no `expectFile`.
 void RunUnix(const std::string& line, const std::wstring& expectFile) {
     ::DeleteFileW(expectFile.c_str());
-    const ProcessResult result = Run(Wide(line), 60000);
-    if (result.timedOut || ::GetFileAttributesW(expectFile.c_str()) == INVALID_FILE_ATTRIBUTES)
-        throw std::runtime_error("failed: " + line + "\n" + result.output);
+    const int status = RunLinux(line);
+    if (status != 0 || ::GetFileAttributesW(expectFile.c_str()) == INVALID_FILE_ATTRIBUTES)
+        throw std::runtime_error("failed (status " + std::to_string(status) + "): " + line);
 }
 
 std::wstring WorkDir() {
@@ -43,6 +49,26 @@ void WriteFile(const std::wstring& path, std::string_view bytes) {
 
 }  // namespace
 
+int RunLinux(const std::string& command) {
+    // Wine starts a Linux program but cannot wait for it or see its exit
+    // status, so the script reports both through a file it renames into
+    // place when it is done.
+    static std::atomic<int> counter{0};
+    const std::wstring name = L"run-" + std::to_wstring(++counter);
+    const std::wstring script = WorkFile((name + L".sh").c_str());
+    const std::wstring done = WorkFile((name + L".done").c_str());
+    ::DeleteFileW(done.c_str());
+    const std::string doneUnix = UnixPath(done);
+    WriteFile(script, "(" + command + ") >\"" + doneUnix + ".out\" 2>&1\necho $? >\"" + doneUnix +
+                          ".tmp\"\nmv \"" + doneUnix + ".tmp\" \"" + doneUnix + "\"\n");
+    Run(Wide("/bin/sh \"" + UnixPath(script) + "\""), 60000);
+    for (int waited = 0; waited < 120000; waited += 20) {
+        if (const auto status = ReadFileBytes(done)) return std::atoi(status->c_str());
+        ::Sleep(20);
+    }
+    return -1;
+}
+
 std::string UnixPath(const std::wstring& windowsPath) {
     std::string path = Utf8(windowsPath);
     if (path.size() >= 2 && (path[0] == 'Z' || path[0] == 'z') && path[1] == ':') path.erase(0, 2);
@@ -61,7 +87,7 @@ std::string UnknownKey() {
     const std::wstring path = BuildDir() + L"\\scratch\\unknown-release-key.pem";
     if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         WorkDir();
-        RunUnix("/usr/bin/openssl ecparam -name prime256v1 -genkey -noout -out \"" +
+        RunUnix("openssl ecparam -name prime256v1 -genkey -noout -out \"" +
                     UnixPath(path) + "\"",
                 path);
     }
@@ -81,7 +107,7 @@ std::string Hex(std::string_view bytes) {
 std::string Sha256Hex(std::string_view bytes) {
     const std::wstring in = WorkFile(L"hash.in"), out = WorkFile(L"hash.out");
     WriteFile(in, bytes);
-    RunUnix("/usr/bin/openssl dgst -sha256 -r -out \"" + UnixPath(out) + "\" \"" + UnixPath(in) +
+    RunUnix("openssl dgst -sha256 -r -out \"" + UnixPath(out) + "\" \"" + UnixPath(in) +
                 "\"",
             out);
     const std::string line = ReadFileBytes(out).value_or("");
@@ -99,7 +125,7 @@ std::string Manifest(unsigned long release, std::string_view versionBytes,
 std::string Sign(std::string_view manifest, const std::string& key) {
     const std::wstring in = WorkFile(L"sign.in"), out = WorkFile(L"sign.out");
     WriteFile(in, manifest);
-    RunUnix("/usr/bin/openssl dgst -sha256 -sign \"" + key + "\" -out \"" + UnixPath(out) +
+    RunUnix("openssl dgst -sha256 -sign \"" + key + "\" -out \"" + UnixPath(out) +
                 "\" \"" + UnixPath(in) + "\"",
             out);
     return ReadFileBytes(out).value_or("");

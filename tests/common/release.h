@@ -8,6 +8,10 @@
 
 namespace rig::release {
 
+// Runs `command` with the Linux shell and waits for it; its exit status, or
+// -1 when it did not finish within two minutes.
+int RunLinux(const std::string& command);
+
 // The Linux path of a path on Wine's Z: drive.
 std::string UnixPath(const std::wstring& windowsPath);
 
