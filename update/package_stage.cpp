@@ -210,7 +210,8 @@ void InstallProgress(UpdateRun& run) {
 bool RunDownloadStage(UpdateRun& run, int stage) {
     if (stage == 1) {
         return HttpDownloadFile(nullptr, UpdateServerUrl(kVersionFileUrlPath),
-                                run.m_versionFilePath) == kDownloadComplete;
+                                run.m_versionFilePath, kSmallFetchLimits,
+                                kVersionFileCap) == kDownloadComplete;
     }
 
     run.m_sizeLabel = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_SIZE);
