@@ -205,6 +205,7 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
     // A signature of none: the manifest signed as it stands by the trusted key.
     struct Case {
         const char* name;
+        const wchar_t* reason;  // in the logged line
         std::string package, manifest;
         std::optional<std::string> signature;
         bool removeSignature = false;
@@ -212,18 +213,22 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
     };
     const std::optional<std::string> asItStands;
     const Case cases[] = {
-        {"package bytes replaced, same length", swapped, good, goodSig},
-        {"signature missing", setup, good, goodSig, true},
-        {"signature empty", setup, good, std::string()},
-        {"signature truncated", setup, good, goodSig.substr(0, goodSig.size() - 1)},
-        {"signature not DER", setup, good, notDer},
-        {"signed by another key", setup, good, release::Sign(good, release::UnknownKey())},
-        {"manifest over 4 KiB", setup, good + "note=" + std::string(4096, 'x') + "\n", asItStands},
-        {"manifest missing a key", setup, withoutHash, asItStands},
-        {"manifest repeating a key", setup, good + "release=3\n", asItStands},
-        {"manifest naming another version file", setup, release::Manifest(3, "5.1.1", setup),
-         asItStands},
-        {"an older release than the one installed", setup, good, goodSig, false, 4},
+        {"package bytes replaced, same length", L"SHA-256 differs", swapped, good, goodSig},
+        {"signature missing", L"release.sig could not be fetched", setup, good, goodSig, true},
+        {"signature empty", L"not a DER signature", setup, good, std::string()},
+        {"signature truncated", L"not a DER signature", setup, good,
+         goodSig.substr(0, goodSig.size() - 1)},
+        {"signature not DER", L"not a DER signature", setup, good, notDer},
+        {"signed by another key", L"not signed by a known key", setup, good,
+         release::Sign(good, release::UnknownKey())},
+        {"manifest over 4 KiB", L"release.txt could not be fetched", setup,
+         good + "note=" + std::string(4096, 'x') + "\n", asItStands},
+        {"manifest missing a key", L"malformed", setup, withoutHash, asItStands},
+        {"manifest repeating a key", L"malformed", setup, good + "release=3\n", asItStands},
+        {"manifest naming another version file", L"another version file", setup,
+         release::Manifest(3, "5.1.1", setup), asItStands},
+        {"an older release than the one installed", L"older than", setup, good, goodSig, false,
+         4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -234,7 +239,15 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
         server::PutFile(L"release.txt", c.manifest);
         server::PutFile(L"release.sig", c.signature ? *c.signature : release::Sign(c.manifest));
         if (c.removeSignature) ::DeleteFileW((server::WebRoot() + L"\\release.sig").c_str());
-        ExpectRefused(Upload());
+        std::vector<std::wstring> refusals;
+        {
+            LogTap tap([&](const std::wstring& line) {
+                if (line.rfind(L"release refused: ", 0) == 0) refusals.push_back(line);
+            });
+            ExpectRefused(Upload());
+        }
+        ASSERT_EQ(refusals.size(), 1u);
+        EXPECT_NE(refusals[0].find(c.reason), std::wstring::npos) << rig::Utf8(refusals[0]);
         EXPECT_EQ(update_rig::InstalledRelease(),
                   c.installed ? std::optional<DWORD>(c.installed) : std::nullopt);
     }

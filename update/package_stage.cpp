@@ -5,7 +5,6 @@
 #include "support/log.h"
 #include "support/registry.h"
 #include "support/registryex.h"
-#include "update/internet_file.h"
 #include "update/release_check.h"
 #include "update/server_address.h"
 
@@ -17,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <string>
 
@@ -83,25 +81,13 @@ bool CheckPackageSize(UpdateRun& run, const std::wstring& packageUrl) {
     }
 }
 
-// The body of a small file on the update server, when it arrived whole and
-// holds at most `cap` bytes.
+// The body of a small file on the update server: one fetch that ends in
+// time, answered 200, with at most `cap` bytes; none otherwise. This is the
+// one place the release files are fetched.
 std::optional<std::string> FetchSmallFile(const std::wstring& url, size_t cap) {
-    try {
-        InternetSession session;
-        HttpFile reply =
-            session.OpenUrl(url, std::wstring(kRequestHeaders),
-                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY);
-        std::string body;
-        std::array<char, 512> block;
-        for (;;) {
-            const size_t n = reply.Read(block.data(), block.size());
-            if (n == 0) return body;
-            if (body.size() + n > cap) return std::nullopt;
-            body.append(block.data(), n);
-        }
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+    std::optional<SmallReply> reply = FetchSmall(url, cap);
+    if (!reply || reply->status != HTTP_STATUS_OK) return std::nullopt;
+    return std::move(reply->body);
 }
 
 // Refuses the package: deletes it, logs why, and ends the run with the
@@ -115,10 +101,8 @@ void RefuseRelease(UpdateRun& run, ReleaseFault fault, const std::wstring& packa
 // Checks the signed release against the version file and the package this
 // run fetched (all but the package's hash).
 ReleaseFault VerifyRelease(UpdateRun& run, const Cng* cng, ReleaseManifest& manifest) {
-    // The manifest may be one byte too long so that an oversized one is
-    // seen as such rather than cut.
-    const auto manifestBytes =
-        FetchSmallFile(UpdateServerUrl(kManifestUrlPath), kManifestMaxBytes + 1);
+    // An oversized manifest fails the fetch; it is never cut to size.
+    const auto manifestBytes = FetchSmallFile(UpdateServerUrl(kManifestUrlPath), kManifestMaxBytes);
     if (!manifestBytes) return ReleaseFault::ManifestNotFetched;
     const auto signatureBytes = FetchSmallFile(UpdateServerUrl(kSignatureUrlPath), kSignatureMaxBytes);
     if (!signatureBytes) return ReleaseFault::SignatureNotFetched;

@@ -118,8 +118,10 @@ std::optional<std::array<std::uint8_t, 64>> SignatureFromDer(std::span<const std
 const wchar_t* ReleaseFaultReason(ReleaseFault fault) {
     switch (fault) {
         case ReleaseFault::None: return L"release verified";
-        case ReleaseFault::ManifestNotFetched: return L"release.txt could not be fetched";
-        case ReleaseFault::SignatureNotFetched: return L"release.sig could not be fetched";
+        case ReleaseFault::ManifestNotFetched:
+            return L"release.txt could not be fetched (no answer in time, not found, or over 4 KiB)";
+        case ReleaseFault::SignatureNotFetched:
+            return L"release.sig could not be fetched (no answer in time, not found, or too long)";
         case ReleaseFault::CngMissing: return L"bcrypt.dll could not be loaded";
         case ReleaseFault::SignatureMalformed: return L"release.sig is not a DER signature";
         case ReleaseFault::SignatureRejected: return L"release.txt is not signed by a known key";
