@@ -16,8 +16,8 @@ TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "
 
 def load_tool():
     loader = importlib.machinery.SourceFileLoader("publish", TOOL)
-    spec = importlib.util.spec_from_loader("publish", loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_loader("publish", loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 
