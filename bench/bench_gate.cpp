@@ -7,6 +7,7 @@
 #include "update/http.h"
 #include "update/installation_gate.h"
 
+#include "common/release.h"
 #include "common/rig.h"
 #include "common/updateserver.h"
 #include "common/plain_download.h"
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
     // ---- the package through the real dialog: the installer padded to size
     std::string package = update_rig::SetupBytes();
     package.resize(static_cast<size_t>(packageMiB) << 20, '\0');
-    server::PutFile(L"install.zip", package);
+    rig::release::Publish("bench 1.0", package);
     const double mib = static_cast<double>(package.size()) / (1 << 20);
     std::vector<double> dialogRates;
     for (int i = 0; i < 3; ++i) {

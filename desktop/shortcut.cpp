@@ -8,12 +8,14 @@
 #include "framework/handle.h"
 #include "support/registry.h"
 #include "support/registryex.h"
+#include "update/http.h"
 #include "update/server_address.h"
 
 #include <shlobj.h>
-#include <urlmon.h>
+#include <wininet.h>
 
 #include <climits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -115,6 +117,24 @@ bool ShouldCreateShortcut(long choice, DWORD addIcon, const std::wstring& shortc
     return !exists && addIcon != 0;
 }
 
+// Replaces the icon file with the update server's icon. Only a whole icon
+// (status 200, within its cap and the time limits) replaces it; after any
+// failure the file stays as it was.
+void RefreshIcon(const std::wstring& iconPath) {
+    const std::optional<SmallReply> icon = FetchSmall(UpdateServerUrl(kIconPath), kIconCap);
+    if (!icon || icon->status != HTTP_STATUS_OK) return;
+    zfw::unique_file file(::CreateFileW(iconPath.c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), icon->body.data(), static_cast<DWORD>(icon->body.size()),
+                     &written, nullptr) ||
+        written != icon->body.size()) {
+        file.reset();
+        ::DeleteFileW(iconPath.c_str());  // no half icon
+    }
+}
+
 }  // namespace
 
 SCODE CWebControlCtrl::MakeShortCut(BSTR strTemp, BSTR strSelect) {
@@ -128,10 +148,10 @@ SCODE CWebControlCtrl::MakeShortCut(BSTR strTemp, BSTR strSelect) {
     const std::wstring iconPath = folder + kIconFileName;
     const std::wstring product(kProductName);
 
-    // The icon is fetched afresh on every call; a failed fetch leaves the
-    // shortcut naming an icon that may be missing, which the shell tolerates.
-    ::URLDownloadToFileW(nullptr, UpdateServerUrl(kIconPath).c_str(), iconPath.c_str(), 0,
-                         nullptr);
+    // The icon is fetched afresh on every call, as a small fetch: the page
+    // waits meanwhile. A failed fetch leaves the shortcut naming an icon that
+    // may be missing, which the shell tolerates.
+    RefreshIcon(iconPath);
 
     // Rewritten on every call: an existing desktop shortcut points at this
     // file, so it then opens the page's latest address.

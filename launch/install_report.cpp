@@ -29,10 +29,11 @@ DWORD ReadInstallFlag() {
 
 void HttpRequestNoReply(const std::wstring& url) {
     InternetSession session;
-    // Opening the URL sends the request and waits for the reply's headers;
-    // closing the session ends it without reading the body.
+    // Opening the URL sends the request and waits for the reply's headers,
+    // within the limits of a small fetch (the page waits meanwhile); closing
+    // the session ends it without reading the body.
     session.OpenUrl(url, std::wstring(kRequestHeaders),
-                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY);
+                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY, kSmallFetchLimits);
 }
 
 void SendInstallStatistic(const wchar_t* eventWord) {

@@ -7,7 +7,7 @@ ZARN_WINESERVER=/usr/lib/wine/wineserver
 # Debian packages the build, the Wine rig and the demo need.
 ZARN_PACKAGES="cmake ninja-build python3 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64 libwine-dev wine64 wine xvfb xauth googletest
-  fonts-nanum locales"
+  fonts-nanum locales openssl nginx-light"
 
 zarn_install_deps() {
     local missing=()
@@ -24,12 +24,27 @@ zarn_install_deps() {
     $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 }
 
+# The throwaway release signing pair of the tests, the demo and the
+# benchmarks. A real deployment makes its own (tools/publish keygen) and keeps
+# the private key off the update server.
+ZARN_KEYS="$ZARN_ROOT/build/keys"
+zarn_release_keys() {
+    [ -f "$ZARN_KEYS/release-private.pem" ] && [ -f "$ZARN_KEYS/release-public.pem" ] && return 0
+    mkdir -p "$ZARN_KEYS"
+    ( umask 077 && openssl ecparam -name prime256v1 -genkey -noout \
+        -out "$ZARN_KEYS/release-private.pem" )
+    openssl ec -in "$ZARN_KEYS/release-private.pem" -pubout \
+        -out "$ZARN_KEYS/release-public.pem" 2>/dev/null
+}
+
 # zarn_build ARCH [extra cmake args...]: configure and build build/ARCH.
 zarn_build() {
     local arch=$1; shift
     local dir="$ZARN_ROOT/build/$arch"
+    zarn_release_keys
     cmake -S "$ZARN_ROOT" -B "$dir" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$ZARN_ROOT/cmake/toolchain-$arch.cmake" \
+        -DZARN_UPDATE_KEYS="$ZARN_KEYS/release-public.pem" \
         -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
     cmake --build "$dir"
 }

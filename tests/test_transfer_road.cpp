@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "common/release.h"
 #include "common/updateserver.h"
 
 using namespace transfer_rig;
@@ -66,6 +67,7 @@ protected:
         TransferTest::SetUp();
         RemoveInstalled();
         ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"version");
+        ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"release");
         SetFlag(0);
         for (const wchar_t* name : {L"version.ini", L"install.zip", L"GetInstallFileSize.php",
                                     L"install_statistic.php"})
@@ -77,9 +79,8 @@ protected:
 // version file and the installer, the installer installs the programs, and
 // the control starts the download program and hands it the list.
 TEST_F(TransferRoad, NothingInstalledEndsWithTheListAtTheNewProgram) {
-    server::PutFile(L"version.ini", "2.0.1");
-    server::PutFile(L"install.zip",
-                    rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or(""));
+    rig::release::Publish("2.0.1",
+                          rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or(""));
     const size_t reportsBefore = Requests(L"install_statistic.php");
     const size_t versionFetchesBefore = Requests(L"version.ini");
 
@@ -126,9 +127,8 @@ TEST_F(TransferRoad, PendingInstallIsReportedOnce) {
 // installed.
 TEST_F(TransferRoad, RefusedGateStartsNothing) {
     InstallStandIns();
-    server::PutFile(L"version.ini", "2.0.2");
-    server::PutFile(L"install.zip",
-                    rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or(""));
+    rig::release::Publish("2.0.2",
+                          rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or(""));
     SetEnv(L"ZARN_SETUP_MODE", L"report1");
     MessageBoxAnswerer answerer;  // whatever the dialog tells the user
 

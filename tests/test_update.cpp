@@ -84,8 +84,10 @@ TEST_F(UpdateDialog, FirstInstallationThenCurrentWithoutDialog) {
     Watcher watcher;
     const GateRun first = RunGate(watcher);
     ASSERT_TRUE(first.passed);
+    // The signed release is fetched once the package has passed its size check.
     EXPECT_EQ(Targets(first.requests), std::string(kVersionFile) + " " + kPackage + " " +
-                                           kSizeQuery + " ");
+                                           kSizeQuery + " /append/application/release.txt"
+                                           " /append/application/release.sig ");
     EXPECT_EQ(SetupRuns().size(), setupRunsBefore + 1);
     EXPECT_TRUE(ProgramInstalled());
     const auto stored = InstalledVersion();

@@ -1,5 +1,6 @@
 #include "update_rig.h"
 
+#include "common/release.h"
 #include "common/rig.h"
 #include "common/updateserver.h"
 #include "control/install_folder.h"
@@ -70,14 +71,13 @@ const std::string& SetupBytes() {
     return bytes;
 }
 
-void Publish(std::string_view versionText) {
+void Publish(std::string_view versionText, unsigned long release) {
     namespace server = rig::updateserver;
     for (const wchar_t* name : {L"version.ini", L"install.zip", L"GetInstallFileSize.php",
                                 L"install_statistic.php"})
         server::ClearFault(name);
-    server::PutFile(L"version.ini", versionText);
     if (SetupBytes().empty()) throw std::runtime_error("Zarn_setup.exe is missing");
-    server::PutFile(L"install.zip", SetupBytes());
+    rig::release::Publish(versionText, SetupBytes(), release);
 }
 
 std::optional<std::wstring> InstalledVersion() {
@@ -101,8 +101,22 @@ bool ProgramInstalled() {
            INVALID_FILE_ATTRIBUTES;
 }
 
+std::optional<DWORD> InstalledRelease() {
+    DWORD value = 0xdeadbeef, size = sizeof(value);
+    if (::RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"release", RRF_RT_REG_DWORD, nullptr,
+                       &value, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+void SetInstalledRelease(DWORD release) {
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"release", REG_DWORD, &release,
+                      sizeof(release));
+}
+
 void ForgetInstallation() {
     ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"version");
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"release");
     ::DeleteFileW((InstallFolder() + L"Zarn_download.exe").c_str());
     ::DeleteFileW((InstallFolder() + L"Zarn_upload.exe").c_str());
 }

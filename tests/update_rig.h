@@ -25,13 +25,16 @@ size_t CountTarget(const std::vector<Logged>& requests, std::string_view path);
 
 // Bytes of the installer stand-in, published as install.zip.
 const std::string& SetupBytes();
-// Publishes a version text and the installer, and clears every fault.
-void Publish(std::string_view versionText);
+// Publishes a version text and the installer as a release signed with the
+// trusted key, and clears every fault.
+void Publish(std::string_view versionText, unsigned long release = 1);
 
 // The installed state: "version" under HKCU\Software\Zarn and the programs.
 std::optional<std::wstring> InstalledVersion();
 void SetInstalledVersion(const std::wstring& version);
-void ForgetInstallation();  // removes "version" and both programs
+void ForgetInstallation();  // removes "version", "release" and both programs
+std::optional<DWORD> InstalledRelease();
+void SetInstalledRelease(DWORD release);
 std::wstring InstallFolder();
 bool ProgramInstalled();
 

@@ -3,6 +3,7 @@
 #include "resources/resource.h"
 #include "support/registryex.h"
 #include "update/package_stage.h"
+#include "update/release_check.h"
 
 #include <commctrl.h>
 
@@ -35,6 +36,8 @@ const wchar_t* NoticeText(Notice notice) {
             return L"전송 프로그램 파일을 다운로드 하지 못했습니다!   ";
         case Notice::SizeCheckFailed:
             return L"설치 프로그램이 설치를 중단했습니다!\n수동 설치를 권장합니다.";
+        case Notice::ReleaseNotVerified:
+            return L"설치 파일을 확인하지 못했습니다!\n수동 설치를 권장합니다.";
         case Notice::None:
             break;
     }
@@ -115,6 +118,13 @@ BOOL FileUpdateWindow::OnInitDialog() {
         return TRUE;
     }
     run.m_serverVersion = std::move(*serverVersion);
+    // The signed release names the version file's exact bytes.
+    std::optional<std::string> versionBytes = ReadFilePrefix(run.m_versionFilePath, kManifestMaxBytes + 1);
+    if (!versionBytes) {
+        EndRun(IDCANCEL, Notice::None);
+        return TRUE;
+    }
+    run.m_versionBytes = std::move(*versionBytes);
     if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(run.m_setupPath.c_str());
 
     std::wstring installedVersion;

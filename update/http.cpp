@@ -7,9 +7,11 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <optional>
 
 namespace {
@@ -22,8 +24,29 @@ constexpr size_t kBlockBytes = 512;
 // Units of the buffers the byte-size texts are formatted into.
 constexpr UINT kSizeTextUnits = 256;
 
-HttpFile OpenRequest(InternetSession& session, const std::wstring& url) {
-    return session.OpenUrl(url, std::wstring(kRequestHeaders), kOpenFlags);
+HttpFile OpenRequest(InternetSession& session, const std::wstring& url,
+                     const TransferLimits& limits) {
+    return session.OpenUrl(url, std::wstring(kRequestHeaders), kOpenFlags, limits);
+}
+
+// A body that outgrew its cap: the fetch fails rather than keep a part.
+[[noreturn]] void ThrowOverCap() {
+    throw InternetError("reply longer than its cap", ERROR_INSUFFICIENT_BUFFER);
+}
+
+// Reads the whole body of `reply` into `body`, failing once it passes
+// `maxBytes`; what arrived stays in `body` when a read fails.
+void ReadWhole(HttpFile& reply, size_t maxBytes, std::string& body) {
+    if (const std::optional<DWORD> announced = reply.ContentLength();
+        announced && *announced > maxBytes)
+        ThrowOverCap();
+    std::array<char, kBlockBytes> block;
+    for (;;) {
+        const size_t n = reply.Read(block.data(), block.size());
+        if (n == 0) return;
+        if (n > maxBytes - body.size()) ThrowOverCap();
+        body.append(block.data(), n);
+    }
 }
 
 // The wait cursor for as long as the object lives; the cursor shown before
@@ -125,16 +148,18 @@ std::wstring FromAnsi(const BYTE* bytes, size_t size) {
 }  // namespace
 
 std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring& url,
-                              const std::wstring& filePath) {
+                              const std::wstring& filePath, const TransferLimits& limits,
+                              size_t maxBytes) {
     const WaitCursor waitCursor;
     std::wstring result;
     try {
         InternetSession session;
-        HttpFile reply = OpenRequest(session, url);
+        HttpFile reply = OpenRequest(session, url, limits);
         ZARN_LOG(L"OpenURL");
 
         const DWORD total = reply.ContentLength().value_or(0);
         ZARN_LOG(L"download : strFileName");
+        if (total > maxBytes) ThrowOverCap();
 
         OutputFile file(filePath);
         std::optional<ProgressDisplay> display;
@@ -142,9 +167,12 @@ std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring&
 
         std::array<BYTE, kBlockBytes> block;
         DWORD received = 0;
+        size_t kept = 0;
         for (;;) {
             const size_t n = reply.Read(block.data(), block.size());
             if (n == 0) break;
+            if (n > maxBytes - kept) ThrowOverCap();
+            kept += n;
             file.Write(block.data(), n);
             received += static_cast<DWORD>(n);
             if (display) display->Show(received);
@@ -162,19 +190,41 @@ std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring&
 }
 
 std::wstring HttpRequestText(const std::wstring& url) {
-    std::wstring result;
+    std::string body;
     try {
         InternetSession session;
-        HttpFile reply = OpenRequest(session, url);
-        for (;;) {
-            std::array<BYTE, kBlockBytes> block{};
-            const size_t n = reply.Read(block.data(), block.size());
-            if (n == 0) break;
-            const BYTE* end = static_cast<const BYTE*>(std::memchr(block.data(), 0, n));
-            result += FromAnsi(block.data(), end ? static_cast<size_t>(end - block.data()) : n);
-        }
+        HttpFile reply = OpenRequest(session, url, kSmallFetchLimits);
+        ReadWhole(reply, kTextReplyCap, body);
+    } catch (const InternetError& error) {
+        // Quietly: the caller compares the text and gets what arrived; a
+        // reply past its cap is not the text asked for.
+        if (error.error() == ERROR_INSUFFICIENT_BUFFER) return {};
     } catch (const std::exception&) {
-        // Quietly: the caller compares the text and gets what arrived.
+    }
+    // Block by block as it was read: a zero byte ends the text of its block.
+    std::wstring result;
+    for (size_t at = 0; at < body.size(); at += kBlockBytes) {
+        const size_t size = std::min(kBlockBytes, body.size() - at);
+        const char* block = body.data() + at;
+        const void* end = std::memchr(block, 0, size);
+        result += FromAnsi(reinterpret_cast<const BYTE*>(block),
+                           end ? static_cast<size_t>(static_cast<const char*>(end) - block)
+                               : size);
     }
     return result;
+}
+
+std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes) {
+    try {
+        InternetSession session;
+        HttpFile reply = OpenRequest(session, url, kSmallFetchLimits);
+        SmallReply result;
+        result.status = reply.StatusCode();
+        ReadWhole(reply, maxBytes, result.body);
+        return result;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }

@@ -4,10 +4,19 @@
 // request headers with INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY,
 // read the reply in blocks of at most 512 bytes, and never check the HTTP
 // status: an error page is a reply like any other. Failures end quietly.
+//
+// No call waits on the server without bound (update/internet_file.h): no
+// single wait lasts longer than kWaitLimitMs, and a small fetch, which has a
+// size cap, ends within kSmallFetchDeadlineMs.
 #pragma once
+
+#include "update/internet_file.h"
 
 #include <windows.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,16 +43,44 @@ protected:
 // The result of HttpDownloadFile when the whole body reached the file.
 inline constexpr wchar_t kDownloadComplete[] = L"YES";
 
+// Size caps of the small fetches: a body longer than its cap is a failed
+// fetch, never a shortened one.
+inline constexpr size_t kVersionFileCap = 64 * 1024;
+inline constexpr size_t kTextReplyCap = 4 * 1024;  // the size reply, the install report
+inline constexpr size_t kIconCap = 1024 * 1024;
+inline constexpr size_t kNoCap = SIZE_MAX;
+
 // Fetches `url` into the file at `filePath` (created or replaced) and returns
 // "YES" when the reply was read to its end and every byte was written, or the
-// empty text when the network or the file failed; a part already written
-// stays on disk. With a progress owner, its label shows the received and
-// total sizes ("0KB / 0KB" without a Content-Length) and its bar the
-// percentage. Logs "OpenURL", "download : strFileName", "CATCH_ALL" and the
-// result. Shows the wait cursor while it runs.
+// empty text when the network or the file failed, a limit ran out or the body
+// grew past `maxBytes`; a part already written stays on disk. `limits` bound
+// the waits: kDownloadLimits for the package (only a stall ends it),
+// kSmallFetchLimits for a small file. With a progress owner, its label shows
+// the received and total sizes ("0KB / 0KB" without a Content-Length) and its
+// bar the percentage. Logs "OpenURL", "download : strFileName", "CATCH_ALL"
+// and the result. Shows the wait cursor while it runs.
 std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring& url,
-                              const std::wstring& filePath);
+                              const std::wstring& filePath,
+                              const TransferLimits& limits = kDownloadLimits,
+                              size_t maxBytes = kNoCap);
 
-// Fetches `url` and returns the body, taken in the ANSI code page, as
-// UTF-16; after a failure, what arrived before it. Logs nothing.
+// Fetches `url` as a small fetch (kSmallFetchLimits) and returns the body,
+// taken in the ANSI code page, as UTF-16; after a network failure or a limit
+// that ran out, what arrived before it; the empty text for a body longer than
+// kTextReplyCap. Logs nothing.
 std::wstring HttpRequestText(const std::wstring& url);
+
+// A whole reply of a small fetch.
+struct SmallReply {
+    DWORD status = 0;  // the HTTP status code; 0 when it could not be read
+    std::string body;  // the body's bytes as received
+};
+
+// Small fetch: GETs `url` with the update server's request headers and flags
+// and returns its status and whole body, or nothing when the server cannot be
+// reached, the connection fails, the body is longer than `maxBytes` (a
+// failure, never a shortened body), no answer comes within kWaitLimitMs at any
+// point, or the whole fetch takes longer than kSmallFetchDeadlineMs. The
+// status is not judged here: callers that care look at it. Logs nothing; may
+// be called on any thread; throws only std::bad_alloc.
+std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes);

@@ -2,6 +2,44 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <vector>
+
+// What a request shares with its helper thread. The caller hands the thread
+// one job at a time and waits for it; the thread makes the blocking WinINet
+// call. Everything the thread touches lives here, so a request the caller has
+// given up on can finish on its own.
+struct RequestState {
+    enum class Job { None, Send, Read, Quit };
+
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+
+    // ---- guarded by `lock`
+    Job job = Job::None;
+    bool inCall = false;     // the thread is inside a WinINet call
+    bool finished = false;   // the last job has been done
+    bool abandoned = false;  // the caller gave up; the handles are closed
+    BOOL ok = FALSE;         // results of the last job
+    DWORD error = 0;
+    DWORD got = 0;
+
+    // ---- set by the caller before the thread sees them
+    HINTERNET connect = nullptr;
+    HINTERNET request = nullptr;
+    std::wstring headers;
+    std::vector<BYTE> chunk;
+
+    ~RequestState() { CloseHandles(); }
+
+    // Closes both handles once. Called with `lock` held, or when no thread
+    // can reach the state any more.
+    void CloseHandles() noexcept {
+        if (request) ::InternetCloseHandle(request);
+        if (connect) ::InternetCloseHandle(connect);
+        request = connect = nullptr;
+    }
+};
 
 namespace {
 
@@ -12,6 +50,119 @@ constexpr DWORD_PTR kContext = 1;
 
 [[noreturn]] void ThrowLastError(const char* what) {
     throw InternetError(what, ::GetLastError());
+}
+
+class SrwGuard {
+public:
+    explicit SrwGuard(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+    ~SrwGuard() { ::ReleaseSRWLockExclusive(&lock_); }
+    SrwGuard(const SrwGuard&) = delete;
+    SrwGuard& operator=(const SrwGuard&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+// What the helper thread receives: its share of the request and the module
+// reference it gives back when it exits.
+struct HelperStart {
+    std::shared_ptr<RequestState> state;
+    HMODULE module = nullptr;
+};
+
+void ServeJobs(RequestState& state) {
+    SrwGuard guard(state.lock);
+    for (;;) {
+        while (state.job == RequestState::Job::None)
+            ::SleepConditionVariableSRW(&state.changed, &state.lock, INFINITE, 0);
+        if (state.job == RequestState::Job::Quit || state.abandoned) return;
+        const RequestState::Job job = state.job;
+        state.inCall = true;
+        ::ReleaseSRWLockExclusive(&state.lock);
+
+        BOOL ok = FALSE;
+        DWORD got = 0;
+        if (job == RequestState::Job::Send) {
+            ok = ::HttpSendRequestW(state.request, state.headers.c_str(),
+                                    static_cast<DWORD>(state.headers.size()), nullptr, 0);
+        } else {
+            ok = ::InternetReadFile(state.request, state.chunk.data(),
+                                    static_cast<DWORD>(state.chunk.size()), &got);
+        }
+        const DWORD error = ok ? 0 : ::GetLastError();
+
+        ::AcquireSRWLockExclusive(&state.lock);
+        state.inCall = false;
+        state.job = RequestState::Job::None;
+        state.ok = ok;
+        state.got = got;
+        state.error = error;
+        state.finished = true;
+        ::WakeAllConditionVariable(&state.changed);
+        // A caller that gave up has closed the handles: never touch them again.
+        if (state.abandoned) return;
+    }
+}
+
+DWORD WINAPI HelperThread(LPVOID parameter) {
+    HMODULE module = nullptr;
+    {
+        std::unique_ptr<HelperStart> start(static_cast<HelperStart*>(parameter));
+        module = start->module;
+        ServeJobs(*start->state);
+    }
+    // The module stays loaded until this thread has left its code.
+    ::FreeLibraryAndExitThread(module, 0);
+}
+
+void StartHelper(const std::shared_ptr<RequestState>& state) {
+    auto start = std::make_unique<HelperStart>();
+    start->state = state;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                              reinterpret_cast<LPCWSTR>(&HelperThread), &start->module))
+        ThrowLastError("GetModuleHandleEx");
+    zfw::unique_handle thread(::CreateThread(nullptr, 0, &HelperThread, start.get(), 0, nullptr));
+    if (!thread) {
+        const DWORD error = ::GetLastError();
+        ::FreeLibrary(start->module);
+        throw InternetError("CreateThread", error);
+    }
+    (void)start.release();  // the thread owns it now
+}
+
+// Hands `job` to the helper thread and waits until it is done, at most
+// `waitMs`. When the time runs out the request is given up: its handles are
+// closed, which ends a blocked call on Windows, and the thread is left to
+// return from its call on its own.
+void RunJob(RequestState& state, RequestState::Job job, DWORD waitMs) {
+    SrwGuard guard(state.lock);
+    if (state.abandoned) throw InternetError("request given up", ERROR_INTERNET_TIMEOUT);
+    state.finished = false;
+    state.job = job;
+    ::WakeAllConditionVariable(&state.changed);
+    const ULONGLONG start = ::GetTickCount64();
+    while (!state.finished) {
+        const ULONGLONG waited = ::GetTickCount64() - start;
+        if (waited >= waitMs ||
+            (!::SleepConditionVariableSRW(&state.changed, &state.lock,
+                                          static_cast<DWORD>(waitMs - waited), 0) &&
+             ::GetLastError() != ERROR_TIMEOUT)) {
+            if (state.finished) break;
+            state.abandoned = true;
+            state.CloseHandles();
+            ::WakeAllConditionVariable(&state.changed);
+            throw InternetError("no answer within the time limit", ERROR_INTERNET_TIMEOUT);
+        }
+    }
+    if (!state.ok) throw InternetError(job == RequestState::Job::Send ? "HttpSendRequest"
+                                                                     : "InternetReadFile",
+                                       state.error);
+}
+
+void SetTimeouts(HINTERNET handle, DWORD ms) {
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                         INTERNET_OPTION_RECEIVE_TIMEOUT})
+        ::InternetSetOptionW(handle, option, &ms, sizeof(ms));
 }
 
 // The body's length as the reply announces it, for telling a complete body
@@ -32,6 +183,23 @@ std::optional<unsigned long long> AnnouncedLength(HINTERNET request) {
     return length;
 }
 
+std::optional<DWORD> QueryNumber(HINTERNET request, DWORD info) {
+    DWORD value = 0;
+    DWORD bytes = sizeof(value);
+    if (!request || !::HttpQueryInfoW(request, info | HTTP_QUERY_FLAG_NUMBER, &value, &bytes,
+                                      nullptr))
+        return std::nullopt;
+    return value;
+}
+
+// What is left of `limits` for the next wait of a request started at `started`.
+DWORD NextWait(const TransferLimits& limits, ULONGLONG started) {
+    if (limits.deadlineMs == INFINITE) return limits.waitMs;
+    const ULONGLONG elapsed = ::GetTickCount64() - started;
+    if (elapsed >= limits.deadlineMs) return 0;
+    return static_cast<DWORD>(std::min<ULONGLONG>(limits.waitMs, limits.deadlineMs - elapsed));
+}
+
 }  // namespace
 
 InternetError::InternetError(const char* what, DWORD error)
@@ -40,37 +208,78 @@ InternetError::InternetError(const char* what, DWORD error)
 InternetSession::InternetSession()
     : session_(::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
     if (!session_) ThrowLastError("InternetOpen");
+    SetTimeouts(session_.get(), kWaitLimitMs);
 }
 
 HttpFile InternetSession::OpenUrl(const std::wstring& url, const std::wstring& headers,
-                                  DWORD flags) {
-    zfw::unique_hinternet request(::InternetOpenUrlW(session_.get(), url.c_str(),
-                                                     headers.c_str(),
-                                                     static_cast<DWORD>(headers.size()), flags,
-                                                     kContext));
-    if (!request) ThrowLastError("InternetOpenUrl");
-    return HttpFile(std::move(request));
+                                  DWORD flags, const TransferLimits& limits) {
+    const ULONGLONG started = ::GetTickCount64();
+    URL_COMPONENTSW parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwHostNameLength = 1;
+    parts.dwUrlPathLength = 1;
+    parts.dwExtraInfoLength = 1;
+    if (!::InternetCrackUrlW(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts))
+        ThrowLastError("InternetCrackUrl");
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
+        throw InternetError("not an http URL", ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
+    object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (object.empty()) object = L"/";
+
+    auto state = std::make_shared<RequestState>();
+    state->connect = ::InternetConnectW(session_.get(), host.c_str(), parts.nPort, nullptr,
+                                        nullptr, INTERNET_SERVICE_HTTP, 0, kContext);
+    if (!state->connect) ThrowLastError("InternetConnect");
+    state->request = ::HttpOpenRequestW(state->connect, L"GET", object.c_str(), nullptr, nullptr,
+                                        nullptr, flags, kContext);
+    if (!state->request) ThrowLastError("HttpOpenRequest");
+    // Wine takes the limits from the request handle only, and only before
+    // the request is sent.
+    SetTimeouts(state->request, limits.waitMs);
+    state->headers = headers;
+    StartHelper(state);
+
+    HttpFile file(state, limits, started);
+    RunJob(*state, RequestState::Job::Send, NextWait(limits, started));
+    return file;
 }
 
-HttpFile::HttpFile(zfw::unique_hinternet request) : request_(std::move(request)) {}
+HttpFile::HttpFile(std::shared_ptr<RequestState> state, const TransferLimits& limits,
+                   ULONGLONG started)
+    : state_(std::move(state)), limits_(limits), started_(started) {}
+
+HttpFile::HttpFile(HttpFile&& other) noexcept
+    : state_(std::move(other.state_)),
+      limits_(other.limits_),
+      started_(other.started_),
+      chunkUsed_(other.chunkUsed_),
+      chunkFilled_(other.chunkFilled_),
+      bodyRead_(other.bodyRead_) {}
+
+HttpFile::~HttpFile() { Close(); }
 
 std::optional<DWORD> HttpFile::ContentLength() {
-    if (!request_) return std::nullopt;
-    DWORD length = 0;
-    DWORD bytes = sizeof(length);
-    if (!::HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                          &length, &bytes, nullptr))
-        return std::nullopt;
-    return length;
+    if (!state_) return std::nullopt;
+    SrwGuard guard(state_->lock);
+    return QueryNumber(state_->request, HTTP_QUERY_CONTENT_LENGTH);
+}
+
+DWORD HttpFile::StatusCode() {
+    if (!state_) return 0;
+    SrwGuard guard(state_->lock);
+    return QueryNumber(state_->request, HTTP_QUERY_STATUS_CODE).value_or(0);
 }
 
 bool HttpFile::Fill() {
-    if (!request_) return false;
-    if (chunk_.empty()) chunk_.resize(kChunkBytes);
-    DWORD got = 0;
-    if (!::InternetReadFile(request_.get(), chunk_.data(), static_cast<DWORD>(chunk_.size()),
-                            &got))
-        ThrowLastError("InternetReadFile");
+    if (!state_) return false;
+    RequestState& state = *state_;
+    if (state.chunk.empty()) state.chunk.resize(kChunkBytes);
+    const DWORD wait = NextWait(limits_, started_);
+    RunJob(state, RequestState::Job::Read, wait);
+    const DWORD got = state.got;
     chunkUsed_ = 0;
     chunkFilled_ = got;
     bodyRead_ += got;
@@ -78,7 +287,11 @@ bool HttpFile::Fill() {
 
     // WinINet ends a body quietly when the server closes early; a body
     // shorter than announced is a broken connection, not a complete file.
-    const std::optional<unsigned long long> announced = AnnouncedLength(request_.get());
+    std::optional<unsigned long long> announced;
+    {
+        SrwGuard guard(state.lock);
+        announced = AnnouncedLength(state.request);
+    }
     if (announced && bodyRead_ < *announced)
         throw InternetError("connection closed before the end of the body",
                             ERROR_INTERNET_CONNECTION_RESET);
@@ -89,12 +302,21 @@ size_t HttpFile::Read(void* buffer, size_t size) {
     if (size == 0) return 0;
     if (chunkUsed_ == chunkFilled_ && !Fill()) return 0;
     const size_t n = std::min(size, chunkFilled_ - chunkUsed_);
-    std::memcpy(buffer, chunk_.data() + chunkUsed_, n);
+    std::memcpy(buffer, state_->chunk.data() + chunkUsed_, n);
     chunkUsed_ += n;
     return n;
 }
 
 void HttpFile::Close() {
-    request_.reset();
+    if (!state_) return;
+    {
+        SrwGuard guard(state_->lock);
+        // The thread is idle unless the request was given up (the handles
+        // are closed then): it quits without touching them again.
+        if (!state_->abandoned) state_->CloseHandles();
+        state_->job = RequestState::Job::Quit;
+        ::WakeAllConditionVariable(&state_->changed);
+    }
+    state_.reset();
     chunkUsed_ = chunkFilled_ = 0;
 }

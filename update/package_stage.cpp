@@ -2,7 +2,10 @@
 
 #include "control/os_version.h"
 #include "resources/resource.h"
+#include "support/log.h"
+#include "support/registry.h"
 #include "support/registryex.h"
+#include "update/release_check.h"
 #include "update/server_address.h"
 
 #include <objbase.h>
@@ -13,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 namespace {
 
@@ -76,6 +81,56 @@ bool CheckPackageSize(UpdateRun& run, const std::wstring& packageUrl) {
     }
 }
 
+// The body of a small file on the update server: one fetch that ends in
+// time, answered 200, with at most `cap` bytes; none otherwise. This is the
+// one place the release files are fetched.
+std::optional<std::string> FetchSmallFile(const std::wstring& url, size_t cap) {
+    std::optional<SmallReply> reply = FetchSmall(url, cap);
+    if (!reply || reply->status != HTTP_STATUS_OK) return std::nullopt;
+    return std::move(reply->body);
+}
+
+// Refuses the package: deletes it, logs why, and ends the run with the
+// notice. Nothing of it has run.
+void RefuseRelease(UpdateRun& run, ReleaseFault fault, const std::wstring& packagePath) {
+    ::DeleteFileW(packagePath.c_str());
+    ZARN_LOG(L"release refused: %s", ReleaseFaultReason(fault));
+    run.Finish(IDCANCEL, Notice::ReleaseNotVerified);
+}
+
+// Checks the signed release against the version file and the package this
+// run fetched (all but the package's hash).
+ReleaseFault VerifyRelease(UpdateRun& run, const Cng* cng, ReleaseManifest& manifest) {
+    // An oversized manifest fails the fetch; it is never cut to size.
+    const auto manifestBytes = FetchSmallFile(UpdateServerUrl(kManifestUrlPath), kManifestMaxBytes);
+    if (!manifestBytes) return ReleaseFault::ManifestNotFetched;
+    const auto signatureBytes = FetchSmallFile(UpdateServerUrl(kSignatureUrlPath), kSignatureMaxBytes);
+    if (!signatureBytes) return ReleaseFault::SignatureNotFetched;
+    WIN32_FILE_ATTRIBUTE_DATA package{};
+    if (!::GetFileAttributesExW(run.m_packagePath.c_str(), GetFileExInfoStandard, &package))
+        return ReleaseFault::PackageUnreadable;
+    const std::uint64_t packageSize =
+        (static_cast<std::uint64_t>(package.nFileSizeHigh) << 32) | package.nFileSizeLow;
+    DWORD installed = 0;  // none recorded yet
+    CRegistry settings;
+    settings.ReadDword(kSettingsKey, kReleaseValue, installed);
+    return CheckRelease(cng, ReleaseKeys(), *manifestBytes, *signatureBytes, run.m_versionBytes,
+                        packageSize, installed, manifest);
+}
+
+// Opens the file the installer will run so that nobody can write, rename or
+// delete it until the installer's process has started, and checks its
+// SHA-256 against the release through that same handle.
+ReleaseFault HoldAndHashPackage(const Cng& cng, const std::wstring& path,
+                                const Sha256Digest& expected, zfw::unique_file& held) {
+    held.reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!held) return ReleaseFault::PackageUnreadable;
+    Sha256Digest digest{};
+    if (!cng.DigestFile(held.get(), digest)) return ReleaseFault::PackageUnreadable;
+    return digest == expected ? ReleaseFault::None : ReleaseFault::HashMismatch;
+}
+
 // Runs the installer, up to ten attempts; its process when the system gave
 // one. False when every attempt failed or the run ended meanwhile.
 bool LaunchInstaller(UpdateRun& run, zfw::unique_handle& process) {
@@ -128,6 +183,7 @@ void InstallProgress(UpdateRun& run) {
     CRegistryEx key;
     if (EnsureSettingsKey(key)) {
         key.WriteString(L"version", run.m_serverVersion);
+        key.WriteDword(kReleaseValue, run.m_release);
         key.Close();
     }
     run.RequestEnd(IDOK, Notice::None);
@@ -138,7 +194,8 @@ void InstallProgress(UpdateRun& run) {
 bool RunDownloadStage(UpdateRun& run, int stage) {
     if (stage == 1) {
         return HttpDownloadFile(nullptr, UpdateServerUrl(kVersionFileUrlPath),
-                                run.m_versionFilePath) == kDownloadComplete;
+                                run.m_versionFilePath, kSmallFetchLimits,
+                                kVersionFileCap) == kDownloadComplete;
     }
 
     run.m_sizeLabel = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_SIZE);
@@ -157,6 +214,17 @@ bool RunDownloadStage(UpdateRun& run, int stage) {
     run.m_sizeLabel = nullptr;
     run.m_downloadBar = nullptr;
 
+    // No unsigned fallback: whatever cannot be verified does not run.
+    if (run.Ended()) return false;
+    const std::unique_ptr<Cng> cng = Cng::Load();
+    ReleaseManifest manifest;
+    if (const ReleaseFault fault = VerifyRelease(run, cng.get(), manifest);
+        fault != ReleaseFault::None) {
+        RefuseRelease(run, fault, run.m_packagePath);
+        return false;
+    }
+    run.m_release = manifest.release;
+
     if (run.Ended()) return false;
     if (!run.StartThread(&InstallProgressThreadProc)) {
         run.Finish(IDCANCEL, Notice::None);
@@ -167,8 +235,18 @@ bool RunDownloadStage(UpdateRun& run, int stage) {
         run.Finish(IDCANCEL, Notice::None);
         return false;
     }
+    zfw::unique_file held;
+    if (const ReleaseFault fault = HoldAndHashPackage(*cng, run.m_setupPath, manifest.sha256, held);
+        fault != ReleaseFault::None) {
+        held.reset();
+        RefuseRelease(run, fault, run.m_setupPath);
+        return false;
+    }
+    ZARN_LOG(L"release %u verified", static_cast<unsigned>(manifest.release));
     zfw::unique_handle installer;
-    if (!LaunchInstaller(run, installer)) {
+    const bool launched = LaunchInstaller(run, installer);
+    held.reset();  // the installer's process has started (or never will)
+    if (!launched) {
         run.Finish(IDCANCEL, Notice::None);
         return false;
     }
@@ -191,6 +269,24 @@ std::optional<std::wstring> GetFileSizeText(const std::wstring& path) {
     std::array<wchar_t, 32> text{};
     std::swprintf(text.data(), text.size(), L"%lld", size);
     return std::wstring(text.data());
+}
+
+std::optional<std::string> ReadFilePrefix(const std::wstring& path, size_t limit) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    std::string bytes(limit, '\0');
+    size_t filled = 0;
+    while (filled < limit) {
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), bytes.data() + filled, static_cast<DWORD>(limit - filled),
+                        &read, nullptr))
+            return std::nullopt;
+        if (read == 0) break;
+        filled += read;
+    }
+    bytes.resize(filled);
+    return bytes;
 }
 
 std::optional<std::wstring> ReadVersionText(const std::wstring& path) {

@@ -37,5 +37,9 @@ std::optional<std::wstring> GetFileSizeText(const std::wstring& path);
 // zero byte, in the ANSI code page. None when the file cannot be opened.
 std::optional<std::wstring> ReadVersionText(const std::wstring& path);
 
+// At most `limit` bytes from the start of the file at `path`; none when it
+// cannot be opened or read.
+std::optional<std::string> ReadFilePrefix(const std::wstring& path, size_t limit);
+
 // True when something exists at `path` (no access right is tested).
 bool PathExists(const std::wstring& path);

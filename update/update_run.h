@@ -41,6 +41,7 @@ enum class Notice : LPARAM {
     VersionFileNotFetched,  // the version file could not be fetched
     PackageNotFetched,      // the installer package could not be fetched
     SizeCheckFailed,        // the package never matched the server's size
+    ReleaseNotVerified,     // the package's release could not be verified
 };
 
 class UpdateRun : public ProgressOwner, public std::enable_shared_from_this<UpdateRun> {
@@ -53,6 +54,9 @@ public:
     std::wstring m_setupPath;
     std::wstring m_packagePath;
     std::wstring m_serverVersion;
+    // The version file's bytes as fetched (a few more than any signed
+    // release can name, when it is longer).
+    std::string m_versionBytes;
     // How long an installer that exited without reporting gets for a process
     // it handed over to before the run gives up on the report.
     const DWORD m_reportGraceMs;
@@ -62,6 +66,9 @@ public:
     int m_retryCount = 0;
     HWND m_sizeLabel = nullptr;    // control 209 while the package downloads
     HWND m_downloadBar = nullptr;  // control 205 while the package downloads
+    // The verified release number; set before the install progress thread
+    // starts, which stores it once the run ends with 1.
+    DWORD m_release = 0;
 
     // ---- shared across threads
     std::atomic<bool> m_setupDone{false};  // set by the dialog once the installer completed
