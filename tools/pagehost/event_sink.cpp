@@ -201,4 +201,17 @@ void DisconnectAll(PageContext& context) {
     for (auto& connection : open) connection.point->Unadvise(connection.cookie);
 }
 
+void DisconnectFrom(PageContext& context, IUnknown* source) {
+    std::vector<Connection> gone;
+    std::erase_if(context.connections, [&](Connection& c) {
+        ComPtr<IConnectionPointContainer> owner;
+        if (FAILED(c.point->GetConnectionPointContainer(&owner)) || !SameObject(owner.Get(), source))
+            return false;
+        gone.push_back(std::move(c));
+        return true;
+    });
+    // Unadvised once off the list: releasing a sink may call back in.
+    for (auto& connection : gone) connection.point->Unadvise(connection.cookie);
+}
+
 }  // namespace pagehost
