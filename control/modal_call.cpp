@@ -15,7 +15,8 @@ std::atomic<bool> g_modalCallRunning{false};
 
 ModalCall::ModalCall(const wchar_t* method) noexcept {
     claimed_ = !g_modalCallRunning.exchange(true);
-    if (!claimed_) ZARN_LOG(L"%s refused: a dialog of the control is already open", method);
+    if (!claimed_)
+        ZARN_LOG(L"%s refused: another call of the control with a dialog is still running", method);
 }
 
 ModalCall::~ModalCall() {

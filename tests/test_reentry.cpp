@@ -14,6 +14,7 @@
 
 #include "common/log_receiver.h"
 #include "common/updateserver.h"
+#include "update/update_lock.h"
 
 using namespace transfer_rig;
 namespace server = rig::updateserver;
@@ -280,6 +281,23 @@ TEST_F(Reentry, ASecondProcessIsRefusedWhileAnUpdateRuns) {
     EXPECT_EQ(std::vector<std::string>{}, spy.Unexpected());
     ExpectModuleGone(first);
     ExpectModuleGone(second);
+}
+
+// A browser that ended while its update dialog ran leaves the lock
+// abandoned: the next update takes it and runs.
+TEST_F(Reentry, AnAbandonedUpdateLockDoesNotBlockTheNextUpdate) {
+    SetEnv(L"ZARN_SETUP_MODE", L"");
+    zfw::unique_handle lock(::CreateMutexW(nullptr, FALSE, UpdateLock::Name().c_str()));
+    ASSERT_TRUE(lock);
+    DWORD taken = WAIT_FAILED;
+    std::thread([&] { taken = ::WaitForSingleObject(lock.get(), 0); }).join();  // ends holding it
+    ASSERT_EQ(WAIT_OBJECT_0, taken);
+
+    const Seen seen = Page(L"update");
+    EXPECT_EQ("0", seen["result"]) << Show(seen);
+    EXPECT_EQ(1u, InstallerRuns());
+    ExpectFirstUploadOnly();
+    ExpectModuleGone(seen);
 }
 
 // The page lets go of the control while the file picker is open; the user
