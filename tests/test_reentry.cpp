@@ -141,7 +141,7 @@ protected:
         setupLog_ = rig::ScratchDir(L"reentry") + L"\\setup.log";
         SetEnv(L"ZARN_SETUP_LOG", setupLog_);
         // The dialog stays up well past the page's timer.
-        SetEnv(L"ZARN_SETUP_MODE", L"delay:2500");
+        SetEnv(L"ZARN_SETUP_MODE", L"delay:1000");
         marker_ = rig::ScratchDir(L"reentry") + L"\\marker.txt";
         versionFetches_ = VersionFetches();
     }

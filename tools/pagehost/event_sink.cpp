@@ -143,10 +143,12 @@ HRESULT FindConnectionPoint(IDispatch* source, const IID& iid, ComPtr<IConnectio
     return S_OK;
 }
 
+// COM identity. MinGW's ComPtr has no comparison operators: two of them
+// compared directly compare only whether each holds something.
 bool SameObject(IUnknown* a, IUnknown* b) {
     ComPtr<IUnknown> ia, ib;
     return SUCCEEDED(a->QueryInterface(IID_PPV_ARGS(&ia))) &&
-           SUCCEEDED(b->QueryInterface(IID_PPV_ARGS(&ib))) && ia == ib;
+           SUCCEEDED(b->QueryInterface(IID_PPV_ARGS(&ib))) && ia.Get() == ib.Get();
 }
 
 }  // namespace

@@ -265,7 +265,7 @@ private:
         if (!element_ || !element_->Control()) return false;
         ComPtr<IUnknown> a, b;
         if (FAILED(object->QueryInterface(IID_PPV_ARGS(&a))) ||
-            FAILED(element_->QueryInterface(IID_PPV_ARGS(&b))) || a != b)
+            FAILED(element_->QueryInterface(IID_PPV_ARGS(&b))) || a.Get() != b.Get())
             return false;
         DisconnectFrom(*context_, element_->Control());
         ComPtr<IOleObject> ole;
