@@ -29,11 +29,35 @@ namespace zfw {
 HINSTANCE ModuleInstance() noexcept;
 void SetModuleInstance(HINSTANCE instance) noexcept;
 
-// Lock count for DllCanUnloadNow: every live object and every
+// Lock count for DllCanUnloadNow: every live object, every call in progress
+// (CallScope), every background thread running the module's code and every
 // IClassFactory::LockServer(TRUE) holds one.
 void ModuleLock() noexcept;
 void ModuleUnlock() noexcept;
 LONG ModuleLockCount() noexcept;
+
+// One call from outside into an object, from entry to return: holds a
+// reference on the object and a module lock, so that a caller that lets go
+// of the object meanwhile (a page dropping a control while the control's
+// own modal loop runs its timers) neither destroys it nor lets the module
+// unload under the running call. The object goes, at the earliest, when the
+// outermost call has returned.
+class CallScope {
+public:
+    explicit CallScope(IUnknown* object) noexcept : object_(object) {
+        ModuleLock();
+        object_->AddRef();
+    }
+    ~CallScope() {
+        object_->Release();  // may end the object: touch nothing of it after
+        ModuleUnlock();
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+private:
+    IUnknown* object_;
+};
 
 // ---------------------------------------------------------------------------
 // Interface tables

@@ -110,6 +110,9 @@ public:
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* info, UINT* argErr) override {
         if (!::IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+        // Methods run modal loops in which the page's timers and events run:
+        // the page may let go of the control before the method returns.
+        const CallScope call(this->Unknown());
         return InvokeFromTable(static_cast<Derived&>(*this), Derived::DispatchTable(), id, lcid,
                                flags, params, result, info, argErr);
     }

@@ -1,6 +1,7 @@
 // DownLoad and UpLoad: report a pending installation, pass the installation
 // gate, start the transfer program when its window is not there, and hand
 // it the page's item list.
+#include "control/modal_call.h"
 #include "control/web_control.h"
 
 #include <string_view>
@@ -23,8 +24,12 @@ std::wstring_view Text(BSTR text) {
 // The sequence both methods share. Returns false when the gate refused the
 // transfer: then nothing was started and nothing sent. How the hand-off
 // ended is not the page's concern.
-bool RunTransfer(CWebControlCtrl& control, const zarn::TransferProgram& program, BSTR strUserID,
-                 BSTR strUserPW, BSTR strItem) {
+bool RunTransfer(CWebControlCtrl& control, const zarn::TransferProgram& program,
+                 const wchar_t* method, BSTR strUserID, BSTR strUserPW, BSTR strItem) {
+    // Called again from the page while a dialog of the control is open:
+    // refused as a gate that refuses, before anything is reported or started.
+    const zarn::ModalCall modal(method);
+    if (!modal) return false;
     ReportPendingInstall();
     if (!control.FileVersionCheck()) return false;
 
@@ -43,9 +48,9 @@ bool RunTransfer(CWebControlCtrl& control, const zarn::TransferProgram& program,
 }  // namespace
 
 void CWebControlCtrl::DownLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
-    RunTransfer(*this, zarn::kDownloadProgram, strUserID, strUserPW, strItem);
+    RunTransfer(*this, zarn::kDownloadProgram, L"DownLoad", strUserID, strUserPW, strItem);
 }
 
 SCODE CWebControlCtrl::UpLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
-    return RunTransfer(*this, zarn::kUploadProgram, strUserID, strUserPW, strItem) ? 0 : 1;
+    return RunTransfer(*this, zarn::kUploadProgram, L"UpLoad", strUserID, strUserPW, strItem) ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #include "select/picked_file.h"
 
+#include "control/modal_call.h"
 #include "control/web_control.h"
 #include "framework/dispatch.h"
 #include "framework/handle.h"
@@ -48,6 +49,9 @@ void RememberUploadFolder(const std::wstring& folder) {
 }  // namespace zarn
 
 SCODE CWebControlCtrl::ShowDlgFile() {
+    // Not over another dialog of the control (see ModalCall): no dialog, no event.
+    const zarn::ModalCall modal(L"ShowDlgFile");
+    if (!modal) return 0;
     zarn::SelectionArea area;
     {
         CRegistryEx key;

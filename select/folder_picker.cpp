@@ -1,5 +1,6 @@
 #include "select/folder_picker.h"
 
+#include "control/modal_call.h"
 #include "control/web_control.h"
 #include "framework/handle.h"
 #include "select/folder_walk.h"
@@ -94,6 +95,10 @@ int BrowseUploadFolder(HWND owner, std::wstring& path, const wchar_t* initialFol
 }  // namespace zarn
 
 SCODE CWebControlCtrl::ShowDlgFolder() {
+    // Not over another dialog of the control (see ModalCall): no dialog, no
+    // event. The claim lasts through the walk, whose events run page code.
+    const zarn::ModalCall modal(L"ShowDlgFolder");
+    if (!modal) return 0;
     std::wstring remembered;
     {
         CRegistryEx key;

@@ -286,3 +286,55 @@ TEST(PageHostEvents, ConnectRefusesWhatCannotBeConnected) {
 }
 
 }  // namespace
+
+namespace {
+
+// Timers run after the global code, in the order they are due; a cleared
+// one never runs; the page ends once none is left; an error in a timer is
+// the page's script error.
+TEST(PageHostTimers, RunAfterTheGlobalCodeInOrderAndEndThePageWhenNoneIsLeft) {
+    const auto result = Page(L"timers",
+                             "host.setTimeout(function () { host.print('late'); }, 150);\n"
+                             "var gone = host.setTimeout(function () { host.print('cleared'); }, 50);\n"
+                             "host.setTimeout(function () {\n"
+                             "  host.print('early');\n"
+                             "  host.setTimeout(function () { host.print('nested'); }, 300);\n"
+                             "}, 20);\n"
+                             "host.clearTimeout(gone);\n"
+                             "host.print('global code done');\n");
+    EXPECT_PAGE_EXIT(result, 0);
+    EXPECT_EQ(rig::Lines(result.output), (Lines{"global code done", "early", "late", "nested"}));
+
+    const auto failing = Page(L"timer-error",
+                              "host.setTimeout(function () { nosuchname(); }, 10);\n");
+    EXPECT_PAGE_EXIT(failing, 1);
+    EXPECT_NE(failing.output.find("script error: in a timer:"), std::string::npos)
+        << failing.output;
+}
+
+// A timer fires inside a loop that runs while the script waits (as it does
+// inside a control's modal dialog); host.release lets go of the page's
+// control only, after which calls on it fail and the module can go.
+TEST(PageHostTimers, FireInsideNestedLoopsAndReleaseLetsTheControlGo) {
+    const auto result = Page(
+        L"release",
+        "var fired = false;\n"
+        "host.setTimeout(function () { fired = true; }, 10);\n"
+        "host.sleep(500);\n"
+        "host.print('fired during sleep ' + fired);\n"
+        "var other = host.create('WEB_CONTROL.WebControlCtrl.1');\n"
+        "try { host.release(other); } catch (e) { host.print('other: ' + e.description); }\n"
+        "other = null;\n"
+        "host.print('before ' + host.canUnload('ZarnCtrl2.ocx'));\n"
+        "host.release(ctl);\n"
+        "try { ctl.CheckInstall(); host.print('still callable'); }\n"
+        "catch (e) { host.print('gone'); }\n"
+        "host.print('after ' + host.canUnload('ZarnCtrl2.ocx') + ' ' + "
+        "host.freeModule('ZarnCtrl2.ocx') + ' ' + host.moduleThreads('ZarnCtrl2.ocx'));\n");
+    EXPECT_PAGE_EXIT(result, 0);
+    EXPECT_EQ(rig::Lines(result.output),
+              (Lines{"fired during sleep true", "other: host.release: not the page's control",
+                     "before S_FALSE", "gone", "after S_OK unloaded 0"}));
+}
+
+}  // namespace

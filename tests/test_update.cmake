@@ -4,7 +4,7 @@ target_sources(${suite} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/update_rig.cpp
     ${CMAKE_SOURCE_DIR}/update/installation_gate.cpp
     ${CMAKE_SOURCE_DIR}/update/file_update_window.cpp
     ${CMAKE_SOURCE_DIR}/update/package_stage.cpp
-    ${CMAKE_SOURCE_DIR}/update/update_run.cpp
+    ${CMAKE_SOURCE_DIR}/update/update_run.cpp ${CMAKE_SOURCE_DIR}/update/update_lock.cpp
     ${CMAKE_SOURCE_DIR}/update/http.cpp ${CMAKE_SOURCE_DIR}/update/internet_file.cpp
     ${CMAKE_SOURCE_DIR}/update/output_file.cpp
     ${CMAKE_SOURCE_DIR}/update/release_check.cpp ${CMAKE_SOURCE_DIR}/update/cng.cpp

@@ -3,6 +3,7 @@
 #include "control/web_control.h"
 #include "support/log.h"
 #include "update/file_update_window.h"
+#include "update/update_lock.h"
 
 bool RunInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
                          HINSTANCE resources) {
@@ -10,6 +11,13 @@ bool RunInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
     if (::FindWindowW(kDownloadWindowClass, nullptr)) return true;
     if (::FindWindowW(kUploadWindowClass, nullptr)) return true;
 
+    // Another process of this user runs its update dialog: this call is
+    // refused like a gate whose dialog ended with 2, without a dialog.
+    const UpdateLock lock;
+    if (!lock.Held()) {
+        ZARN_LOG(L"FileVersionCheck refused: an update is already running for this user");
+        return false;
+    }
     FileUpdateWindow dialog(reportGraceMs, resources);
     dialog.m_installFolder = installFolder;
     return dialog.DoModal() == IDOK;

@@ -1,5 +1,7 @@
 #include "update/update_run.h"
 
+#include "framework/com.h"
+
 #include <new>
 
 UpdateRun::UpdateRun(DWORD reportGraceMs)
@@ -42,8 +44,11 @@ bool UpdateRun::StartThread(LPTHREAD_START_ROUTINE entry) {
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                               reinterpret_cast<LPCWSTR>(entry), &start->module))
         return false;
+    // And the module answers DllCanUnloadNow with S_FALSE until it ends.
+    zfw::ModuleLock();
     zfw::unique_handle thread(::CreateThread(nullptr, 0, entry, start.get(), 0, nullptr));
     if (!thread) {
+        zfw::ModuleUnlock();
         ::FreeLibrary(start->module);
         return false;
     }
@@ -111,5 +116,6 @@ void RunUpdateThread(void* start, void (*body)(UpdateRun& run)) {
             owned->run->Finish(IDCANCEL, Notice::None);
         }
     }
+    zfw::ModuleUnlock();
     ::FreeLibraryAndExitThread(module, 1);
 }

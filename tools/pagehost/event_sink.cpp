@@ -143,10 +143,12 @@ HRESULT FindConnectionPoint(IDispatch* source, const IID& iid, ComPtr<IConnectio
     return S_OK;
 }
 
+// COM identity. MinGW's ComPtr has no comparison operators: two of them
+// compared directly compare only whether each holds something.
 bool SameObject(IUnknown* a, IUnknown* b) {
     ComPtr<IUnknown> ia, ib;
     return SUCCEEDED(a->QueryInterface(IID_PPV_ARGS(&ia))) &&
-           SUCCEEDED(b->QueryInterface(IID_PPV_ARGS(&ib))) && ia == ib;
+           SUCCEEDED(b->QueryInterface(IID_PPV_ARGS(&ib))) && ia.Get() == ib.Get();
 }
 
 }  // namespace
@@ -199,6 +201,19 @@ void DisconnectAll(PageContext& context) {
     auto open = std::move(context.connections);
     context.connections.clear();
     for (auto& connection : open) connection.point->Unadvise(connection.cookie);
+}
+
+void DisconnectFrom(PageContext& context, IUnknown* source) {
+    std::vector<Connection> gone;
+    std::erase_if(context.connections, [&](Connection& c) {
+        ComPtr<IConnectionPointContainer> owner;
+        if (FAILED(c.point->GetConnectionPointContainer(&owner)) || !SameObject(owner.Get(), source))
+            return false;
+        gone.push_back(std::move(c));
+        return true;
+    });
+    // Unadvised once off the list: releasing a sink may call back in.
+    for (auto& connection : gone) connection.point->Unadvise(connection.cookie);
 }
 
 }  // namespace pagehost

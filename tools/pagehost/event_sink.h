@@ -22,4 +22,7 @@ HRESULT DisconnectEvent(PageContext& context, IDispatch* source, DWORD cookie, E
 // Undoes every connection still open, for the end of the page.
 void DisconnectAll(PageContext& context);
 
+// Undoes every connection still open to `source` (an element leaves the page).
+void DisconnectFrom(PageContext& context, IUnknown* source);
+
 }  // namespace pagehost

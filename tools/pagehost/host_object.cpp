@@ -2,6 +2,7 @@
 
 #include "framework/handle.h"
 #include "tools/pagehost/event_sink.h"
+#include "tools/pagehost/module_state.h"
 #include "tools/pagehost/text.h"
 
 #include <array>
@@ -166,12 +167,16 @@ private:
 enum : DISPID {
     kPrint = 1, kExit, kConnect, kDisconnect, kCreate, kArg, kArgc, kArgs, kEnv, kSleep, kTick,
     kReadFile, kWriteFile,
+    // timers and letting go of objects
+    kSetTimeout = 100, kClearTimeout, kRelease, kCanUnload, kFreeModule, kModuleThreads,
 };
 
-constexpr std::array<Member, 13> kHostMembers{{
+constexpr std::array<Member, 19> kHostMembers{{
     {L"print", kPrint}, {L"exit", kExit}, {L"connect", kConnect}, {L"disconnect", kDisconnect},
     {L"create", kCreate}, {L"arg", kArg}, {L"argc", kArgc}, {L"args", kArgs}, {L"env", kEnv},
     {L"sleep", kSleep}, {L"tick", kTick}, {L"readFile", kReadFile}, {L"writeFile", kWriteFile},
+    {L"setTimeout", kSetTimeout}, {L"clearTimeout", kClearTimeout}, {L"release", kRelease},
+    {L"canUnload", kCanUnload}, {L"freeModule", kFreeModule}, {L"moduleThreads", kModuleThreads},
 }};
 
 class HostObject final : public DispatchBase {
@@ -320,6 +325,54 @@ private:
                                         L"host.writeFile: cannot write " + text);
             return S_OK;
         }
+        default:
+            return CallMore(id, params, result, info);
+        }
+    }
+
+    HRESULT CallMore(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* info) {
+        std::wstring text;
+        LONG number = 0;
+        IDispatch* object = nullptr;
+        HRESULT hr = S_OK;
+        switch (id) {
+        case kSetTimeout: {
+            if (FAILED(hr = ObjectArg(params, 0, object)) || FAILED(hr = IntArg(params, 1, number)))
+                return hr;
+            const UINT timer = context_->timers.Set(ComPtr<IDispatch>(object),
+                                                    number > 0 ? static_cast<UINT>(number) : 0);
+            if (!timer) return RaiseScriptError(info, E_FAIL, L"host.setTimeout: no timer");
+            if (result) {
+                V_VT(result) = VT_I4;
+                V_I4(result) = static_cast<LONG>(timer);
+            }
+            return S_OK;
+        }
+        case kClearTimeout:
+            if (FAILED(hr = IntArg(params, 0, number))) return hr;
+            context_->timers.Clear(static_cast<UINT>(number));
+            return S_OK;
+        case kRelease:
+            if (FAILED(hr = ObjectArg(params, 0, object))) return hr;
+            if (!context_->releaseElement || !context_->releaseElement(object))
+                return RaiseScriptError(info, E_INVALIDARG,
+                                        L"host.release: not the page's control");
+            return S_OK;
+        case kCanUnload:
+            if (FAILED(hr = TextArg(params, 0, text))) return hr;
+            SetText(result, CanUnloadModule(text));
+            return S_OK;
+        case kFreeModule:
+            if (FAILED(hr = TextArg(params, 0, text))) return hr;
+            SetText(result, FreeUnusedModule(text));
+            return S_OK;
+        case kModuleThreads:
+            if (FAILED(hr = TextArg(params, 0, text))) return hr;
+            if (result) {
+                V_VT(result) = VT_I4;
+                V_I4(result) = ModuleThreads(text);
+            }
+            return S_OK;
         default:
             return DISP_E_MEMBERNOTFOUND;
         }

@@ -1,5 +1,7 @@
 // The `host` object a page script sees: output, exit, event connections,
-// object creation, arguments, environment, time and files.
+// object creation, arguments, environment, time and files; timers
+// (setTimeout, clearTimeout), letting go of the page's control (release) and
+// the state of a module (canUnload, freeModule, moduleThreads).
 #pragma once
 
 #include "tools/pagehost/page_context.h"

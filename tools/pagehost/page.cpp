@@ -2,6 +2,7 @@
 
 #include "framework/handle.h"
 #include "tools/pagehost/browser_site.h"
+#include "tools/pagehost/element.h"
 #include "tools/pagehost/event_sink.h"
 #include "tools/pagehost/host_object.h"
 #include "tools/pagehost/text.h"
@@ -48,6 +49,14 @@ LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         if (HWND site = ::GetWindow(window, GW_CHILD))
             ::MoveWindow(site, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
         return 0;
+    case WM_TIMER: {
+        // The page's timers run from whichever loop dispatches this, the
+        // control's modal ones included.
+        auto* context = reinterpret_cast<PageContext*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (context && context->timers.Run(wParam, context->exitRequested, context->errorReported))
+            return 0;
+        break;
+    }
     case WM_CLOSE: {
         // Closing the window ends the page as host.exit(0) would. The window
         // itself stays until the control has been closed.
@@ -234,6 +243,7 @@ public:
         const zfw::Bstr source(info.bstrSource), description(info.bstrDescription),
             helpFile(info.bstrHelpFile);
 
+        if (!context_->exitRequested) RunTimers();
         if (context_->exitRequested) return context_->exitCode;
         if (context_->errorReported) return kExitScriptError;
         if (FAILED(hr)) {
@@ -245,6 +255,41 @@ public:
     }
 
 private:
+    // After the script's global code: the page lives on while a timer is
+    // armed, as a browser's page would, and ends when none is left.
+    void RunTimers() {
+        MSG msg;
+        while (!context_->exitRequested && context_->timers.Pending() &&
+               ::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+
+    // host.release on the control's element: the page lets go of the
+    // control the way a browser does when the <object> leaves the page. Its
+    // event connections go, the control is closed, its container goes with
+    // the site window, and the page's own references are dropped.
+    bool ReleaseElement(IDispatch* object) {
+        if (!element_ || !element_->Control()) return false;
+        ComPtr<IUnknown> a, b;
+        if (FAILED(object->QueryInterface(IID_PPV_ARGS(&a))) ||
+            FAILED(element_->QueryInterface(IID_PPV_ARGS(&b))) || a.Get() != b.Get())
+            return false;
+        DisconnectFrom(*context_, element_->Control());
+        ComPtr<IOleObject> ole;
+        if (control_ && SUCCEEDED(control_.As(&ole))) ole->Close(OLECLOSE_NOSAVE);
+        ole.Reset();
+        if (site_) {
+            ::DestroyWindow(site_);
+            site_ = nullptr;
+        }
+        container_.Reset();
+        control_.Reset();
+        element_->Detach();
+        return true;
+    }
+
     bool CreateWindows() {
         const HINSTANCE instance = ::GetModuleHandleW(nullptr);
         WNDCLASSEXW frameClass{};
@@ -275,6 +320,8 @@ private:
             return false;
         }
         context_->window = frame_.get();
+        context_->timers.Attach(frame_.get());
+        context_->releaseElement = [this](IDispatch* object) { return ReleaseElement(object); };
         RECT client{};
         ::GetClientRect(frame_.get(), &client);
         site_ = ::CreateWindowExW(0, kSiteClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0,
@@ -326,6 +373,13 @@ private:
             Report(L"cannot host " + progId + L" (" + Hex(FAILED(hr) ? hr : E_FAIL) + L")");
             return false;
         }
+        ComPtr<IDispatch> dispatch;
+        hr = control_.As(&dispatch);
+        if (FAILED(hr)) {
+            Report(L"cannot host " + progId + L": it has no IDispatch (" + Hex(hr) + L")");
+            return false;
+        }
+        element_ = MakeCom<ControlElement>(std::move(dispatch));
         return true;
     }
 
@@ -358,7 +412,9 @@ private:
             Report(L"cannot start the JScript engine (" + Hex(hr) + L")");
             return false;
         }
-        auto site = MakeCom<ScriptSite>(context_, options_.controlName, control_,
+        // The script names the control's element, as page script does.
+        auto site = MakeCom<ScriptSite>(context_, options_.controlName,
+                                        ComPtr<IUnknown>(static_cast<IDispatch*>(element_.Get())),
                                         MakeHostObject(context_),
                                         location_ ? MakeLocationObject(location_) : nullptr);
         hr = engine_->SetScriptSite(site.Get());
@@ -389,8 +445,10 @@ private:
     // then the script (it holds the control), then the control is closed and
     // its container goes with the window.
     void Close() {
-        // The sinks hold script functions: let them go while the engine that
-        // made them is still open.
+        // The sinks and timers hold script functions: let them go while the
+        // engine that made them is still open.
+        context_->releaseElement = nullptr;
+        context_->timers.ClearAll();
         DisconnectAll(*context_);
         if (engine_) {
             engine_->SetScriptState(SCRIPTSTATE_DISCONNECTED);
@@ -408,6 +466,7 @@ private:
             }
         }
         // Destroying the site window makes the container let the control go.
+        if (element_) element_->Detach();
         frame_.reset();
         site_ = nullptr;
         context_->window = nullptr;
@@ -425,6 +484,7 @@ private:
     HWND site_ = nullptr;  // child of frame_, destroyed with it
     ComPtr<IUnknown> container_;
     ComPtr<IUnknown> control_;
+    ComPtr<ControlElement> element_;  // what the script's name for the control refers to
     ComPtr<IActiveScript> engine_;
     ComPtr<IActiveScriptParse> parser_;
     std::shared_ptr<BrowserLocation> location_;  // browser mode only

@@ -4,9 +4,11 @@
 #pragma once
 
 #include "tools/pagehost/com_object.h"
+#include "tools/pagehost/timers.h"
 
 #include <ocidl.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,11 @@ struct PageContext {
     bool errorReported = false;  // the engine reported a script error
 
     std::vector<Connection> connections;
+
+    PageTimers timers;  // host.setTimeout
+    // host.release: takes `object` off the page when it is the page's own
+    // control element; false for anything else.
+    std::function<bool(IDispatch* object)> releaseElement;
 };
 
 }  // namespace pagehost
