@@ -29,6 +29,7 @@ struct RequestState {
     HINTERNET request = nullptr;
     std::wstring headers;
     std::vector<BYTE> chunk;
+    DWORD want = 0;  // bytes the next read asks for, at most the chunk's size
 
     ~RequestState() { CloseHandles(); }
 
@@ -43,8 +44,14 @@ struct RequestState {
 
 namespace {
 
-// How much of the body one network read asks for.
-constexpr size_t kChunkBytes = 64 * 1024;
+// How much of the body one network read asks for at most, and at least.
+// WinINet returns from a read only once it has all it asked for (or the body
+// has ended), and the wait limit applies to each read; so a read asks for
+// about what the server sent in kReadAimMs so far. A server that cannot send
+// kMinReadBytes within the wait limit has all but stopped.
+constexpr DWORD kChunkBytes = 64 * 1024;
+constexpr DWORD kMinReadBytes = 512;
+constexpr ULONGLONG kReadAimMs = 2000;
 
 constexpr DWORD_PTR kContext = 1;
 
@@ -86,8 +93,7 @@ void ServeJobs(RequestState& state) {
             ok = ::HttpSendRequestW(state.request, state.headers.c_str(),
                                     static_cast<DWORD>(state.headers.size()), nullptr, 0);
         } else {
-            ok = ::InternetReadFile(state.request, state.chunk.data(),
-                                    static_cast<DWORD>(state.chunk.size()), &got);
+            ok = ::InternetReadFile(state.request, state.chunk.data(), state.want, &got);
         }
         const DWORD error = ok ? 0 : ::GetLastError();
 
@@ -257,7 +263,8 @@ HttpFile::HttpFile(HttpFile&& other) noexcept
       started_(other.started_),
       chunkUsed_(other.chunkUsed_),
       chunkFilled_(other.chunkFilled_),
-      bodyRead_(other.bodyRead_) {}
+      bodyRead_(other.bodyRead_),
+      readSize_(other.readSize_) {}
 
 HttpFile::~HttpFile() { Close(); }
 
@@ -277,9 +284,14 @@ bool HttpFile::Fill() {
     if (!state_) return false;
     RequestState& state = *state_;
     if (state.chunk.empty()) state.chunk.resize(kChunkBytes);
-    const DWORD wait = NextWait(limits_, started_);
-    RunJob(state, RequestState::Job::Read, wait);
+    state.want = readSize_;
+    const ULONGLONG before = ::GetTickCount64();
+    RunJob(state, RequestState::Job::Read, NextWait(limits_, started_));
     const DWORD got = state.got;
+    const ULONGLONG took = std::max<ULONGLONG>(1, ::GetTickCount64() - before);
+    const ULONGLONG aim = static_cast<ULONGLONG>(got) * kReadAimMs / took;
+    readSize_ = static_cast<DWORD>(
+        std::clamp<ULONGLONG>(aim / kMinReadBytes * kMinReadBytes, kMinReadBytes, kChunkBytes));
     chunkUsed_ = 0;
     chunkFilled_ = got;
     bodyRead_ += got;
