@@ -44,14 +44,17 @@ struct RequestState {
 
 namespace {
 
-// How much of the body one network read asks for at most, and at least.
-// WinINet returns from a read only once it has all it asked for (or the body
-// has ended), and the wait limit applies to each read; so a read asks for
-// about what the server sent in kReadAimMs so far. A server that cannot send
-// kMinReadBytes within the wait limit has all but stopped.
-constexpr DWORD kChunkBytes = 64 * 1024;
+// How much of the body one read job asks for at most, and at least. WinINet
+// returns from a read only once it has all it asked for (or the body has
+// ended), and the wait limit applies to each job; so a job asks for about
+// what the server sent in kReadAimMs so far. A server that cannot send
+// kMinReadBytes within the wait limit has all but stopped. A fast server gets
+// large jobs, so that handing them between the threads costs next to nothing.
+constexpr DWORD kChunkBytes = 1024 * 1024;
 constexpr DWORD kMinReadBytes = 512;
-constexpr ULONGLONG kReadAimMs = 2000;
+constexpr ULONGLONG kReadAimMs = 250;
+// What one WinINet read asks for.
+constexpr DWORD kNetworkReadBytes = 64 * 1024;
 
 constexpr DWORD_PTR kContext = 1;
 
@@ -77,6 +80,22 @@ struct HelperStart {
     HMODULE module = nullptr;
 };
 
+// Reads up to `want` bytes in network reads of kNetworkReadBytes; fewer at
+// the end of the body. A failure after some bytes hands over those bytes;
+// the next read meets the failure again.
+BOOL ReadUpTo(HINTERNET request, BYTE* buffer, DWORD want, DWORD& got) {
+    got = 0;
+    while (got < want) {
+        DWORD n = 0;
+        if (!::InternetReadFile(request, buffer + got, std::min(want - got, kNetworkReadBytes),
+                                &n))
+            return got > 0;
+        if (n == 0) break;
+        got += n;
+    }
+    return TRUE;
+}
+
 void ServeJobs(RequestState& state) {
     SrwGuard guard(state.lock);
     for (;;) {
@@ -93,7 +112,7 @@ void ServeJobs(RequestState& state) {
             ok = ::HttpSendRequestW(state.request, state.headers.c_str(),
                                     static_cast<DWORD>(state.headers.size()), nullptr, 0);
         } else {
-            ok = ::InternetReadFile(state.request, state.chunk.data(), state.want, &got);
+            ok = ReadUpTo(state.request, state.chunk.data(), state.want, got);
         }
         const DWORD error = ok ? 0 : ::GetLastError();
 

@@ -36,9 +36,9 @@ private:
 // How long a request may wait on the server.
 struct TransferLimits {
     // Longest single wait: for the connection and the reply's headers, and for
-    // each read of the body. A read asks for what the server sent in about two
-    // seconds so far, at least 512 bytes: a server that sends less than that
-    // within the limit has stalled.
+    // each read of the body. A read asks for what the server sent in about a
+    // quarter of a second so far, at least 512 bytes: a server that sends less
+    // than that within the limit has stalled.
     DWORD waitMs;
     // Longest whole request, from opening the URL to the end of the body;
     // INFINITE for none.
