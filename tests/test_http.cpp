@@ -10,11 +10,14 @@
 
 #include <commctrl.h>
 #include <shlwapi.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -52,7 +55,10 @@ protected:
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         name_ = rig::Wide(info->name()) + L".bin";
         server::PutFile(name_, bytes);
-        if (!fault.empty()) server::SetFault(name_, fault);
+        if (fault.empty())
+            server::ClearFault(name_);
+        else
+            server::SetFault(name_, fault);
         tag_ = server::NewTag();
         return server::Url(name_ + L"?" + tag_);
     }
@@ -272,6 +278,146 @@ TEST_F(HttpTest, BodyLongerThanContentLengthGoesAboveOneHundred) {
     ASSERT_FALSE(window.positions.empty());
     EXPECT_EQ(200, window.positions.back());
     EXPECT_EQ(ByteSize(4096) + L" / " + ByteSize(2048), window.texts.back());
+}
+
+// ---- Bounded waits
+
+size_t ThreadCount() {
+    zfw::unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    size_t count = 0;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more;
+         more = ::Thread32Next(snapshot.get(), &entry))
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+    return count;
+}
+
+// Serves `bytes` under `name` with `fault`; the URL carries a fresh tag.
+std::wstring ServeNamed(const std::wstring& name, std::string_view bytes, std::string_view fault) {
+    server::PutFile(name, bytes);
+    server::SetFault(name, fault);
+    return server::Url(name + L"?" + server::NewTag());
+}
+
+// Each kind of wait against a server that stops answering, all at once on
+// threads of their own: the call ends by its limit (not before it, not long
+// after), and the threads that made the blocked WinINet calls end too once
+// the server lets go.
+TEST_F(HttpTest, EveryWaitEndsByItsLimit) {
+    struct Case {
+        const char* what;
+        std::wstring url;
+        std::function<bool(const std::wstring& url)> fails;  // true when the call failed
+        DWORD atLeastMs;
+        DWORD atMostMs;
+        DWORD tookMs = 0;
+        bool failed = false;
+    };
+    const std::string small = Pattern(1000);
+    const std::wstring scratch = rig::ScratchDir(L"http-waits");
+    const DWORD baseline = static_cast<DWORD>(ThreadCount());
+    std::vector<Case> cases;
+    auto download = [&](const std::wstring& file) {
+        return [file](const std::wstring& url) {
+            return HttpDownloadFile(nullptr, url, file) != kDownloadComplete;
+        };
+    };
+    auto smallFetch = [](const std::wstring& url) { return !FetchSmall(url, kIconCap); };
+    // Waiting for the reply's headers: the package's download, the text
+    // request and a small fetch.
+    cases.push_back({"headers, package", ServeNamed(L"w-silent1.bin", small, "silent 60"),
+                     download(scratch + L"\\1.bin"), 19000, 40000});
+    cases.push_back({"headers, text", ServeNamed(L"w-silent2.bin", small, "silent 60"),
+                     [](const std::wstring& url) { return HttpRequestText(url).empty(); }, 19000,
+                     40000});
+    cases.push_back({"headers, small", ServeNamed(L"w-silent3.bin", small, "silent 60"),
+                     smallFetch, 19000, 40000});
+    // Headers that take 27 s, a byte every 0.3 s.
+    cases.push_back({"slow headers, small", ServeNamed(L"w-slowhead.bin", small, "slow-headers 300"),
+                     smallFetch, 19000, 40000});
+    // Reading a body that drips: the package stalls, a small fetch too.
+    cases.push_back({"body drip, package", ServeNamed(L"w-drip1.bin", small, "drip 3000 45 1000"),
+                     download(scratch + L"\\2.bin"), 19000, 40000});
+    cases.push_back({"body drip, small", ServeNamed(L"w-drip2.bin", small, "drip 3000 45 1000"),
+                     smallFetch, 19000, 40000});
+    // Every single wait short (a block every 12 s), the whole too long: the
+    // small fetch's deadline ends it before its last block at 36 s.
+    cases.push_back({"deadline, small", ServeNamed(L"w-deadline.bin", Pattern(256 * 1024),
+                                                   "slow 65536 12000"),
+                     smallFetch, 29000, 35500});
+
+    std::vector<std::thread> threads;
+    for (Case& c : cases) {
+        threads.emplace_back([&c] {
+            const DWORD start = ::GetTickCount();
+            c.failed = c.fails(c.url);
+            c.tookMs = ::GetTickCount() - start;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (const Case& c : cases) {
+        EXPECT_TRUE(c.failed) << c.what;
+        EXPECT_GE(c.tookMs, c.atLeastMs) << c.what;
+        EXPECT_LE(c.tookMs, c.atMostMs) << c.what;
+        std::printf("[ measured ] %-20s failed after %lu ms\n", c.what,
+                    static_cast<unsigned long>(c.tookMs));
+    }
+    // The calls left behind end when WinINet gives up on the silence or the
+    // server closes (WinINet gives up on a silent server by itself; the drips stop after 45 s).
+    const DWORD waitStart = ::GetTickCount();
+    while (ThreadCount() > baseline && ::GetTickCount() - waitStart < 90000) ::Sleep(250);
+    EXPECT_LE(ThreadCount(), baseline) << "a blocked call never ended";
+}
+
+TEST_F(HttpTest, BodiesOverTheirCapFail) {
+    // Announced by Content-Length, or found out while reading.
+    for (const char* fault : {"huge 70000", "huge 70000 no-length"}) {
+        SCOPED_TRACE(fault);
+        const std::wstring url = Serve("unused", fault);
+        EXPECT_EQ(L"", HttpDownloadFile(nullptr, url, Target(), kSmallFetchLimits,
+                                        kVersionFileCap));
+        EXPECT_EQ(L"", HttpRequestText(url));
+        EXPECT_FALSE(FetchSmall(url, kVersionFileCap));
+        const auto whole = FetchSmall(url, 70000);
+        ASSERT_TRUE(whole);
+        EXPECT_EQ(whole->body.size(), 70000u);
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"OpenURL", L"download : strFileName", L"CATCH_ALL", L"",
+                                         L"OpenURL", L"download : strFileName", L"CATCH_ALL", L""}),
+              receiver_.Lines(kApplication));
+
+    // Exactly at the cap is whole.
+    const std::string cap(kTextReplyCap, '7');
+    EXPECT_EQ(rig::Wide(cap), HttpRequestText(Serve(cap)));
+    EXPECT_EQ(L"", HttpRequestText(Serve(cap + "7")));
+    const std::string version = Pattern(kVersionFileCap);
+    const std::wstring target = Target();
+    EXPECT_EQ(L"YES", HttpDownloadFile(nullptr, Serve(version), target, kSmallFetchLimits,
+                                       kVersionFileCap));
+    EXPECT_TRUE(rig::ReadFileBytes(target) == version);
+}
+
+TEST_F(HttpTest, SmallFetchGivesStatusAndBodyAndFailsOnABrokenConnection) {
+    const auto ok = FetchSmall(Serve("release 7"), 100);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->status, 200u);
+    EXPECT_EQ(ok->body, "release 7");
+    const auto missing = FetchSmall(Serve("unused", "status 404"), 1000);
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->status, 404u);
+    EXPECT_NE(missing->body.find("404"), std::string::npos);
+    const auto empty = FetchSmall(Serve(""), 100);
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->body.empty());
+
+    const std::string body = Pattern(20000);
+    EXPECT_FALSE(FetchSmall(Serve(body, "reset-mid-body"), kIconCap));
+    EXPECT_EQ(L"", HttpDownloadFile(nullptr, Serve(body, "reset-mid-body"), Target()));
+    server::RefuseConnections(true);
+    const auto refused = FetchSmall(Serve("x"), 100);
+    server::RefuseConnections(false);
+    EXPECT_FALSE(refused);
 }
 
 }  // namespace

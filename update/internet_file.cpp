@@ -29,6 +29,7 @@ struct RequestState {
     HINTERNET request = nullptr;
     std::wstring headers;
     std::vector<BYTE> chunk;
+    DWORD want = 0;  // bytes the next read asks for, at most the chunk's size
 
     ~RequestState() { CloseHandles(); }
 
@@ -43,8 +44,17 @@ struct RequestState {
 
 namespace {
 
-// How much of the body one network read asks for.
-constexpr size_t kChunkBytes = 64 * 1024;
+// How much of the body one read job asks for at most, and at least. WinINet
+// returns from a read only once it has all it asked for (or the body has
+// ended), and the wait limit applies to each job; so a job asks for about
+// what the server sent in kReadAimMs so far. A server that cannot send
+// kMinReadBytes within the wait limit has all but stopped. A fast server gets
+// large jobs, so that handing them between the threads costs next to nothing.
+constexpr DWORD kChunkBytes = 1024 * 1024;
+constexpr DWORD kMinReadBytes = 512;
+constexpr ULONGLONG kReadAimMs = 250;
+// What one WinINet read asks for.
+constexpr DWORD kNetworkReadBytes = 64 * 1024;
 
 constexpr DWORD_PTR kContext = 1;
 
@@ -70,6 +80,22 @@ struct HelperStart {
     HMODULE module = nullptr;
 };
 
+// Reads up to `want` bytes in network reads of kNetworkReadBytes; fewer at
+// the end of the body. A failure after some bytes hands over those bytes;
+// the next read meets the failure again.
+BOOL ReadUpTo(HINTERNET request, BYTE* buffer, DWORD want, DWORD& got) {
+    got = 0;
+    while (got < want) {
+        DWORD n = 0;
+        if (!::InternetReadFile(request, buffer + got, std::min(want - got, kNetworkReadBytes),
+                                &n))
+            return got > 0;
+        if (n == 0) break;
+        got += n;
+    }
+    return TRUE;
+}
+
 void ServeJobs(RequestState& state) {
     SrwGuard guard(state.lock);
     for (;;) {
@@ -86,8 +112,7 @@ void ServeJobs(RequestState& state) {
             ok = ::HttpSendRequestW(state.request, state.headers.c_str(),
                                     static_cast<DWORD>(state.headers.size()), nullptr, 0);
         } else {
-            ok = ::InternetReadFile(state.request, state.chunk.data(),
-                                    static_cast<DWORD>(state.chunk.size()), &got);
+            ok = ReadUpTo(state.request, state.chunk.data(), state.want, got);
         }
         const DWORD error = ok ? 0 : ::GetLastError();
 
@@ -257,7 +282,8 @@ HttpFile::HttpFile(HttpFile&& other) noexcept
       started_(other.started_),
       chunkUsed_(other.chunkUsed_),
       chunkFilled_(other.chunkFilled_),
-      bodyRead_(other.bodyRead_) {}
+      bodyRead_(other.bodyRead_),
+      readSize_(other.readSize_) {}
 
 HttpFile::~HttpFile() { Close(); }
 
@@ -277,9 +303,14 @@ bool HttpFile::Fill() {
     if (!state_) return false;
     RequestState& state = *state_;
     if (state.chunk.empty()) state.chunk.resize(kChunkBytes);
-    const DWORD wait = NextWait(limits_, started_);
-    RunJob(state, RequestState::Job::Read, wait);
+    state.want = readSize_;
+    const ULONGLONG before = ::GetTickCount64();
+    RunJob(state, RequestState::Job::Read, NextWait(limits_, started_));
     const DWORD got = state.got;
+    const ULONGLONG took = std::max<ULONGLONG>(1, ::GetTickCount64() - before);
+    const ULONGLONG aim = static_cast<ULONGLONG>(got) * kReadAimMs / took;
+    readSize_ = static_cast<DWORD>(
+        std::clamp<ULONGLONG>(aim / kMinReadBytes * kMinReadBytes, kMinReadBytes, kChunkBytes));
     chunkUsed_ = 0;
     chunkFilled_ = got;
     bodyRead_ += got;

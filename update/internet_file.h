@@ -36,7 +36,9 @@ private:
 // How long a request may wait on the server.
 struct TransferLimits {
     // Longest single wait: for the connection and the reply's headers, and for
-    // each read of the body (a whole read buffer or the end of the body).
+    // each read of the body. A read asks for what the server sent in about a
+    // quarter of a second so far, at least 512 bytes: a server that sends less
+    // than that within the limit has stalled.
     DWORD waitMs;
     // Longest whole request, from opening the URL to the end of the body;
     // INFINITE for none.
@@ -111,4 +113,5 @@ private:
     size_t chunkUsed_ = 0;
     size_t chunkFilled_ = 0;
     unsigned long long bodyRead_ = 0;
+    DWORD readSize_ = 512;  // what the next network read asks for
 };

@@ -44,6 +44,18 @@ line n, and the last line applies to every later request. Directives:
                      (chunked, so the client reads all of it)
   reply <text>       answer with <text> instead (C escapes: \\r \\n \\t \\\\ \\xHH)
   delay <ms>         wait before answering, then answer normally
+  silent [<s>]       read the request and send nothing; hold the connection open
+                     until the client closes it (at most <s> seconds, default 600)
+  drip [<ms> [<s> [<length>]]]  headers announcing a large body (<length> bytes,
+                     default 100,000,000), then one byte every <ms> (default 5000)
+                     until the client closes (at most <s> seconds, default 300)
+  slow-headers [<ms>]  the header block one byte every <ms> (default 1000), then the
+                     body at once
+  huge [<bytes>] [no-length]  a body of <bytes> (default 16 MiB) of ASCII digits in
+                     place of the file or reply, with its Content-Length unless
+                     no-length is given
+  reset-mid-body     announce the whole body, send half of it, then reset the
+                     connection (TCP RST)
 Refused connections: while a file <root>/.refuse exists the server stops
 listening, so every connection to its port is refused (within 0.2 s of the file
 appearing or going); requests already accepted are still answered. This affects
@@ -204,8 +216,14 @@ class Handler(socketserver.BaseRequestHandler):
         if kind == "reset":
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
             return
+        if kind == "silent":
+            return self.hold(sock, float(args[0]) if args else 600.0)
         if kind == "delay":
             time.sleep(int(args[0]) / 1000.0)
+        if kind == "huge":
+            body = b"1234567890" * ((int(args[0]) if args and args[0].isdigit() else 16 << 20) // 10)
+            if "no-length" in args:
+                kind = "no-length"
         headers = ["HTTP/1.1 %d %s" % (code, reason),
                    "Content-Type: application/octet-stream",
                    "Connection: close"]
@@ -216,9 +234,20 @@ class Handler(socketserver.BaseRequestHandler):
             chunked = True
         elif kind != "no-length":
             headers.append("Content-Length: %d" % len(body))
+        if kind == "drip":
+            headers[-1] = "Content-Length: %d" % (int(args[2]) if len(args) > 2 else 100000000)
         out = ("\r\n".join(headers) + "\r\n\r\n").encode("latin-1")
         try:
-            sock.sendall(out)
+            if kind == "slow-headers":
+                pause = (int(args[0]) if args else 1000) / 1000.0
+                for i in range(len(out)):
+                    sock.sendall(out[i:i + 1])
+                    time.sleep(pause)
+            else:
+                sock.sendall(out)
+            if kind == "drip":
+                return self.drip(sock, (int(args[0]) if args else 5000) / 1000.0,
+                                 float(args[1]) if len(args) > 1 else 300.0)
             if head_only:
                 return
             if chunked:
@@ -227,6 +256,11 @@ class Handler(socketserver.BaseRequestHandler):
                 sock.sendall(b"0\r\n\r\n")
             elif kind == "cut":
                 sock.sendall(body[:int(args[0])])
+            elif kind == "reset-mid-body":
+                sock.sendall(body[:len(body) // 2])
+                time.sleep(0.2)
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                return
             elif kind == "slow":
                 piece, pause = int(args[0]), int(args[1]) / 1000.0
                 for i in range(0, len(body), piece):
@@ -237,6 +271,32 @@ class Handler(socketserver.BaseRequestHandler):
             sock.shutdown(socket.SHUT_WR)
         except OSError:
             pass
+
+
+    @staticmethod
+    def hold(sock, seconds):
+        """Keeps the connection open, answering nothing, until the client closes it."""
+        end = time.monotonic() + seconds
+        sock.settimeout(0.5)
+        while time.monotonic() < end:
+            try:
+                if not sock.recv(65536):
+                    return
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+
+    @staticmethod
+    def drip(sock, pause, seconds):
+        """One byte of the body every `pause` seconds until the client goes away."""
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            try:
+                sock.sendall(b"x")
+            except OSError:
+                return
+            time.sleep(pause)
 
 
 class Server(socketserver.ThreadingTCPServer):
