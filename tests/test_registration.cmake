@@ -1,0 +1,2 @@
+# It unregisters and registers the module that every other suite creates.
+set(suite_serial ON)
