@@ -66,13 +66,19 @@ zarn_arch_option() {
 }
 
 # zarn_build ARCH [extra cmake args...]: configure and build build/ARCH.
+# A build folder configured for the first time uses ccache when there is one.
+# ZARN_BUILD_NICE runs the compilers at that lower priority (scripts/test
+# builds the second architecture while the first one's suites run).
 zarn_build() {
     local arch=$1; shift
-    local dir="$ZARN_ROOT/build/$arch"
+    local dir="$ZARN_ROOT/build/$arch" launcher=()
+    if [ ! -f "$dir/CMakeCache.txt" ] && command -v ccache >/dev/null; then
+        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
     cmake -S "$ZARN_ROOT" -B "$dir" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$ZARN_ROOT/cmake/toolchain-$arch.cmake" \
-        -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-    cmake --build "$dir"
+        -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" "$@" >/dev/null
+    nice -n "${ZARN_BUILD_NICE:-0}" cmake --build "$dir"
 }
 
 # zarn_wine_env BUILD_DIR [PREFIX_NAME]: export the Wine environment of the rig.

@@ -181,10 +181,13 @@ TEST_F(FolderPicker, CancelReportsNothingAndKeepsTheValue) {
 TEST_F(FolderPicker, AnInitialFolderTooLongForTheBrowserIsNotTruncated) {
     std::wstring prefix = rig::ScratchDir(L"long");
     std::wstring folder = prefix;
+    // Components of at most 100 characters, the last one ending the path at
+    // 259; none may be left with no room (the 32-bit build's folder is two
+    // characters shorter, and either may come to 258 on the way).
     while (folder.size() < 259) {
         const size_t room = 259 - folder.size() - 1;
-        folder += L"\\" + std::wstring(std::min<size_t>(room, 100), L'd');
-        if (folder.back() == L'\\') folder.pop_back();
+        const size_t length = room > 100 ? (room == 101 ? 99 : 100) : room;
+        folder += L"\\" + std::wstring(length, L'd');
         ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr) ||
                     ::GetLastError() == ERROR_ALREADY_EXISTS) << ::GetLastError();
     }

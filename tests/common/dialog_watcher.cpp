@@ -55,7 +55,9 @@ void DialogWatcher::Run() {
             }
             if (!found) continue;
             seen_.push_back(found);
-            if (!WaitResponsive(found)) continue;
+            // Let it finish setting itself up; one still busy after that is
+            // driven all the same (what the handler posts waits its turn).
+            WaitResponsive(found, 2000);
             rule.handler(found);
             ++handled_;
         }
