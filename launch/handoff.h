@@ -31,6 +31,8 @@ class ProgramWindow final : public HandOffChannel {
 public:
     // Long enough for any program that is alive, so only a hung one hits it.
     static constexpr UINT kDefaultSendLimitMs = 2 * 60 * 1000;
+    // The shortest limit the setting below may give.
+    static constexpr UINT kMinSendLimitMs = 1000;
 
     // `sender` goes out as wParam: an opaque number naming the control.
     ProgramWindow(const wchar_t* windowClass, WPARAM sender, UINT sendLimitMs = kDefaultSendLimitMs)
@@ -45,6 +47,12 @@ private:
     WPARAM sender_;
     UINT sendLimitMs_;
 };
+
+// The send limit in force: the DWORD "HandOffLimitMs" under the settings key
+// when it lies within [kMinSendLimitMs, kDefaultSendLimitMs], else the
+// default. It can shorten the wait for a hung program (a machine that would
+// rather give up sooner, or a test), never lengthen it.
+UINT SendLimitSetting();
 
 class HandOff {
 public:

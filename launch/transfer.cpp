@@ -34,7 +34,8 @@ bool RunTransfer(CWebControlCtrl& control, const zarn::TransferProgram& program,
     if (!control.FileVersionCheck()) return false;
 
     // wParam names the control to the program; it is not a window handle.
-    zarn::ProgramWindow window(program.windowClass, reinterpret_cast<WPARAM>(&control));
+    zarn::ProgramWindow window(program.windowClass, reinterpret_cast<WPARAM>(&control),
+                               zarn::SendLimitSetting());
     if (!window.Find()) {
         // A running program keeps the credentials it was started with; only
         // a new one gets them.

@@ -5,3 +5,4 @@ target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/support/log.cpp
 # refuse every connection for a moment: take both locks.
 set_tests_properties(${suite} PROPERTIES FIXTURES_REQUIRED "module_registered;updateserver"
     RESOURCE_LOCK "log_viewer;updateserver_files")
+set(suite_locks "")

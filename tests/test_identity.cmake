@@ -3,3 +3,5 @@
 set_property(TEST ${suite} APPEND PROPERTY ENVIRONMENT ${ZARN_KOREAN_ENV})
 set_property(TEST ${suite} APPEND PROPERTY FIXTURES_REQUIRED korean_locale)
 target_link_libraries(${suite} PRIVATE version)
+# The type library and resources only: no shared state.
+set(suite_locks "")

@@ -20,12 +20,16 @@ TEST(InstallFolder, IsTheProgramFilesFolderWithZarnAndOneBackslash) {
     EXPECT_EQ(L"C:\\Program Files\\Zarn\\", InstallFolderFor(L""));
 }
 
+// %ProgramFiles% as the module's process sees it: a 32-bit process under
+// WoW64 gets "Program Files (x86)".
 TEST(InstallFolder, ResolvesInThePrefixWithoutCreatingIt) {
+    const std::wstring programFiles =
+        sizeof(void*) == 4 ? L"C:\\Program Files (x86)" : L"C:\\Program Files";
     const std::wstring folder = ResolveInstallFolder();
-    EXPECT_EQ(L"C:\\Program Files\\Zarn\\", folder);
+    EXPECT_EQ(programFiles + L"\\Zarn\\", folder);
 
     // Creating the control must leave the folder as it was.
-    const std::wstring probe = L"C:\\Program Files\\Zarn";
+    const std::wstring probe = programFiles + L"\\Zarn";
     const bool existed = ::GetFileAttributesW(probe.c_str()) != INVALID_FILE_ATTRIBUTES;
     {
         rig::ComApartment apartment;

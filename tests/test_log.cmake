@@ -2,3 +2,4 @@ target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/support/log.cpp)
 add_dependencies(${suite} xlogwnd)
 # Viewer windows are found desktop-wide: suites that open one take turns.
 set_tests_properties(${suite} PROPERTIES RESOURCE_LOCK log_viewer)
+set(suite_locks "")

@@ -127,8 +127,13 @@ TEST(PageHostExit, ControlNameOption) {
 // Runs a page that waits up to ten seconds on another thread, finds its
 // window by title, checks its visibility and closes it.
 void CloseWaitingPage(const std::wstring& name, bool hidden) {
+    // The page tells that its script runs by writing a file next to it.
+    const std::wstring running = rig::ScratchDir(L"page-running") + L"\\running.txt";
+    std::string escaped;
+    for (const char c : rig::Utf8(running)) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
     const std::wstring script = rig::WriteScratchFile(
         name + L".js", "host.print('up');\n"
+                       "host.writeFile('" + escaped + "', 'up');\n"
                        "for (var i = 0; i < 100; i++) host.sleep(100);\n"
                        "host.print('not closed');\n");
     std::wstring line = L"\"" + rig::BuildDir() + L"\\pagehost.exe\" ";
@@ -139,16 +144,17 @@ void CloseWaitingPage(const std::wstring& name, bool hidden) {
 
     const std::wstring title = L"Zarn page - " + name + L".js";
     HWND window = nullptr;
-    for (int i = 0; i < 100 && !window; ++i) {
-        ::Sleep(100);
+    // The window comes before the script runs, and a close that arrives
+    // first ends the page before it has printed anything: wait for both.
+    const ULONGLONG start = ::GetTickCount64();
+    while ((!window || !rig::ReadFileBytes(running)) && ::GetTickCount64() - start < 20000) {
+        ::Sleep(20);
         window = ::FindWindowW(L"ZarnPageHostFrame", title.c_str());
     }
     EXPECT_NE(window, nullptr);
+    EXPECT_TRUE(rig::ReadFileBytes(running)) << "the page's script never ran";
     if (window) {
         EXPECT_EQ(::IsWindowVisible(window) != FALSE, !hidden);
-        // The window comes before the script runs, and a close that arrives
-        // first ends the page before it has printed anything: let it start.
-        ::Sleep(1000);
         ::PostMessageW(window, WM_CLOSE, 0, 0);
     }
     page.join();

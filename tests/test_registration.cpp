@@ -7,6 +7,7 @@
 #include <objsafe.h>
 
 #include "common/com_helpers.h"
+#include "common/dialog_watcher.h"
 #include "common/rig.h"
 #include "control/identity.h"
 #include "framework/handle.h"
@@ -96,7 +97,11 @@ TEST(Registration, WritesTheControlClassTheTypeLibraryAndThePropertyPage) {
     EXPECT_EQ(L"Apartment", Hkcr(kPageKey + L"\\InprocServer32", L"ThreadingModel"));
 
     EXPECT_TRUE(rig::RegKeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
-    const auto typelibPath = Hkcr(kTypeLibKey + L"\\0\\win64");
+    // The type library is registered for the module's own platform only.
+    const wchar_t* platform = sizeof(void*) == 4 ? L"\\0\\win32" : L"\\0\\win64";
+    const wchar_t* other = sizeof(void*) == 4 ? L"\\0\\win64" : L"\\0\\win32";
+    EXPECT_FALSE(Hkcr(kTypeLibKey + other)) << "registered for the other platform too";
+    const auto typelibPath = Hkcr(kTypeLibKey + platform);
     ASSERT_TRUE(typelibPath);
     EXPECT_EQ(0, ::lstrcmpiW(module.c_str(), typelibPath->c_str()));
     ExpectCategoriesRegistered();
@@ -190,43 +195,6 @@ TEST(Registration, TheRegisteredClassCreatesAndReportsItsCategories) {
 
 namespace {
 
-// Presses OK on every message box regsvr32 shows and keeps their texts.
-class MessageBoxCollector {
-public:
-    explicit MessageBoxCollector(DWORD processId) : processId_(processId) {}
-
-    // One pass over the top-level windows; returns true when a box was answered.
-    bool AnswerOnce() {
-        found_ = nullptr;
-        ::EnumWindows(&MessageBoxCollector::Visit, reinterpret_cast<LPARAM>(this));
-        if (!found_) return false;
-        wchar_t text[512] = {};
-        ::GetDlgItemTextW(found_, 0xFFFF, text, 512);  // the static text of a message box
-        texts.push_back(text);
-        ::PostMessageW(found_, WM_COMMAND, IDOK, 0);
-        ::Sleep(200);
-        return true;
-    }
-
-    std::vector<std::wstring> texts;
-
-private:
-    static BOOL CALLBACK Visit(HWND window, LPARAM self) {
-        auto* me = reinterpret_cast<MessageBoxCollector*>(self);
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(window, &pid);
-        wchar_t cls[64] = {};
-        ::GetClassNameW(window, cls, 64);
-        if (pid == me->processId_ && std::wstring(cls) == L"#32770" && ::IsWindowVisible(window)) {
-            me->found_ = window;
-            return FALSE;
-        }
-        return TRUE;
-    }
-    DWORD processId_;
-    HWND found_ = nullptr;
-};
-
 // Points the category manager's class at a server that does not exist, so
 // neither the elevation moniker nor in-process creation can make it.
 class BrokenCategoryManager {
@@ -261,17 +229,27 @@ TEST(Registration, WithoutACategoryManagerTheClassIsRegisteredAndTheFailureShown
         ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                      nullptr, &si, &pi));
         zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
-        MessageBoxCollector boxes(pi.dwProcessId);
-        const DWORD start = ::GetTickCount();
-        while (::WaitForSingleObject(process.get(), 50) == WAIT_TIMEOUT) {
-            boxes.AnswerOnce();
-            if (::GetTickCount() - start > 60000) {
-                ::TerminateProcess(process.get(), 1);
-                FAIL() << "regsvr32 did not end";
-            }
+        // Presses OK on every message box regsvr32 shows and keeps their texts.
+        rig::DialogWatcher boxes;
+        boxes
+            .On(L"",
+                [&texts, pid = pi.dwProcessId](HWND box) {
+                    DWORD owner = 0;
+                    ::GetWindowThreadProcessId(box, &owner);
+                    if (owner != pid) return;
+                    wchar_t text[512] = {};
+                    ::GetDlgItemTextW(box, 0xFFFF, text, 512);  // a message box's static text
+                    texts.push_back(text);
+                    rig::Click(box, IDOK);
+                },
+                rig::Owner::AnyProcess)
+            .Start();
+        if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
+            ::TerminateProcess(process.get(), 1);
+            FAIL() << "regsvr32 did not end";
         }
+        boxes.Stop();
         ::GetExitCodeProcess(process.get(), &exitCode);
-        texts = boxes.texts;
     }
     EXPECT_NE(0u, exitCode) << "registration must report the failure";
     ASSERT_EQ(3u, texts.size());

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/dialog_watcher.h"
 #include "common/rig.h"
 #include "control/identity.h"
 #include "framework/handle.h"
@@ -98,7 +99,7 @@ public:
     }
 
     struct Result {
-        HRESULT hr = 0xdeadbeef;
+        rig::HResult hr = 0xdeadbeef;
         LONG value = 0xdeadbeef;
         std::wstring error;  // description of a script error
     };
@@ -162,92 +163,51 @@ inline std::wstring Desktop() {
     return path;
 }
 
-// ---- driving a dialog from a watcher thread
+// ---- driving a dialog from a watcher thread (the rig's DialogWatcher)
 
-inline std::wstring WindowText(HWND window) {
-    wchar_t text[1024] = {};
-    ::SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_BLOCK,
-                          2000, nullptr);
-    return text;
-}
-inline std::wstring ClassOf(HWND window) {
-    wchar_t name[128] = {};
-    ::GetClassNameW(window, name, 128);
-    return name;
-}
-
-// Every descendant window of `parent`.
-inline std::vector<HWND> Descendants(HWND parent) {
-    std::vector<HWND> found;
-    ::EnumChildWindows(
-        parent,
-        [](HWND child, LPARAM list) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
-}
+using rig::ClassOf;
+using rig::Click;
+using rig::Descendants;
+using rig::WindowText;
 
 // The first visible dialog window (#32770) of this process (of any process
 // when `anyProcess`, for dialogs the page host shows), or null.
 inline HWND FindOurDialog(bool anyProcess = false) {
-    struct Search {
-        DWORD pid;
-        HWND found;
-    } search{anyProcess ? 0 : ::GetCurrentProcessId(), nullptr};
-    ::EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(param);
-            DWORD pid = 0;
-            ::GetWindowThreadProcessId(window, &pid);
-            if ((s->pid == 0 || pid == s->pid) && ::IsWindowVisible(window) && ClassOf(window) == L"#32770") {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    const DWORD self = ::GetCurrentProcessId();
+    for (HWND w = ::FindWindowExW(nullptr, nullptr, L"#32770", nullptr); w;
+         w = ::FindWindowExW(nullptr, w, L"#32770", nullptr)) {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(w, &pid);
+        if ((anyProcess || pid == self) && ::IsWindowVisible(w)) return w;
+    }
+    return nullptr;
 }
 
-// Runs `drive` on its own thread as soon as a dialog of this process shows.
-// The test's thread meanwhile runs the modal dialog. If no dialog comes
-// within the time limit, `appeared` stays false.
+// Runs `drive` on the watcher's thread for the first dialog of this process
+// (of any process when `anyProcess`) that shows within `limitMs`, once it
+// is in its modal loop. The test's thread meanwhile runs the modal dialog.
+// If no dialog comes in time, `appeared` stays false.
 class Watcher {
 public:
     explicit Watcher(std::function<void(HWND)> drive, DWORD limitMs = 20000,
                      bool anyProcess = false)
-        : thread_([this, drive = std::move(drive), limitMs, anyProcess] {
-              const DWORD start = ::GetTickCount();
-              while (!stop_ && ::GetTickCount() - start < limitMs) {
-                  if (HWND dialog = FindOurDialog(anyProcess)) {
-                      ::Sleep(300);  // let it finish its initial layout and selection
-                      appeared = true;
-                      drive(dialog);
-                      return;
-                  }
-                  ::Sleep(50);
-              }
-          }) {}
-    ~Watcher() {
-        stop_ = true;
-        thread_.join();
+        : start_(::GetTickCount64()) {
+        watcher_
+            .On(L"",
+                [this, drive = std::move(drive), limitMs](HWND dialog) {
+                    if (appeared || ::GetTickCount64() - start_ > limitMs) return;
+                    appeared = true;
+                    drive(dialog);
+                },
+                anyProcess ? rig::Owner::AnyProcess : rig::Owner::ThisProcess)
+            .Start();
     }
     std::atomic<bool> appeared{false};
 
 private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    ULONGLONG start_;
+    rig::DialogWatcher watcher_{50};
 };
-
-inline void Click(HWND dialog, int id) {
-    HWND button = ::GetDlgItem(dialog, id);
-    if (button)
-        ::PostMessageW(button, BM_CLICK, 0, 0);
-    else
-        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
-}
 
 // Writes a file of `bytes` bytes (sparse above what is written).
 inline void MakeFile(const std::wstring& path, unsigned long long bytes = 0) {

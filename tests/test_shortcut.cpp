@@ -101,15 +101,15 @@ TEST_F(MakeShortCutTest, AddIconMakesAMissingShortcutAndNothingReplacesOne) {
 
 TEST_F(MakeShortCutTest, ShortcutReadsBackThroughTheShell) {
     // Wine reports Windows 6.1 and refuses the elevation moniker, so this
-    // shortcut is made by the in-process fallback. Should the moniker start
-    // working here, the test no longer shows that and must be revisited.
+    // shortcut is made by the in-process fallback. (Windows refuses it too,
+    // the shell link not being elevation-enabled.)
     BIND_OPTS3 options{};
     options.cbStruct = sizeof(options);
     options.dwClassContext = CLSCTX_LOCAL_SERVER;
     ComPtr<IShellLinkW> elevated;
     const wchar_t* moniker = L"Elevation:Administrator!new:{00021401-0000-0000-C000-000000000046}";
     EXPECT_TRUE(FAILED(::CoGetObject(moniker, &options, IID_PPV_ARGS(&elevated))))
-        << "Wine gap closed";
+        << "the elevation moniker made a shell link: the in-process fallback is not shown here";
 
     Make(L"http://site.example/", L"1");
     ComPtr<IShellLinkW> link;

@@ -21,7 +21,7 @@ using Microsoft::WRL::ComPtr;
 using Arg = std::variant<const wchar_t*, int, double, std::nullptr_t>;
 
 struct CallResult {
-    HRESULT hr = 0xdeadbeef;
+    rig::HResult hr = 0xdeadbeef;
     LONG value = 0x7eadbeef;   // the method's SCODE when hr is S_OK
     std::wstring description;  // the scripting error's text
 };

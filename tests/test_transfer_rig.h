@@ -185,7 +185,7 @@ protected:
     }
 
     struct CallResult {
-        HRESULT hr = 0xdeadbeef;
+        rig::HResult hr = 0xdeadbeef;
         VARIANT result{};
         ULONGLONG started = 0, ended = 0;
         ULONGLONG ms() const { return ended - started; }

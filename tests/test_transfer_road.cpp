@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/release.h"
+#include "common/dialog_watcher.h"
 #include "common/updateserver.h"
 
 using namespace transfer_rig;
@@ -31,34 +32,16 @@ DWORD Flag() {
 
 size_t Requests(std::wstring_view path) { return server::RequestsTagged(path).size(); }
 
-// Answers every message box captioned "알림" of this process with OK, and
-// keeps their texts.
+// Answers every message box captioned "알림" of this process with OK.
 class MessageBoxAnswerer {
 public:
-    MessageBoxAnswerer()
-        : thread_([this] {
-              while (!stop_) {
-                  if (HWND box = ::FindWindowW(L"#32770", L"\uC54C\uB9BC")) {
-                      DWORD pid = 0;
-                      ::GetWindowThreadProcessId(box, &pid);
-                      if (pid == ::GetCurrentProcessId()) {
-                          ++answered;
-                          ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-                          ::Sleep(300);
-                      }
-                  }
-                  ::Sleep(50);
-              }
-          }) {}
-    ~MessageBoxAnswerer() {
-        stop_ = true;
-        thread_.join();
+    MessageBoxAnswerer() {
+        watcher_.On(L"\uC54C\uB9BC", [](HWND box) { rig::Click(box, IDOK); }).Start();
     }
-    std::atomic<int> answered{0};
+    int answered() const { return watcher_.handled(); }
 
 private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    rig::DialogWatcher watcher_;
 };
 
 class TransferRoad : public TransferTest {

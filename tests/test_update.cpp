@@ -56,10 +56,8 @@ std::string Targets(const std::vector<Logged>& requests) {
 // marked visible after WM_INITDIALOG without checking whether the dialog has
 // already ended): known Wine gap, marked so that a fix shows up here.
 void ExpectNeverShown(const Watcher& watcher) {
-    if (OnWine())
-        EXPECT_TRUE(watcher.showRequested) << "Wine gap fixed: expect no show from now on";
-    else
-        EXPECT_FALSE(watcher.showRequested);
+    EXPECT_WINE_GAP("a dialog ended in WM_INITDIALOG is shown all the same",
+                    !watcher.showRequested);
 }
 
 class UpdateDialog : public ::testing::Test {
@@ -105,17 +103,22 @@ TEST_F(UpdateDialog, FirstInstallationThenCurrentWithoutDialog) {
     EXPECT_EQ(watcher.lastPercentText, L"100%");
     EXPECT_TRUE(watcher.boxes.empty());
 
-    // Before the report the bar climbs to 80..82 and holds there.
+    // Before the report the bar climbs to 80..82 and holds there. The
+    // installer takes 3 s; the climb to 80 about 1.8 s from the start of
+    // the installation, so the bar holds for a good second (measured from
+    // the first sample at 80, which may come late under load).
     ASSERT_NE(watcher.reportTick.load(), 0u);
-    int maxBeforeReport = 0, heldSamples = 0;
+    int maxBeforeReport = 0;
+    DWORD firstHeldTick = 0;
     for (const auto& s : watcher.samples) {
         if (s.reportedBefore) continue;
         maxBeforeReport = std::max(maxBeforeReport, s.installPos);
-        if (s.installPos >= 80) ++heldSamples;
+        if (s.installPos >= 80 && firstHeldTick == 0) firstHeldTick = s.tick;
     }
     EXPECT_GE(maxBeforeReport, 80);
     EXPECT_LE(maxBeforeReport, 82);
-    EXPECT_GT(heldSamples, 20) << "the bar did not wait for the installer";
+    ASSERT_NE(firstHeldTick, 0u);
+    EXPECT_GE(watcher.reportTick - firstHeldTick, 300u) << "the bar did not wait for the installer";
 
     // Now current: ends during initialisation, one request, nothing shown.
     Watcher second;
@@ -338,7 +341,7 @@ TEST_F(UpdateDialog, EveryCallFetchesTheVersionFileAnew) {
 TEST_F(UpdateDialog, FiftyRunsWithRandomInstallerOutcomes) {
     const std::wstring outcomes[] = {L"report2", L"report1", L"silent:300", L"exit",
                                      L"delay:700"};
-    std::mt19937 random(::GetTickCount());
+    std::mt19937 random(rig::TestSeed());
     {
         Watcher warmUp;  // first use of the shell and the network in this process
         RunGate(warmUp, 500);

@@ -1,6 +1,7 @@
 #include "update_rig.h"
 
 #include "common/release.h"
+#include "common/dialog_watcher.h"
 #include "common/rig.h"
 #include "common/updateserver.h"
 #include "control/install_folder.h"
@@ -29,6 +30,8 @@ std::vector<std::string> IndexLines() {
 
 std::wstring SetupLogPath() { return rig::BuildDir() + L"\\scratch\\setup-runs.txt"; }
 
+// Read directly: the dialog and its boxes belong to this process, and a
+// watcher that sends to them can wait on a thread that is ending the dialog.
 std::wstring WindowText(HWND window) {
     wchar_t text[512] = {};
     ::GetWindowTextW(window, text, 512);
@@ -134,13 +137,15 @@ std::vector<std::string> SetupRuns() {
     return lines;
 }
 
-Watcher::Watcher(DWORD pollMs) : pollMs_(pollMs) {
+Watcher::Watcher(DWORD pollMs) : watcher_(pollMs) {
     g_watcher = this;
     hook_ = ::SetWindowsHookExW(WH_GETMESSAGE, &Watcher::GetMessageHook, nullptr,
                                 ::GetCurrentThreadId());
     sendHook_ = ::SetWindowsHookExW(WH_CALLWNDPROC, &Watcher::CallWndHook, nullptr,
                                     ::GetCurrentThreadId());
-    thread_ = std::thread([this] { Run(); });
+    watcher_.On(L"알림", [this](HWND box) { AnswerBox(box); })
+        .EachPoll([this] { TakeSample(); })
+        .Start();
 }
 
 Watcher::~Watcher() { Stop(); }
@@ -148,10 +153,7 @@ Watcher::~Watcher() { Stop(); }
 void Watcher::PostOnShow(UINT message, WPARAM wParam) { onShow_.emplace_back(message, wParam); }
 
 void Watcher::Stop() {
-    if (thread_.joinable()) {
-        stop_ = true;
-        thread_.join();
-    }
+    watcher_.Stop();
     if (hook_) ::UnhookWindowsHookEx(hook_);
     if (sendHook_) ::UnhookWindowsHookEx(sendHook_);
     hook_ = sendHook_ = nullptr;
@@ -178,87 +180,84 @@ LRESULT CALLBACK Watcher::CallWndHook(int code, WPARAM wParam, LPARAM lParam) {
         if (self && WindowText(message->hwnd) == L"Zarn") {
             if (message->message == WM_SHOWWINDOW && message->wParam) self->showRequested = true;
             if (message->message == WM_WINDOWPOSCHANGING && self->endTick == 0 &&
-                (reinterpret_cast<const WINDOWPOS*>(message->lParam)->flags & SWP_HIDEWINDOW))
+                (reinterpret_cast<const WINDOWPOS*>(message->lParam)->flags & SWP_HIDEWINDOW)) {
                 self->endTick = ::GetTickCount();
+                // The last look at the dialog while it is still up: its final
+                // progress would otherwise fall between two samples.
+                if (::IsWindowVisible(message->hwnd)) self->Keep(self->Read(message->hwnd));
+            }
         }
     }
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-bool OnWine() {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+bool OnWine() { return rig::OnWine(); }
+
+void Watcher::AnswerBox(HWND box) {
+    MessageBoxSeen seen;
+    const auto texts = rig::StaticTexts(box);
+    if (!texts.empty()) seen.text = texts.back();
+    HWND owner = ::GetWindow(box, GW_OWNER);
+    seen.ownerVisible = owner && ::IsWindowVisible(owner);
+    boxes.push_back(seen);
+    ::SendMessageW(box, WM_COMMAND, IDOK, 0);
 }
 
-void Watcher::Run() {
+void Watcher::TakeSample() {
     const DWORD self = ::GetCurrentProcessId();
     auto ours = [self](HWND window) {
         DWORD pid = 0;
         ::GetWindowThreadProcessId(window, &pid);
         return window && pid == self;
     };
-    bool posted = false;
-    HWND answered = nullptr;  // a box goes away a moment after its OK
-    while (!stop_) {
-        HWND box = ::FindWindowW(L"#32770", L"알림");
-        if (ours(box) && box != answered) {
-            answered = box;
-            MessageBoxSeen seen;
-            for (HWND child = ::GetWindow(box, GW_CHILD); child;
-                 child = ::GetWindow(child, GW_HWNDNEXT)) {
-                wchar_t cls[32] = {};
-                ::GetClassNameW(child, cls, 32);
-                const std::wstring text = WindowText(child);
-                if (_wcsicmp(cls, L"Static") == 0 && !text.empty()) seen.text = text;
-            }
-            HWND owner = ::GetWindow(box, GW_OWNER);
-            seen.ownerVisible = owner && ::IsWindowVisible(owner);
-            boxes.push_back(seen);
-            ::SendMessageW(box, WM_COMMAND, IDOK, 0);
-            continue;
-        }
-        HWND dialog = ::FindWindowW(L"#32770", L"Zarn");
-        if (ours(dialog) && !::IsWindowVisible(dialog) && dialogShown) {
-            // Ended, not yet destroyed: the bar may still be moving.
-            const int download = static_cast<int>(
-                ::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
-            if (firstHiddenDownloadPos < 0) firstHiddenDownloadPos = download;
-            maxDownloadPos = std::max(maxDownloadPos, download);
-        }
-        if (ours(dialog) && ::IsWindowVisible(dialog)) {
-            dialogShown = true;
-            caption = WindowText(dialog);
-            if (!posted) {
-                for (const auto& [message, wParam] : onShow_)
-                    ::PostMessageW(dialog, message, wParam, 0);
-                posted = true;
-            }
-            // Read everything first, then keep the sample only if the dialog
-            // was still up afterwards: one that ends in between reads as empty.
-            const int download = static_cast<int>(
-                ::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
-            const std::wstring sizeText = WindowText(::GetDlgItem(dialog, 209));
-            const std::wstring downloadCaption = WindowText(::GetDlgItem(dialog, 206));
-            const std::wstring percent = WindowText(::GetDlgItem(dialog, 210));
-            Sample sample;
-            sample.tick = ::GetTickCount();
-            sample.installPos = static_cast<int>(
-                ::SendMessageW(::GetDlgItem(dialog, 207), PBM_GETPOS, 0, 0));
-            sample.reportedBefore = reportTick != 0;
-            if (!::IsWindowVisible(dialog)) {
-                ::Sleep(pollMs_);
-                continue;
-            }
-            maxDownloadPos = std::max(maxDownloadPos, download);
-            if (download > 0 && downloadFirstTick == 0) downloadFirstTick = ::GetTickCount();
-            NoteDistinct(sizeTexts, sizeText);
-            NoteDistinct(downloadCaptions, downloadCaption);
-            if (downloadCaptions.back() == L"프로그램 다운로드 완료" && downloadDoneTick == 0)
-                downloadDoneTick = ::GetTickCount();
-            if (!percent.empty()) lastPercentText = percent;
-            samples.push_back(sample);
-        }
-        ::Sleep(pollMs_);
+    HWND dialog = ::FindWindowW(L"#32770", L"Zarn");
+    if (!ours(dialog)) return;
+    if (!::IsWindowVisible(dialog)) {
+        if (!dialogShown) return;
+        // Ended, not yet destroyed: the bar may still be moving.
+        const int download =
+            static_cast<int>(::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
+        if (firstHiddenDownloadPos < 0) firstHiddenDownloadPos = download;
+        maxDownloadPos = std::max(maxDownloadPos, download);
+        return;
     }
+    dialogShown = true;
+    if (!posted_) {
+        for (const auto& [message, wParam] : onShow_) ::PostMessageW(dialog, message, wParam, 0);
+        posted_ = true;
+    }
+    // Read everything first, then keep the sample only if the dialog was
+    // still up afterwards: one that ends in between reads as empty.
+    const Reading reading = Read(dialog);
+    if (!::IsWindowVisible(dialog)) return;
+    Keep(reading);
+}
+
+Watcher::Reading Watcher::Read(HWND dialog) {
+    Reading r;
+    r.caption = WindowText(dialog);
+    r.download = static_cast<int>(::SendMessageW(::GetDlgItem(dialog, 205), PBM_GETPOS, 0, 0));
+    r.sizeText = WindowText(::GetDlgItem(dialog, 209));
+    r.downloadCaption = WindowText(::GetDlgItem(dialog, 206));
+    r.percent = WindowText(::GetDlgItem(dialog, 210));
+    r.sample.tick = ::GetTickCount();
+    r.sample.installPos =
+        static_cast<int>(::SendMessageW(::GetDlgItem(dialog, 207), PBM_GETPOS, 0, 0));
+    r.sample.reportedBefore = reportTick != 0;
+    return r;
+}
+
+void Watcher::Keep(const Reading& r) {
+    std::lock_guard<std::mutex> lock(samplesLock_);
+    caption = r.caption;
+    maxDownloadPos = std::max(maxDownloadPos, r.download);
+    if (r.download > 0 && downloadFirstTick == 0) downloadFirstTick = r.sample.tick;
+    NoteDistinct(sizeTexts, r.sizeText);
+    NoteDistinct(downloadCaptions, r.downloadCaption);
+    if (downloadCaptions.back() == L"프로그램 다운로드 완료" && downloadDoneTick == 0)
+        downloadDoneTick = r.sample.tick;
+    if (!r.percent.empty()) lastPercentText = r.percent;
+    samples.push_back(r.sample);
 }
 
 std::vector<DWORD> ThreadIds() {

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/dialog_watcher.h"
+
 namespace update_rig {
 
 // Requests the server logged after a mark, as "<method> <target>" and raw.
@@ -83,25 +85,32 @@ public:
     int timerMessages = 0;
     // The dialog was sent WM_SHOWWINDOW to appear (seen on the dialog's thread).
     bool showRequested = false;
-    // When the dialog started to hide, that is, when it was ended. (Under
-    // Xvfb without a window manager Wine then waits 2 s for the window
-    // manager before the modal run returns.)
+    // When the dialog started to hide, that is, when it was ended.
     std::atomic<DWORD> endTick{0};
 
     // Stops watching; the fields are stable afterwards.
     void Stop();
 
 private:
-    void Run();
+    // One look at the visible dialog's controls.
+    struct Reading {
+        std::wstring caption, sizeText, downloadCaption, percent;
+        int download = 0;
+        Sample sample;
+    };
+    void AnswerBox(HWND box);
+    void TakeSample();
+    Reading Read(HWND dialog);
+    void Keep(const Reading& reading);  // from the watcher's thread or the dialog's
     static LRESULT CALLBACK GetMessageHook(int code, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK CallWndHook(int code, WPARAM wParam, LPARAM lParam);
 
-    DWORD pollMs_;
-    std::atomic<bool> stop_{false};
     std::vector<std::pair<UINT, WPARAM>> onShow_;
+    bool posted_ = false;
+    std::mutex samplesLock_;
     HHOOK hook_ = nullptr;
     HHOOK sendHook_ = nullptr;
-    std::thread thread_;
+    rig::DialogWatcher watcher_;  // last: it stops before the fields go
 };
 
 // True when running under Wine.

@@ -6,6 +6,8 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include "common/expect.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -28,7 +30,7 @@ bool RegKeyExists(HKEY root, const std::wstring& path);
 
 // Result of a dispatch call made the way a script engine makes it.
 struct CallResult {
-    HRESULT hr = 0xdeadbeef;
+    HResult hr = 0xdeadbeef;
     VARIANT result{};
     std::wstring description;  // from EXCEPINFO when hr is DISP_E_EXCEPTION
     UINT argErr = 0xdeadbeef;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "common/expect.h"
+
 #include <optional>
 #include <string>
 #include <string_view>

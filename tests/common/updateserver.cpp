@@ -58,7 +58,13 @@ void RefuseConnections(bool refuse) {
         WriteWholeFile(path, "");
     else
         ::DeleteFileW(path.c_str());
-    ::Sleep(600);  // the server looks at the switch every 0.2 s
+    // The server looks at the switch every 0.2 s and shows that it follows
+    // it by .refusing.
+    const std::wstring state = WebRoot() + L"\\.refusing";
+    const ULONGLONG start = ::GetTickCount64();
+    while (::GetTickCount64() - start < 10000 &&
+           (::GetFileAttributesW(state.c_str()) != INVALID_FILE_ATTRIBUTES) != refuse)
+        ::Sleep(20);
 }
 
 std::vector<Request> RequestsTagged(std::wstring_view tag) {

@@ -57,7 +57,8 @@ line n, and the last line applies to every later request. Directives:
   reset-mid-body     announce the whole body, send half of it, then reset the
                      connection (TCP RST)
 Refused connections: while a file <root>/.refuse exists the server stops
-listening, so every connection to its port is refused (within 0.2 s of the file
+listening, so every connection to its port is refused (<root>/.refusing exists
+while it does; within 0.2 s of the file
 appearing or going); requests already accepted are still answered. This affects
 every client of the server: suites using it take RESOURCE_LOCK updateserver_files.
 """
@@ -317,6 +318,8 @@ def serve(args):
     log = RequestLog(os.path.abspath(args.log))
     faults = Faults(root)
     refuse_switch = os.path.join(root, ".refuse")
+    # Present while the server refuses: a test waits for it to follow the switch.
+    refusing_state = os.path.join(root, ".refusing")
     stopping = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopping.set())
     server = None
@@ -326,8 +329,11 @@ def serve(args):
             if refusing and server:
                 server.server_close()
                 server = None
+                open(refusing_state, "w").close()
             elif not refusing and not server:
                 server = Server((args.host, args.port), root, log, faults)
+                if os.path.exists(refusing_state):
+                    os.remove(refusing_state)
             if server:
                 server.handle_request()
             else:

@@ -1,0 +1,2 @@
+# Pages that only raise events and refuse bad calls: no shared state.
+set(suite_locks "")
