@@ -74,16 +74,17 @@ public:
     }
 
 private:
+    // A window procedure's calling convention: stdcall on the 32-bit build,
+    // which a lambda cannot take.
+    static BOOL CALLBACK CollectDialog(HWND window, LPARAM list) {
+        if (::IsWindowVisible(window) && selrig::ClassOf(window) == L"#32770")
+            reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+        return TRUE;
+    }
     void Watch() {
         while (!stop_) {
             std::vector<HWND> dialogs;
-            ::EnumWindows(
-                [](HWND window, LPARAM list) -> BOOL {
-                    if (::IsWindowVisible(window) && selrig::ClassOf(window) == L"#32770")
-                        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&dialogs));
+            ::EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&dialogs));
             for (HWND dialog : dialogs) Look(dialog);
             ::Sleep(40);
         }
