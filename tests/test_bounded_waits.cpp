@@ -7,6 +7,7 @@
 #include "test_transfer_rig.h"
 #include "update_rig.h"
 
+#include "common/release.h"
 #include "common/updateserver.h"
 
 #include <atomic>
@@ -267,7 +268,8 @@ TEST_F(BoundedWaits, SlowButSteadyPackageInstalls) {
     std::string package = update_rig::SetupBytes();
     ASSERT_FALSE(package.empty());
     package.resize(32u << 20, '\0');  // an overlay the installer stand-in ignores
-    server::PutFile(L"install.zip", package);
+    // Published as a signed release of the same version: the dialog runs no other.
+    rig::release::Publish("2.0.1", package);
     server::SetFault(L"install.zip", "slow 65536 62\n");
     BoxAnswerer answerer;
     const std::vector<TimedCall> calls = RunTimedPage(L"UpLoad", 1, 300000);

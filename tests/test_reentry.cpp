@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/log_receiver.h"
+#include "common/release.h"
 #include "common/updateserver.h"
 #include "update/update_lock.h"
 
@@ -132,13 +133,14 @@ protected:
     void SetUp() override {
         TransferTest::SetUp();
         RemoveInstalled();
-        ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"version");
+        for (const wchar_t* name : {L"version", L"release"})
+            ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name);
         for (const wchar_t* name : {L"version.ini", L"install.zip", L"GetInstallFileSize.php"})
             server::ClearFault(name);
-        // A new version every run, so that the dialog always installs.
-        server::PutFile(L"version.ini", "reentry " + std::to_string(Now()));
-        server::PutFile(L"install.zip",
-                        rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or(""));
+        // A new version every run, so that the dialog always installs, as a
+        // signed release: the dialog runs no other.
+        rig::release::Publish("reentry " + std::to_string(Now()),
+                              rig::ReadFileBytes(rig::BuildDir() + L"\\Zarn_setup.exe").value_or(""));
         setupLog_ = rig::ScratchDir(L"reentry") + L"\\setup.log";
         SetEnv(L"ZARN_SETUP_LOG", setupLog_);
         // The dialog stays up well past the page's timer.
