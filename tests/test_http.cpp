@@ -341,10 +341,12 @@ TEST_F(HttpTest, EveryWaitEndsByItsLimit) {
                      download(scratch + L"\\2.bin"), 19000, 40000});
     cases.push_back({"body drip, small", ServeNamed(L"w-drip2.bin", small, "drip 3000 45 1000"),
                      smallFetch, 19000, 40000});
-    // Every single wait short (a block every 12 s), the whole too long: the
-    // small fetch's deadline ends it before its last block at 36 s.
+    // Every single wait short, the whole too long: a block every 6 s, so that
+    // even a read that spans two blocks waits 12 s, well under the 20 s of a
+    // stall, while the last block would come after 3 minutes. The small
+    // fetch's deadline ends it.
     cases.push_back({"deadline, small", ServeNamed(L"w-deadline.bin", Pattern(256 * 1024),
-                                                   "slow 65536 12000"),
+                                                   "slow 8192 6000"),
                      smallFetch, 29000, 35500});
 
     std::vector<std::thread> threads;

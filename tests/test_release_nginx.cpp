@@ -1,6 +1,7 @@
 // A release made by tools/publish and served by nginx, installed on the road
 // of the main job started from a page script; the same tree edited by hand
 // after publishing is refused. nginx's access log is the server's record.
+#include "common/dialog_watcher.h"
 #include "common/release.h"
 #include "common/rig.h"
 #include "control/install_folder.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -77,39 +79,34 @@ void Publish(const std::string& version, int number) {
     ASSERT_EQ(release::RunLinux(line), 0) << line;
 }
 
-// Answers the "알림" message boxes of any process (the page host's) with OK
-// and keeps their texts.
+// Answers the "알림" message boxes of any process (the page host's) with OK,
+// once each is up, and keeps their texts.
 class BoxAnswerer {
 public:
-    BoxAnswerer()
-        : thread_([this] {
-              HWND answered = nullptr;
-              while (!stop_) {
-                  HWND box = ::FindWindowW(L"#32770", L"알림");
-                  if (box && box != answered) {
-                      answered = box;
-                      for (HWND child = ::GetWindow(box, GW_CHILD); child;
-                           child = ::GetWindow(child, GW_HWNDNEXT)) {
-                          wchar_t cls[32] = {}, text[512] = {};
-                          ::GetClassNameW(child, cls, 32);
-                          ::GetWindowTextW(child, text, 512);
-                          if (_wcsicmp(cls, L"Static") == 0 && text[0]) texts.push_back(text);
-                      }
-                      ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-                  }
-                  ::Sleep(20);
-              }
-          }) {}
-    ~BoxAnswerer() { Stop(); }
-    void Stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
+    BoxAnswerer() {
+        watcher_
+            .On(L"알림",
+                [this](HWND box) {
+                    const auto statics = rig::StaticTexts(box);
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        texts_.push_back(statics.empty() ? std::wstring() : statics.back());
+                    }
+                    rig::Click(box, IDOK);
+                },
+                rig::Owner::AnyProcess)
+            .Start();
     }
-    std::vector<std::wstring> texts;
+    std::vector<std::wstring> Stop() {
+        watcher_.Stop();
+        std::lock_guard<std::mutex> lock(mutex_);
+        return texts_;
+    }
 
 private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::wstring> texts_;
+    rig::DialogWatcher watcher_;
 };
 
 struct Record {
@@ -243,10 +240,10 @@ TEST_F(NginxRoad, APublishedReleaseInstallsAndAHandEditedTreeIsRefused) {
         BoxAnswerer answerer;
         const rig::ProcessResult refused =
             rig::RunPage(L"tests\\pages\\release_road.js", {}, 240000);
-        answerer.Stop();
+        const std::vector<std::wstring> texts = answerer.Stop();
         EXPECT_EQ(refused.exitCode, 0u) << refused.output;
-        ASSERT_EQ(answerer.texts.size(), 1u);
-        EXPECT_EQ(answerer.texts[0], kRefusedText);
+        ASSERT_EQ(texts.size(), 1u);
+        EXPECT_EQ(texts[0], kRefusedText);
         EXPECT_EQ(SetupRuns(), runsBefore) << "the edited release ran";
         EXPECT_EQ(ReadRecord().Count("download start"), 1u) << "a program started";
         EXPECT_EQ(Dword(L"release"), std::optional<DWORD>(1));

@@ -30,11 +30,13 @@ std::vector<std::string> IndexLines() {
 
 std::wstring SetupLogPath() { return rig::BuildDir() + L"\\scratch\\setup-runs.txt"; }
 
-// Read directly: the dialog and its boxes belong to this process, and a
-// watcher that sends to them can wait on a thread that is ending the dialog.
+// Read from the window itself, without a message: the send hook calls this
+// for every message the test thread's windows receive, and WM_GETTEXT would
+// run the hook again from inside itself. A watcher that sends to the dialog
+// can also wait on a thread that is ending it.
 std::wstring WindowText(HWND window) {
     wchar_t text[512] = {};
-    ::GetWindowTextW(window, text, 512);
+    ::InternalGetWindowText(window, text, 512);
     return text;
 }
 

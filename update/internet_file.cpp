@@ -44,12 +44,11 @@ struct RequestState {
 
 namespace {
 
-// How much of the body one read job asks for at most, and at least. WinINet
-// returns from a read only once it has all it asked for (or the body has
-// ended), and the wait limit applies to each job; so a job asks for about
-// what the server sent in kReadAimMs so far. A server that cannot send
-// kMinReadBytes within the wait limit has all but stopped. A fast server gets
-// large jobs, so that handing them between the threads costs next to nothing.
+// How much of the body one read job asks for at most, and at least: about
+// what the server sent in kReadAimMs so far (ReadUpTo waits for less when
+// less has arrived). A server that cannot send kMinReadBytes within the wait
+// limit has all but stopped. A fast server gets large jobs, so that handing
+// them between the threads costs next to nothing.
 constexpr DWORD kChunkBytes = 1024 * 1024;
 constexpr DWORD kMinReadBytes = 512;
 constexpr ULONGLONG kReadAimMs = 250;
@@ -80,11 +79,18 @@ struct HelperStart {
     HMODULE module = nullptr;
 };
 
-// Reads up to `want` bytes in network reads of kNetworkReadBytes; fewer at
-// the end of the body. A failure after some bytes hands over those bytes;
-// the next read meets the failure again.
+// Reads up to `want` bytes, but waits for no more than kMinReadBytes beyond
+// what has arrived. WinINet's read waits until it has all it was asked for,
+// and the wait limit applies to each read job: a server that sends slowly
+// but steadily must not be taken for a stalled one because a job asked for
+// more than it had sent, while one that cannot send kMinReadBytes within the
+// limit (a drip) has all but stopped. A failure after some bytes hands over
+// those bytes; the next read meets the failure again.
 BOOL ReadUpTo(HINTERNET request, BYTE* buffer, DWORD want, DWORD& got) {
     got = 0;
+    DWORD available = 0;  // asking waits for the first byte, or the end
+    if (!::InternetQueryDataAvailable(request, &available, 0, 0)) return FALSE;
+    want = std::min(want, std::max(available, kMinReadBytes));
     while (got < want) {
         DWORD n = 0;
         if (!::InternetReadFile(request, buffer + got, std::min(want - got, kNetworkReadBytes),

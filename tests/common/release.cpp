@@ -21,14 +21,6 @@ std::string EnvText(const wchar_t* name) {
     return n > 0 && n < 1024 ? Utf8(value) : std::string();
 }
 
-// Runs a Linux command line; throws when it fails or leaves no `expectFile`.
-void RunUnix(const std::string& line, const std::wstring& expectFile) {
-    ::DeleteFileW(expectFile.c_str());
-    const int status = RunLinux(line);
-    if (status != 0 || ::GetFileAttributesW(expectFile.c_str()) == INVALID_FILE_ATTRIBUTES)
-        throw std::runtime_error("failed (status " + std::to_string(status) + "): " + line);
-}
-
 std::wstring WorkDir() {
     const std::wstring dir = BuildDir() + L"\\scratch\\release";
     ::CreateDirectoryW((BuildDir() + L"\\scratch").c_str(), nullptr);
@@ -84,14 +76,10 @@ std::string TrustedKey() {
 }
 
 std::string UnknownKey() {
-    const std::wstring path = BuildDir() + L"\\scratch\\unknown-release-key.pem";
-    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        WorkDir();
-        RunUnix("openssl ecparam -name prime256v1 -genkey -noout -out \"" +
-                    UnixPath(path) + "\"",
-                path);
-    }
-    return UnixPath(path);
+    WorkDir();
+    const std::string path = UnixPath(BuildDir() + L"\\scratch\\unknown-release-key.pem");
+    rig::updateserver::ReleaseJob("genkey " + path);
+    return path;
 }
 
 std::string Hex(std::string_view bytes) {
@@ -105,14 +93,9 @@ std::string Hex(std::string_view bytes) {
 }
 
 std::string Sha256Hex(std::string_view bytes) {
-    const std::wstring in = WorkFile(L"hash.in"), out = WorkFile(L"hash.out");
-    WriteFile(in, bytes);
-    RunUnix("openssl dgst -sha256 -r -out \"" + UnixPath(out) + "\" \"" + UnixPath(in) +
-                "\"",
-            out);
-    const std::string line = ReadFileBytes(out).value_or("");
-    if (line.size() < 64) throw std::runtime_error("openssl gave no digest");
-    return line.substr(0, 64);
+    std::string hex = rig::updateserver::ReleaseJob("sha256", bytes);
+    if (hex.size() != 64) throw std::runtime_error("no SHA-256 came back");
+    return hex;
 }
 
 std::string Manifest(unsigned long release, std::string_view versionBytes,
@@ -123,12 +106,7 @@ std::string Manifest(unsigned long release, std::string_view versionBytes,
 }
 
 std::string Sign(std::string_view manifest, const std::string& key) {
-    const std::wstring in = WorkFile(L"sign.in"), out = WorkFile(L"sign.out");
-    WriteFile(in, manifest);
-    RunUnix("openssl dgst -sha256 -sign \"" + key + "\" -out \"" + UnixPath(out) +
-                "\" \"" + UnixPath(in) + "\"",
-            out);
-    return ReadFileBytes(out).value_or("");
+    return rig::updateserver::ReleaseJob("sign " + key, manifest);
 }
 
 void Publish(std::string_view versionBytes, std::string_view packageBytes, unsigned long release,

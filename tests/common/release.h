@@ -1,6 +1,9 @@
 // Signed releases for the update server stand-in: the manifest, its
-// signature made by openssl (a Linux program, which Wine starts directly) with
-// the throwaway key of the build, and the files published together.
+// signature made by openssl with the throwaway key of the build, and the files
+// published together. Hashes, signatures and keys are made by the stand-in
+// (updateserver::ReleaseJob), not by Linux programs this process starts: a
+// 32-bit Wine process that had started them was seen to lose its
+// program-files lookup afterwards.
 #pragma once
 
 #include <string>

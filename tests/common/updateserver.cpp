@@ -67,6 +67,31 @@ void RefuseConnections(bool refuse) {
         ::Sleep(20);
 }
 
+std::string ReleaseJob(std::string_view command, std::string_view input) {
+    static std::atomic<int> counter{0};
+    const std::wstring base = ServerDir() + L"\\requests\\jobs\\" +
+                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++counter);
+    WriteWholeFile(base + L".in", input);
+    WriteWholeFile(base + L".tmp", command);
+    if (!::MoveFileExW((base + L".tmp").c_str(), (base + L".job").c_str(),
+                       MOVEFILE_REPLACE_EXISTING))
+        throw std::runtime_error("cannot queue the release job " + std::string(command));
+    const ULONGLONG start = ::GetTickCount64();
+    while (::GetTickCount64() - start < 60000) {
+        if (auto out = ReadFileBytes(base + L".out")) {
+            ::DeleteFileW((base + L".out").c_str());
+            return std::move(*out);
+        }
+        if (auto error = ReadFileBytes(base + L".err")) {
+            ::DeleteFileW((base + L".err").c_str());
+            throw std::runtime_error("release job " + std::string(command) + " failed: " + *error);
+        }
+        ::Sleep(10);
+    }
+    throw std::runtime_error("release job " + std::string(command) + " got no answer");
+}
+
 std::vector<Request> RequestsTagged(std::wstring_view tag) {
     const std::wstring logDir = ServerDir() + L"\\requests";
     const std::string wantedTag = Utf8(tag);

@@ -28,6 +28,12 @@ void ClearFault(std::wstring_view name);
 // server: take RESOURCE_LOCK updateserver_files.
 void RefuseConnections(bool refuse);
 
+// Runs a release job on the server's side, where openssl is a Linux program
+// of its own: "sha256", "sign <key.pem>" or "genkey <key.pem>" (Linux paths)
+// over `input`. Returns what the job wrote; throws when it failed or no
+// answer came within a minute.
+std::string ReleaseJob(std::string_view command, std::string_view input = {});
+
 struct Request {
     std::string method;
     std::string target;

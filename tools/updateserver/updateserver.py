@@ -61,9 +61,22 @@ listening, so every connection to its port is refused (<root>/.refusing exists
 while it does; within 0.2 s of the file
 appearing or going); requests already accepted are still answered. This affects
 every client of the server: suites using it take RESOURCE_LOCK updateserver_files.
+
+Release jobs (in <log>/jobs): the suites sign the releases they publish with
+openssl, run here on their behalf, so that no Windows test process has to
+start a Linux program itself. A client writes <id>.in (the input bytes), then
+renames a one-line <id>.job into place:
+  sha256             <id>.out gets the lowercase hex SHA-256 of the input
+  sign <key.pem>     <id>.out gets the DER ECDSA signature over SHA-256 of the
+                     input, as `openssl dgst -sha256 -sign` makes it
+  genkey <key.pem>   a new EC P-256 private key is written to <key.pem>
+                     (unless it exists); <id>.out is empty
+On failure <id>.err holds the reason. Both appear by rename, so a client that
+sees one sees all of it. Jobs are looked at every 20 ms.
 """
 
 import argparse
+import hashlib
 import os
 import shutil
 import signal
@@ -313,6 +326,59 @@ class Server(socketserver.ThreadingTCPServer):
         self.faults = faults
 
 
+class ReleaseJobs(threading.Thread):
+    """Runs the release jobs described above, one at a time, oldest first."""
+
+    def __init__(self, folder, stopping):
+        super().__init__(daemon=True)
+        self.folder = folder
+        self.stopping = stopping
+        os.makedirs(folder, exist_ok=True)
+
+    def run(self):
+        while not self.stopping.wait(0.02):
+            for name in sorted(os.listdir(self.folder)):
+                if name.endswith(".job"):
+                    self.answer(os.path.join(self.folder, name[:-len(".job")]))
+
+    @staticmethod
+    def openssl(*args, stdin=b""):
+        done = subprocess.run(["openssl", *args], input=stdin, capture_output=True)
+        if done.returncode != 0:
+            raise RuntimeError("openssl %s: %s" % (args[0], done.stderr.decode(errors="replace")))
+        return done.stdout
+
+    def answer(self, base):
+        try:
+            with open(base + ".job") as f:
+                command, _, argument = f.read().strip().partition(" ")
+            data = b""
+            if os.path.exists(base + ".in"):
+                with open(base + ".in", "rb") as f:
+                    data = f.read()
+            if command == "sha256":
+                out = hashlib.sha256(data).hexdigest().encode()
+            elif command == "sign":
+                out = self.openssl("dgst", "-sha256", "-sign", argument, stdin=data)
+            elif command == "genkey":
+                if not os.path.exists(argument):
+                    self.openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout",
+                                 "-out", argument + ".new")
+                    os.replace(argument + ".new", argument)
+                out = b""
+            else:
+                raise RuntimeError("unknown job %r" % command)
+            result, suffix = out, ".out"
+        except Exception as error:  # the reason goes to the client, the server goes on
+            result, suffix = str(error).encode(), ".err"
+        with open(base + suffix + ".tmp", "wb") as f:
+            f.write(result)
+        for name in (".job", ".in"):
+            if os.path.exists(base + name):
+                os.remove(base + name)
+        os.replace(base + suffix + ".tmp", base + suffix)
+
+
 def serve(args):
     root = os.path.abspath(args.root)
     log = RequestLog(os.path.abspath(args.log))
@@ -322,6 +388,7 @@ def serve(args):
     refusing_state = os.path.join(root, ".refusing")
     stopping = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopping.set())
+    ReleaseJobs(os.path.join(os.path.abspath(args.log), "jobs"), stopping).start()
     server = None
     try:
         while not stopping.is_set():
