@@ -1,5 +1,5 @@
 // The module: its entry point, class factories and self-registration.
-#include "control/elevation.h"
+#include "support/elevation.h"
 #include "control/identity.h"
 #include "control/prop_page.h"
 #include "control/web_control.h"

@@ -57,12 +57,16 @@ public:
 
     const std::wstring& InstallFolder() const { return m_installFolder; }
 
-    // ---- installation gate (update/installation_gate.cpp)
     // True when a transfer program may start now: one is running, or the
-    // update dialog found the programs current or installed them.
+    // update dialog found the programs current or installed them
+    // (update/installation_gate.h).
     bool FileVersionCheck();
 
 private:
+    // What the transfer programs get as wParam: it names this control to
+    // them and is not a window handle.
+    WPARAM TransferTag() { return reinterpret_cast<WPARAM>(this); }
+
     // Program-files folder, "Zarn" and a backslash; fixed at construction.
     std::wstring m_installFolder;
     SiteLock m_siteLock;

@@ -1,6 +1,6 @@
 #include "desktop/shell_shortcut.h"
 
-#include "control/elevation.h"
+#include "support/elevation.h"
 
 #include <objidl.h>
 #include <shlobj.h>

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "framework/handle.h"
+#include "support/settings.h"
 
 #include <windows.h>
 
@@ -75,8 +76,6 @@ private:
     bool Query(const wchar_t* valueName, BYTE* buffer, DWORD capacity);
 };
 
-// The settings key of the control, under HKEY_CURRENT_USER.
-inline constexpr wchar_t kSettingsKey[] = L"Software\\Zarn";
 
 // The ensure-key sequence: opens HKEY_CURRENT_USER\keyPath, and creates it
 // when it cannot be opened. True when `key` then holds it open; when false,

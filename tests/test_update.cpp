@@ -6,7 +6,7 @@
 #include "common/log_receiver.h"
 #include "common/rig.h"
 #include "common/updateserver.h"
-#include "control/os_version.h"
+#include "support/os_version.h"
 #include "update/installation_gate.h"
 
 #include <gtest/gtest.h>

@@ -27,6 +27,9 @@ inline constexpr std::wstring_view kRequestHeaders =
     L"Content-type: application/x-www-form-urlencoded\r\n"
     L"\r\n\n";
 static_assert(kRequestHeaders.size() == 126);
+// WinINet flags of every request to the update server: never from a cache,
+// and the body as it is.
+inline constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY;
 
 // Where a download shows its progress: a text label for "received / total"
 // and a progress bar with the range 0 to 100. The controls may belong to

@@ -7,10 +7,6 @@
 
 #include <string>
 
-// Window classes of the two transfer programs' main windows.
-inline constexpr wchar_t kDownloadWindowClass[] = L"Zarn_class_down";
-inline constexpr wchar_t kUploadWindowClass[] = L"Zarn_class_upload";
-
 // True when the transfer may start: a window of either transfer program
 // exists (which proves they are installed), or the update dialog, run
 // modally on this thread for `installFolder`, ended with 1. Logs

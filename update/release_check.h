@@ -33,7 +33,6 @@ inline constexpr wchar_t kManifestUrlPath[] = L"/append/application/release.txt"
 inline constexpr wchar_t kSignatureUrlPath[] = L"/append/application/release.sig";
 
 // The settings value (REG_DWORD) with the highest release installed.
-inline constexpr wchar_t kReleaseValue[] = L"release";
 
 struct ReleaseManifest {
     DWORD release = 0;

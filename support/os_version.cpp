@@ -1,4 +1,4 @@
-#include "control/os_version.h"
+#include "support/os_version.h"
 
 #include <windows.h>
 

@@ -1,7 +1,8 @@
-#include "control/elevation.h"
+#include "support/elevation.h"
 
-#include "control/os_version.h"
 #include "framework/handle.h"
+#include "support/module_name.h"
+#include "support/os_version.h"
 
 #include <comcat.h>
 #include <objbase.h>
@@ -15,7 +16,7 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 void ShowFailure(const wchar_t* text) {
-    ::MessageBoxW(nullptr, text, L"ZarnCtrl2", MB_OK | MB_APPLMODAL);
+    ::MessageBoxW(nullptr, text, zarn::ModuleBaseName().c_str(), MB_OK | MB_APPLMODAL);
 }
 
 HRESULT GetCategoryManager(ComPtr<ICatRegister>& manager) {
