@@ -9,6 +9,8 @@
 #include <climits>
 #include <string>
 
+namespace zarn {
+
 namespace {
 
 // The page sees this text: it names the file but not the folder, which holds
@@ -53,3 +55,5 @@ void WriteInternetShortcut(const std::wstring& path, std::wstring_view url,
         throw zfw::ScriptError(ErrorText(L"Cannot write the Internet shortcut file", path,
                                          ::GetLastError()));
 }
+
+}  // namespace zarn

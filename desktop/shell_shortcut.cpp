@@ -8,6 +8,8 @@
 
 using Microsoft::WRL::ComPtr;
 
+namespace zarn {
+
 HRESULT CreateShellShortcut(HWND owner, const wchar_t* targetPath, const wchar_t* shortcutPath,
                             const wchar_t* iconPath) {
     ComPtr<IShellLinkW> link;
@@ -26,3 +28,5 @@ HRESULT CreateShellShortcut(HWND owner, const wchar_t* targetPath, const wchar_t
     link->SetIconLocation(iconPath, 0);
     return file->Save(shortcutPath, TRUE);
 }
+
+}  // namespace zarn

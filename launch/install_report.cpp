@@ -8,6 +8,8 @@
 
 #include <wininet.h>
 
+namespace zarn {
+
 namespace {
 
 constexpr wchar_t kReportPath[] = L"/append/application/install_statistic.php?a=";
@@ -52,3 +54,5 @@ void ReportPendingInstall() {
     key.WriteDword(zarn::kInstallFlagValue, 0);
     key.Close();
 }
+
+}  // namespace zarn

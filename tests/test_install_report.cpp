@@ -12,6 +12,8 @@
 #include <optional>
 
 using namespace update_rig;
+using zarn::HttpRequestNoReply;
+using zarn::ReportPendingInstall;
 
 namespace {
 
