@@ -11,6 +11,11 @@
 #include <comcat.h>
 #include <objsafe.h>
 
+using zarn::AddClassToCategory;
+using zarn::CreateComponentCategory;
+using zarn::CWebControlCtrl;
+using zarn::CWebControlPropPage;
+
 namespace {
 
 constexpr const wchar_t* kScriptingDescription = kCategoryDescription_CATID_SafeForScripting;

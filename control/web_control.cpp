@@ -15,6 +15,8 @@
 #include "support/text.h"
 #include "update/installation_gate.h"
 
+namespace zarn {
+
 namespace {
 
 // Lets this process receive WM_COPYDATA (the transfer programs' answers)
@@ -134,14 +136,14 @@ void CWebControlCtrl::CheckInstall() {
 }
 
 void CWebControlCtrl::DownLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
-    zarn::RunTransfer(m_installFolder, TransferTag(), zarn::kDownloadProgram, L"DownLoad",
-                      zarn::BstrView(strUserID), zarn::BstrView(strUserPW), zarn::BstrView(strItem));
+    RunTransfer(m_installFolder, TransferTag(), kDownloadProgram, L"DownLoad",
+                      BstrView(strUserID), BstrView(strUserPW), BstrView(strItem));
 }
 
 SCODE CWebControlCtrl::UpLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
-    return zarn::RunTransfer(m_installFolder, TransferTag(), zarn::kUploadProgram, L"UpLoad",
-                             zarn::BstrView(strUserID), zarn::BstrView(strUserPW),
-                             zarn::BstrView(strItem))
+    return RunTransfer(m_installFolder, TransferTag(), kUploadProgram, L"UpLoad",
+                             BstrView(strUserID), BstrView(strUserPW),
+                             BstrView(strItem))
                ? 0
                : 1;
 }
@@ -150,19 +152,19 @@ bool CWebControlCtrl::FileVersionCheck() { return RunInstallationGate(m_installF
 
 SCODE CWebControlCtrl::AllowPopUp(BSTR strTemp) {
     // The page's text as it is; a null BSTR is the empty name.
-    zarn::AllowPopUpsFrom(strTemp ? strTemp : L"");
+    AllowPopUpsFrom(strTemp ? strTemp : L"");
     return 0;
 }
 
 SCODE CWebControlCtrl::MakeShortCut(BSTR strTemp, BSTR strSelect) {
-    zarn::MakeDesktopShortcut(ControlWindow(), zarn::BstrView(strTemp), zarn::BstrView(strSelect));
+    MakeDesktopShortcut(ControlWindow(), BstrView(strTemp), BstrView(strSelect));
     return 0;
 }
 
 namespace {
 
 // Items the pickers find go to the page as UpSelectComplete events.
-class EventSink final : public zarn::SelectionSink {
+class EventSink final : public SelectionSink {
 public:
     explicit EventSink(CWebControlCtrl& control) : control_(control) {}
     void Report(std::wstring_view path, std::wstring_view size,
@@ -183,13 +185,13 @@ private:
 
 SCODE CWebControlCtrl::ShowDlgFile() {
     EventSink sink(*this);
-    zarn::PickFiles(sink);
+    PickFiles(sink);
     return 0;
 }
 
 SCODE CWebControlCtrl::ShowDlgFolder() {
     EventSink sink(*this);
-    zarn::PickFolder(ControlWindow(), sink);
+    PickFolder(ControlWindow(), sink);
     return 0;
 }
 
@@ -210,3 +212,5 @@ void CWebControlCtrl::FireUpSelectComplete(const wchar_t* path, const wchar_t* s
     }
     FireEvent(kEventUpSelectComplete, args, 3);
 }
+
+}  // namespace zarn

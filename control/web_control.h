@@ -17,6 +17,8 @@ __CRT_UUID_DECL(IObjectSafety, 0xcb5bdc81, 0x93c1, 0x11cf, 0x8f, 0x20, 0x00, 0x8
                 0xd0, 0x64)
 #endif
 
+namespace zarn {
+
 class CWebControlCtrl : public zfw::OleControl<CWebControlCtrl, IObjectSafety> {
 public:
     CWebControlCtrl();
@@ -75,3 +77,5 @@ private:
 // The event IDs of the control's source interface.
 inline constexpr DISPID kEventInstallComplete = 1;
 inline constexpr DISPID kEventUpSelectComplete = 2;
+
+}  // namespace zarn

@@ -11,12 +11,14 @@
 
 #include <cwchar>
 
+namespace zarn {
+
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
 void ShowFailure(const wchar_t* text) {
-    ::MessageBoxW(nullptr, text, zarn::ModuleBaseName().c_str(), MB_OK | MB_APPLMODAL);
+    ::MessageBoxW(nullptr, text, ModuleBaseName().c_str(), MB_OK | MB_APPLMODAL);
 }
 
 HRESULT GetCategoryManager(ComPtr<ICatRegister>& manager) {
@@ -78,3 +80,5 @@ HRESULT AddClassToCategory(REFCLSID clsid, REFGUID catid) {
     CATID categories[1] = {catid};
     return manager->RegisterClassImplCategories(clsid, 1, categories);
 }
+
+}  // namespace zarn

@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <string>
 
+namespace zarn {
+
 namespace {
 
 // How long a record may wait for a live viewer.
@@ -23,7 +25,7 @@ constexpr size_t kMessageUnits = 2048;
 std::array<wchar_t, kLineUnits> SourceFileName(const char* ansi) {
     std::array<wchar_t, kLineUnits> wide{};
     if (!ansi) return wide;
-    const std::optional<std::wstring> converted = zarn::FromCodePage(CP_ACP, ansi);
+    const std::optional<std::wstring> converted = FromCodePage(CP_ACP, ansi);
     if (!converted) return wide;
     ::lstrcpynW(wide.data(), converted->c_str(), static_cast<int>(wide.size()));
     return wide;
@@ -46,7 +48,7 @@ void Log(const LogSite& site, const wchar_t* format, ...) {
     ::wsprintfW(location.data(), L"%d line in %s", site.line, sourceFile.data());
     location[kLineUnits - 1] = L'\0';
 
-    const std::wstring& application = zarn::ModuleBaseName();
+    const std::wstring& application = ModuleBaseName();
 
     const HWND viewer = ::FindWindowW(kLogViewerClass, kLogViewerTitle);
     if (!viewer) return;
@@ -69,3 +71,5 @@ void Log(const LogSite& site, const wchar_t* format, ...) {
     ::SendMessageTimeoutW(viewer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope),
                           SMTO_ABORTIFHUNG, kViewerTimeoutMs, &reply);
 }
+
+}  // namespace zarn

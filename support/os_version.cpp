@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace zarn {
+
 bool IsVistaOrLater() {
     OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXW);
@@ -12,3 +14,5 @@ bool IsVistaOrLater() {
     }
     return info.dwMajorVersion >= 6;
 }
+
+}  // namespace zarn

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace zarn {
+
 namespace support_detail {
 // A key handle that may also be a predefined root (HKEY_CURRENT_USER, ...),
 // which is never closed; every other key is closed with RegCloseKey.
@@ -84,3 +86,5 @@ bool EnsureKey(CRegistryEx& key, const wchar_t* keyPath);
 
 // The ensure-key sequence on the settings key.
 inline bool EnsureSettingsKey(CRegistryEx& key) { return EnsureKey(key, kSettingsKey); }
+
+}  // namespace zarn

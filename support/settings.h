@@ -2,10 +2,10 @@
 // its values, each read or written by the folder named beside it.
 #pragma once
 
+namespace zarn {
+
 // The settings key of the control, under HKEY_CURRENT_USER.
 inline constexpr wchar_t kSettingsKey[] = L"Software\\Zarn";
-
-namespace zarn {
 
 // REG_SZ: the installed version of the transfer programs (update/).
 inline constexpr wchar_t kVersionValue[] = L"version";

@@ -14,6 +14,7 @@
 #include "framework/handle.h"
 
 using Microsoft::WRL::ComPtr;
+using zarn::CWebControlCtrl;
 
 namespace {
 

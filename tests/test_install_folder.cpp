@@ -10,6 +10,8 @@
 #include "support/os_version.h"
 #include "framework/handle.h"
 
+using namespace zarn;
+
 namespace {
 
 TEST(InstallFolder, IsTheProgramFilesFolderWithZarnAndOneBackslash) {

@@ -11,6 +11,8 @@
 
 #include <optional>
 
+using namespace zarn;
+
 using namespace update_rig;
 using zarn::HttpRequestNoReply;
 using zarn::ReportPendingInstall;

@@ -10,6 +10,8 @@
 
 #include <string>
 
+using namespace zarn;
+
 namespace {
 
 // The application field of records sent from this test program.

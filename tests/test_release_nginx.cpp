@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+using namespace zarn;
+
 namespace release = rig::release;
 
 namespace {

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <random>
 
+using namespace zarn;
+
 using namespace update_rig;
 
 namespace {

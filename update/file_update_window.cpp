@@ -12,6 +12,8 @@
 #include <array>
 #include <cwchar>
 
+namespace zarn {
+
 namespace {
 
 enum TimerId : UINT_PTR {
@@ -82,7 +84,7 @@ BOOL FileUpdateWindow::OnInitDialog() {
     run.m_retryCount = 0;
     run.m_setupDone = false;
 
-    const std::wstring temp = zarn::TempFolder();
+    const std::wstring temp = TempFolder();
     run.m_setupPath = TempPath(temp, kSetupFileName);
     run.m_packagePath = TempPath(temp, kPackageFileName);
     run.m_versionFilePath = temp + L"\\version.ini";
@@ -121,8 +123,8 @@ BOOL FileUpdateWindow::OnInitDialog() {
     if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(run.m_setupPath.c_str());
 
     std::wstring installedVersion;
-    m_registry.ReadString(kSettingsKey, zarn::kVersionValue, installedVersion);
-    const std::wstring downloadProgram = m_installFolder + zarn::kDownloadProgram.fileName;
+    m_registry.ReadString(kSettingsKey, kVersionValue, installedVersion);
+    const std::wstring downloadProgram = m_installFolder + kDownloadProgram.fileName;
     if (installedVersion == run.m_serverVersion && PathExists(downloadProgram)) {
         EndRun(IDOK, Notice::None);
         return TRUE;
@@ -175,7 +177,7 @@ void FileUpdateWindow::OnTimer(UINT_PTR id) {
         case TIMER_SETUP_FINISHED: {
             // The same path as m_setupPath; the download thread may still be
             // reading that one.
-            const std::wstring setupPath = TempPath(zarn::TempFolder(), kSetupFileName);
+            const std::wstring setupPath = TempPath(TempFolder(), kSetupFileName);
             if (PathExists(setupPath)) ::DeleteFileW(setupPath.c_str());
             run.m_setupDone = true;
             break;
@@ -225,3 +227,5 @@ void FileUpdateWindow::OnPackageDownloaded() {
     ::SetWindowTextW(caption, kPackageDownloaded);
     ::UpdateWindow(caption);
 }
+
+}  // namespace zarn

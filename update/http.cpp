@@ -15,6 +15,8 @@
 #include <new>
 #include <optional>
 
+namespace zarn {
+
 namespace {
 
 // Bytes handed out by one read of the reply.
@@ -135,7 +137,7 @@ private:
 
 // `bytes` in the ANSI code page as UTF-16; empty when they do not convert.
 std::wstring FromAnsi(const BYTE* bytes, size_t size) {
-    return zarn::FromCodePage(CP_ACP, std::string_view(reinterpret_cast<const char*>(bytes), size))
+    return FromCodePage(CP_ACP, std::string_view(reinterpret_cast<const char*>(bytes), size))
         .value_or(std::wstring());
 }
 
@@ -222,3 +224,5 @@ std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes) {
         return std::nullopt;
     }
 }
+
+}  // namespace zarn

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+namespace zarn {
+
 // Extra request headers sent with every request to the update server.
 inline constexpr std::wstring_view kRequestHeaders =
     L"Accept: */*\r\n"
@@ -87,3 +89,5 @@ struct SmallReply {
 // status is not judged here: callers that care look at it. Logs nothing; may
 // be called on any thread; throws only std::bad_alloc.
 std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes);
+
+}  // namespace zarn

@@ -5,11 +5,13 @@
 #include "update/file_update_window.h"
 #include "update/update_lock.h"
 
+namespace zarn {
+
 bool RunInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
                          HINSTANCE resources) {
     ZARN_LOG(L"FileVersionCheck");
-    if (::FindWindowW(zarn::kDownloadProgram.windowClass, nullptr)) return true;
-    if (::FindWindowW(zarn::kUploadProgram.windowClass, nullptr)) return true;
+    if (::FindWindowW(kDownloadProgram.windowClass, nullptr)) return true;
+    if (::FindWindowW(kUploadProgram.windowClass, nullptr)) return true;
 
     // Another process of this user runs its update dialog: this call is
     // refused like a gate whose dialog ended with 2, without a dialog.
@@ -22,3 +24,5 @@ bool RunInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
     dialog.m_installFolder = installFolder;
     return dialog.DoModal() == IDOK;
 }
+
+}  // namespace zarn

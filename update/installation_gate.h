@@ -7,9 +7,13 @@
 
 #include <string>
 
+namespace zarn {
+
 // True when the transfer may start: a window of either transfer program
 // exists (which proves they are installed), or the update dialog, run
 // modally on this thread for `installFolder`, ended with 1. Logs
 // "FileVersionCheck" first. `reportGraceMs` is the update dialog's.
 bool RunInstallationGate(const std::wstring& installFolder,
                          DWORD reportGraceMs = kInstallerReportGraceMs, HINSTANCE resources = nullptr);
+
+}  // namespace zarn

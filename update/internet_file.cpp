@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+namespace zarn {
+
 // What a request shares with its helper thread. The caller hands the thread
 // one job at a time and waits for it; the thread makes the blocking WinINet
 // call. Everything the thread touches lives here, so a request the caller has
@@ -348,3 +350,5 @@ void HttpFile::Close() {
     state_.reset();
     chunkUsed_ = chunkFilled_ = 0;
 }
+
+}  // namespace zarn

@@ -20,6 +20,8 @@
 #include <memory>
 #include <string>
 
+namespace zarn {
+
 namespace {
 
 constexpr int kLaunchAttempts = 10;
@@ -114,7 +116,7 @@ ReleaseFault VerifyRelease(UpdateRun& run, const Cng* cng, ReleaseManifest& mani
         (static_cast<std::uint64_t>(package.nFileSizeHigh) << 32) | package.nFileSizeLow;
     DWORD installed = 0;  // none recorded yet
     CRegistry settings;
-    settings.ReadDword(kSettingsKey, zarn::kReleaseValue, installed);
+    settings.ReadDword(kSettingsKey, kReleaseValue, installed);
     return CheckRelease(cng, ReleaseKeys(), *manifestBytes, *signatureBytes, run.m_versionBytes,
                         packageSize, installed, manifest);
 }
@@ -183,8 +185,8 @@ void InstallProgress(UpdateRun& run) {
     if (!run.ClaimEnd()) return;
     CRegistryEx key;
     if (EnsureSettingsKey(key)) {
-        key.WriteString(zarn::kVersionValue, run.m_serverVersion);
-        key.WriteDword(zarn::kReleaseValue, run.m_release);
+        key.WriteString(kVersionValue, run.m_serverVersion);
+        key.WriteDword(kReleaseValue, run.m_release);
         key.Close();
     }
     run.RequestEnd(IDOK, Notice::None);
@@ -313,10 +315,12 @@ std::optional<std::wstring> ReadVersionText(const std::wstring& path) {
         return std::nullopt;
     const int length = static_cast<int>(
         std::find(bytes.begin(), bytes.begin() + read, '\0') - bytes.begin());
-    return zarn::FromCodePage(CP_ACP, std::string_view(bytes.data(), static_cast<size_t>(length)))
+    return FromCodePage(CP_ACP, std::string_view(bytes.data(), static_cast<size_t>(length)))
         .value_or(std::wstring());
 }
 
 bool PathExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+}  // namespace zarn

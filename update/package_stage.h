@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+namespace zarn {
+
 // Paths on the update server.
 inline constexpr wchar_t kVersionFileUrlPath[] = L"/append/application/version.ini";
 inline constexpr wchar_t kPackageUrlPath[] = L"/append/application/install.zip";
@@ -49,3 +51,5 @@ std::optional<std::string> ReadFilePrefix(const std::wstring& path, size_t limit
 
 // True when something exists at `path` (no access right is tested).
 bool PathExists(const std::wstring& path);
+
+}  // namespace zarn

@@ -25,6 +25,8 @@
 #include <string>
 #include <string_view>
 
+namespace zarn {
+
 inline constexpr size_t kManifestMaxBytes = 4096;
 // A DER ECDSA P-256 signature is at most 72 bytes; more is never one.
 inline constexpr size_t kSignatureMaxBytes = 256;
@@ -74,3 +76,5 @@ ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
                           std::string_view manifestBytes, std::string_view signatureBytes,
                           std::string_view versionFileBytes, std::uint64_t packageSize,
                           DWORD installedRelease, ReleaseManifest& manifest);
+
+}  // namespace zarn

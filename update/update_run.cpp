@@ -4,6 +4,8 @@
 
 #include <new>
 
+namespace zarn {
+
 UpdateRun::UpdateRun(DWORD reportGraceMs)
     : m_reportGraceMs(reportGraceMs),
       m_endedEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
@@ -119,3 +121,5 @@ void RunUpdateThread(void* start, void (*body)(UpdateRun& run)) {
     zfw::ModuleUnlock();
     ::FreeLibraryAndExitThread(module, 1);
 }
+
+}  // namespace zarn

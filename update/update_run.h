@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+namespace zarn {
+
 // The installer's report to the update dialog: wParam 1 when it stopped
 // without completing, 2 when it completed.
 inline constexpr UINT WM_SETUP_REPORT = WM_USER + 100;
@@ -129,3 +131,5 @@ struct UpdateThreadStart {
 // Runs `body` with the run of `start` (an UpdateThreadStart the entry now
 // owns), then releases the module reference and ends the thread.
 [[noreturn]] void RunUpdateThread(void* start, void (*body)(UpdateRun& run));
+
+}  // namespace zarn
