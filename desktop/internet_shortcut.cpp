@@ -34,7 +34,7 @@ std::string ToThreadAnsi(std::wstring_view text) {
     if (text.empty()) return {};
     if (text.size() > static_cast<size_t>(INT_MAX))
         throw zfw::ScriptError(L"The Internet shortcut text is too long.");
-    std::optional<std::string> converted = zarn::ToCodePage(CP_THREAD_ACP, text);
+    std::optional<std::string> converted = ToCodePage(CP_THREAD_ACP, text);
     if (!converted)
         throw zfw::ScriptError(L"The Internet shortcut text cannot be converted to the code page.");
     return std::move(*converted);

@@ -4,14 +4,14 @@
 
 #include "support/registryex.h"
 
+namespace zarn {
+
 namespace {
 
 // The browser creates and owns this key; the control only adds to it.
 constexpr wchar_t kPopupAllowKey[] = L"Software\\Microsoft\\Internet Explorer\\New Windows\\Allow";
 
 }  // namespace
-
-namespace zarn {
 
 void AllowPopUpsFrom(const wchar_t* name) {
     CRegistryEx allowList;

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+namespace zarn {
+
 namespace {
 
 // The one product word the shortcut's folder and file names are formed from.
@@ -73,7 +75,7 @@ std::wstring WithSeparator(std::wstring folder) {
 
 // The user's temporary folder, ending with a separator.
 std::wstring TemporaryFolder() {
-    std::wstring folder = zarn::TempFolder();
+    std::wstring folder = TempFolder();
     if (folder.empty()) throw zfw::ScriptError(L"The temporary folder is not known.");
     return WithSeparator(std::move(folder));
 }
@@ -121,14 +123,12 @@ void RefreshIcon(const std::wstring& iconPath) {
 
 }  // namespace
 
-namespace zarn {
-
 void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring_view choiceText) {
     const long choice = ParseChoice(choiceText);
 
     DWORD addIcon = 0;
     CRegistry settings;
-    settings.ReadDword(kSettingsKey, zarn::kAddIconValue, addIcon);  // absent or not a DWORD: stays 0
+    settings.ReadDword(kSettingsKey, kAddIconValue, addIcon);  // absent or not a DWORD: stays 0
 
     const std::wstring folder = ShortcutFolder();
     const std::wstring iconPath = folder + kIconFileName;

@@ -20,7 +20,7 @@ DWORD ReadInstallFlag() {
     DWORD flag = 0;
     CRegistryEx key;
     if (key.Open(kSettingsKey)) {
-        key.ReadDword(zarn::kInstallFlagValue, flag);
+        key.ReadDword(kInstallFlagValue, flag);
         key.Close();
     }
     return flag;
@@ -51,7 +51,7 @@ void ReportPendingInstall() {
                                std::wstring(kUpdateServerBase) + L" (WinINet error " +
                                std::to_wstring(error.error()) + L")");
     }
-    key.WriteDword(zarn::kInstallFlagValue, 0);
+    key.WriteDword(kInstallFlagValue, 0);
     key.Close();
 }
 
