@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+using namespace zarn;
+
 namespace {
 
 namespace server = rig::updateserver;

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+using namespace zarn;
+
 namespace {
 
 namespace server = rig::updateserver;

@@ -1,3 +1,3 @@
-target_sources(${bench} PRIVATE ${CMAKE_SOURCE_DIR}/update/release_check.cpp
-    ${CMAKE_SOURCE_DIR}/update/cng.cpp ${ZARN_RELEASE_KEYS_SOURCE})
+target_sources(${bench} PRIVATE ${ZARN_RELEASE_KEYS_SOURCE})
+target_link_libraries(${bench} PRIVATE zarn_update)
 target_link_libraries(${bench} PRIVATE bcrypt)

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <vector>
 
+using namespace zarn;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

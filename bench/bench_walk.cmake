@@ -1,1 +1,1 @@
-target_sources(${bench} PRIVATE ${CMAKE_SOURCE_DIR}/select/folder_walk.cpp)
+target_link_libraries(${bench} PRIVATE zarn_select)

@@ -49,10 +49,12 @@ def main():
         rows.append("    {{" + ", ".join("0x%02x" % b for b in point) + "}},")
     source = ("// Generated from %s: the public keys a release must be signed with.\n"
               "#include \"update/release_keys.h\"\n\n"
+              "namespace zarn {\n\n"
               "namespace {\n"
               "constexpr ReleaseKey kKeys[] = {\n%s\n};\n"
               "}  // namespace\n\n"
-              "std::span<const ReleaseKey> ReleaseKeys() { return kKeys; }\n"
+              "std::span<const ReleaseKey> ReleaseKeys() { return kKeys; }\n\n"
+              "}  // namespace zarn\n"
               % (sys.argv[1].replace("\\", "/"), "\n".join(rows)))
     try:
         with open(sys.argv[2], encoding="ascii") as f:

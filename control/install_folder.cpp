@@ -5,13 +5,15 @@
 #include <windows.h>
 #include <shlobj.h>
 
+namespace zarn {
+
 namespace {
 constexpr wchar_t kFallbackProgramFiles[] = L"C:\\Program Files";
 constexpr wchar_t kProductFolder[] = L"Zarn";
 }  // namespace
 
 std::wstring InstallFolderFor(std::wstring_view programFiles) {
-    std::wstring folder = zarn::CollapseToBackslash(
+    std::wstring folder = CollapseToBackslash(
         programFiles.empty() ? std::wstring_view(kFallbackProgramFiles) : programFiles, L"/");
     return folder + L"\\" + kProductFolder + L"\\";
 }
@@ -22,3 +24,5 @@ std::wstring ResolveInstallFolder() {
     buffer[MAX_PATH - 1] = L'\0';
     return InstallFolderFor(buffer);
 }
+
+}  // namespace zarn

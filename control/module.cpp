@@ -1,5 +1,5 @@
 // The module: its entry point, class factories and self-registration.
-#include "control/elevation.h"
+#include "support/elevation.h"
 #include "control/identity.h"
 #include "control/prop_page.h"
 #include "control/web_control.h"
@@ -10,6 +10,11 @@
 
 #include <comcat.h>
 #include <objsafe.h>
+
+using zarn::AddClassToCategory;
+using zarn::CreateComponentCategory;
+using zarn::CWebControlCtrl;
+using zarn::CWebControlPropPage;
 
 namespace {
 

@@ -12,6 +12,8 @@
 
 #include "allowed_sites.h"  // generated: kAllowedSites
 
+namespace zarn {
+
 using Microsoft::WRL::ComPtr;
 
 namespace sitelock {
@@ -287,3 +289,5 @@ bool SiteLock::Admit(IOleClientSite* site, DISPID id, const wchar_t* firstArg,
     }
     return true;
 }
+
+}  // namespace zarn

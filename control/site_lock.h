@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zarn {
+
 namespace sitelock {
 
 // One allowed site: that scheme and host, or (subdomains) any host below it
@@ -96,3 +98,5 @@ private:
     std::wstring lastUrl_;
     bool lastAllowed_ = false;
 };
+
+}  // namespace zarn

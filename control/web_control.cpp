@@ -1,8 +1,21 @@
+// The control's scripting methods are short forwarders: each feature lives
+// in its own folder behind a function that takes only what it needs (the
+// install folder, the control's window, a selection sink), so it can be
+// changed and tested without the control.
 #include "control/web_control.h"
 
 #include "control/install_folder.h"
-#include "control/os_version.h"
+#include "desktop/popup.h"
+#include "desktop/shortcut.h"
 #include "framework/handle.h"
+#include "launch/transfer.h"
+#include "select/folder_picker.h"
+#include "select/picked_file.h"
+#include "support/os_version.h"
+#include "support/text.h"
+#include "update/installation_gate.h"
+
+namespace zarn {
 
 namespace {
 
@@ -34,6 +47,10 @@ const CLSID* CWebControlCtrl::PropertyPages(ULONG* count) {
     return pages;
 }
 
+// The IDs and argument counts are those of the dispinterface _DWeb_Control in
+// resources/Web_Control.idl, which the type library is compiled from: a
+// script host reads them there, the control dispatches by this table.
+// tests/test_dispatch_table.cpp holds the two against each other.
 const zfw::DispMethod<CWebControlCtrl>* CWebControlCtrl::DispatchTable() {
     static const zfw::DispMethod<CWebControlCtrl> table[] = {
         ZFW_DISP_METHOD(1, CWebControlCtrl::CheckInstall),
@@ -117,3 +134,83 @@ STDMETHODIMP CWebControlCtrl::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flag
 void CWebControlCtrl::CheckInstall() {
     // The installation check happens inside DownLoad and UpLoad.
 }
+
+void CWebControlCtrl::DownLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
+    RunTransfer(m_installFolder, TransferTag(), kDownloadProgram, L"DownLoad",
+                      BstrView(strUserID), BstrView(strUserPW), BstrView(strItem));
+}
+
+SCODE CWebControlCtrl::UpLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
+    return RunTransfer(m_installFolder, TransferTag(), kUploadProgram, L"UpLoad",
+                             BstrView(strUserID), BstrView(strUserPW),
+                             BstrView(strItem))
+               ? 0
+               : 1;
+}
+
+bool CWebControlCtrl::FileVersionCheck() { return RunInstallationGate(m_installFolder); }
+
+SCODE CWebControlCtrl::AllowPopUp(BSTR strTemp) {
+    // The page's text as it is; a null BSTR is the empty name.
+    AllowPopUpsFrom(strTemp ? strTemp : L"");
+    return 0;
+}
+
+SCODE CWebControlCtrl::MakeShortCut(BSTR strTemp, BSTR strSelect) {
+    MakeDesktopShortcut(ControlWindow(), BstrView(strTemp), BstrView(strSelect));
+    return 0;
+}
+
+namespace {
+
+// Items the pickers find go to the page as UpSelectComplete events.
+class EventSink final : public SelectionSink {
+public:
+    explicit EventSink(CWebControlCtrl& control) : control_(control) {}
+    void Report(std::wstring_view path, std::wstring_view size,
+                std::wstring_view mode) override {
+        // The walk reuses its path buffer; the event needs its own texts.
+        path_.assign(path);
+        size_.assign(size);
+        mode_.assign(mode);
+        control_.FireUpSelectComplete(path_.c_str(), size_.c_str(), mode_.c_str());
+    }
+
+private:
+    CWebControlCtrl& control_;
+    std::wstring path_, size_, mode_;
+};
+
+}  // namespace
+
+SCODE CWebControlCtrl::ShowDlgFile() {
+    EventSink sink(*this);
+    PickFiles(sink);
+    return 0;
+}
+
+SCODE CWebControlCtrl::ShowDlgFolder() {
+    EventSink sink(*this);
+    PickFolder(ControlWindow(), sink);
+    return 0;
+}
+
+SCODE CWebControlCtrl::SelectComplete(BSTR strPath, BSTR strSize, BSTR strMode) {
+    FireUpSelectComplete(strPath, strSize, strMode);
+    return 0;
+}
+
+void CWebControlCtrl::FireUpSelectComplete(const wchar_t* path, const wchar_t* size,
+                                           const wchar_t* mode) {
+    zfw::Bstr texts[3] = {zfw::Bstr(path ? path : L""), zfw::Bstr(size ? size : L""),
+                          zfw::Bstr(mode ? mode : L"")};
+    VARIANT args[3];
+    for (int i = 0; i < 3; ++i) {
+        ::VariantInit(&args[i]);
+        V_VT(&args[i]) = VT_BSTR;
+        V_BSTR(&args[i]) = texts[i].get();
+    }
+    FireEvent(kEventUpSelectComplete, args, 3);
+}
+
+}  // namespace zarn

@@ -17,6 +17,8 @@ __CRT_UUID_DECL(IObjectSafety, 0xcb5bdc81, 0x93c1, 0x11cf, 0x8f, 0x20, 0x00, 0x8
                 0xd0, 0x64)
 #endif
 
+namespace zarn {
+
 class CWebControlCtrl : public zfw::OleControl<CWebControlCtrl, IObjectSafety> {
 public:
     CWebControlCtrl();
@@ -57,12 +59,16 @@ public:
 
     const std::wstring& InstallFolder() const { return m_installFolder; }
 
-    // ---- installation gate (update/installation_gate.cpp)
     // True when a transfer program may start now: one is running, or the
-    // update dialog found the programs current or installed them.
+    // update dialog found the programs current or installed them
+    // (update/installation_gate.h).
     bool FileVersionCheck();
 
 private:
+    // What the transfer programs get as wParam: it names this control to
+    // them and is not a window handle.
+    WPARAM TransferTag() { return reinterpret_cast<WPARAM>(this); }
+
     // Program-files folder, "Zarn" and a backslash; fixed at construction.
     std::wstring m_installFolder;
     SiteLock m_siteLock;
@@ -71,3 +77,5 @@ private:
 // The event IDs of the control's source interface.
 inline constexpr DISPID kEventInstallComplete = 1;
 inline constexpr DISPID kEventUpSelectComplete = 2;
+
+}  // namespace zarn

@@ -2,11 +2,14 @@
 
 #include "framework/dispatch.h"
 #include "framework/handle.h"
+#include "support/text.h"
 
 #include <windows.h>
 
 #include <climits>
 #include <string>
+
+namespace zarn {
 
 namespace {
 
@@ -31,17 +34,10 @@ std::string ToThreadAnsi(std::wstring_view text) {
     if (text.empty()) return {};
     if (text.size() > static_cast<size_t>(INT_MAX))
         throw zfw::ScriptError(L"The Internet shortcut text is too long.");
-    const int units = static_cast<int>(text.size());
-    const int bytes =
-        ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
+    std::optional<std::string> converted = ToCodePage(CP_THREAD_ACP, text);
+    if (!converted)
         throw zfw::ScriptError(L"The Internet shortcut text cannot be converted to the code page.");
-    std::string converted(static_cast<size_t>(bytes), '\0');
-    const int written = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), units,
-                                              converted.data(), bytes, nullptr, nullptr);
-    if (written != bytes)
-        throw zfw::ScriptError(L"The Internet shortcut text cannot be converted to the code page.");
-    return converted;
+    return std::move(*converted);
 }
 
 void WriteInternetShortcut(const std::wstring& path, std::wstring_view url,
@@ -59,3 +55,5 @@ void WriteInternetShortcut(const std::wstring& path, std::wstring_view url,
         throw zfw::ScriptError(ErrorText(L"Cannot write the Internet shortcut file", path,
                                          ::GetLastError()));
 }
+
+}  // namespace zarn

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace zarn {
+
 // The file's text: four lines joined by CR LF, none after the last. `url`
 // goes in unchanged (a line break in it starts a new line in the file).
 std::wstring InternetShortcutText(std::wstring_view url, std::wstring_view iconPath);
@@ -17,3 +19,5 @@ std::string ToThreadAnsi(std::wstring_view text);
 // Throws zfw::ScriptError when the file cannot be opened or written.
 void WriteInternetShortcut(const std::wstring& path, std::wstring_view url,
                            std::wstring_view iconPath);
+
+}  // namespace zarn

@@ -1,8 +1,10 @@
 // AllowPopUp: one entry in the browser's per-user list of sites that may open
 // pop-up windows.
-#include "control/web_control.h"
+#include "desktop/popup.h"
 
 #include "support/registryex.h"
+
+namespace zarn {
 
 namespace {
 
@@ -11,13 +13,13 @@ constexpr wchar_t kPopupAllowKey[] = L"Software\\Microsoft\\Internet Explorer\\N
 
 }  // namespace
 
-SCODE CWebControlCtrl::AllowPopUp(BSTR strTemp) {
+void AllowPopUpsFrom(const wchar_t* name) {
     CRegistryEx allowList;
     if (allowList.Open(kPopupAllowKey)) {
-        // The name is the page's text as it is; the empty text names the
-        // key's default value. Whether the write took is not reported.
-        allowList.WriteDword(strTemp ? strTemp : L"", 0);
+        // Whether the write took is not reported.
+        allowList.WriteDword(name, 0);
         allowList.Close();
     }
-    return 0;
 }
+
+}  // namespace zarn

@@ -1,12 +1,14 @@
 #include "desktop/shell_shortcut.h"
 
-#include "control/elevation.h"
+#include "support/elevation.h"
 
 #include <objidl.h>
 #include <shlobj.h>
 #include <wrl/client.h>
 
 using Microsoft::WRL::ComPtr;
+
+namespace zarn {
 
 HRESULT CreateShellShortcut(HWND owner, const wchar_t* targetPath, const wchar_t* shortcutPath,
                             const wchar_t* iconPath) {
@@ -26,3 +28,5 @@ HRESULT CreateShellShortcut(HWND owner, const wchar_t* targetPath, const wchar_t
     link->SetIconLocation(iconPath, 0);
     return file->Save(shortcutPath, TRUE);
 }
+
+}  // namespace zarn

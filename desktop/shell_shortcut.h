@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+namespace zarn {
+
 // Saves a shell shortcut at `shortcutPath` that opens `targetPath`, with the
 // description "Zarn" and the icon at `iconPath`, index 0. On Windows 6 and
 // later the link object is first asked for through the elevation moniker,
@@ -12,3 +14,5 @@
 // the save.
 HRESULT CreateShellShortcut(HWND owner, const wchar_t* targetPath, const wchar_t* shortcutPath,
                             const wchar_t* iconPath);
+
+}  // namespace zarn

@@ -1,6 +1,6 @@
 // MakeShortCut: the service's icon and Internet-shortcut file in a folder
 // under the temporary folder, and a desktop shortcut that points at them.
-#include "control/web_control.h"
+#include "desktop/shortcut.h"
 
 #include "desktop/internet_shortcut.h"
 #include "desktop/shell_shortcut.h"
@@ -8,6 +8,7 @@
 #include "framework/handle.h"
 #include "support/registry.h"
 #include "support/registryex.h"
+#include "support/shell_folders.h"
 #include "update/http.h"
 #include "update/server_address.h"
 
@@ -18,6 +19,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+namespace zarn {
 
 namespace {
 
@@ -46,10 +49,6 @@ long ParseChoice(std::wstring_view text) {
     return value;
 }
 
-std::wstring_view TextOf(BSTR text) {
-    return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view();
-}
-
 // `text` up to its first NUL, as a C string reads it.
 std::wstring_view UpToNul(std::wstring_view text) { return text.substr(0, text.find(L'\0')); }
 
@@ -76,13 +75,8 @@ std::wstring WithSeparator(std::wstring folder) {
 
 // The user's temporary folder, ending with a separator.
 std::wstring TemporaryFolder() {
-    const DWORD needed = ::GetTempPathW(0, nullptr);
-    if (needed == 0) throw zfw::ScriptError(L"The temporary folder is not known.");
-    std::wstring folder(needed, L'\0');
-    const DWORD length = ::GetTempPathW(needed, folder.data());
-    if (length == 0 || length >= needed)
-        throw zfw::ScriptError(L"The temporary folder is not known.");
-    folder.resize(length);
+    std::wstring folder = TempFolder();
+    if (folder.empty()) throw zfw::ScriptError(L"The temporary folder is not known.");
     return WithSeparator(std::move(folder));
 }
 
@@ -98,14 +92,6 @@ std::wstring ShortcutFolder() {
                                    std::to_wstring(error) + L").");
     }
     return folder;
-}
-
-// The desktop folder, or nothing when the shell does not know it.
-bool DesktopFolder(std::wstring& folder) {
-    wchar_t path[MAX_PATH] = {};
-    if (!::SHGetSpecialFolderPathW(nullptr, path, CSIDL_DESKTOP, FALSE)) return false;
-    folder = path;
-    return true;
 }
 
 // Whether the desktop shortcut is to be made: when the page asks for it
@@ -137,12 +123,12 @@ void RefreshIcon(const std::wstring& iconPath) {
 
 }  // namespace
 
-SCODE CWebControlCtrl::MakeShortCut(BSTR strTemp, BSTR strSelect) {
-    const long choice = ParseChoice(TextOf(strSelect));
+void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring_view choiceText) {
+    const long choice = ParseChoice(choiceText);
 
     DWORD addIcon = 0;
     CRegistry settings;
-    settings.ReadDword(kSettingsKey, L"bAddIcon", addIcon);  // absent or not a DWORD: stays 0
+    settings.ReadDword(kSettingsKey, kAddIconValue, addIcon);  // absent or not a DWORD: stays 0
 
     const std::wstring folder = ShortcutFolder();
     const std::wstring iconPath = folder + kIconFileName;
@@ -156,13 +142,13 @@ SCODE CWebControlCtrl::MakeShortCut(BSTR strTemp, BSTR strSelect) {
     // Rewritten on every call: an existing desktop shortcut points at this
     // file, so it then opens the page's latest address.
     const std::wstring urlPath = folder + product + L".url";
-    WriteInternetShortcut(urlPath, UpToNul(TextOf(strTemp)), iconPath);
+    WriteInternetShortcut(urlPath, UpToNul(pageAddress), iconPath);
 
-    std::wstring desktop;
-    if (!DesktopFolder(desktop)) return 0;
+    const std::wstring desktop = DesktopFolder();
+    if (desktop.empty()) return;
     const std::wstring shortcutPath = WithSeparator(desktop) + product + L".lnk";
     if (ShouldCreateShortcut(choice, addIcon, shortcutPath))
-        CreateShellShortcut(ControlWindow(), urlPath.c_str(), shortcutPath.c_str(),
-                            iconPath.c_str());
-    return 0;
+        CreateShellShortcut(owner, urlPath.c_str(), shortcutPath.c_str(), iconPath.c_str());
 }
+
+}  // namespace zarn

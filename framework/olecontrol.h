@@ -45,22 +45,19 @@ inline constexpr SIZEL kDefaultExtent{2646, 1323};
 // Stream layout of IPersistStreamInit: property-set version, then the extent.
 inline constexpr DWORD kPropertySetVersion = 0x10000;
 
+// The interfaces every control offers, then the control's own (`Extra`).
 template <class Derived, class... Extra>
-class OleControl
-    : public ComObject<Derived, IDispatch, IConnectionPointContainer, IProvideClassInfo2,
-                       Via<IProvideClassInfo, IProvideClassInfo2>, IOleObject,
-                       IOleInPlaceObject, Via<IOleWindow, IOleInPlaceObject>,
-                       IOleInPlaceActiveObject, IOleControl, IViewObject2,
-                       Via<IViewObject, IViewObject2>, IPersistStreamInit,
-                       Via<IPersist, IPersistStreamInit>, IPersistPropertyBag,
-                       ISpecifyPropertyPages, Extra...> {
-    using Base = ComObject<Derived, IDispatch, IConnectionPointContainer, IProvideClassInfo2,
-                           Via<IProvideClassInfo, IProvideClassInfo2>, IOleObject,
-                           IOleInPlaceObject, Via<IOleWindow, IOleInPlaceObject>,
-                           IOleInPlaceActiveObject, IOleControl, IViewObject2,
-                           Via<IViewObject, IViewObject2>, IPersistStreamInit,
-                           Via<IPersist, IPersistStreamInit>, IPersistPropertyBag,
-                           ISpecifyPropertyPages, Extra...>;
+using OleControlInterfaces =
+    ComObject<Derived, IDispatch, IConnectionPointContainer, IProvideClassInfo2,
+              Via<IProvideClassInfo, IProvideClassInfo2>, IOleObject, IOleInPlaceObject,
+              Via<IOleWindow, IOleInPlaceObject>, IOleInPlaceActiveObject, IOleControl,
+              IViewObject2, Via<IViewObject, IViewObject2>, IPersistStreamInit,
+              Via<IPersist, IPersistStreamInit>, IPersistPropertyBag, ISpecifyPropertyPages,
+              Extra...>;
+
+template <class Derived, class... Extra>
+class OleControl : public OleControlInterfaces<Derived, Extra...> {
+    using Base = OleControlInterfaces<Derived, Extra...>;
 
 public:
     OleControl() noexcept : events_(this, Derived::EventIid()) {}

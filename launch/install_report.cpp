@@ -8,9 +8,10 @@
 
 #include <wininet.h>
 
+namespace zarn {
+
 namespace {
 
-constexpr wchar_t kInstallFlag[] = L"Isinstall";
 constexpr wchar_t kReportPath[] = L"/append/application/install_statistic.php?a=";
 constexpr wchar_t kInstallEvent[] = L"install";
 
@@ -19,7 +20,7 @@ DWORD ReadInstallFlag() {
     DWORD flag = 0;
     CRegistryEx key;
     if (key.Open(kSettingsKey)) {
-        key.ReadDword(kInstallFlag, flag);
+        key.ReadDword(kInstallFlagValue, flag);
         key.Close();
     }
     return flag;
@@ -32,8 +33,7 @@ void HttpRequestNoReply(const std::wstring& url) {
     // Opening the URL sends the request and waits for the reply's headers,
     // within the limits of a small fetch (the page waits meanwhile); closing
     // the session ends it without reading the body.
-    session.OpenUrl(url, std::wstring(kRequestHeaders),
-                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY, kSmallFetchLimits);
+    session.OpenUrl(url, std::wstring(kRequestHeaders), kRequestFlags, kSmallFetchLimits);
 }
 
 void SendInstallStatistic(const wchar_t* eventWord) {
@@ -51,6 +51,8 @@ void ReportPendingInstall() {
                                std::wstring(kUpdateServerBase) + L" (WinINet error " +
                                std::to_wstring(error.error()) + L")");
     }
-    key.WriteDword(kInstallFlag, 0);
+    key.WriteDword(kInstallFlagValue, 0);
     key.Close();
 }
+
+}  // namespace zarn

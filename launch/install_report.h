@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace zarn {
+
 // Sends one GET request for `url` with the update server's request headers
 // and reads nothing of the reply; any HTTP status counts as sent. Throws
 // InternetError (update/internet_file.h) when the request cannot be made.
@@ -18,3 +20,5 @@ void SendInstallStatistic(const wchar_t* eventWord);
 // update server cannot be reached the value stays as it was (the next call
 // tries again) and zfw::ScriptError ends the calling method.
 void ReportPendingInstall();
+
+}  // namespace zarn

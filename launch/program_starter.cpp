@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "control/os_version.h"
+#include "support/os_version.h"
 #include "framework/handle.h"
 
 namespace zarn {

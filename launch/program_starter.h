@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "launch/transfer_program.h"
+#include "support/transfer_program.h"
 
 namespace zarn {
 

@@ -7,7 +7,7 @@ UINT SendLimitSetting() {
     CRegistryEx settings;
     DWORD limit = 0;
     // Read only: a missing key is no reason to create it.
-    if (!settings.Open(kSettingsKey) || !settings.ReadDword(L"HandOffLimitMs", limit) ||
+    if (!settings.Open(kSettingsKey) || !settings.ReadDword(kSendLimitValue, limit) ||
         settings.m_dwType != REG_DWORD)
         return ProgramWindow::kDefaultSendLimitMs;
     if (limit < ProgramWindow::kMinSendLimitMs || limit > ProgramWindow::kDefaultSendLimitMs)

@@ -1,14 +1,14 @@
 #include "select/picked_file.h"
 
-#include "control/modal_call.h"
-#include "control/web_control.h"
 #include "framework/dispatch.h"
 #include "framework/handle.h"
 #include "select/file_dialog.h"
 #include "select/selection_area.h"
 #include "select/selection_sink.h"
 #include "support/collapse.h"
+#include "support/modal_call.h"
 #include "support/registryex.h"
+#include "support/shell_folders.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -17,16 +17,9 @@ namespace zarn {
 
 namespace {
 
-constexpr wchar_t kUploadFolderValue[] = L"sWebControlPath";
 // Remembered folders this short (empty, or a drive root such as C:\) are
 // not used as the start: the dialog starts on the desktop instead.
 constexpr size_t kShortestStartFolder = 4;
-
-std::wstring DesktopFolder() {
-    wchar_t path[MAX_PATH] = {};
-    if (!::SHGetSpecialFolderPathW(nullptr, path, CSIDL_DESKTOP, FALSE)) return {};
-    return path;
-}
 
 // The folder of a picked file; a drive root keeps its backslash.
 std::wstring FolderOfFile(const std::wstring& path) {
@@ -46,41 +39,40 @@ void RememberUploadFolder(const std::wstring& folder) {
 
 }  // namespace
 
-}  // namespace zarn
-
-SCODE CWebControlCtrl::ShowDlgFile() {
+void PickFiles(SelectionSink& sink) {
     // Not over another dialog of the control (see ModalCall): no dialog, no event.
-    const zarn::ModalCall modal(L"ShowDlgFile");
-    if (!modal) return 0;
-    zarn::SelectionArea area;
+    const ModalCall modal(L"ShowDlgFile");
+    if (!modal) return;
+    SelectionArea area;
     {
         CRegistryEx key;
         if (EnsureSettingsKey(key)) {
-            key.ReadStringToBuffer(zarn::kUploadFolderValue, area.units());
+            key.ReadStringToBuffer(kUploadFolderValue, area.units());
             key.Close();
         }
     }
     std::wstring startFolder(area.LeadingText());
-    if (startFolder.size() < zarn::kShortestStartFolder) startFolder = zarn::DesktopFolder();
-    const std::wstring initialName = zarn::InitialFileName(startFolder);
+    if (startFolder.size() < kShortestStartFolder) startFolder = DesktopFolder();
+    const std::wstring initialName = InitialFileName(startFolder);
     area.SetLeadingText(initialName);
 
-    switch (zarn::RunOpenFileDialog(initialName, area)) {
-    case zarn::PickOutcome::Cancelled:
-        return 0;
-    case zarn::PickOutcome::TooLarge:
+    switch (RunOpenFileDialog(initialName, area)) {
+    case PickOutcome::Cancelled:
+        return;
+    case PickOutcome::TooLarge:
         throw zfw::ScriptError(
             L"ShowDlgFile: the selected file names do not fit in 52000 characters; "
             L"no file was reported. Select fewer files.");
-    case zarn::PickOutcome::Picked:
+    case PickOutcome::Picked:
         break;
     }
     const std::vector<std::wstring> paths = area.Paths();
     for (size_t index = 0; index < paths.size(); ++index) {
-        const std::wstring size = zarn::MeasurePickedFile(paths[index]);
-        FireUpSelectComplete(paths[index].c_str(), size.c_str(), zarn::kPickedMode.data());
+        const std::wstring size = MeasurePickedFile(paths[index]);
+        sink.Report(paths[index], size, kPickedMode);
         // Remembered once, after the page has seen the first file.
-        if (index == 0) zarn::RememberUploadFolder(zarn::FolderOfFile(paths[index]));
+        if (index == 0) RememberUploadFolder(FolderOfFile(paths[index]));
     }
-    return 0;
 }
+
+}  // namespace zarn

@@ -1,11 +1,11 @@
 #include "select/folder_picker.h"
 
-#include "control/modal_call.h"
-#include "control/web_control.h"
 #include "framework/handle.h"
 #include "select/folder_walk.h"
 #include "support/collapse.h"
+#include "support/modal_call.h"
 #include "support/registryex.h"
+#include "support/shell_folders.h"
 
 #include <shlobj.h>
 
@@ -18,32 +18,6 @@ namespace {
 // The folder the next browser opens with; set just before the browser is
 // shown and read by its callback once the browser window exists.
 std::wstring g_initialSelection;
-
-constexpr wchar_t kUploadFolderValue[] = L"sWebControlPath";
-
-std::wstring DesktopFolder() {
-    wchar_t path[MAX_PATH] = {};
-    if (!::SHGetSpecialFolderPathW(nullptr, path, CSIDL_DESKTOP, FALSE)) return {};
-    return path;
-}
-
-// Items found by the walk go to the page as UpSelectComplete events.
-class ControlSink final : public SelectionSink {
-public:
-    explicit ControlSink(CWebControlCtrl& control) : control_(control) {}
-    void Report(std::wstring_view path, std::wstring_view size,
-                std::wstring_view mode) override {
-        // The walk reuses its path buffer; the event needs its own texts.
-        path_.assign(path);
-        size_.assign(size);
-        mode_.assign(mode);
-        control_.FireUpSelectComplete(path_.c_str(), size_.c_str(), mode_.c_str());
-    }
-
-private:
-    CWebControlCtrl& control_;
-    std::wstring path_, size_, mode_;
-};
 
 }  // namespace
 
@@ -92,39 +66,37 @@ int BrowseUploadFolder(HWND owner, std::wstring& path, const wchar_t* initialFol
     return 1;
 }
 
-}  // namespace zarn
-
-SCODE CWebControlCtrl::ShowDlgFolder() {
+void PickFolder(HWND owner, SelectionSink& sink) {
     // Not over another dialog of the control (see ModalCall): no dialog, no
     // event. The claim lasts through the walk, whose events run page code.
-    const zarn::ModalCall modal(L"ShowDlgFolder");
-    if (!modal) return 0;
+    const ModalCall modal(L"ShowDlgFolder");
+    if (!modal) return;
     std::wstring remembered;
     {
         CRegistryEx key;
         if (EnsureSettingsKey(key)) {
-            key.ReadString(zarn::kUploadFolderValue, remembered);
+            key.ReadString(kUploadFolderValue, remembered);
             key.Close();
         }
     }
-    std::wstring initial = zarn::CollapseToBackslash(remembered, L"\\\\");
+    std::wstring initial = CollapseToBackslash(remembered, L"\\\\");
     // Only an empty text falls back: a remembered drive root stays.
-    if (initial.empty()) initial = zarn::DesktopFolder();
+    if (initial.empty()) initial = DesktopFolder();
 
     std::wstring picked;
-    if (!zarn::BrowseUploadFolder(ControlWindow(), picked, initial.c_str())) return 0;
+    if (!BrowseUploadFolder(owner, picked, initial.c_str())) return;
     {
         CRegistryEx key;
         if (key.Open(kSettingsKey)) {
-            key.WriteString(zarn::kUploadFolderValue, picked);
+            key.WriteString(kUploadFolderValue, picked);
             key.Close();
         }
     }
     // A drive root is reported as C:, and its items as C:\Data.
     if (!picked.empty() && picked.back() == L'\\') picked.pop_back();
 
-    zarn::ControlSink sink(*this);
-    sink.Report(picked, zarn::kFolderSize, zarn::kPickedMode);
-    zarn::FolderWalk(sink, picked).Run(picked);
-    return 0;
+    sink.Report(picked, kFolderSize, kPickedMode);
+    FolderWalk(sink, picked).Run(picked);
 }
+
+}  // namespace zarn

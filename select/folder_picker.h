@@ -5,7 +5,15 @@
 
 #include <string>
 
+#include "select/selection_sink.h"
+
 namespace zarn {
+
+// ShowDlgFolder: opens the folder browser on the remembered upload folder
+// (else the desktop), remembers the picked folder, and reports it and then
+// every item below it to `sink`. Does nothing while another dialog of the
+// control is open, or after a cancel.
+void PickFolder(HWND owner, SelectionSink& sink);
 
 // Title of the folder browser: asks the user to select the folder to upload.
 inline constexpr wchar_t kBrowseTitle[] = L"업로드 하실 폴더를 선택하세요.";

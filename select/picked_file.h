@@ -4,7 +4,16 @@
 #include <string>
 #include <string_view>
 
+#include "select/selection_sink.h"
+
 namespace zarn {
+
+// ShowDlgFile: opens the file dialog at the remembered upload folder (else
+// the desktop) and reports every picked file with its size to `sink`; the
+// folder of the first is remembered once the sink has seen it. Does nothing
+// while another dialog of the control is open, or after a cancel. Throws
+// zfw::ScriptError when the picked names do not fit the result area.
+void PickFiles(SelectionSink& sink);
 
 // The initial file name of the open dialog for a start folder: the folder, a
 // backslash and *.*, with every doubled backslash collapsed to one, so a

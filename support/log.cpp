@@ -1,8 +1,13 @@
 #include "support/log.h"
 
+#include "support/module_name.h"
+#include "support/text.h"
+
 #include <array>
 #include <cstdarg>
 #include <string>
+
+namespace zarn {
 
 namespace {
 
@@ -15,46 +20,14 @@ constexpr size_t kLineUnits = 1024;
 // Units of the message buffer: room for any formatter output.
 constexpr size_t kMessageUnits = 2048;
 
-// The file name, without folder or extension, of the module holding this
-// code: the control module's own name when built into it.
-std::wstring ModuleBaseName() {
-    HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCWSTR>(&ModuleBaseName), &module))
-        return {};
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) {
-            path.resize(n);
-            break;
-        }
-        path.resize(path.size() * 2);  // cut: ask again with room to spare
-    }
-    std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
-    const size_t dot = name.find_last_of(L'.');
-    if (dot != std::wstring::npos) name.resize(dot);
-    return name;
-}
-
-const std::wstring& ApplicationName() {
-    static const std::wstring name = ModuleBaseName();
-    return name;
-}
-
 // `ansi` in UTF-16 within kLineUnits units, terminator included; a longer name
 // is cut, never written past the buffer.
 std::array<wchar_t, kLineUnits> SourceFileName(const char* ansi) {
     std::array<wchar_t, kLineUnits> wide{};
     if (!ansi) return wide;
-    const int needed = ::MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
-    if (needed <= 0) return wide;
-    std::wstring converted(static_cast<size_t>(needed), L'\0');
-    if (::MultiByteToWideChar(CP_ACP, 0, ansi, -1, converted.data(), needed) != needed)
-        return wide;
-    ::lstrcpynW(wide.data(), converted.c_str(), static_cast<int>(wide.size()));
+    const std::optional<std::wstring> converted = FromCodePage(CP_ACP, ansi);
+    if (!converted) return wide;
+    ::lstrcpynW(wide.data(), converted->c_str(), static_cast<int>(wide.size()));
     return wide;
 }
 
@@ -75,7 +48,7 @@ void Log(const LogSite& site, const wchar_t* format, ...) {
     ::wsprintfW(location.data(), L"%d line in %s", site.line, sourceFile.data());
     location[kLineUnits - 1] = L'\0';
 
-    const std::wstring& application = ApplicationName();
+    const std::wstring& application = ModuleBaseName();
 
     const HWND viewer = ::FindWindowW(kLogViewerClass, kLogViewerTitle);
     if (!viewer) return;
@@ -98,3 +71,5 @@ void Log(const LogSite& site, const wchar_t* format, ...) {
     ::SendMessageTimeoutW(viewer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope),
                           SMTO_ABORTIFHUNG, kViewerTimeoutMs, &reply);
 }
+
+}  // namespace zarn

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zarn {
+
 // Where a line comes from, besides its message.
 struct LogSite {
     std::int32_t code = 0;             // copied into the record; 0 at every call site
@@ -45,7 +47,9 @@ inline constexpr wchar_t kLogViewerTitle[] = L"xLogWnd";
 void Log(const LogSite& site, const wchar_t* format, ...);
 
 // The call site's own line and source file name, code 0, no extra text.
-#define ZARN_LOG_SITE() (LogSite{0, __LINE__, __FILE_NAME__, nullptr})
+#define ZARN_LOG_SITE() (::zarn::LogSite{0, __LINE__, __FILE_NAME__, nullptr})
 
 // Logs a line from the calling site: ZARN_LOG(L"OpenURL").
-#define ZARN_LOG(...) ::Log(ZARN_LOG_SITE(), __VA_ARGS__)
+#define ZARN_LOG(...) ::zarn::Log(ZARN_LOG_SITE(), __VA_ARGS__)
+
+}  // namespace zarn

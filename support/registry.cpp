@@ -2,6 +2,8 @@
 
 #include "support/registry_text.h"
 
+namespace zarn {
+
 void RegValueBuffer::Free() noexcept {
     if (data) ::HeapFree(heap.get(), 0, data);
     data = nullptr;
@@ -75,3 +77,5 @@ bool CRegistry::ReadString(const wchar_t* subKey, const wchar_t* valueName,
     buffer.Free();
     return ok;
 }
+
+}  // namespace zarn

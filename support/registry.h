@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace zarn {
+
 // What one CRegistry read holds while it runs: a private heap that lives only
 // for that read, and the value's bytes allocated from it.
 struct RegValueBuffer {
@@ -51,3 +53,5 @@ public:
 private:
     bool QueryValue(const wchar_t* subKey, const wchar_t* valueName, RegValueBuffer& buffer);
 };
+
+}  // namespace zarn

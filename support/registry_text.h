@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+namespace zarn {
+
 namespace support_detail {
 
 // The UTF-16 units in the first `bytes` bytes of `data`, up to the first NUL.
@@ -20,3 +22,5 @@ inline std::wstring TextUpToNul(const BYTE* data, size_t bytes) {
 }
 
 }  // namespace support_detail
+
+}  // namespace zarn

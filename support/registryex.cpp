@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+namespace zarn {
+
 namespace {
 
 bool IsPredefinedRoot(HKEY key) {
@@ -112,3 +114,5 @@ void CRegistryEx::WriteDword(const wchar_t* valueName, DWORD value) {
 bool EnsureKey(CRegistryEx& key, const wchar_t* keyPath) {
     return key.Open(keyPath) || key.Create(keyPath);
 }
+
+}  // namespace zarn

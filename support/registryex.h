@@ -2,12 +2,15 @@
 #pragma once
 
 #include "framework/handle.h"
+#include "support/settings.h"
 
 #include <windows.h>
 
 #include <span>
 #include <string>
 #include <string_view>
+
+namespace zarn {
 
 namespace support_detail {
 // A key handle that may also be a predefined root (HKEY_CURRENT_USER, ...),
@@ -75,8 +78,6 @@ private:
     bool Query(const wchar_t* valueName, BYTE* buffer, DWORD capacity);
 };
 
-// The settings key of the control, under HKEY_CURRENT_USER.
-inline constexpr wchar_t kSettingsKey[] = L"Software\\Zarn";
 
 // The ensure-key sequence: opens HKEY_CURRENT_USER\keyPath, and creates it
 // when it cannot be opened. True when `key` then holds it open; when false,
@@ -85,3 +86,5 @@ bool EnsureKey(CRegistryEx& key, const wchar_t* keyPath);
 
 // The ensure-key sequence on the settings key.
 inline bool EnsureSettingsKey(CRegistryEx& key) { return EnsureKey(key, kSettingsKey); }
+
+}  // namespace zarn

@@ -14,6 +14,8 @@
 #include "control/identity.h"
 #include "control/install_folder.h"
 
+using namespace zarn;
+
 namespace {
 
 constexpr bool k32Bit = sizeof(void*) == 4;

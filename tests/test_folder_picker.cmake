@@ -1,3 +1,2 @@
 # Created through its registration and addressed by its interface IDs.
-target_sources(${suite} PRIVATE ${CMAKE_BINARY_DIR}/generated/Web_Control_i.c)
-add_dependencies(${suite} zarn_typelib)
+target_link_libraries(${suite} PRIVATE zarn_interface_ids)

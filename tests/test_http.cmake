@@ -1,6 +1,4 @@
-target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/support/log.cpp
-    ${CMAKE_SOURCE_DIR}/update/http.cpp ${CMAKE_SOURCE_DIR}/update/internet_file.cpp
-    ${CMAKE_SOURCE_DIR}/update/output_file.cpp)
+target_link_libraries(${suite} PRIVATE zarn_update)
 # Viewer windows are found desktop-wide, and one test here makes the server
 # refuse every connection for a moment: take both locks.
 set_tests_properties(${suite} PROPERTIES FIXTURES_REQUIRED "module_registered;updateserver"

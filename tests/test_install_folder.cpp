@@ -7,8 +7,10 @@
 #include "common/rig.h"
 #include "control/identity.h"
 #include "control/install_folder.h"
-#include "control/os_version.h"
+#include "support/os_version.h"
 #include "framework/handle.h"
+
+using namespace zarn;
 
 namespace {
 

@@ -11,7 +11,11 @@
 
 #include <optional>
 
+using namespace zarn;
+
 using namespace update_rig;
+using zarn::HttpRequestNoReply;
+using zarn::ReportPendingInstall;
 
 namespace {
 

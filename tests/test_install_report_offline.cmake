@@ -1,2 +1,1 @@
-target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/update/internet_file.cpp
-    ${CMAKE_SOURCE_DIR}/support/registryex.cpp)
+target_link_libraries(${suite} PRIVATE zarn_launch)

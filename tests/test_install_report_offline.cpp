@@ -11,6 +11,8 @@
 
 #include <optional>
 
+using zarn::ReportPendingInstall;
+
 namespace {
 
 constexpr wchar_t kKey[] = L"Software\\Zarn";

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+using namespace zarn;
+
 namespace {
 
 // The application field of records sent from this test program.

@@ -3,4 +3,4 @@
 set_property(TEST ${suite} APPEND PROPERTY FIXTURES_REQUIRED updateserver)
 set_property(TEST ${suite} APPEND PROPERTY RESOURCE_LOCK updateserver_files)
 # The update lock's name, to leave one abandoned.
-target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/update/update_lock.cpp)
+target_link_libraries(${suite} PRIVATE zarn_update)

@@ -17,6 +17,8 @@
 #include "common/updateserver.h"
 #include "update/update_lock.h"
 
+using namespace zarn;
+
 using namespace transfer_rig;
 namespace server = rig::updateserver;
 

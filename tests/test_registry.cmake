@@ -1,4 +1,3 @@
-target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/support/registry.cpp
-    ${CMAKE_SOURCE_DIR}/support/registryex.cpp)
+target_link_libraries(${suite} PRIVATE zarn_support)
 # Its keys are its own (one per process).
 set(suite_locks "")

@@ -11,6 +11,8 @@
 #include <tuple>
 #include <vector>
 
+using namespace zarn;
+
 namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <vector>
 
+using namespace zarn;
+
 namespace {
 
 const std::string kHash(64, 'a');

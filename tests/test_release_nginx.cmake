@@ -8,7 +8,7 @@ if(NOT ZARN_UPDATESERVER_HOST)
 endif()
 set_target_properties(${suite} PROPERTIES CROSSCOMPILING_EMULATOR
     "python3;${CMAKE_CURRENT_SOURCE_DIR}/nginx_road.py;--dir;${CMAKE_BINARY_DIR}/nginx;--host;${ZARN_UPDATESERVER_HOST};--port;${ZARN_UPDATESERVER_PORT};--standin-root;${ZARN_UPDATESERVER_DIR}/webroot;--;${ZARN_WINE_RUN}")
-target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/control/install_folder.cpp)
+target_link_libraries(${suite} PRIVATE zarn_control)
 add_dependencies(${suite} Zarn_setup Zarn_download Zarn_upload)
 set_property(TEST ${suite} APPEND PROPERTY FIXTURES_REQUIRED updateserver)
 set_property(TEST ${suite} APPEND PROPERTY RESOURCE_LOCK updateserver_files)

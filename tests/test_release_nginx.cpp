@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+using namespace zarn;
+
 namespace release = rig::release;
 
 namespace {

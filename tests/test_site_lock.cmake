@@ -1,2 +1,2 @@
 # The address matching is linked in directly as well as exercised through the module.
-target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/control/site_lock.cpp)
+target_link_libraries(${suite} PRIVATE zarn_control)

@@ -18,6 +18,8 @@
 #include "control/site_lock.h"
 #include "framework/handle.h"
 
+using namespace zarn;
+
 using Microsoft::WRL::ComPtr;
 
 namespace {

@@ -1,5 +1,4 @@
 # The hand-off classes are tested directly, without the module.
-target_sources(${suite} PRIVATE ${CMAKE_SOURCE_DIR}/launch/handoff.cpp
-    ${CMAKE_SOURCE_DIR}/launch/handoff_record.cpp)
+target_link_libraries(${suite} PRIVATE zarn_launch)
 # Its own windows only.
 set(suite_locks "")

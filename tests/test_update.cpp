@@ -6,13 +6,15 @@
 #include "common/log_receiver.h"
 #include "common/rig.h"
 #include "common/updateserver.h"
-#include "control/os_version.h"
+#include "support/os_version.h"
 #include "update/installation_gate.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
+
+using namespace zarn;
 
 using namespace update_rig;
 

@@ -1,9 +1,7 @@
 # The walk on its own (a seam, with a recording sink) and through the page
 # host on a hostile tree that a fixture builds on the host side, in the
 # prefix's drive C: where the folder browser can select it.
-target_sources(${suite} PRIVATE ${CMAKE_BINARY_DIR}/generated/Web_Control_i.c
-    ${CMAKE_SOURCE_DIR}/select/folder_walk.cpp)
-add_dependencies(${suite} zarn_typelib)
+target_link_libraries(${suite} PRIVATE zarn_select zarn_interface_ids)
 add_test(NAME walk_hostile_tree COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/test_walk_tree.sh
     ${CMAKE_BINARY_DIR}/wineprefix/drive_c/zarn-hostile)
 set_tests_properties(walk_hostile_tree PROPERTIES FIXTURES_SETUP walk_hostile_tree

@@ -99,7 +99,7 @@ void SetInstalledVersion(const std::wstring& version) {
                       static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
 }
 
-std::wstring InstallFolder() { return ResolveInstallFolder(); }
+std::wstring InstallFolder() { return zarn::ResolveInstallFolder(); }
 
 bool ProgramInstalled() {
     return ::GetFileAttributesW((InstallFolder() + L"Zarn_download.exe").c_str()) !=

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+namespace zarn {
+
 namespace {
 
 constexpr DWORD kFileBlockBytes = 1 << 20;
@@ -139,3 +141,5 @@ bool Cng::Verify(std::span<const std::uint8_t, 64> point, const Sha256Digest& di
                         static_cast<ULONG>(digest.size()), sig.data(),
                         static_cast<ULONG>(sig.size()), 0) == 0;
 }
+
+}  // namespace zarn

@@ -10,6 +10,8 @@
 #include <memory>
 #include <span>
 
+namespace zarn {
+
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
 class Cng {
@@ -59,3 +61,5 @@ private:
     void* ecdsa_ = nullptr;
     ULONG hashObjectSize_ = 0;
 };
+
+}  // namespace zarn

@@ -2,6 +2,8 @@
 
 #include "resources/resource.h"
 #include "support/registryex.h"
+#include "support/shell_folders.h"
+#include "support/transfer_program.h"
 #include "update/package_stage.h"
 #include "update/release_check.h"
 
@@ -9,6 +11,8 @@
 
 #include <array>
 #include <cwchar>
+
+namespace zarn {
 
 namespace {
 
@@ -23,7 +27,6 @@ constexpr UINT kFinishedDelayMs = 500;
 
 constexpr wchar_t kCaption[] = L"Zarn";
 constexpr wchar_t kNoticeCaption[] = L"알림";
-constexpr wchar_t kDownloadProgram[] = L"Zarn_download.exe";
 constexpr wchar_t kSetupFileName[] = L"Zarn_setup.exe";
 constexpr wchar_t kPackageFileName[] = L"install.zip";
 constexpr wchar_t kPackageDownloaded[] = L"프로그램 다운로드 완료";
@@ -42,14 +45,6 @@ const wchar_t* NoticeText(Notice notice) {
             break;
     }
     return nullptr;
-}
-
-// The temp folder as GetTempPathW gives it, ending in a backslash.
-std::wstring TempFolder() {
-    std::array<wchar_t, MAX_PATH + 1> buffer{};
-    const DWORD n = ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (n == 0 || n >= buffer.size()) return {};
-    return std::wstring(buffer.data(), n);
 }
 
 // "%s\\%s": the temp folder already ends in a backslash, so the path has two
@@ -128,8 +123,8 @@ BOOL FileUpdateWindow::OnInitDialog() {
     if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(run.m_setupPath.c_str());
 
     std::wstring installedVersion;
-    m_registry.ReadString(kSettingsKey, L"version", installedVersion);
-    const std::wstring downloadProgram = m_installFolder + kDownloadProgram;
+    m_registry.ReadString(kSettingsKey, kVersionValue, installedVersion);
+    const std::wstring downloadProgram = m_installFolder + kDownloadProgram.fileName;
     if (installedVersion == run.m_serverVersion && PathExists(downloadProgram)) {
         EndRun(IDOK, Notice::None);
         return TRUE;
@@ -232,3 +227,5 @@ void FileUpdateWindow::OnPackageDownloaded() {
     ::SetWindowTextW(caption, kPackageDownloaded);
     ::UpdateWindow(caption);
 }
+
+}  // namespace zarn

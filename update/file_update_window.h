@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+namespace zarn {
+
 class FileUpdateWindow : public zfw::ModalDialog {
 public:
     // How long the end of the modal run waits for the background threads.
@@ -48,3 +50,5 @@ private:
     std::shared_ptr<UpdateRun> m_run;
     bool m_threadsStopped = false;  // OnStageEnd waited for the threads
 };
+
+}  // namespace zarn

@@ -1,6 +1,7 @@
 #include "update/http.h"
 
 #include "support/log.h"
+#include "support/text.h"
 #include "update/internet_file.h"
 #include "update/output_file.h"
 
@@ -14,9 +15,9 @@
 #include <new>
 #include <optional>
 
-namespace {
+namespace zarn {
 
-constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY;
+namespace {
 
 // Bytes handed out by one read of the reply.
 constexpr size_t kBlockBytes = 512;
@@ -26,7 +27,7 @@ constexpr UINT kSizeTextUnits = 256;
 
 HttpFile OpenRequest(InternetSession& session, const std::wstring& url,
                      const TransferLimits& limits) {
-    return session.OpenUrl(url, std::wstring(kRequestHeaders), kOpenFlags, limits);
+    return session.OpenUrl(url, std::wstring(kRequestHeaders), kRequestFlags, limits);
 }
 
 // A body that outgrew its cap: the fetch fails rather than keep a part.
@@ -134,15 +135,10 @@ private:
     ULONGLONG labelTime_ = 0;
 };
 
-// `bytes` in the ANSI code page as UTF-16, sized by asking first.
+// `bytes` in the ANSI code page as UTF-16; empty when they do not convert.
 std::wstring FromAnsi(const BYTE* bytes, size_t size) {
-    if (size == 0) return {};
-    const char* text = reinterpret_cast<const char*>(bytes);
-    const int units = ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), nullptr, 0);
-    if (units <= 0) return {};
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), wide.data(), units);
-    return wide;
+    return FromCodePage(CP_ACP, std::string_view(reinterpret_cast<const char*>(bytes), size))
+        .value_or(std::wstring());
 }
 
 }  // namespace
@@ -228,3 +224,5 @@ std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes) {
         return std::nullopt;
     }
 }
+
+}  // namespace zarn

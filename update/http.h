@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+namespace zarn {
+
 // Extra request headers sent with every request to the update server.
 inline constexpr std::wstring_view kRequestHeaders =
     L"Accept: */*\r\n"
@@ -27,6 +29,9 @@ inline constexpr std::wstring_view kRequestHeaders =
     L"Content-type: application/x-www-form-urlencoded\r\n"
     L"\r\n\n";
 static_assert(kRequestHeaders.size() == 126);
+// WinINet flags of every request to the update server: never from a cache,
+// and the body as it is.
+inline constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY;
 
 // Where a download shows its progress: a text label for "received / total"
 // and a progress bar with the range 0 to 100. The controls may belong to
@@ -84,3 +89,5 @@ struct SmallReply {
 // status is not judged here: callers that care look at it. Logs nothing; may
 // be called on any thread; throws only std::bad_alloc.
 std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes);
+
+}  // namespace zarn

@@ -1,15 +1,17 @@
 #include "update/installation_gate.h"
 
-#include "control/web_control.h"
 #include "support/log.h"
+#include "support/transfer_program.h"
 #include "update/file_update_window.h"
 #include "update/update_lock.h"
+
+namespace zarn {
 
 bool RunInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
                          HINSTANCE resources) {
     ZARN_LOG(L"FileVersionCheck");
-    if (::FindWindowW(kDownloadWindowClass, nullptr)) return true;
-    if (::FindWindowW(kUploadWindowClass, nullptr)) return true;
+    if (::FindWindowW(kDownloadProgram.windowClass, nullptr)) return true;
+    if (::FindWindowW(kUploadProgram.windowClass, nullptr)) return true;
 
     // Another process of this user runs its update dialog: this call is
     // refused like a gate whose dialog ended with 2, without a dialog.
@@ -23,4 +25,4 @@ bool RunInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
     return dialog.DoModal() == IDOK;
 }
 
-bool CWebControlCtrl::FileVersionCheck() { return RunInstallationGate(m_installFolder); }
+}  // namespace zarn

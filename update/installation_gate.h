@@ -7,9 +7,7 @@
 
 #include <string>
 
-// Window classes of the two transfer programs' main windows.
-inline constexpr wchar_t kDownloadWindowClass[] = L"Zarn_class_down";
-inline constexpr wchar_t kUploadWindowClass[] = L"Zarn_class_upload";
+namespace zarn {
 
 // True when the transfer may start: a window of either transfer program
 // exists (which proves they are installed), or the update dialog, run
@@ -17,3 +15,5 @@ inline constexpr wchar_t kUploadWindowClass[] = L"Zarn_class_upload";
 // "FileVersionCheck" first. `reportGraceMs` is the update dialog's.
 bool RunInstallationGate(const std::wstring& installFolder,
                          DWORD reportGraceMs = kInstallerReportGraceMs, HINSTANCE resources = nullptr);
+
+}  // namespace zarn

@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+namespace zarn {
+
 // What a request shares with its helper thread. The caller hands the thread
 // one job at a time and waits for it; the thread makes the blocking WinINet
 // call. Everything the thread touches lives here, so a request the caller has
@@ -196,6 +198,17 @@ void SetTimeouts(HINTERNET handle, DWORD ms) {
         ::InternetSetOptionW(handle, option, &ms, sizeof(ms));
 }
 
+// A numeric header of the reply (HTTP_QUERY_* without the number flag);
+// none when it is missing or not a number.
+std::optional<DWORD> QueryNumber(HINTERNET request, DWORD info) {
+    DWORD value = 0;
+    DWORD bytes = sizeof(value);
+    if (!request || !::HttpQueryInfoW(request, info | HTTP_QUERY_FLAG_NUMBER, &value, &bytes,
+                                      nullptr))
+        return std::nullopt;
+    return value;
+}
+
 // The body's length as the reply announces it, for telling a complete body
 // from one whose connection broke: none when the reply has no usable
 // Content-Length or is sent in chunks (the header then does not bound it).
@@ -206,21 +219,7 @@ std::optional<unsigned long long> AnnouncedLength(HINTERNET request) {
                          nullptr) ||
         ::GetLastError() != ERROR_HTTP_HEADER_NOT_FOUND)
         return std::nullopt;
-    DWORD length = 0;
-    DWORD lengthBytes = sizeof(length);
-    if (!::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
-                          &lengthBytes, nullptr))
-        return std::nullopt;
-    return length;
-}
-
-std::optional<DWORD> QueryNumber(HINTERNET request, DWORD info) {
-    DWORD value = 0;
-    DWORD bytes = sizeof(value);
-    if (!request || !::HttpQueryInfoW(request, info | HTTP_QUERY_FLAG_NUMBER, &value, &bytes,
-                                      nullptr))
-        return std::nullopt;
-    return value;
+    return QueryNumber(request, HTTP_QUERY_CONTENT_LENGTH);
 }
 
 // What is left of `limits` for the next wait of a request started at `started`.
@@ -357,3 +356,5 @@ void HttpFile::Close() {
     state_.reset();
     chunkUsed_ = chunkFilled_ = 0;
 }
+
+}  // namespace zarn

@@ -22,6 +22,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace zarn {
+
 // A network failure while opening or reading a URL, with the WinINet or
 // system error code (ERROR_INTERNET_TIMEOUT when a limit ran out).
 class InternetError : public std::runtime_error {
@@ -115,3 +117,5 @@ private:
     unsigned long long bodyRead_ = 0;
     DWORD readSize_ = 512;  // what the next network read asks for
 };
+
+}  // namespace zarn

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace zarn {
+
 namespace {
 
 // Writes reach the disk in blocks of this size.
@@ -58,3 +60,5 @@ void OutputFile::Close() {
     Flush();
     file_.reset();
 }
+
+}  // namespace zarn

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace zarn {
+
 // A failure to create or write a local file, with the system error code.
 class FileError : public std::runtime_error {
 public:
@@ -44,3 +46,5 @@ private:
     zfw::unique_file file_;
     std::vector<BYTE> pending_;
 };
+
+}  // namespace zarn

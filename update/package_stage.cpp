@@ -1,10 +1,11 @@
 #include "update/package_stage.h"
 
-#include "control/os_version.h"
 #include "resources/resource.h"
 #include "support/log.h"
+#include "support/os_version.h"
 #include "support/registry.h"
 #include "support/registryex.h"
+#include "support/text.h"
 #include "update/release_check.h"
 #include "update/server_address.h"
 
@@ -18,6 +19,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+
+namespace zarn {
 
 namespace {
 
@@ -182,25 +185,20 @@ void InstallProgress(UpdateRun& run) {
     if (!run.ClaimEnd()) return;
     CRegistryEx key;
     if (EnsureSettingsKey(key)) {
-        key.WriteString(L"version", run.m_serverVersion);
+        key.WriteString(kVersionValue, run.m_serverVersion);
         key.WriteDword(kReleaseValue, run.m_release);
         key.Close();
     }
     run.RequestEnd(IDOK, Notice::None);
 }
 
-}  // namespace
-
-bool RunDownloadStage(UpdateRun& run, int stage) {
-    if (stage == 1) {
-        return HttpDownloadFile(nullptr, UpdateServerUrl(kVersionFileUrlPath),
-                                run.m_versionFilePath, kSmallFetchLimits,
-                                kVersionFileCap) == kDownloadComplete;
-    }
-
+// Downloads the package into m_packagePath with the download bar and size
+// label bound, until its size matches the server's. False when the run has
+// ended (a failure ends it here).
+bool DownloadPackage(UpdateRun& run) {
     run.m_sizeLabel = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_SIZE);
     run.m_downloadBar = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_BAR);
-    zfw::scope_exit unbind([&run] {
+    const zfw::scope_exit unbind([&run] {
         run.m_sizeLabel = nullptr;
         run.m_downloadBar = nullptr;
     });
@@ -209,38 +207,40 @@ bool RunDownloadStage(UpdateRun& run, int stage) {
         run.Finish(IDCANCEL, Notice::PackageNotFetched);
         return false;
     }
-    if (!CheckPackageSize(run, packageUrl)) return false;
-    unbind.release();
-    run.m_sizeLabel = nullptr;
-    run.m_downloadBar = nullptr;
+    return CheckPackageSize(run, packageUrl);
+}
 
+// Verifies the downloaded package's release, renames it to the setup path,
+// starts the install progress and the installer, and watches the installer
+// until the run ends. Every outcome ends the run.
+void VerifyAndInstallPackage(UpdateRun& run) {
     // No unsigned fallback: whatever cannot be verified does not run.
-    if (run.Ended()) return false;
+    if (run.Ended()) return;
     const std::unique_ptr<Cng> cng = Cng::Load();
     ReleaseManifest manifest;
     if (const ReleaseFault fault = VerifyRelease(run, cng.get(), manifest);
         fault != ReleaseFault::None) {
         RefuseRelease(run, fault, run.m_packagePath);
-        return false;
+        return;
     }
     run.m_release = manifest.release;
 
-    if (run.Ended()) return false;
+    if (run.Ended()) return;
     if (!run.StartThread(&InstallProgressThreadProc)) {
         run.Finish(IDCANCEL, Notice::None);
-        return false;
+        return;
     }
     run.Post(WM_PACKAGE_DOWNLOADED);
     if (!::MoveFileW(run.m_packagePath.c_str(), run.m_setupPath.c_str())) {
         run.Finish(IDCANCEL, Notice::None);
-        return false;
+        return;
     }
     zfw::unique_file held;
     if (const ReleaseFault fault = HoldAndHashPackage(*cng, run.m_setupPath, manifest.sha256, held);
         fault != ReleaseFault::None) {
         held.reset();
         RefuseRelease(run, fault, run.m_setupPath);
-        return false;
+        return;
     }
     ZARN_LOG(L"release %u verified", static_cast<unsigned>(manifest.release));
     zfw::unique_handle installer;
@@ -248,12 +248,28 @@ bool RunDownloadStage(UpdateRun& run, int stage) {
     held.reset();  // the installer's process has started (or never will)
     if (!launched) {
         run.Finish(IDCANCEL, Notice::None);
-        return false;
+        return;
     }
     // Without a process to watch (a launch through another program), only
     // the installer's report can end the run.
     if (installer) WatchInstaller(run, installer.get());
+}
+
+}  // namespace
+
+bool FetchVersionFile(UpdateRun& run) {
+    return HttpDownloadFile(nullptr, UpdateServerUrl(kVersionFileUrlPath), run.m_versionFilePath,
+                            kSmallFetchLimits, kVersionFileCap) == kDownloadComplete;
+}
+
+bool DownloadAndInstallPackage(UpdateRun& run) {
+    if (DownloadPackage(run)) VerifyAndInstallPackage(run);
     return false;
+}
+
+bool RunDownloadStage(UpdateRun& run, int stage) {
+    if (stage == 1) return FetchVersionFile(run);
+    return DownloadAndInstallPackage(run);
 }
 
 DWORD WINAPI DownloadThreadProc(LPVOID start) { RunUpdateThread(start, &PackageStage); }
@@ -299,14 +315,12 @@ std::optional<std::wstring> ReadVersionText(const std::wstring& path) {
         return std::nullopt;
     const int length = static_cast<int>(
         std::find(bytes.begin(), bytes.begin() + read, '\0') - bytes.begin());
-    if (length == 0) return std::wstring();
-    const int units = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
-    if (units <= 0) return std::wstring();
-    std::wstring text(static_cast<size_t>(units), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, text.data(), units);
-    return text;
+    return FromCodePage(CP_ACP, std::string_view(bytes.data(), static_cast<size_t>(length)))
+        .value_or(std::wstring());
 }
 
 bool PathExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+}  // namespace zarn

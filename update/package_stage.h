@@ -10,16 +10,24 @@
 #include <optional>
 #include <string>
 
+namespace zarn {
+
 // Paths on the update server.
 inline constexpr wchar_t kVersionFileUrlPath[] = L"/append/application/version.ini";
 inline constexpr wchar_t kPackageUrlPath[] = L"/append/application/install.zip";
 inline constexpr wchar_t kPackageSizeUrlPath[] = L"/append/application/GetInstallFileSize.php";
 
-// Stage 1 fetches the version file into m_versionFilePath and returns true
-// when the fetch completed. Stage 2 downloads and size-checks the package,
-// renames it to the setup path, starts the install progress thread and the
-// installer, and then watches the installer until the run ends; every
-// outcome of stage 2 ends the run itself, and it returns false.
+// Stage 1 of the run, on the dialog's thread: fetches the version file into
+// m_versionFilePath; true when the fetch completed.
+bool FetchVersionFile(UpdateRun& run);
+
+// Stage 2 of the run, on the download thread: downloads and size-checks the
+// package, verifies its release, renames it to the setup path, starts the
+// install progress thread and the installer, and then watches the installer
+// until the run ends. Every outcome ends the run itself; returns false.
+bool DownloadAndInstallPackage(UpdateRun& run);
+
+// Stage 1 (FetchVersionFile) or any other stage (DownloadAndInstallPackage).
 bool RunDownloadStage(UpdateRun& run, int stage);
 
 // Thread entry of stage 2, started by the dialog's start timer. Returns 1.
@@ -43,3 +51,5 @@ std::optional<std::string> ReadFilePrefix(const std::wstring& path, size_t limit
 
 // True when something exists at `path` (no access right is tested).
 bool PathExists(const std::wstring& path);
+
+}  // namespace zarn

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace zarn {
+
 namespace {
 
 constexpr DWORD kHighestRelease = 2147483647;
@@ -165,3 +167,5 @@ ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
     manifest = std::move(*parsed);
     return ReleaseFault::None;
 }
+
+}  // namespace zarn

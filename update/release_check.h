@@ -25,6 +25,8 @@
 #include <string>
 #include <string_view>
 
+namespace zarn {
+
 inline constexpr size_t kManifestMaxBytes = 4096;
 // A DER ECDSA P-256 signature is at most 72 bytes; more is never one.
 inline constexpr size_t kSignatureMaxBytes = 256;
@@ -33,7 +35,6 @@ inline constexpr wchar_t kManifestUrlPath[] = L"/append/application/release.txt"
 inline constexpr wchar_t kSignatureUrlPath[] = L"/append/application/release.sig";
 
 // The settings value (REG_DWORD) with the highest release installed.
-inline constexpr wchar_t kReleaseValue[] = L"release";
 
 struct ReleaseManifest {
     DWORD release = 0;
@@ -75,3 +76,5 @@ ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
                           std::string_view manifestBytes, std::string_view signatureBytes,
                           std::string_view versionFileBytes, std::uint64_t packageSize,
                           DWORD installedRelease, ReleaseManifest& manifest);
+
+}  // namespace zarn

@@ -7,9 +7,13 @@
 #include <cstdint>
 #include <span>
 
+namespace zarn {
+
 // An EC P-256 public point: X then Y, 32 bytes each, big-endian.
 struct ReleaseKey {
     std::array<std::uint8_t, 64> point;
 };
 
 std::span<const ReleaseKey> ReleaseKeys();
+
+}  // namespace zarn

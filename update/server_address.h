@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace zarn {
+
 #ifndef ZARN_UPDATE_SERVER
 #define ZARN_UPDATE_SERVER L"http://127.0.0.1:18086"
 #endif
@@ -18,3 +20,5 @@ inline std::wstring UpdateServerUrl(std::wstring_view path) {
     url += path;
     return url;
 }
+
+}  // namespace zarn

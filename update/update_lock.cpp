@@ -4,6 +4,8 @@
 
 #include <vector>
 
+namespace zarn {
+
 namespace {
 
 constexpr wchar_t kLockPrefix[] = L"Local\\Zarn.UpdateDialog.";
@@ -49,3 +51,5 @@ UpdateLock::UpdateLock() : mutex_(::CreateMutexW(nullptr, FALSE, Name().c_str())
 UpdateLock::~UpdateLock() {
     if (owned_) ::ReleaseMutex(mutex_.get());
 }
+
+}  // namespace zarn

@@ -12,6 +12,8 @@
 
 #include <string>
 
+namespace zarn {
+
 class UpdateLock {
 public:
     // Tries to take the lock at once; never waits.
@@ -32,3 +34,5 @@ private:
     bool held_ = false;   // the caller may run the dialog
     bool owned_ = false;  // the mutex is ours to release
 };
+
+}  // namespace zarn

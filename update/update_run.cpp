@@ -4,20 +4,22 @@
 
 #include <new>
 
+namespace zarn {
+
 UpdateRun::UpdateRun(DWORD reportGraceMs)
     : m_reportGraceMs(reportGraceMs),
-      endedEvent_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    if (!endedEvent_) throw std::bad_alloc();
+      m_endedEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (!m_endedEvent) throw std::bad_alloc();
 }
 
 bool UpdateRun::ClaimEnd() noexcept {
-    if (ended_.exchange(true)) return false;
-    ::SetEvent(endedEvent_.get());
+    if (m_ended.exchange(true)) return false;
+    ::SetEvent(m_endedEvent.get());
     return true;
 }
 
 bool UpdateRun::WaitEnded(DWORD ms) const noexcept {
-    return ::WaitForSingleObject(endedEvent_.get(), ms) == WAIT_OBJECT_0;
+    return ::WaitForSingleObject(m_endedEvent.get(), ms) == WAIT_OBJECT_0;
 }
 
 void UpdateRun::Finish(INT_PTR result, Notice notice) {
@@ -53,8 +55,8 @@ bool UpdateRun::StartThread(LPTHREAD_START_ROUTINE entry) {
         return false;
     }
     (void)start.release();  // the thread owns it now
-    const std::lock_guard lock(threadsLock_);
-    threads_.push_back(std::move(thread));
+    const std::lock_guard lock(m_threadsLock);
+    m_threads.push_back(std::move(thread));
     return true;
 }
 
@@ -67,8 +69,8 @@ void UpdateRun::WaitForThreads(DWORD timeoutMs, bool dispatchAll) {
     for (bool timedOut = false; !timedOut;) {
         std::vector<zfw::unique_handle> pending;
         {
-            const std::lock_guard lock(threadsLock_);
-            pending.swap(threads_);
+            const std::lock_guard lock(m_threadsLock);
+            pending.swap(m_threads);
         }
         if (pending.empty()) break;
         for (const auto& thread : pending) {
@@ -119,3 +121,5 @@ void RunUpdateThread(void* start, void (*body)(UpdateRun& run)) {
     zfw::ModuleUnlock();
     ::FreeLibraryAndExitThread(module, 1);
 }
+
+}  // namespace zarn

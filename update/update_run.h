@@ -3,10 +3,13 @@
 // The dialog object lives on the gate's stack and goes away when the modal
 // run returns; the threads may outlive it. Everything they use therefore
 // lives here, owned jointly (shared_ptr) by the dialog and each thread, so it
-// outlives whichever side ends last. The threads never touch the dialog's
-// windows: they post requests to it and the dialog's own thread acts on them.
-// Once the run has ended, no thread posts anything, shows anything or writes
-// the installed version.
+// outlives whichever side ends last. The threads post requests to the
+// dialog and its own thread acts on them, with one exception: while the
+// package downloads, the download thread shows its progress in two of the
+// dialog's controls itself (m_sizeLabel, m_downloadBar), by messages sent
+// across threads (update/http.cpp); so the dialog's window outlives the
+// threads. Once the run has ended, no thread posts anything, shows anything
+// or writes the installed version.
 #pragma once
 
 #include "framework/handle.h"
@@ -19,6 +22,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+namespace zarn {
 
 // The installer's report to the update dialog: wParam 1 when it stopped
 // without completing, 2 when it completed.
@@ -79,14 +84,14 @@ public:
     HWND DownloadBar() const override { return m_downloadBar; }
 
     // True once some side has decided how the run ends.
-    bool Ended() const noexcept { return ended_.load(); }
+    bool Ended() const noexcept { return m_ended.load(); }
     // Decides the end; true for exactly one caller, who must then end the
     // dialog (or ask it to). Wakes every thread that waits in WaitEnded.
     bool ClaimEnd() noexcept;
     // Waits up to `ms`; true when the run has ended (at once or meanwhile).
     bool WaitEnded(DWORD ms) const noexcept;
     // The event set when the run ends, for waits on several things at once.
-    HANDLE EndedEvent() const noexcept { return endedEvent_.get(); }
+    HANDLE EndedEvent() const noexcept { return m_endedEvent.get(); }
 
     // From a background thread: claims the end and asks the dialog to show
     // `notice` and end with `result`. Does nothing when the run has ended.
@@ -110,10 +115,10 @@ public:
     UpdateRun& operator=(const UpdateRun&) = delete;
 
 private:
-    std::atomic<bool> ended_{false};
-    zfw::unique_handle endedEvent_;
-    std::mutex threadsLock_;
-    std::vector<zfw::unique_handle> threads_;
+    std::atomic<bool> m_ended{false};
+    zfw::unique_handle m_endedEvent;
+    std::mutex m_threadsLock;
+    std::vector<zfw::unique_handle> m_threads;
 };
 
 // What a thread entry receives: its share of the run and the module
@@ -126,3 +131,5 @@ struct UpdateThreadStart {
 // Runs `body` with the run of `start` (an UpdateThreadStart the entry now
 // owns), then releases the module reference and ends the thread.
 [[noreturn]] void RunUpdateThread(void* start, void (*body)(UpdateRun& run));
+
+}  // namespace zarn

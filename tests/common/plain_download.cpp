@@ -10,7 +10,7 @@ namespace rig {
 bool PlainDownload(const std::wstring& url, const std::wstring& path) {
     zfw::unique_hinternet session(
         ::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    const std::wstring headers(kRequestHeaders);
+    const std::wstring headers(zarn::kRequestHeaders);
     zfw::unique_hinternet request(::InternetOpenUrlW(
         session.get(), url.c_str(), headers.c_str(), static_cast<DWORD>(headers.size()),
         INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY, 1));

@@ -32,7 +32,7 @@ void WriteWholeFile(const std::wstring& path, std::string_view bytes) {
 std::wstring WebRoot() { return ServerDir() + L"\\webroot"; }
 
 std::wstring Url(std::wstring_view nameAndQuery) {
-    return UpdateServerUrl(L"/append/application/" + std::wstring(nameAndQuery));
+    return zarn::UpdateServerUrl(L"/append/application/" + std::wstring(nameAndQuery));
 }
 
 std::wstring NewTag() {

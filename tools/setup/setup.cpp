@@ -19,6 +19,8 @@
 
 #include <string>
 
+using namespace zarn;
+
 namespace {
 
 constexpr UINT WM_SETUP_REPORT = WM_USER + 100;

@@ -17,6 +17,8 @@
 #include <cwchar>
 #include <string>
 
+using namespace zarn;
+
 namespace {
 
 HANDLE g_output = INVALID_HANDLE_VALUE;

@@ -1,6 +1,8 @@
-#include "control/os_version.h"
+#include "support/os_version.h"
 
 #include <windows.h>
+
+namespace zarn {
 
 bool IsVistaOrLater() {
     OSVERSIONINFOEXW info{};
@@ -12,3 +14,5 @@ bool IsVistaOrLater() {
     }
     return info.dwMajorVersion >= 6;
 }
+
+}  // namespace zarn

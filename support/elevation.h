@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace zarn {
+
 // Creates a COM object through the elevation moniker
 // "Elevation:Administrator!new:{clsid}" (a local server), with `owner` as the
 // owner of the consent prompt.
@@ -20,3 +22,5 @@ HRESULT CreateComponentCategory(REFGUID catid, const wchar_t* description);
 
 // Marks class `clsid` as implementing category `catid`.
 HRESULT AddClassToCategory(REFCLSID clsid, REFGUID catid);
+
+}  // namespace zarn

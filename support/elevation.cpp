@@ -1,7 +1,8 @@
-#include "control/elevation.h"
+#include "support/elevation.h"
 
-#include "control/os_version.h"
 #include "framework/handle.h"
+#include "support/module_name.h"
+#include "support/os_version.h"
 
 #include <comcat.h>
 #include <objbase.h>
@@ -10,12 +11,14 @@
 
 #include <cwchar>
 
+namespace zarn {
+
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
 void ShowFailure(const wchar_t* text) {
-    ::MessageBoxW(nullptr, text, L"ZarnCtrl2", MB_OK | MB_APPLMODAL);
+    ::MessageBoxW(nullptr, text, ModuleBaseName().c_str(), MB_OK | MB_APPLMODAL);
 }
 
 HRESULT GetCategoryManager(ComPtr<ICatRegister>& manager) {
@@ -77,3 +80,5 @@ HRESULT AddClassToCategory(REFCLSID clsid, REFGUID catid) {
     CATID categories[1] = {catid};
     return manager->RegisterClassImplCategories(clsid, 1, categories);
 }
+
+}  // namespace zarn

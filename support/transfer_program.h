@@ -1,4 +1,6 @@
-// The two transfer programs the control starts and hands item lists to.
+// The two transfer programs: the control starts them and hands them item
+// lists (launch/), the installation gate looks for their windows and the
+// update dialog for the download program's file (update/).
 #pragma once
 
 namespace zarn {

@@ -1,4 +1,4 @@
-#include "control/modal_call.h"
+#include "support/modal_call.h"
 
 #include "support/log.h"
 

@@ -1,0 +1,18 @@
+// MakeShortCut: the service's icon and Internet-shortcut file in a folder
+// under the temporary folder, and a desktop shortcut that points at them.
+#pragma once
+
+#include <windows.h>
+
+#include <string_view>
+
+namespace zarn {
+
+// Refreshes the icon, rewrites the Internet-shortcut file to open
+// `pageAddress` (up to its first NUL), and makes the desktop shortcut when
+// `choiceText` reads as 1 or the settings allow it ("bAddIcon") and none is
+// there yet. `owner` owns any consent prompt. Throws zfw::ScriptError when
+// the shortcut folder or file cannot be made.
+void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring_view choiceText);
+
+}  // namespace zarn

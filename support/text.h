@@ -1,0 +1,30 @@
+// Text helpers shared across the module: BSTR views and code-page conversion.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zarn {
+
+// The whole of `text` (embedded NULs included); a null BSTR is the empty
+// text, as COM defines it.
+inline std::wstring_view BstrView(BSTR text) noexcept {
+    return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view();
+}
+
+// `bytes` in code page `codePage` (CP_ACP, CP_THREAD_ACP or a number) as
+// UTF-16, sized by asking first. Empty bytes give the empty text; none when
+// the bytes do not convert.
+std::optional<std::wstring> FromCodePage(UINT codePage, std::string_view bytes);
+
+// `text` in code page `codePage`, sized by asking first (a UTF-8 code page
+// needs up to three bytes a unit). A character the code page cannot hold
+// becomes its default character. The empty text gives no bytes; none when
+// the text does not convert or is too long for the system's call.
+std::optional<std::string> ToCodePage(UINT codePage, std::wstring_view text);
+
+}  // namespace zarn
