@@ -89,9 +89,11 @@ struct HelperStart {
 // limit (a drip) has all but stopped. So each step reads what WinINet holds
 // (asking waits for the first byte, or the end), at least kMinReadBytes in
 // all; past those the job goes on only while the bytes keep coming within
-// kReadAimMs, so that a fast server fills a large job in one hand-over. A
-// failure after some bytes hands over those bytes; the next read meets the
-// failure again.
+// kReadAimMs, so that a fast server fills a large job in one hand-over.
+// (What WinINet holds is one buffer of a few KiB, refilled by one network read
+// at each ask: this, not the hand-over, is what a fast download spends most
+// on beyond a plain loop of large reads.) A failure after some bytes hands
+// over those bytes; the next read meets the failure again.
 BOOL ReadUpTo(HINTERNET request, BYTE* buffer, DWORD want, DWORD& got) {
     got = 0;
     const ULONGLONG start = ::GetTickCount64();
