@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "control/identity.h"
+#include "figure.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -47,18 +48,27 @@ int main() {
     if (FAILED(::OleInitialize(nullptr))) return 1;
     CLSID dictionary{};
     if (FAILED(::CLSIDFromProgID(L"Scripting.Dictionary", &dictionary))) return 1;
-    const int rounds = 2000;
+    // Each round alternates the two in short blocks, so that a change in the
+    // machine's load weighs on both alike.
+    const int blocks = 20, calls = 50, rounds = 9;
     // Warm both paths first so that loading the DLLs is not counted.
     Measure(CLSID_Web_Control, L"CheckInstall", DISPATCH_METHOD, 20);
     Measure(dictionary, L"Count", DISPATCH_PROPERTYGET, 20);
-    double control = 0, system = 0;
-    for (int pass = 0; pass < 3; ++pass) {
-        control += Measure(CLSID_Web_Control, L"CheckInstall", DISPATCH_METHOD, rounds);
-        system += Measure(dictionary, L"Count", DISPATCH_PROPERTYGET, rounds);
+    bench::Figure figure("create_vs_dictionary_cpp", 1.5);
+    for (int round = 0; round < rounds; ++round) {
+        double control = 0, system = 0;
+        for (int block = 0; block < blocks; ++block) {
+            const double c = Measure(CLSID_Web_Control, L"CheckInstall", DISPATCH_METHOD, calls);
+            const double d = Measure(dictionary, L"Count", DISPATCH_PROPERTYGET, calls);
+            if (c < 0 || d < 0) return 1;
+            control += c / blocks;
+            system += d / blocks;
+        }
+        std::printf("round %d: control %.1f us, Scripting.Dictionary %.1f us (x%.2f)\n", round + 1,
+                    control * 1e6, system * 1e6, control / system);
+        figure.Add(control, system);
     }
-    std::printf("control: create + first call %.1f us\n", control / 3 * 1e6);
-    std::printf("Scripting.Dictionary: create + first call %.1f us\n", system / 3 * 1e6);
-    std::printf("ratio control / dictionary: %.2f\n", control / system);
+    figure.Print();
     ::OleUninitialize();
     return 0;
 }

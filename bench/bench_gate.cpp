@@ -3,7 +3,8 @@
 // the real update dialog, against plain downloads of the same package.
 //
 // Needs the update server stand-in serving this build's web root (as the test
-// fixture starts it). Usage: bench_gate.exe [rounds] [package MiB]
+// fixture starts it). Usage: bench_gate.exe [gate rounds] [package rounds] [package MiB...]
+// (by default 20 gate rounds, 7 package rounds, at 32 and 256 MiB).
 #include "update/http.h"
 #include "update/installation_gate.h"
 
@@ -13,6 +14,8 @@
 #include "common/plain_download.h"
 #include "framework/handle.h"
 #include "update_rig.h"
+
+#include "figure.h"
 
 #include <algorithm>
 #include <chrono>
@@ -41,7 +44,10 @@ double Median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
-    const int packageMiB = argc > 2 ? std::max(1, std::atoi(argv[2])) : 32;
+    const int packageRounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+    std::vector<int> sizes;
+    for (int i = 3; i < argc; ++i) sizes.push_back(std::max(1, std::atoi(argv[i])));
+    if (sizes.empty()) sizes = {32, 256};
     HMODULE resources = ::LoadLibraryW(rig::ModulePath().c_str());
     if (!resources) {
         std::printf("cannot load %s\n", rig::Utf8(rig::ModulePath()).c_str());
@@ -57,6 +63,7 @@ int main(int argc, char** argv) {
     if (!update_rig::ProgramInstalled())
         ::CopyFileW((rig::BuildDir() + L"\\zarn_setup_placeholder.exe").c_str(),
                         (folder + L"Zarn_download.exe").c_str(), FALSE);
+    bench::Figure gateFigure("gate_vs_plain_fetch", 2.0);
     std::vector<double> gate, plain;
     for (int i = 0; i < rounds; ++i) {
         auto start = Clock::now();
@@ -72,44 +79,45 @@ int main(int argc, char** argv) {
             return 1;
         }
         plain.push_back(Ms(start));
+        gateFigure.Add(gate.back(), plain.back());
     }
-    const double gateMs = Median(gate), plainMs = Median(plain);
-    std::printf("gate, programs current: median %.1f ms over %d calls\n", gateMs, rounds);
-    std::printf("plain WinINet fetch of version.ini: median %.1f ms\n", plainMs);
-    std::printf("ratio gate / plain fetch: %.2f\n", gateMs / plainMs);
+    std::printf("gate, programs current: median %.1f ms over %d calls\n", Median(gate), rounds);
+    std::printf("plain WinINet fetch of version.ini: median %.1f ms\n", Median(plain));
+    gateFigure.Print();
 
     // ---- the package through the real dialog: the installer padded to size
-    std::string package = update_rig::SetupBytes();
-    package.resize(static_cast<size_t>(packageMiB) << 20, '\0');
-    rig::release::Publish("bench 1.0", package);
-    const double mib = static_cast<double>(package.size()) / (1 << 20);
-    std::vector<double> dialogRates;
-    for (int i = 0; i < 3; ++i) {
-        update_rig::ForgetInstallation();
-        update_rig::SetSetupMode(L"report2");
-        update_rig::Watcher watcher(20);
-        const bool passed = RunInstallationGate(folder, kInstallerReportGraceMs, resources);
-        watcher.Stop();
-        if (!passed || !watcher.downloadDoneTick) {
-            std::printf("the dialog run %d failed\n", i);
-            return 1;
+    for (const int packageMiB : sizes) {
+        std::string package = update_rig::SetupBytes();
+        package.resize(static_cast<size_t>(packageMiB) << 20, '\0');
+        rig::release::Publish("bench 1.0", package);
+        package.clear();
+        package.shrink_to_fit();
+        const std::string name = "package_" + std::to_string(packageMiB) + "MiB_vs_plain";
+        bench::Figure figure(name.c_str(), 1.25);
+        for (int i = 0; i < packageRounds; ++i) {
+            update_rig::ForgetInstallation();
+            update_rig::SetSetupMode(L"report2");
+            const DWORD startTick = ::GetTickCount();
+            update_rig::Watcher watcher(20);
+            const bool passed = RunInstallationGate(folder, kInstallerReportGraceMs, resources);
+            watcher.Stop();
+            if (!passed || !watcher.downloadDoneTick) {
+                std::printf("the dialog run %d failed\n", i);
+                return 1;
+            }
+            const double dialogMs = watcher.downloadDoneTick - watcher.downloadFirstTick;
+            auto start = Clock::now();
+            rig::PlainDownload(server::Url(L"install.zip"), scratch + L"\\plain.bin");
+            const double plainMs = Ms(start);
+            std::printf("%d MiB round %d: gate start to first progress %lu ms, first progress to "
+                        "download done %.0f ms, plain 64 KiB loop %.0f ms (x%.2f)\n",
+                        packageMiB, i + 1,
+                        static_cast<unsigned long>(watcher.downloadFirstTick - startTick),
+                        dialogMs, plainMs, dialogMs / plainMs);
+            figure.Add(dialogMs, plainMs);
         }
-        dialogRates.push_back(mib * 1000.0 / (watcher.downloadDoneTick - watcher.downloadFirstTick));
+        figure.Print();
     }
-    std::vector<double> helperRates, plainRates;
-    for (int i = 0; i < 3; ++i) {
-        auto start = Clock::now();
-        HttpDownloadFile(nullptr, server::Url(L"install.zip"), scratch + L"\\helper.bin");
-        helperRates.push_back(mib * 1000.0 / Ms(start));
-        start = Clock::now();
-        rig::PlainDownload(server::Url(L"install.zip"), scratch + L"\\plain.bin");
-        plainRates.push_back(mib * 1000.0 / Ms(start));
-    }
-    std::printf("package %.0f MiB through the update dialog (download with progress and size "
-                "check): median %.1f MiB/s\n", mib, Median(dialogRates));
-    std::printf("HttpDownloadFile without progress: median %.1f MiB/s\n", Median(helperRates));
-    std::printf("plain WinINet, 64 KiB reads: median %.1f MiB/s\n", Median(plainRates));
-    std::printf("ratio dialog / plain: %.2f\n", Median(dialogRates) / Median(plainRates));
     update_rig::Publish("bench 1.0");
     return 0;
 }

@@ -97,7 +97,11 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-STDAPI DllCanUnloadNow() { return zfw::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() {
+    if (zfw::ModuleLockCount() != 0) return S_FALSE;
+    zfw::ReleaseModuleTypeLib();
+    return S_OK;
+}
 
 STDAPI DllRegisterServer() {
     if (FAILED(zfw::RegisterModuleTypeLib())) return SELFREG_E_TYPELIB;

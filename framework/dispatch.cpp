@@ -2,6 +2,8 @@
 
 #include "framework/com.h"
 
+#include <utility>
+
 namespace zfw {
 namespace {
 
@@ -38,6 +40,36 @@ HRESULT LoadModuleTypeLib(ITypeLib** out) noexcept {
     const DWORD n = ::GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     return ::LoadTypeLibEx(path, REGKIND_NONE, out);
+}
+
+namespace {
+SRWLOCK g_typeLibLock = SRWLOCK_INIT;
+// One reference, under g_typeLibLock. Not a ComPtr: a static's destructor
+// would call into the system while the process exits; ReleaseModuleTypeLib
+// lets go of it instead.
+ITypeLib* g_typeLib = nullptr;
+}  // namespace
+
+HRESULT ModuleTypeLib(ITypeLib** out) noexcept {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    ::AcquireSRWLockExclusive(&g_typeLibLock);
+    scope_exit unlock([] { ::ReleaseSRWLockExclusive(&g_typeLibLock); });
+    if (!g_typeLib) {
+        const HRESULT hr = LoadModuleTypeLib(&g_typeLib);
+        if (FAILED(hr)) return hr;
+    }
+    g_typeLib->AddRef();
+    *out = g_typeLib;
+    return S_OK;
+}
+
+void ReleaseModuleTypeLib() noexcept {
+    ITypeLib* library = nullptr;
+    ::AcquireSRWLockExclusive(&g_typeLibLock);
+    std::swap(library, g_typeLib);
+    ::ReleaseSRWLockExclusive(&g_typeLibLock);
+    if (library) library->Release();
 }
 
 HRESULT CoerceToBstr(const VARIANT& in, LCID lcid, BSTR* out) noexcept {

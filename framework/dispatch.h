@@ -62,6 +62,14 @@ HRESULT ScriptCallBoundary(EXCEPINFO* info, F&& body) noexcept {
 // Loads the type library embedded in this module (resource TYPELIB 1).
 HRESULT LoadModuleTypeLib(ITypeLib** out) noexcept;
 
+// The module's type library, loaded once and shared by all its objects (the
+// system reads the library afresh once its last reference goes, so loading
+// it per object would parse it at every creation). Thread-safe.
+HRESULT ModuleTypeLib(ITypeLib** out) noexcept;
+// Lets go of the shared type library; DllCanUnloadNow calls it when the
+// module may unload. A later ModuleTypeLib loads it again.
+void ReleaseModuleTypeLib() noexcept;
+
 // Coerces one script argument to a BSTR. Empty and null become the empty
 // text. Returns DISP_E_PARAMNOTOPTIONAL for a missing argument, and
 // DISP_E_TYPEMISMATCH when the value has no text form.

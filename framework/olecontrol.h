@@ -65,7 +65,7 @@ public:
 
     HRESULT FinalConstruct() {
         Microsoft::WRL::ComPtr<ITypeLib> library;
-        HRESULT hr = LoadModuleTypeLib(&library);
+        HRESULT hr = ModuleTypeLib(&library);
         if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(Derived::DispatchIid(), &dispatchInfo_);
         if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(Derived::ClassId(), &classInfo_);
         return hr;

@@ -14,13 +14,17 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <vector>
 
 namespace zarn {
 
 namespace {
 
-// Bytes handed out by one read of the reply.
+// Bytes handed out by one read of a text reply (a zero byte ends the text
+// of its block).
 constexpr size_t kBlockBytes = 512;
+// Bytes one read of a download hands to the file and the progress display.
+constexpr size_t kDownloadBlockBytes = 64 * 1024;
 
 // Units of the buffers the byte-size texts are formatted into.
 constexpr UINT kSizeTextUnits = 256;
@@ -161,7 +165,7 @@ std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring&
         std::optional<ProgressDisplay> display;
         if (progress) display.emplace(*progress, total);
 
-        std::array<BYTE, kBlockBytes> block;
+        std::vector<BYTE> block(kDownloadBlockBytes);
         DWORD received = 0;
         size_t kept = 0;
         for (;;) {

@@ -81,23 +81,32 @@ struct HelperStart {
     HMODULE module = nullptr;
 };
 
-// Reads up to `want` bytes, but waits for no more than kMinReadBytes beyond
+// Reads up to `want` bytes, but never waits for more than kMinReadBytes beyond
 // what has arrived. WinINet's read waits until it has all it was asked for,
 // and the wait limit applies to each read job: a server that sends slowly
 // but steadily must not be taken for a stalled one because a job asked for
 // more than it had sent, while one that cannot send kMinReadBytes within the
-// limit (a drip) has all but stopped. A failure after some bytes hands over
-// those bytes; the next read meets the failure again.
+// limit (a drip) has all but stopped. So each step reads what WinINet holds
+// (asking waits for the first byte, or the end), at least kMinReadBytes in
+// all; past those the job goes on only while the bytes keep coming within
+// kReadAimMs, so that a fast server fills a large job in one hand-over.
+// (What WinINet holds is one buffer of a few KiB, refilled by one network read
+// at each ask: this, not the hand-over, is what a fast download spends most
+// on beyond a plain loop of large reads.) A failure after some bytes hands
+// over those bytes; the next read meets the failure again.
 BOOL ReadUpTo(HINTERNET request, BYTE* buffer, DWORD want, DWORD& got) {
     got = 0;
-    DWORD available = 0;  // asking waits for the first byte, or the end
-    if (!::InternetQueryDataAvailable(request, &available, 0, 0)) return FALSE;
-    want = std::min(want, std::max(available, kMinReadBytes));
+    const ULONGLONG start = ::GetTickCount64();
     while (got < want) {
+        if (got >= kMinReadBytes && ::GetTickCount64() - start >= kReadAimMs) break;
+        DWORD available = 0;
+        if (!::InternetQueryDataAvailable(request, &available, 0, 0)) return got > 0;
+        if (available == 0) break;  // the end of the body
+        // Below kMinReadBytes in all, the read waits for the rest.
+        DWORD step = std::max(available, got < kMinReadBytes ? kMinReadBytes - got : 0);
+        step = std::min({step, want - got, kNetworkReadBytes});
         DWORD n = 0;
-        if (!::InternetReadFile(request, buffer + got, std::min(want - got, kNetworkReadBytes),
-                                &n))
-            return got > 0;
+        if (!::InternetReadFile(request, buffer + got, step, &n)) return got > 0;
         if (n == 0) break;
         got += n;
     }

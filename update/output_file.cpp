@@ -31,6 +31,13 @@ OutputFile::~OutputFile() {
 
 void OutputFile::Write(const void* data, size_t size) {
     const BYTE* bytes = static_cast<const BYTE*>(data);
+    // Whole blocks with nothing pending go to the disk as they are.
+    if (pending_.empty() && size >= kBufferBytes) {
+        const size_t whole = size - size % kBufferBytes;
+        WriteThrough(bytes, whole);
+        bytes += whole;
+        size -= whole;
+    }
     while (size > 0) {
         const size_t n = std::min(size, kBufferBytes - pending_.size());
         pending_.insert(pending_.end(), bytes, bytes + n);
@@ -41,19 +48,28 @@ void OutputFile::Write(const void* data, size_t size) {
 }
 
 void OutputFile::Flush() {
+    // What failed to reach the disk is dropped either way: the caller
+    // reports the first error.
+    try {
+        WriteThrough(pending_.data(), pending_.size());
+    } catch (const FileError&) {
+        pending_.clear();
+        throw;
+    }
+    pending_.clear();
+}
+
+void OutputFile::WriteThrough(const BYTE* bytes, size_t size) {
     size_t done = 0;
-    while (done < pending_.size()) {
+    while (done < size) {
         DWORD written = 0;
-        if (!::WriteFile(file_.get(), pending_.data() + done,
-                         static_cast<DWORD>(pending_.size() - done), &written, nullptr) ||
-            written == 0) {
+        const DWORD ask = static_cast<DWORD>(std::min<size_t>(size - done, 0x40000000));
+        if (!::WriteFile(file_.get(), bytes + done, ask, &written, nullptr) || written == 0) {
             const DWORD error = ::GetLastError();
-            pending_.clear();
             throw FileError("WriteFile", error ? error : ERROR_WRITE_FAULT);
         }
         done += written;
     }
-    pending_.clear();
 }
 
 void OutputFile::Close() {

@@ -42,6 +42,8 @@ public:
 
 private:
     void Flush();
+    // Writes `size` bytes at the file's position; throws FileError.
+    void WriteThrough(const BYTE* bytes, size_t size);
 
     zfw::unique_file file_;
     std::vector<BYTE> pending_;
