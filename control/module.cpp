@@ -1,5 +1,6 @@
 // The module: its entry point, class factories and self-registration.
 #include "support/elevation.h"
+#include "support/settings_reader.h"
 #include "control/identity.h"
 #include "control/prop_page.h"
 #include "control/web_control.h"
@@ -100,6 +101,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 STDAPI DllCanUnloadNow() {
     if (zfw::ModuleLockCount() != 0) return S_FALSE;
     zfw::ReleaseModuleTypeLib();
+    zarn::ReleaseSettingsKey();
     return S_OK;
 }
 

@@ -24,10 +24,10 @@ HandOffChannel::Reply ProgramWindow::Send(HWND window, const COPYDATASTRUCT& rec
 
 void ProgramWindow::Wait(DWORD milliseconds) { ::Sleep(milliseconds); }
 
-HandOff::Outcome HandOff::Deliver(std::wstring_view items, UINT codePage) {
+HandOff::Outcome HandOff::Deliver(std::wstring_view items, HWND found, UINT codePage) {
     bool windowSeen = false;
     for (int pass = 0; pass < kMaxPasses; ++pass) {
-        if (HWND window = channel_.Find()) {
+        if (HWND window = pass == 0 && found ? found : channel_.Find()) {
             windowSeen = true;
             const HandOffRecord record(items, codePage);
             if (!record.converted()) return Outcome::NotConvertible;

@@ -69,8 +69,10 @@ public:
 
     explicit HandOff(HandOffChannel& channel) : channel_(channel) {}
 
-    // Runs the passes; a fresh record is built for every send.
-    Outcome Deliver(std::wstring_view items, UINT codePage = CP_THREAD_ACP);
+    // Runs the passes; a fresh record is built for every send. `found` is
+    // the program's window when the caller has just found it: the first pass
+    // uses it instead of searching again; every later pass searches.
+    Outcome Deliver(std::wstring_view items, HWND found = nullptr, UINT codePage = CP_THREAD_ACP);
 
 private:
     HandOffChannel& channel_;

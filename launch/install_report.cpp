@@ -2,6 +2,7 @@
 
 #include "framework/dispatch.h"
 #include "support/registryex.h"
+#include "support/settings_reader.h"
 #include "update/http.h"
 #include "update/internet_file.h"
 #include "update/server_address.h"
@@ -15,15 +16,11 @@ namespace {
 constexpr wchar_t kReportPath[] = L"/append/application/install_statistic.php?a=";
 constexpr wchar_t kInstallEvent[] = L"install";
 
-// The install flag; 0 when the settings key or the value is missing.
+// The install flag, read afresh; 0 when the settings key or the value is
+// missing, or the value is not four bytes long.
 DWORD ReadInstallFlag() {
-    DWORD flag = 0;
-    CRegistryEx key;
-    if (key.Open(kSettingsKey)) {
-        key.ReadDword(kInstallFlagValue, flag);
-        key.Close();
-    }
-    return flag;
+    const std::optional<DwordSetting> flag = ReadDwordSetting(kInstallFlagValue);
+    return flag ? flag->value : 0;
 }
 
 }  // namespace

@@ -1,18 +1,16 @@
 #include "launch/handoff.h"
-#include "support/registryex.h"
+#include "support/settings.h"
+#include "support/settings_reader.h"
 
 namespace zarn {
 
 UINT SendLimitSetting() {
-    CRegistryEx settings;
-    DWORD limit = 0;
-    // Read only: a missing key is no reason to create it.
-    if (!settings.Open(kSettingsKey) || !settings.ReadDword(kSendLimitValue, limit) ||
-        settings.m_dwType != REG_DWORD)
+    const std::optional<DwordSetting> limit = ReadDwordSetting(kSendLimitValue);
+    if (!limit || limit->type != REG_DWORD) return ProgramWindow::kDefaultSendLimitMs;
+    if (limit->value < ProgramWindow::kMinSendLimitMs ||
+        limit->value > ProgramWindow::kDefaultSendLimitMs)
         return ProgramWindow::kDefaultSendLimitMs;
-    if (limit < ProgramWindow::kMinSendLimitMs || limit > ProgramWindow::kDefaultSendLimitMs)
-        return ProgramWindow::kDefaultSendLimitMs;
-    return limit;
+    return limit->value;
 }
 
 }  // namespace zarn

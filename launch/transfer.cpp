@@ -26,16 +26,27 @@ bool RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
     const ModalCall modal(method);
     if (!modal) return false;
     ReportPendingInstall();
-    if (!RunInstallationGate(installFolder)) return false;
 
-    ProgramWindow window(program.windowClass, controlTag, SendLimitSetting());
-    if (!window.Find()) {
-        // A running program keeps the credentials it was started with; only
-        // a new one gets them.
-        ProgramStarter(installFolder).Start(program, userId, password);
-        ::Sleep(kStartWaitMs);
+    // The program's own window, when it is already there, answers the gate
+    // (a running program proves the installation), the question whether to
+    // start it, and the first pass of the hand-off: one search serves all
+    // three, as nothing runs in between.
+    HWND running = ::FindWindowW(program.windowClass, nullptr);
+    if (running) {
+        PassInstallationGateWhileRunning();
+    } else {
+        if (!RunInstallationGate(installFolder)) return false;
+        // The dialog may have run for minutes: look again.
+        running = ::FindWindowW(program.windowClass, nullptr);
+        if (!running) {
+            // A running program keeps the credentials it was started with;
+            // only a new one gets them.
+            ProgramStarter(installFolder).Start(program, userId, password);
+            ::Sleep(kStartWaitMs);
+        }
     }
-    HandOff(window).Deliver(items);
+    ProgramWindow window(program.windowClass, controlTag, SendLimitSetting());
+    HandOff(window).Deliver(items, running);
     return true;
 }
 

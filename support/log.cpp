@@ -34,6 +34,10 @@ std::array<wchar_t, kLineUnits> SourceFileName(const char* ansi) {
 }  // namespace
 
 void Log(const LogSite& site, const wchar_t* format, ...) {
+    // Without a viewer the line goes nowhere: nothing to format.
+    const HWND viewer = ::FindWindowW(kLogViewerClass, kLogViewerTitle);
+    if (!viewer) return;
+
     // The message buffer belongs to the call, so lines from two threads
     // cannot overwrite each other's text.
     std::array<wchar_t, kMessageUnits> message{};
@@ -49,9 +53,6 @@ void Log(const LogSite& site, const wchar_t* format, ...) {
     location[kLineUnits - 1] = L'\0';
 
     const std::wstring& application = ModuleBaseName();
-
-    const HWND viewer = ::FindWindowW(kLogViewerClass, kLogViewerTitle);
-    if (!viewer) return;
 
     LogRecord record{};
     record.code = site.code;

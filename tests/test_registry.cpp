@@ -3,10 +3,12 @@
 // never see each other's values.
 #include "support/registry.h"
 #include "support/registryex.h"
+#include "support/settings_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -193,6 +195,46 @@ TEST_F(RegistryTest, KeyDwordReadTakesAnyFourBytes) {
     EXPECT_FALSE(key.ReadDword(L"missing", value));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.m_lResult);
     EXPECT_EQ(kSentinel, value);
+}
+
+// The reader keeps its handle between reads: what another writer stores, and
+// a key deleted or made anew under it, must show at the next read.
+TEST_F(RegistryTest, HeldReaderFollowsTheKeyAndTakesAnyFourBytes) {
+    const auto put = [&](DWORD value) { Put(L"n", REG_DWORD, &value, sizeof(value)); };
+    put(5);
+    HeldKeyReader reader(keyPath_.c_str());
+    std::optional<DwordSetting> read = reader.ReadDword(L"n");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(5u, read->value);
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), read->type);
+    put(6);
+    EXPECT_EQ(6u, reader.ReadDword(L"n").value_or(DwordSetting{}).value);
+
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str());
+    EXPECT_FALSE(reader.ReadDword(L"n")) << "a deleted key holds nothing";
+    put(7);
+    EXPECT_EQ(7u, reader.ReadDword(L"n").value_or(DwordSetting{}).value);
+    // Deleted and made again between two reads: the held handle names the
+    // deleted key, and must not answer for the new one.
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str());
+    put(8);
+    EXPECT_EQ(8u, reader.ReadDword(L"n").value_or(DwordSetting{}).value);
+    reader.Release();
+    EXPECT_EQ(8u, reader.ReadDword(L"n").value_or(DwordSetting{}).value) << "opens again";
+
+    const wchar_t one[] = L"1";  // bytes 31 00 00 00
+    Put(L"text", REG_SZ, one, sizeof(one));
+    read = reader.ReadDword(L"text");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(49u, read->value);
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), read->type);
+    const ULONGLONG wide = 1;
+    Put(L"qword", REG_QWORD, &wide, sizeof(wide));
+    EXPECT_FALSE(reader.ReadDword(L"qword")) << "eight bytes do not fit";
+    const BYTE two[] = {1, 2};
+    Put(L"short", REG_BINARY, two, sizeof(two));
+    EXPECT_FALSE(reader.ReadDword(L"short")) << "two bytes are not a whole number";
+    EXPECT_FALSE(reader.ReadDword(L"missing"));
 }
 
 TEST_F(RegistryTest, KeyStringReadsByCapacity) {

@@ -69,6 +69,21 @@ TEST(HandOffLoop, RepliesOtherThanOneResendTheSameList) {
     EXPECT_EQ(never.waits.size(), 10u);
 }
 
+TEST(HandOffLoop, AWindowJustFoundServesOnlyTheFirstPass) {
+    // Sent at once through the given window; the second pass searches.
+    ScriptedChannel twice({kWindow}, {Reply::NotTaken, Reply::Taken});
+    EXPECT_EQ(HandOff(twice).Deliver(L"ab", kWindow), HandOff::Outcome::Taken);
+    EXPECT_EQ(twice.finds, 1u);
+    EXPECT_EQ(twice.sent.size(), 2u);
+
+    // The window closes after the first send: the search finds it gone.
+    ScriptedChannel gone({nullptr}, {Reply::NotTaken});
+    EXPECT_EQ(HandOff(gone).Deliver(L"ab", kWindow), HandOff::Outcome::WindowGone);
+    EXPECT_EQ(gone.finds, 1u);
+    EXPECT_EQ(gone.sent.size(), 1u);
+    EXPECT_EQ(gone.waits, std::vector<DWORD>{500});
+}
+
 // ---- the record
 
 std::string Bytes(const HandOffRecord& record) {

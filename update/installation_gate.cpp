@@ -7,9 +7,18 @@
 
 namespace zarn {
 
+namespace {
+
+// The gate's first word, the same from both entries.
+void LogGateStart() { ZARN_LOG(L"FileVersionCheck"); }
+
+}  // namespace
+
+void PassInstallationGateWhileRunning() { LogGateStart(); }
+
 bool RunInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
                          HINSTANCE resources) {
-    ZARN_LOG(L"FileVersionCheck");
+    LogGateStart();
     if (::FindWindowW(kDownloadProgram.windowClass, nullptr)) return true;
     if (::FindWindowW(kUploadProgram.windowClass, nullptr)) return true;
 

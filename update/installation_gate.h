@@ -16,4 +16,9 @@ namespace zarn {
 bool RunInstallationGate(const std::wstring& installFolder,
                          DWORD reportGraceMs = kInstallerReportGraceMs, HINSTANCE resources = nullptr);
 
+// The gate for a call that has just found a window of a transfer program:
+// it passes, as RunInstallationGate would, with the same log line and
+// without searching for the windows again.
+void PassInstallationGateWhileRunning();
+
 }  // namespace zarn
