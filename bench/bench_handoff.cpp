@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
 
     Microsoft::WRL::ComPtr<IDispatch> control;
     CLSID clsid{};
-    if (FAILED(::CLSIDFromProgID(kControlProgId, &clsid)) ||
+    if (FAILED(::CLSIDFromProgID(zarn::kControlProgId, &clsid)) ||
         FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&control)))) {
         std::fprintf(stderr, "cannot create the control (is the module registered?)\n");
         return 1;

@@ -34,7 +34,7 @@ bool WriteRegistryGroup(RegistryGroup group) {
 
 // The control class's registry update, run for registration and removal.
 bool UpdateControlRegistry(bool doRegister) {
-    if (!doRegister) return SUCCEEDED(zfw::UnregisterClass(CLSID_Web_Control, kControlProgId));
+    if (!doRegister) return SUCCEEDED(zfw::UnregisterClass(CLSID_Web_Control, zarn::kControlProgId));
     const bool registered = WriteRegistryGroup(RegistryGroup::Class);
     // The category results are not part of this step's outcome.
     if (SUCCEEDED(CreateComponentCategory(CATID_SafeForScripting, kScriptingDescription)))
@@ -46,7 +46,7 @@ bool UpdateControlRegistry(bool doRegister) {
 
 bool UpdatePropPageRegistry(bool doRegister) {
     return doRegister ? WriteRegistryGroup(RegistryGroup::Page)
-                      : SUCCEEDED(zfw::UnregisterClass(CLSID_WebControlPropPage, nullptr));
+                      : SUCCEEDED(zfw::UnregisterClass(zarn::CLSID_WebControlPropPage, nullptr));
 }
 
 bool UpdateAllFactories(bool doRegister) {
@@ -74,7 +74,7 @@ struct FactoryEntry {
 
 constexpr FactoryEntry kFactories[] = {
     {&CLSID_Web_Control, &CreateControl},
-    {&CLSID_WebControlPropPage, &CreatePropPage},
+    {&zarn::CLSID_WebControlPropPage, &CreatePropPage},
 };
 
 }  // namespace
@@ -120,7 +120,7 @@ STDAPI DllRegisterServer() {
 }
 
 STDAPI DllUnregisterServer() {
-    if (FAILED(zfw::UnregisterModuleTypeLib(LIBID_Web_ControlLib, kTypeLibMajor, kTypeLibMinor)))
+    if (FAILED(zfw::UnregisterModuleTypeLib(LIBID_Web_ControlLib, zarn::kTypeLibMajor, zarn::kTypeLibMinor)))
         return SELFREG_E_TYPELIB;
     if (!UpdateAllFactories(false)) return SELFREG_E_CLASS;
     return S_OK;

@@ -283,7 +283,7 @@ TEST_F(ControlCom, ClassInfoNamesTheEventInterfaceAndOnePropertyPage) {
     CAUUID ids{};
     ASSERT_EQ(S_OK, pages->GetPages(&ids));
     ASSERT_EQ(1u, ids.cElems);
-    EXPECT_TRUE(::IsEqualCLSID(ids.pElems[0], CLSID_WebControlPropPage));
+    EXPECT_TRUE(::IsEqualCLSID(ids.pElems[0], zarn::CLSID_WebControlPropPage));
     ::CoTaskMemFree(ids.pElems);
 
     ComPtr<IOleObject> ole;

@@ -121,7 +121,7 @@ TEST_F(Hosted, ScriptCallsWorkOnTheHostedControl) {
 TEST(PropertyPage, ShowsItsCaptionAndText) {
     rig::ComApartment apartment;
     ComPtr<IPropertyPage> page;
-    ASSERT_EQ(S_OK, ::CoCreateInstance(CLSID_WebControlPropPage, nullptr, CLSCTX_INPROC_SERVER,
+    ASSERT_EQ(S_OK, ::CoCreateInstance(zarn::CLSID_WebControlPropPage, nullptr, CLSCTX_INPROC_SERVER,
                                        IID_PPV_ARGS(&page)));
     PROPPAGEINFO info{};
     ASSERT_EQ(S_OK, page->GetPageInfo(&info));

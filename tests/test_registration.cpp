@@ -21,7 +21,7 @@ std::wstring Guid(const GUID& guid) {
 }
 
 const std::wstring kClassKey = L"CLSID\\" + Guid(CLSID_Web_Control);
-const std::wstring kPageKey = L"CLSID\\" + Guid(CLSID_WebControlPropPage);
+const std::wstring kPageKey = L"CLSID\\" + Guid(zarn::CLSID_WebControlPropPage);
 const std::wstring kTypeLibKey = L"TypeLib\\" + Guid(LIBID_Web_ControlLib) + L"\\1.0";
 const std::wstring kScriptingCategory = L"Component Categories\\" + Guid(CATID_SafeForScripting);
 const std::wstring kInitCategory = L"Component Categories\\" + Guid(CATID_SafeForInitializing);

@@ -298,7 +298,7 @@ TEST_F(SignedRelease, AModuleBuiltWithTwoKeysAcceptsEither) {
         reinterpret_cast<void*>(::GetProcAddress(twoKeys, "DllGetClassObject")));
     ASSERT_NE(get, nullptr);
     CLSID clsid{};
-    ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(kControlProgId, &clsid));
+    ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(zarn::kControlProgId, &clsid));
     Microsoft::WRL::ComPtr<IClassFactory> factory;
     ASSERT_HRESULT_SUCCEEDED(get(clsid, IID_PPV_ARGS(&factory)));
     control_.Reset();

@@ -177,7 +177,7 @@ protected:
     IDispatch* Control() {
         if (!control_) {
             CLSID clsid{};
-            EXPECT_HRESULT_SUCCEEDED(::CLSIDFromProgID(kControlProgId, &clsid));
+            EXPECT_HRESULT_SUCCEEDED(::CLSIDFromProgID(zarn::kControlProgId, &clsid));
             EXPECT_HRESULT_SUCCEEDED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER,
                                                         IID_PPV_ARGS(&control_)));
         }
