@@ -11,7 +11,8 @@ namespace zarn {
 // program-files folder stands for "C:\Program Files".
 std::wstring InstallFolderFor(std::wstring_view programFiles);
 
-// The install folder of this system. Neither inspects nor creates it.
+// The install folder of this system, looked up once per process. Neither
+// inspects nor creates it.
 std::wstring ResolveInstallFolder();
 
 }  // namespace zarn
