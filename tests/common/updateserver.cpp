@@ -68,15 +68,25 @@ void RefuseConnections(bool refuse) {
 }
 
 std::string ReleaseJob(std::string_view command, std::string_view input) {
+    // Wine hands out small process ids again within one run, and an answer
+    // a killed process never took stays in the folder: the name also carries
+    // the moment this process made its first job, so a later process with
+    // the same id cannot take that answer for its own.
+    static const ULONGLONG firstJob = ::GetTickCount64();
     static std::atomic<int> counter{0};
-    const std::wstring base = ServerDir() + L"\\requests\\jobs\\" +
-                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(++counter);
+    const std::wstring folder = ServerDir() + L"\\requests\\jobs";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring base = folder + L"\\" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(firstJob) + L"-" + std::to_wstring(++counter);
+    ::DeleteFileW((base + L".out").c_str());
+    ::DeleteFileW((base + L".err").c_str());
     WriteWholeFile(base + L".in", input);
     WriteWholeFile(base + L".tmp", command);
     if (!::MoveFileExW((base + L".tmp").c_str(), (base + L".job").c_str(),
                        MOVEFILE_REPLACE_EXISTING))
-        throw std::runtime_error("cannot queue the release job " + std::string(command));
+        throw std::runtime_error("cannot queue the release job " + std::string(command) +
+                                 " as " + Utf8(base) + ".job (error " +
+                                 std::to_string(::GetLastError()) + ")");
     const ULONGLONG start = ::GetTickCount64();
     while (::GetTickCount64() - start < 60000) {
         if (auto out = ReadFileBytes(base + L".out")) {
