@@ -69,9 +69,10 @@ FileUpdateWindow::~FileUpdateWindow() = default;
 INT_PTR FileUpdateWindow::DoModal(HWND owner) {
     // The update decision needs no window: a dialog that ends during its own
     // initialisation is never shown, yet making and destroying its window
-    // (which Wine also shows and hides) cost about as much as the fetch itself. So the decision comes
-    // first, and a run that finds the programs current ends here with 1, as
-    // soon as the version file has been fetched and compared.
+    // (which Wine also shows and hides) cost about as much as the fetch
+    // itself. So the decision comes first, and a run that finds the programs
+    // current ends here with 1, as soon as the version file has been fetched
+    // and compared.
     const Decision decision = Decide();
     if (decision == Decision::Current) {
         m_run->ClaimEnd();
