@@ -6,6 +6,7 @@
 #include "common/log_receiver.h"
 #include "common/rig.h"
 #include "common/updateserver.h"
+#include "framework/handle.h"
 #include "support/os_version.h"
 #include "update/installation_gate.h"
 
@@ -51,6 +52,16 @@ std::string Targets(const std::vector<Logged>& requests) {
     std::string all;
     for (const auto& r : requests) all += r.target + " ";
     return all;
+}
+
+// A file of an earlier run in the temp folder.
+bool WriteLeftover(const std::wstring& path) {
+    const zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const char text[] = "left by an earlier run";
+    DWORD written = 0;
+    return file && ::WriteFile(file.get(), text, sizeof(text) - 1, &written, nullptr) &&
+           written == sizeof(text) - 1;
 }
 
 // A dialog ended during its initialisation is destroyed before it is shown.
@@ -128,7 +139,7 @@ TEST_F(UpdateDialog, FirstInstallationThenCurrentWithoutDialog) {
     EXPECT_TRUE(again.passed);
     EXPECT_EQ(Targets(again.requests), std::string(kVersionFile) + " ");
     EXPECT_EQ(second.timerMessages, 0);
-    ExpectNeverShown(second);
+    EXPECT_FALSE(second.showRequested);
 
     // Same version but the download program gone: a full installation.
     ::DeleteFileW((InstallFolder() + L"Zarn_download.exe").c_str());
@@ -325,6 +336,45 @@ TEST_F(UpdateDialog, GatePassesAtOnceWhileATransferProgramRuns) {
         EXPECT_EQ(lines[0], L"FileVersionCheck");
     }
     EXPECT_EQ(InstalledVersion(), std::optional<std::wstring>(L"0.9"));
+}
+
+TEST_F(UpdateDialog, CurrentProgramsPassWithoutAWindowAndClearTheLeftovers) {
+    Publish("4.2");
+    SetInstalledVersion(L"4.2");
+    Watcher installWatcher;
+    ASSERT_TRUE(RunGate(installWatcher).passed);  // installs the programs
+
+    wchar_t temp[MAX_PATH + 1] = {};
+    ASSERT_NE(::GetTempPathW(MAX_PATH + 1, temp), 0u);
+    const std::wstring leftovers[] = {std::wstring(temp) + L"version.ini",
+                                      std::wstring(temp) + L"Zarn_setup.exe",
+                                      std::wstring(temp) + L"install.zip"};
+    for (const std::wstring& path : leftovers)
+        ASSERT_TRUE(WriteLeftover(path)) << rig::Utf8(path);
+
+    Watcher watcher;
+    const GateRun run = RunGate(watcher);
+    EXPECT_TRUE(run.passed);
+    EXPECT_EQ(Targets(run.requests), std::string(kVersionFile) + " ");
+    // The decision is made before any window: none is made, shown or timed.
+    EXPECT_EQ(watcher.dialogsMade, 0);
+    EXPECT_FALSE(watcher.showRequested);
+    EXPECT_FALSE(watcher.dialogShown);
+    EXPECT_EQ(watcher.timerMessages, 0);
+    EXPECT_TRUE(watcher.boxes.empty());
+    // The leftovers went before the fetch, and the fetched file after it.
+    for (const std::wstring& path : leftovers)
+        EXPECT_EQ(::GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << rig::Utf8(path);
+    EXPECT_EQ(InstalledVersion(), std::optional<std::wstring>(L"4.2"));
+
+    // One that is not current still gets its dialog, shown in its modal loop.
+    Publish("4.3");
+    SetSetupMode(L"report2");
+    Watcher update;
+    EXPECT_TRUE(RunGate(update).passed);
+    EXPECT_EQ(update.dialogsMade, 1);
+    EXPECT_TRUE(update.dialogShown);
+    EXPECT_EQ(InstalledVersion(), std::optional<std::wstring>(L"4.3"));
 }
 
 TEST_F(UpdateDialog, EveryCallFetchesTheVersionFileAnew) {

@@ -179,6 +179,7 @@ LRESULT CALLBACK Watcher::CallWndHook(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION) {
         const CWPSTRUCT* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
         Watcher* self = g_watcher;
+        if (self && message->message == WM_INITDIALOG) ++self->dialogsMade;
         if (self && WindowText(message->hwnd) == L"Zarn") {
             if (message->message == WM_SHOWWINDOW && message->wParam) self->showRequested = true;
             if (message->message == WM_WINDOWPOSCHANGING && self->endTick == 0 &&

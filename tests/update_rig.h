@@ -85,6 +85,9 @@ public:
     int timerMessages = 0;
     // The dialog was sent WM_SHOWWINDOW to appear (seen on the dialog's thread).
     bool showRequested = false;
+    // Dialog windows (the update dialog or a message box) that were made and
+    // sent WM_INITDIALOG in this process.
+    int dialogsMade = 0;
     // When the dialog started to hide, that is, when it was ended.
     std::atomic<DWORD> endTick{0};
 

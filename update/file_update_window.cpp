@@ -67,6 +67,17 @@ FileUpdateWindow::FileUpdateWindow(DWORD reportGraceMs, HINSTANCE resources)
 FileUpdateWindow::~FileUpdateWindow() = default;
 
 INT_PTR FileUpdateWindow::DoModal(HWND owner) {
+    // The update decision needs no window: a dialog that ends during its own
+    // initialisation is never shown, yet making and destroying its window
+    // (which Wine also shows and hides) cost about as much as the fetch
+    // itself. So the decision comes first, and a run that finds the programs
+    // current ends here with 1, as soon as the version file has been fetched
+    // and compared.
+    const Decision decision = Decide();
+    if (decision == Decision::Current) {
+        m_run->ClaimEnd();
+        return IDOK;
+    }
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
     ::InitCommonControlsEx(&controls);
     const INT_PTR result = ModalDialog::DoModal(owner);
@@ -77,10 +88,8 @@ INT_PTR FileUpdateWindow::DoModal(HWND owner) {
     return result;
 }
 
-BOOL FileUpdateWindow::OnInitDialog() {
+FileUpdateWindow::Decision FileUpdateWindow::Decide() {
     UpdateRun& run = *m_run;
-    run.m_dialog = Handle();
-    ::SetWindowTextW(Handle(), kCaption);
     run.m_retryCount = 0;
     run.m_setupDone = false;
 
@@ -93,40 +102,42 @@ BOOL FileUpdateWindow::OnInitDialog() {
     // run still holding its file) would be taken for this run's download.
     for (const std::wstring* leftover : {&run.m_versionFilePath, &run.m_setupPath,
                                          &run.m_packagePath}) {
-        if (PathExists(*leftover) && !::DeleteFileW(leftover->c_str())) {
-            EndRun(IDCANCEL, Notice::VersionFileNotFetched);
-            return TRUE;
-        }
+        if (PathExists(*leftover) && !::DeleteFileW(leftover->c_str()))
+            return Fail(Notice::VersionFileNotFetched);
     }
 
-    if (!RunDownloadStage(run, 1)) {
-        EndRun(IDCANCEL, Notice::VersionFileNotFetched);
-        return TRUE;
-    }
-    if (!PathExists(run.m_versionFilePath)) {
-        EndRun(IDCANCEL, Notice::None);
-        return TRUE;
-    }
+    if (!RunDownloadStage(run, 1)) return Fail(Notice::VersionFileNotFetched);
+    if (!PathExists(run.m_versionFilePath)) return Fail(Notice::None);
     std::optional<std::wstring> serverVersion = ReadVersionText(run.m_versionFilePath);
-    if (!serverVersion) {
-        EndRun(IDCANCEL, Notice::None);
-        return TRUE;
-    }
+    if (!serverVersion) return Fail(Notice::None);
     run.m_serverVersion = std::move(*serverVersion);
     // The signed release names the version file's exact bytes.
-    std::optional<std::string> versionBytes = ReadFilePrefix(run.m_versionFilePath, kManifestMaxBytes + 1);
-    if (!versionBytes) {
-        EndRun(IDCANCEL, Notice::None);
-        return TRUE;
-    }
+    std::optional<std::string> versionBytes =
+        ReadFilePrefix(run.m_versionFilePath, kManifestMaxBytes + 1);
+    if (!versionBytes) return Fail(Notice::None);
     run.m_versionBytes = std::move(*versionBytes);
     if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(run.m_setupPath.c_str());
 
     std::wstring installedVersion;
     m_registry.ReadString(kSettingsKey, kVersionValue, installedVersion);
     const std::wstring downloadProgram = m_installFolder + kDownloadProgram.fileName;
-    if (installedVersion == run.m_serverVersion && PathExists(downloadProgram)) {
-        EndRun(IDOK, Notice::None);
+    if (installedVersion == run.m_serverVersion && PathExists(downloadProgram))
+        return Decision::Current;
+    return Decision::Install;
+}
+
+FileUpdateWindow::Decision FileUpdateWindow::Fail(Notice notice) {
+    m_failure = notice;
+    return Decision::Failed;
+}
+
+BOOL FileUpdateWindow::OnInitDialog() {
+    m_run->m_dialog = Handle();
+    ::SetWindowTextW(Handle(), kCaption);
+    // A failed decision shows its message before the window has appeared,
+    // and the dialog ends without ever being shown in its modal loop.
+    if (m_failure) {
+        EndRun(IDCANCEL, *m_failure);
         return TRUE;
     }
     ::SetTimer(Handle(), TIMER_START, kStartDelayMs, nullptr);

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace zarn {
@@ -25,8 +26,10 @@ public:
 
     // Runs the dialog and returns 1 when the transfer programs are current
     // (already, or after an installation whose version was recorded), 2 when
-    // they are not, -1 when the dialog could not be created. Returns once the
-    // background threads have stopped (or a generous wait has passed).
+    // they are not, -1 when the dialog could not be created. The update
+    // decision comes before the window: when the programs are current it
+    // returns 1 without making one. Returns once the background threads have
+    // stopped (or a generous wait has passed).
     INT_PTR DoModal(HWND owner = nullptr);
 
     CRegistry m_registry;         // reads the installed "version"
@@ -37,6 +40,17 @@ protected:
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
 private:
+    enum class Decision {
+        Current,  // the programs are current: the run ends with 1
+        Install,  // an installation starts once the window runs
+        Failed,   // the run ends with 2 after m_failure's message
+    };
+    // The update decision, up to the point where it needs the window: clears
+    // the leftovers of an earlier run, fetches the version file (stage 1) and
+    // compares it with the installed version.
+    Decision Decide();
+    Decision Fail(Notice notice);
+
     void OnTimer(UINT_PTR id);
     LRESULT OnSetupReport(WPARAM wParam, LPARAM lParam);
     // Ends the modal run with `result` after showing `notice`, when this
@@ -48,6 +62,7 @@ private:
     void OnPackageDownloaded();
 
     std::shared_ptr<UpdateRun> m_run;
+    std::optional<Notice> m_failure;  // set when the decision failed
     bool m_threadsStopped = false;  // OnStageEnd waited for the threads
 };
 
