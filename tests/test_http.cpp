@@ -114,6 +114,24 @@ TEST_F(HttpTest, DownloadWritesWholeBodiesOfAnySize) {
     EXPECT_EQ(expected, receiver_.Lines(kApplication));
 }
 
+// The stall limit is about silence, not pace: a body whose first piece comes
+// at once with the headers and the rest 8 KiB every 6 s downloads whole.
+// What follows the first piece would take 24 s, so a read that took the
+// burst for the pace and waited for all of it would be cut off at 20 s.
+TEST_F(HttpTest, SlowButSteadyBodyAfterABurstIsNotAStall) {
+    const std::string body = Pattern(5 * 8192);
+    const std::wstring target = Target();
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(L"YES", HttpDownloadFile(nullptr, Serve(body, "slow 8192 6000"), target));
+    const DWORD took = ::GetTickCount() - start;
+    EXPECT_GE(took, 23000u) << "the body was not served slowly";
+    const auto written = rig::ReadFileBytes(target);
+    ASSERT_TRUE(written.has_value());
+    EXPECT_TRUE(*written == body) << "got " << written->size() << " bytes";
+    std::printf("[ measured ] 40 KiB at 8 KiB every 6 s: %lu ms\n",
+                static_cast<unsigned long>(took));
+}
+
 TEST_F(HttpTest, ErrorPagesCountAsFetched) {
     for (const char* fault : {"status 404", "status 500"}) {
         const std::wstring url = Serve("unused", fault);

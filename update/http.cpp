@@ -76,10 +76,12 @@ std::wstring ByteSizeText(DWORD bytes) {
 
 // Shows the received and total sizes in the owner's label and the percentage
 // in its bar. The controls belong to another thread, so every update is a
-// cross-thread message (and a repaint for the label); a download has
-// thousands of blocks. So a control is told only when what it shows changes,
-// and the label, whose text changes every few blocks, at most ten times a
-// second; Finish shows the last text, so the display ends exact.
+// cross-thread message and a repaint the download waits for (the bar, too,
+// repaints itself before it answers); a download has thousands of blocks.
+// So a control is told only when what it shows changes, the label at most
+// ten times a second and the bar twenty, except that the bar's first move
+// and its end are shown at once; Finish shows the last text and position, so
+// the display ends exact.
 class ProgressDisplay {
 public:
     ProgressDisplay(const ProgressOwner& owner, DWORD total)
@@ -92,29 +94,38 @@ public:
         received_ = received;
         // Above 100 when the body outgrows its Content-Length; sent as
         // computed, the bar shows it as full.
-        const int position =
-            total_ ? static_cast<int>(static_cast<double>(received) * 100.0 / total_) : 0;
-        if (!barShown_ || position != position_) {
-            ::SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-            position_ = position;
-            barShown_ = true;
-        }
+        position_ = total_ ? static_cast<int>(static_cast<double>(received) * 100.0 / total_) : 0;
         const ULONGLONG now = ::GetTickCount64();
+        if (!barShown_ || (position_ != barPosition_ &&
+                           (barPosition_ == 0 || position_ >= 100 ||
+                            now - barTime_ >= kBarIntervalMs)))
+            ShowBar(now);
         if (!labelShown_ || now - labelTime_ >= kLabelIntervalMs || received == total_)
             ShowLabel(now);
     }
 
-    // Brings the label up to the last count given to Show.
+    // Brings the label and the bar up to the last count given to Show.
     void Finish() {
-        if (barShown_) ShowLabel(::GetTickCount64());
+        if (!barShown_) return;
+        const ULONGLONG now = ::GetTickCount64();
+        if (position_ != barPosition_) ShowBar(now);
+        ShowLabel(now);
     }
 
 private:
     static constexpr ULONGLONG kLabelIntervalMs = 100;
+    static constexpr ULONGLONG kBarIntervalMs = 50;
 
     std::wstring LabelText() const {
         if (total_ == 0) return L"0KB / 0KB";
         return ByteSizeText(received_) + L" / " + totalText_;
+    }
+
+    void ShowBar(ULONGLONG now) {
+        ::SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(position_), 0);
+        barPosition_ = position_;
+        barShown_ = true;
+        barTime_ = now;
     }
 
     void ShowLabel(ULONGLONG now) {
@@ -132,8 +143,10 @@ private:
     DWORD total_;
     std::wstring totalText_;
     DWORD received_ = 0;
+    int position_ = 0;  // what the bar should show
     bool barShown_ = false;
-    int position_ = 0;
+    int barPosition_ = 0;  // what it was last told
+    ULONGLONG barTime_ = 0;
     bool labelShown_ = false;
     std::wstring text_;
     ULONGLONG labelTime_ = 0;

@@ -2,8 +2,9 @@
 //
 // Both open a fresh internet session per call, send the same fixed block of
 // request headers with INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY,
-// read the reply in blocks of at most 512 bytes, and never check the HTTP
-// status: an error page is a reply like any other. Failures end quietly.
+// read a text reply in blocks of at most 512 bytes (a download in blocks of
+// up to 64 KiB), and never check the HTTP status: an error page is a reply
+// like any other. Failures end quietly.
 //
 // No call waits on the server without bound (update/internet_file.h): no
 // single wait lasts longer than kWaitLimitMs, and a small fetch, which has a

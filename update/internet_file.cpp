@@ -32,6 +32,7 @@ struct RequestState {
     std::wstring headers;
     std::vector<BYTE> chunk;
     DWORD want = 0;  // bytes the next read asks for, at most the chunk's size
+    DWORD step = 0;  // bytes one WinINet read of it may wait for beyond what has arrived
 
     ~RequestState() { CloseHandles(); }
 
@@ -54,7 +55,7 @@ namespace {
 constexpr DWORD kChunkBytes = 1024 * 1024;
 constexpr DWORD kMinReadBytes = 512;
 constexpr ULONGLONG kReadAimMs = 250;
-// What one WinINet read asks for.
+// The most one WinINet read asks for.
 constexpr DWORD kNetworkReadBytes = 64 * 1024;
 
 constexpr DWORD_PTR kContext = 1;
@@ -81,32 +82,39 @@ struct HelperStart {
     HMODULE module = nullptr;
 };
 
-// Reads up to `want` bytes, but never waits for more than kMinReadBytes beyond
-// what has arrived. WinINet's read waits until it has all it was asked for,
-// and the wait limit applies to each read job: a server that sends slowly
-// but steadily must not be taken for a stalled one because a job asked for
-// more than it had sent, while one that cannot send kMinReadBytes within the
-// limit (a drip) has all but stopped. So each step reads what WinINet holds
-// (asking waits for the first byte, or the end), at least kMinReadBytes in
-// all; past those the job goes on only while the bytes keep coming within
-// kReadAimMs, so that a fast server fills a large job in one hand-over.
-// (What WinINet holds is one buffer of a few KiB, refilled by one network read
-// at each ask: this, not the hand-over, is what a fast download spends most
-// on beyond a plain loop of large reads.) A failure after some bytes hands
-// over those bytes; the next read meets the failure again.
-BOOL ReadUpTo(HINTERNET request, BYTE* buffer, DWORD want, DWORD& got) {
+// Reads up to `want` bytes for one job. WinINet's read waits until it has all
+// it was asked for, and the wait limit applies to each read job: a server
+// that sends slowly but steadily must not be taken for a stalled one because
+// a job asked for more than it was sending, while one that cannot send
+// kMinReadBytes within the limit (a drip) has all but stopped. So each read
+// waits for at most `step` bytes beyond what has arrived: the caller sizes
+// it to what the server sent in about kReadAimMs at its pace so far.
+//
+// With a step of kMinReadBytes (a slow server, or the start of a body), each
+// read takes what WinINet holds (asking waits for the first byte, or the
+// end), at least kMinReadBytes in all. What WinINet holds is one buffer of a
+// few KiB, refilled by one network read at each ask, so a larger step skips
+// the ask and reads `step` bytes at a time straight into the job's buffer:
+// the same reads a plain loop makes. Past kMinReadBytes the job goes on only
+// while the bytes keep coming within kReadAimMs, so that a fast server fills
+// a large job in one hand-over. A failure after some bytes hands over those
+// bytes; the next read meets the failure again.
+BOOL ReadUpTo(HINTERNET request, BYTE* buffer, DWORD want, DWORD step, DWORD& got) {
     got = 0;
     const ULONGLONG start = ::GetTickCount64();
     while (got < want) {
         if (got >= kMinReadBytes && ::GetTickCount64() - start >= kReadAimMs) break;
-        DWORD available = 0;
-        if (!::InternetQueryDataAvailable(request, &available, 0, 0)) return got > 0;
-        if (available == 0) break;  // the end of the body
-        // Below kMinReadBytes in all, the read waits for the rest.
-        DWORD step = std::max(available, got < kMinReadBytes ? kMinReadBytes - got : 0);
-        step = std::min({step, want - got, kNetworkReadBytes});
+        DWORD ask = std::min(want - got, step);
+        if (step <= kMinReadBytes) {
+            DWORD available = 0;
+            if (!::InternetQueryDataAvailable(request, &available, 0, 0)) return got > 0;
+            if (available == 0) break;  // the end of the body
+            // Below kMinReadBytes in all, the read waits for the rest.
+            ask = std::max(available, got < kMinReadBytes ? kMinReadBytes - got : 0);
+            ask = std::min({ask, want - got, kNetworkReadBytes});
+        }
         DWORD n = 0;
-        if (!::InternetReadFile(request, buffer + got, step, &n)) return got > 0;
+        if (!::InternetReadFile(request, buffer + got, ask, &n)) return got > 0;
         if (n == 0) break;
         got += n;
     }
@@ -129,7 +137,7 @@ void ServeJobs(RequestState& state) {
             ok = ::HttpSendRequestW(state.request, state.headers.c_str(),
                                     static_cast<DWORD>(state.headers.size()), nullptr, 0);
         } else {
-            ok = ReadUpTo(state.request, state.chunk.data(), state.want, got);
+            ok = ReadUpTo(state.request, state.chunk.data(), state.want, state.step, got);
         }
         const DWORD error = ok ? 0 : ::GetLastError();
 
@@ -297,6 +305,7 @@ HttpFile::HttpFile(HttpFile&& other) noexcept
       chunkUsed_(other.chunkUsed_),
       chunkFilled_(other.chunkFilled_),
       bodyRead_(other.bodyRead_),
+      bodyStarted_(other.bodyStarted_),
       readSize_(other.readSize_) {}
 
 HttpFile::~HttpFile() { Close(); }
@@ -313,12 +322,24 @@ DWORD HttpFile::StatusCode() {
     return QueryNumber(state_->request, HTTP_QUERY_STATUS_CODE).value_or(0);
 }
 
+DWORD HttpFile::NextStep(ULONGLONG now) const {
+    // The body's start counts as at least kReadAimMs ago, so that the first
+    // bytes, which often come at once with the headers, never pass for a
+    // pace: a burst at the start lets a read wait for at most as much again.
+    const ULONGLONG elapsed = std::max(kReadAimMs, now - bodyStarted_);
+    const ULONGLONG paced = bodyRead_ * kReadAimMs / elapsed;
+    return static_cast<DWORD>(std::clamp<ULONGLONG>(paced / kMinReadBytes * kMinReadBytes,
+                                                    kMinReadBytes, kNetworkReadBytes));
+}
+
 bool HttpFile::Fill() {
     if (!state_) return false;
     RequestState& state = *state_;
     if (state.chunk.empty()) state.chunk.resize(kChunkBytes);
-    state.want = readSize_;
     const ULONGLONG before = ::GetTickCount64();
+    if (bodyStarted_ == 0) bodyStarted_ = before;
+    state.want = readSize_;
+    state.step = NextStep(before);
     RunJob(state, RequestState::Job::Read, NextWait(limits_, started_));
     const DWORD got = state.got;
     const ULONGLONG took = std::max<ULONGLONG>(1, ::GetTickCount64() - before);

@@ -108,6 +108,10 @@ public:
 private:
     // Refills the chunk; false at the end of the body.
     bool Fill();
+    // How many bytes one WinINet read of the next job may wait for beyond
+    // what has arrived: what the server sent in a quarter second at its pace
+    // so far, from 512 bytes to 64 KiB.
+    DWORD NextStep(ULONGLONG now) const;
 
     std::shared_ptr<RequestState> state_;
     TransferLimits limits_;
@@ -115,6 +119,7 @@ private:
     size_t chunkUsed_ = 0;
     size_t chunkFilled_ = 0;
     unsigned long long bodyRead_ = 0;
+    ULONGLONG bodyStarted_ = 0;  // when the first read job began
     DWORD readSize_ = 512;  // what the next network read asks for
 };
 
