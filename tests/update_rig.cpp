@@ -8,10 +8,12 @@
 #include "framework/handle.h"
 
 #include <commctrl.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace update_rig {
 namespace {
@@ -263,6 +265,36 @@ void Watcher::Keep(const Reading& r) {
     samples.push_back(r.sample);
 }
 
+namespace {
+
+// Where the thread started, as the system recorded it; 0 when unknown.
+ULONG_PTR ThreadStart(DWORD id) {
+    using Query = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+    constexpr int kWin32StartAddress = 9;  // ThreadQuerySetWin32StartAddress
+    zfw::unique_handle thread(::OpenThread(THREAD_QUERY_INFORMATION, FALSE, id));
+    ULONG_PTR start = 0;
+    if (!query || !thread ||
+        query(thread.get(), kWin32StartAddress, &start, sizeof(start), nullptr) != 0)
+        return 0;
+    return start;
+}
+
+bool StartsInNtdll(DWORD id) {
+    static const auto range = [] {
+        MODULEINFO info{};
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        ::K32GetModuleInformation(::GetCurrentProcess(), ntdll, &info, sizeof(info));
+        const auto base = reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll);
+        return std::pair<ULONG_PTR, ULONG_PTR>(base, base + info.SizeOfImage);
+    }();
+    const ULONG_PTR start = ThreadStart(id);
+    return start >= range.first && start < range.second;
+}
+
+}  // namespace
+
 std::vector<DWORD> ThreadIds() {
     std::vector<DWORD> ids;
     zfw::unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
@@ -271,7 +303,9 @@ std::vector<DWORD> ThreadIds() {
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Thread32First(snapshot.get(), &entry); more;
          more = ::Thread32Next(snapshot.get(), &entry))
-        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId() &&
+            !StartsInNtdll(entry.th32ThreadID))
+            ids.push_back(entry.th32ThreadID);
     std::sort(ids.begin(), ids.end());
     return ids;
 }

@@ -119,7 +119,9 @@ private:
 // True when running under Wine.
 bool OnWine();
 
-// Thread ids of this process.
+// Thread ids of this process, leaving out the system's thread-pool workers
+// (they start in ntdll, and an idle one waits a while for the next request
+// before it ends).
 std::vector<DWORD> ThreadIds();
 
 }  // namespace update_rig

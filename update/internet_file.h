@@ -2,7 +2,8 @@
 //
 // No wait on the server is left open-ended: a silent or dripping server must
 // not hold the calling thread (often the page's own) for minutes. Every
-// blocking WinINet call of a request runs on a helper thread of that request;
+// blocking WinINet call of a request runs on a helper thread of that request
+// (a thread of the process's thread pool, for as long as the request lives);
 // the caller waits for it no longer than its limits allow and then gives the
 // request up: it closes the request's handles (which ends the blocked call on
 // Windows) and leaves the helper thread to finish on its own. The WinINet
