@@ -133,7 +133,7 @@ TEST_F(UpdateDialog, FirstInstallationThenCurrentWithoutDialog) {
     ASSERT_NE(firstHeldTick, 0u);
     EXPECT_GE(watcher.reportTick - firstHeldTick, 300u) << "the bar did not wait for the installer";
 
-    // Now current: ends during initialisation, one request, nothing shown.
+    // Now current: passes after one request, before any window is made.
     Watcher second;
     const GateRun again = RunGate(second);
     EXPECT_TRUE(again.passed);
