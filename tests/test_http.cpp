@@ -11,6 +11,7 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 #include <tlhelp32.h>
+#include <wininet.h>
 
 #include <gtest/gtest.h>
 
@@ -92,6 +93,11 @@ TEST_F(HttpTest, BothOperationsSendTheSameGetWithTheHeaderBlock) {
         EXPECT_TRUE(request.body.empty()) << "no request body";
     }
     EXPECT_EQ(requests[0].raw, requests[1].raw);
+
+    // Neither reply went into the internet cache (the URL is new to it).
+    DWORD entryBytes = 0;
+    EXPECT_FALSE(::GetUrlCacheEntryInfoW(url.c_str(), nullptr, &entryBytes));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(HttpTest, DownloadWritesWholeBodiesOfAnySize) {

@@ -1,7 +1,7 @@
 // The two HTTP operations the update dialog uses to talk to the update server.
 //
 // Both open a fresh internet session per call, send the same fixed block of
-// request headers with INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY,
+// request headers with kRequestFlags,
 // read a text reply in blocks of at most 512 bytes (a download in blocks of
 // up to 64 KiB), and never check the HTTP status: an error page is a reply
 // like any other. Failures end quietly.
@@ -31,8 +31,11 @@ inline constexpr std::wstring_view kRequestHeaders =
     L"\r\n\n";
 static_assert(kRequestHeaders.size() == 126);
 // WinINet flags of every request to the update server: never from a cache,
-// and the body as it is.
-inline constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY;
+// and the body as it is. Nor into a cache: no reply is ever read from it, and
+// storing one wrote every package a second time, into the user's internet
+// cache, and made the next request wait while the cache made room.
+inline constexpr DWORD kRequestFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY | INTERNET_FLAG_NO_CACHE_WRITE;
 
 // Where a download shows its progress: a text label for "received / total"
 // and a progress bar with the range 0 to 100. The controls may belong to
