@@ -182,6 +182,7 @@ LRESULT CALLBACK Watcher::CallWndHook(int code, WPARAM wParam, LPARAM lParam) {
         const CWPSTRUCT* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
         Watcher* self = g_watcher;
         if (self && message->message == WM_INITDIALOG) ++self->dialogsMade;
+        if (self) self->NoteProgress(*message);
         if (self && WindowText(message->hwnd) == L"Zarn") {
             if (message->message == WM_SHOWWINDOW && message->wParam) self->showRequested = true;
             if (message->message == WM_WINDOWPOSCHANGING && self->endTick == 0 &&
@@ -194,6 +195,19 @@ LRESULT CALLBACK Watcher::CallWndHook(int code, WPARAM wParam, LPARAM lParam) {
         }
     }
     return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void Watcher::NoteProgress(const CWPSTRUCT& message) {
+    if (message.message != PBM_SETPOS && message.message != WM_SETTEXT) return;
+    if (WindowText(::GetParent(message.hwnd)) != L"Zarn") return;
+    if (message.message == PBM_SETPOS && message.wParam > 0 && !downloadFirstMoved &&
+        ::GetDlgCtrlID(message.hwnd) == 205)
+        downloadFirstMoved = std::chrono::steady_clock::now();
+    if (message.message == WM_SETTEXT && !downloadDoneShown && message.lParam &&
+        ::GetDlgCtrlID(message.hwnd) == 206 &&
+        std::wstring_view(reinterpret_cast<const wchar_t*>(message.lParam)) ==
+            L"프로그램 다운로드 완료")
+        downloadDoneShown = std::chrono::steady_clock::now();
 }
 
 bool OnWine() { return rig::OnWine(); }

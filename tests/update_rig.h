@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -80,6 +81,10 @@ public:
     int firstHiddenDownloadPos = -1;  // download bar when the ended dialog was first seen hidden
     DWORD downloadFirstTick = 0;  // first sample with the download bar above 0
     DWORD downloadDoneTick = 0;   // first sample with the completed download caption
+    // The same two moments as the dialog's thread was told them, exact to the
+    // clock's resolution: the download bar's first move above 0 and the
+    // completed download caption (none when they never came).
+    std::optional<std::chrono::steady_clock::time_point> downloadFirstMoved, downloadDoneShown;
     std::vector<MessageBoxSeen> boxes;
     std::atomic<DWORD> reportTick{0};  // when WM_SETUP_REPORT 1 or 2 was taken
     int timerMessages = 0;
@@ -107,6 +112,7 @@ private:
     void Keep(const Reading& reading);  // from the watcher's thread or the dialog's
     static LRESULT CALLBACK GetMessageHook(int code, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK CallWndHook(int code, WPARAM wParam, LPARAM lParam);
+    void NoteProgress(const CWPSTRUCT& message);  // on the dialog's thread
 
     std::vector<std::pair<UINT, WPARAM>> onShow_;
     bool posted_ = false;
