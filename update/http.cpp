@@ -14,7 +14,7 @@
 #include <exception>
 #include <new>
 #include <optional>
-#include <vector>
+#include <span>
 
 namespace zarn {
 
@@ -178,16 +178,15 @@ std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring&
         std::optional<ProgressDisplay> display;
         if (progress) display.emplace(*progress, total);
 
-        std::vector<BYTE> block(kDownloadBlockBytes);
         DWORD received = 0;
         size_t kept = 0;
         for (;;) {
-            const size_t n = reply.Read(block.data(), block.size());
-            if (n == 0) break;
-            if (n > maxBytes - kept) ThrowOverCap();
-            kept += n;
-            file.Write(block.data(), n);
-            received += static_cast<DWORD>(n);
+            const std::span<const BYTE> block = reply.Next(kDownloadBlockBytes);
+            if (block.empty()) break;
+            if (block.size() > maxBytes - kept) ThrowOverCap();
+            kept += block.size();
+            file.Write(block.data(), block.size());
+            received += static_cast<DWORD>(block.size());
             if (display) display->Show(received);
         }
         if (display) display->Finish();

@@ -51,7 +51,8 @@ namespace {
 // what the server sent in kReadAimMs so far (ReadUpTo waits for less when
 // less has arrived). A server that cannot send kMinReadBytes within the wait
 // limit has all but stopped. A fast server gets large jobs, so that handing
-// them between the threads costs next to nothing.
+// them between the threads costs next to nothing; the chunk grows with the
+// jobs, so a small reply never needs a large one.
 constexpr DWORD kChunkBytes = 1024 * 1024;
 constexpr DWORD kMinReadBytes = 512;
 constexpr ULONGLONG kReadAimMs = 250;
@@ -337,7 +338,7 @@ DWORD HttpFile::NextStep(ULONGLONG now) const {
 bool HttpFile::Fill() {
     if (!state_) return false;
     RequestState& state = *state_;
-    if (state.chunk.empty()) state.chunk.resize(kChunkBytes);
+    if (state.chunk.size() < readSize_) state.chunk.resize(readSize_);
     const ULONGLONG before = ::GetTickCount64();
     if (bodyStarted_ == 0) bodyStarted_ = before;
     state.want = readSize_;
@@ -366,13 +367,19 @@ bool HttpFile::Fill() {
     return false;
 }
 
-size_t HttpFile::Read(void* buffer, size_t size) {
-    if (size == 0) return 0;
-    if (chunkUsed_ == chunkFilled_ && !Fill()) return 0;
-    const size_t n = std::min(size, chunkFilled_ - chunkUsed_);
-    std::memcpy(buffer, state_->chunk.data() + chunkUsed_, n);
+std::span<const BYTE> HttpFile::Next(size_t maxBytes) {
+    if (maxBytes == 0) return {};
+    if (chunkUsed_ == chunkFilled_ && !Fill()) return {};
+    const size_t n = std::min(maxBytes, chunkFilled_ - chunkUsed_);
+    const std::span<const BYTE> piece(state_->chunk.data() + chunkUsed_, n);
     chunkUsed_ += n;
-    return n;
+    return piece;
+}
+
+size_t HttpFile::Read(void* buffer, size_t size) {
+    const std::span<const BYTE> piece = Next(size);
+    if (!piece.empty()) std::memcpy(buffer, piece.data(), piece.size());
+    return piece.size();
 }
 
 void HttpFile::Close() {

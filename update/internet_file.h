@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -97,6 +98,9 @@ public:
     // body. Throws InternetError when the connection fails, including a body
     // that ends before its Content-Length, and when a limit runs out.
     size_t Read(void* buffer, size_t size);
+    // The next up to `maxBytes` bytes of the body where they lie, valid until
+    // the next call or Close; empty at the end of the body. Throws as Read.
+    std::span<const BYTE> Next(size_t maxBytes);
 
     // The reply's Content-Length as a number, when it has one that parses.
     std::optional<DWORD> ContentLength();

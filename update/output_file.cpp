@@ -31,13 +31,14 @@ OutputFile::~OutputFile() {
 
 void OutputFile::Write(const void* data, size_t size) {
     const BYTE* bytes = static_cast<const BYTE*>(data);
-    // Whole blocks with nothing pending go to the disk as they are.
-    if (pending_.empty() && size >= kBufferBytes) {
-        const size_t whole = size - size % kBufferBytes;
-        WriteThrough(bytes, whole);
-        bytes += whole;
-        size -= whole;
+    // A large write goes to the disk as it is, after what was pending:
+    // copying it into the buffer would cost more than one short write.
+    if (size >= kBufferBytes / 2) {
+        if (!pending_.empty()) Flush();
+        WriteThrough(bytes, size);
+        return;
     }
+    // Small ones gather into blocks.
     while (size > 0) {
         const size_t n = std::min(size, kBufferBytes - pending_.size());
         pending_.insert(pending_.end(), bytes, bytes + n);
