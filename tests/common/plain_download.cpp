@@ -13,7 +13,7 @@ bool PlainDownload(const std::wstring& url, const std::wstring& path) {
     const std::wstring headers(zarn::kRequestHeaders);
     zfw::unique_hinternet request(::InternetOpenUrlW(
         session.get(), url.c_str(), headers.c_str(), static_cast<DWORD>(headers.size()),
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY, 1));
+        zarn::kRequestFlags, 1));
     zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!request || !file) return false;
