@@ -17,37 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include "support/site_rules.h"
+
 namespace zarn {
 
 namespace sitelock {
-
-// One allowed site: that scheme and host, or (subdomains) any host below it
-// but not the host itself. The host is in comparison form (see CanonicalHost).
-struct AllowedSite {
-    std::wstring scheme;
-    std::wstring host;
-    bool subdomains = false;
-};
-
-// Parses a ';'-separated list of "scheme://host" and "scheme://*.host"
-// entries. A malformed entry is left out, so it can allow nothing.
-std::vector<AllowedSite> ParseAllowedSites(std::wstring_view list);
-
-// The list built into the module.
-const std::vector<AllowedSite>& BuiltInSites();
-
-// Whether `url` is an allowed site's page. It is parsed with the system's
-// URL parser; a URL that does not parse, has no host or carries a user name
-// or password is never allowed. Ports are not compared.
-bool IsAllowedUrl(std::wstring_view url, const std::vector<AllowedSite>& sites);
-
-// Whether a bare host name (no scheme, port or path) is an allowed site's
-// host, under any of the allowed schemes.
-bool IsAllowedHost(std::wstring_view host, const std::vector<AllowedSite>& sites);
-
-// A domain name in comparison form: its ASCII (punycode) form in lower case,
-// with one trailing dot dropped. Empty when it is not a valid host name.
-std::wstring CanonicalHost(std::wstring_view host);
 
 // The URL of the document that holds the control: the container's
 // IHTMLDocument2::get_URL, failing that the site's web browser

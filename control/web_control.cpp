@@ -4,7 +4,7 @@
 // changed and tested without the control.
 #include "control/web_control.h"
 
-#include "control/install_folder.h"
+#include "support/install_folder.h"
 #include "desktop/popup.h"
 #include "desktop/shortcut.h"
 #include "framework/handle.h"

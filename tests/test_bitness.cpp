@@ -12,7 +12,7 @@
 
 #include "common/rig.h"
 #include "control/identity.h"
-#include "control/install_folder.h"
+#include "support/install_folder.h"
 
 using namespace zarn;
 

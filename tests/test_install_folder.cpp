@@ -6,7 +6,7 @@
 #include "common/com_helpers.h"
 #include "common/rig.h"
 #include "control/identity.h"
-#include "control/install_folder.h"
+#include "support/install_folder.h"
 #include "support/os_version.h"
 #include "framework/handle.h"
 

@@ -4,7 +4,7 @@
 #include "common/dialog_watcher.h"
 #include "common/release.h"
 #include "common/rig.h"
-#include "control/install_folder.h"
+#include "support/install_folder.h"
 #include "framework/handle.h"
 
 #include <gtest/gtest.h>

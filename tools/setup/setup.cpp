@@ -12,7 +12,7 @@
 //                     handover:<ms>      start a copy of itself that waits and
 //                                        reports 2, then exit at once
 //   ZARN_SETUP_LOG    a file that gets one line per run: "<pid> <mode>"
-#include "control/install_folder.h"
+#include "support/install_folder.h"
 
 #include <windows.h>
 #include <shellapi.h>

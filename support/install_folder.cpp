@@ -1,4 +1,4 @@
-#include "control/install_folder.h"
+#include "support/install_folder.h"
 
 #include "support/collapse.h"
 
