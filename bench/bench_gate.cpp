@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     update_rig::SetInstalledVersion(L"bench 1.0");
     ::CreateDirectoryW(folder.c_str(), nullptr);
     if (!update_rig::ProgramInstalled())
-        ::CopyFileW((rig::BuildDir() + L"\\zarn_setup_placeholder.exe").c_str(),
+        ::CopyFileW((rig::BuildDir() + L"\\Zarn_download.exe").c_str(),
                         (folder + L"Zarn_download.exe").c_str(), FALSE);
     bench::Figure gateFigure("gate_vs_plain_fetch", 2.0);
     std::vector<double> gate, plain;

@@ -13,7 +13,6 @@
 #include "select/picked_file.h"
 #include "support/os_version.h"
 #include "support/text.h"
-#include "update/installation_gate.h"
 
 namespace zarn {
 
@@ -147,8 +146,6 @@ SCODE CWebControlCtrl::UpLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
                ? 0
                : 1;
 }
-
-bool CWebControlCtrl::FileVersionCheck() { return RunInstallationGate(m_installFolder); }
 
 SCODE CWebControlCtrl::AllowPopUp(BSTR strTemp) {
     // The page's text as it is; a null BSTR is the empty name.

@@ -57,13 +57,6 @@ public:
     // Raises UpSelectComplete (event 2) at every connected sink.
     void FireUpSelectComplete(const wchar_t* path, const wchar_t* size, const wchar_t* mode);
 
-    const std::wstring& InstallFolder() const { return m_installFolder; }
-
-    // True when a transfer program may start now: one is running, or the
-    // update dialog found the programs current or installed them
-    // (update/installation_gate.h).
-    bool FileVersionCheck();
-
 private:
     // What the transfer programs get as wParam: it names this control to
     // them and is not a window handle.

@@ -1,4 +1,7 @@
-# Shared set-up for scripts/test and scripts/demo. Source it; do not run it.
+# Shared set-up of the scripts: sourced (never run) by scripts/test,
+# scripts/demo, scripts/demo-setup, scripts/bench, scripts/package and
+# scripts/wine-run (the wrapper CTest starts every Windows test program with).
+# It installs what they need, builds a tree, and sets up Wine and the display.
 
 ZARN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Wine's two loaders. Once wine32 is installed, /usr/bin/wine is the 32-bit
@@ -81,6 +84,8 @@ zarn_arch_option() {
 # zarn_build ARCH [extra cmake args...]: configure and build build/ARCH.
 # ZARN_BUILD_NICE runs the compilers at that lower priority (scripts/test
 # builds the second architecture while the first one's suites run).
+# ZARN_BUILD_TARGETS, when set, builds only those targets (scripts/demo
+# needs the module, the page host and the stand-ins, not the suites).
 zarn_build() {
     local arch=$1; shift
     local dir="$ZARN_ROOT/build/$arch"
@@ -89,7 +94,9 @@ zarn_build() {
         -DCMAKE_TOOLCHAIN_FILE="$ZARN_ROOT/cmake/toolchain-$arch.cmake" \
         -DZARN_UPDATE_KEYS="$ZARN_KEYS/release-public.pem" \
         -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-    nice -n "${ZARN_BUILD_NICE:-0}" cmake --build "$dir"
+    local targets=()
+    [ -n "${ZARN_BUILD_TARGETS:-}" ] && targets=(--target $ZARN_BUILD_TARGETS)
+    nice -n "${ZARN_BUILD_NICE:-0}" cmake --build "$dir" "${targets[@]}"
 }
 
 # zarn_wine_env BUILD_DIR [PREFIX_NAME]: export the Wine environment of the rig.

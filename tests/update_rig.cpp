@@ -210,8 +210,6 @@ void Watcher::NoteProgress(const CWPSTRUCT& message) {
         downloadDoneShown = std::chrono::steady_clock::now();
 }
 
-bool OnWine() { return rig::OnWine(); }
-
 void Watcher::AnswerBox(HWND box) {
     MessageBoxSeen seen;
     const auto texts = rig::StaticTexts(box);

@@ -122,9 +122,6 @@ private:
     rig::DialogWatcher watcher_;  // last: it stops before the fields go
 };
 
-// True when running under Wine.
-bool OnWine();
-
 // Thread ids of this process, leaving out the system's thread-pool workers
 // (they start in ntdll, and an idle one waits a while for the next request
 // before it ends).

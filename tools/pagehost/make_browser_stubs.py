@@ -3,7 +3,10 @@
 browser's document and browser interfaces with E_NOTIMPL, so that the page
 host's stand-ins override only what a control reads (the URL).
 
-    make_browser_stubs.py /usr/share/mingw-w64/include > tools/pagehost/browser_stubs.h
+    make_browser_stubs.py MINGW_INCLUDE_DIR OUTPUT_FILE
+
+The page host's build runs it, so the stubs always match the headers the
+page host is compiled against.
 """
 import re
 import sys
@@ -54,7 +57,8 @@ def main():
                            % (name, params))
         out.append("};")
     out += ["", "}  // namespace pagehost", "", "#pragma GCC diagnostic pop", ""]
-    sys.stdout.write("\n".join(out))
+    with open(sys.argv[2], "w", encoding="utf-8") as f:
+        f.write("\n".join(out))
 
 
 main()
