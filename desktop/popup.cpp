@@ -2,7 +2,7 @@
 // pop-up windows.
 #include "desktop/popup.h"
 
-#include "support/registryex.h"
+#include "support/reg_key.h"
 
 namespace zarn {
 

@@ -6,8 +6,7 @@
 #include "desktop/shell_shortcut.h"
 #include "framework/dispatch.h"
 #include "framework/handle.h"
-#include "support/registry.h"
-#include "support/registryex.h"
+#include "support/reg_key.h"
 #include "support/shell_folders.h"
 #include "update/http.h"
 #include "update/server_address.h"
@@ -126,9 +125,10 @@ void RefreshIcon(const std::wstring& iconPath) {
 void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring_view choiceText) {
     const long choice = ParseChoice(choiceText);
 
-    DWORD addIcon = 0;
-    CRegistry settings;
-    settings.ReadDword(kSettingsKey, kAddIconValue, addIcon);  // absent or not a DWORD: stays 0
+    // Absent, or not a DWORD: 0.
+    const std::optional<RegDword> addIconSetting =
+        ReadSettingDword(kAddIconValue, regrule::kDwordType);
+    const DWORD addIcon = addIconSetting ? addIconSetting->value : 0;
 
     const std::wstring folder = ShortcutFolder();
     const std::wstring iconPath = folder + kIconFileName;

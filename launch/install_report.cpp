@@ -1,7 +1,7 @@
 #include "launch/install_report.h"
 
 #include "framework/dispatch.h"
-#include "support/registryex.h"
+#include "support/reg_key.h"
 #include "support/settings_reader.h"
 #include "update/http.h"
 #include "update/internet_file.h"

@@ -7,7 +7,7 @@
 #include "select/selection_sink.h"
 #include "support/collapse.h"
 #include "support/modal_call.h"
-#include "support/registryex.h"
+#include "support/reg_key.h"
 #include "support/shell_folders.h"
 
 #include <shlobj.h>
@@ -32,7 +32,7 @@ std::wstring FolderOfFile(const std::wstring& path) {
 void RememberUploadFolder(const std::wstring& folder) {
     CRegistryEx key;
     if (key.Open(kSettingsKey)) {
-        key.WriteString(kUploadFolderValue, folder);
+        key.WriteText(kUploadFolderValue, folder);
         key.Close();
     }
 }
@@ -46,8 +46,9 @@ void PickFiles(SelectionSink& sink) {
     SelectionArea area;
     {
         CRegistryEx key;
-        if (EnsureSettingsKey(key)) {
-            key.ReadStringToBuffer(kUploadFolderValue, area.units());
+        if (key.OpenOrCreate(kSettingsKey)) {
+            if (const auto folder = key.ReadText(kUploadFolderValue, regrule::kShortText))
+                area.SetLeadingText(*folder);
             key.Close();
         }
     }

@@ -4,7 +4,7 @@
 #include "select/folder_walk.h"
 #include "support/collapse.h"
 #include "support/modal_call.h"
-#include "support/registryex.h"
+#include "support/reg_key.h"
 #include "support/shell_folders.h"
 
 #include <shlobj.h>
@@ -74,8 +74,9 @@ void PickFolder(HWND owner, SelectionSink& sink) {
     std::wstring remembered;
     {
         CRegistryEx key;
-        if (EnsureSettingsKey(key)) {
-            key.ReadString(kUploadFolderValue, remembered);
+        if (key.OpenOrCreate(kSettingsKey)) {
+            if (auto folder = key.ReadText(kUploadFolderValue, regrule::kLongText))
+                remembered = std::move(*folder);
             key.Close();
         }
     }
@@ -88,7 +89,7 @@ void PickFolder(HWND owner, SelectionSink& sink) {
     {
         CRegistryEx key;
         if (key.Open(kSettingsKey)) {
-            key.WriteString(kUploadFolderValue, picked);
+            key.WriteText(kUploadFolderValue, picked);
             key.Close();
         }
     }

@@ -11,26 +11,21 @@ std::optional<DwordSetting> HeldKeyReader::ReadDword(const wchar_t* name) {
     // Two tries: the held handle may name a key that has since been deleted
     // (an uninstall, a reset of the settings); then the key is opened anew.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!key_ && ::RegOpenKeyExW(HKEY_CURRENT_USER, keyPath_, 0, KEY_QUERY_VALUE,
-                                     key_.put()) != ERROR_SUCCESS) {
-            key_.reset();
+        if (!key_.get() && !key_.Open(keyPath_, KEY_QUERY_VALUE)) return std::nullopt;
+        const std::optional<RegDword> setting = key_.ReadDword(name, regrule::kFourBytes);
+        if (setting) return setting;
+        const LONG status = key_.Status();
+        if (status == ERROR_FILE_NOT_FOUND || status == ERROR_MORE_DATA ||
+            status == ERROR_INVALID_DATA)
             return std::nullopt;
-        }
-        DwordSetting setting;
-        DWORD size = sizeof(setting.value);
-        const LONG result = ::RegQueryValueExW(key_.get(), name, nullptr, &setting.type,
-                                               reinterpret_cast<BYTE*>(&setting.value), &size);
-        if (result == ERROR_SUCCESS)
-            return size == sizeof(setting.value) ? std::optional(setting) : std::nullopt;
-        if (result == ERROR_FILE_NOT_FOUND || result == ERROR_MORE_DATA) return std::nullopt;
-        key_.reset();  // deleted under the handle, or the handle is gone
+        key_.Close();  // deleted under the handle, or the handle is gone
     }
     return std::nullopt;
 }
 
 void HeldKeyReader::Release() noexcept {
     ::AcquireSRWLockExclusive(&lock_);
-    key_.reset();
+    key_.Close();
     ::ReleaseSRWLockExclusive(&lock_);
 }
 

@@ -8,7 +8,7 @@
 // value another process has just written is seen at once.
 #pragma once
 
-#include "support/registryex.h"
+#include "support/reg_key.h"
 
 #include <windows.h>
 
@@ -17,16 +17,13 @@
 namespace zarn {
 
 // A setting of four bytes as stored: its bytes and its registry type.
-struct DwordSetting {
-    DWORD value = 0;
-    DWORD type = REG_NONE;
-};
+using DwordSetting = RegDword;
 
 // Reads values of one key under HKEY_CURRENT_USER through a handle it keeps
 // between reads. Safe to share between threads.
 class HeldKeyReader {
 public:
-    explicit HeldKeyReader(const wchar_t* keyPath) : keyPath_(keyPath) {}
+    explicit HeldKeyReader(const wchar_t* keyPath) : keyPath_(keyPath) { key_.Close(); }
 
     // The value `name`, read now, when it holds exactly four bytes
     // (whatever its type); nullopt when the key or the value is missing or
@@ -43,7 +40,7 @@ public:
 private:
     const wchar_t* keyPath_;
     SRWLOCK lock_ = SRWLOCK_INIT;  // reads take turns: each is one registry call
-    unique_key_or_root key_;       // none until a read finds the key
+    RegKey key_;                   // none until a read finds the key
 };
 
 // ReadDword on the settings key, through the module's one reader.

@@ -1,8 +1,8 @@
-// The settings key classes against the real registry of the test prefix.
+// The settings key type and its read rules against the real registry of the
+// test prefix.
 // Every test works under its own scratch key, so suites running side by side
 // never see each other's values.
-#include "support/registry.h"
-#include "support/registryex.h"
+#include "support/reg_key.h"
 #include "support/settings_reader.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +16,6 @@
 using namespace zarn;
 
 namespace {
-
-constexpr DWORD kSentinel = 0xdeadbeef;
 
 class RegistryTest : public ::testing::Test {
 protected:
@@ -57,11 +55,11 @@ protected:
 };
 
 TEST_F(RegistryTest, ReaderDwordAcceptsOnlyDwordTypesAsStored) {
-    CRegistry reader;
-    DWORD value = kSentinel;
-    EXPECT_FALSE(reader.ReadDword(keyPath_.c_str(), L"bAddIcon", value)) << "no key";
-    EXPECT_EQ(kSentinel, value);
-
+    {
+        RegKey none;
+        EXPECT_FALSE(none.Open(keyPath_.c_str(), KEY_READ)) << "no key";
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, none.Status());
+    }
     const BYTE bigEndianOne[] = {0, 0, 0, 1};
     Put(L"big", REG_DWORD_BIG_ENDIAN, bigEndianOne, sizeof(bigEndianOne));
     const DWORD seven = 7;
@@ -71,26 +69,25 @@ TEST_F(RegistryTest, ReaderDwordAcceptsOnlyDwordTypesAsStored) {
     Put(L"short", REG_DWORD, two, sizeof(two));
     Put(L"binary", REG_BINARY, &seven, sizeof(seven));
 
-    EXPECT_FALSE(reader.ReadDword(keyPath_.c_str(), L"missing", value));
-    EXPECT_EQ(kSentinel, value);
-    EXPECT_FALSE(reader.ReadDword(keyPath_.c_str(), L"text", value)) << "REG_SZ is not a number";
-    EXPECT_FALSE(reader.ReadDword(keyPath_.c_str(), L"binary", value));
-    EXPECT_FALSE(reader.ReadDword(keyPath_.c_str(), L"short", value))
+    RegKey reader;
+    ASSERT_TRUE(reader.Open(keyPath_.c_str(), KEY_READ)) << reader.Status();
+    EXPECT_FALSE(reader.ReadDword(L"missing", regrule::kDwordType));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, reader.Status());
+    EXPECT_FALSE(reader.ReadDword(L"text", regrule::kDwordType)) << "REG_SZ is not a number";
+    EXPECT_FALSE(reader.ReadDword(L"binary", regrule::kDwordType));
+    EXPECT_FALSE(reader.ReadDword(L"short", regrule::kDwordType))
         << "two bytes must not be read as four";
-    EXPECT_EQ(kSentinel, value);
 
-    ASSERT_TRUE(reader.ReadDword(keyPath_.c_str(), L"dword", value));
-    EXPECT_EQ(7u, value);
-    ASSERT_TRUE(reader.ReadDword(keyPath_.c_str(), L"big", value));
-    EXPECT_EQ(0x01000000u, value) << "bytes 00 00 00 01 taken without a swap";
+    std::optional<RegDword> read = reader.ReadDword(L"dword", regrule::kDwordType);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(7u, read->value);
+    read = reader.ReadDword(L"big", regrule::kDwordType);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(0x01000000u, read->value) << "bytes 00 00 00 01 taken without a swap";
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD_BIG_ENDIAN), read->type);
 }
 
 TEST_F(RegistryTest, ReaderStringTakesTextTypesUnexpanded) {
-    CRegistry reader;
-    std::wstring result = L"caller";
-    EXPECT_FALSE(reader.ReadString(keyPath_.c_str(), L"version", result));
-    EXPECT_EQ(L"caller", result);
-
     PutText(L"sz", REG_SZ, L"1.0.3\r\n");
     PutText(L"expand", REG_EXPAND_SZ, L"%TEMP%\\x");
     PutText(L"link", REG_LINK, L"target");
@@ -101,42 +98,43 @@ TEST_F(RegistryTest, ReaderStringTakesTextTypesUnexpanded) {
     Put(L"odd", REG_SZ, unterminated, 3 * sizeof(wchar_t) + 1);
     const DWORD one = 1;
     Put(L"dword", REG_DWORD, &one, sizeof(one));
+    PutText(L"long", REG_SZ, std::wstring(5000, L'v'));
 
+    RegKey reader;
+    ASSERT_TRUE(reader.Open(keyPath_.c_str(), KEY_READ)) << reader.Status();
+    EXPECT_FALSE(reader.ReadText(L"version", regrule::kTextType));
     const std::pair<const wchar_t*, const wchar_t*> accepted[] = {
         {L"sz", L"1.0.3\r\n"}, {L"expand", L"%TEMP%\\x"}, {L"link", L"target"},
         {L"empty", L""},       {L"nobytes", L""},        {L"unterminated", L"abc"},
         {L"odd", L"abc"}};
     for (const auto& [name, expected] : accepted) {
-        result = L"caller";
-        EXPECT_TRUE(reader.ReadString(keyPath_.c_str(), name, result)) << name;
-        EXPECT_EQ(expected, result) << name;
+        const std::optional<std::wstring> text = reader.ReadText(name, regrule::kTextType);
+        ASSERT_TRUE(text) << name;
+        EXPECT_EQ(expected, *text) << name;
     }
-    result = L"caller";
-    EXPECT_FALSE(reader.ReadString(keyPath_.c_str(), L"dword", result));
-    EXPECT_EQ(L"caller", result);
+    EXPECT_FALSE(reader.ReadText(L"dword", regrule::kTextType));
+    EXPECT_EQ(ERROR_UNSUPPORTED_TYPE, reader.Status());
+    EXPECT_EQ(std::wstring(5000, L'v'), reader.ReadText(L"long", regrule::kTextType).value_or(L""))
+        << "no size limit under this rule";
 }
 
 TEST_F(RegistryTest, KeyOpenCreateCloseStates) {
-    CRegistryEx key;
-    EXPECT_EQ(HKEY_CURRENT_USER, key.m_hKey.get());
-    EXPECT_TRUE(key.m_strKey.empty());
+    RegKey key;
+    EXPECT_EQ(HKEY_CURRENT_USER, key.get());
 
     EXPECT_FALSE(key.Open(keyPath_.c_str())) << "the key does not exist yet";
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.m_lResult);
-    EXPECT_EQ(keyPath_, key.m_strKey);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.Status());
+    EXPECT_EQ(nullptr, key.get()) << "a failed open holds no key";
 
     const std::wstring other = keyPath_ + L"\\other";
-    ASSERT_TRUE(key.Create(other.c_str())) << key.m_lResult;
-    EXPECT_EQ(keyPath_, key.m_strKey) << "Create leaves the remembered path";
+    ASSERT_TRUE(key.Create(other.c_str())) << key.Status();
 
     // Create after an open key closes the first one: its handle either
     // stops working or is handed out again for the new key.
     ASSERT_TRUE(key.Open(other.c_str()));
-    EXPECT_EQ(0u, key.m_dwSize);
-    EXPECT_EQ(0u, key.m_dwType);
-    const HKEY first = key.m_hKey.get();
+    const HKEY first = key.get();
     ASSERT_TRUE(key.Create(keyPath_.c_str()));
-    const HKEY second = key.m_hKey.get();
+    const HKEY second = key.get();
     DWORD subkeys = 0;
     const LONG status = ::RegQueryInfoKeyW(first, nullptr, nullptr, nullptr, &subkeys, nullptr,
                                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -146,24 +144,20 @@ TEST_F(RegistryTest, KeyOpenCreateCloseStates) {
     const DWORD one = 1;
     Put(L"v", REG_DWORD, &one, sizeof(one));
     key.Close();
-    EXPECT_EQ(nullptr, key.m_hKey.get());
-    DWORD value = kSentinel;
-    EXPECT_FALSE(key.ReadDword(L"v", value)) << "no reads through a closed key";
-    EXPECT_EQ(ERROR_INVALID_HANDLE, key.m_lResult);
-    EXPECT_EQ(kSentinel, value);
+    EXPECT_EQ(nullptr, key.get());
+    EXPECT_FALSE(key.ReadDword(L"v", regrule::kFourBytes)) << "no reads through a closed key";
+    EXPECT_EQ(ERROR_INVALID_HANDLE, key.Status());
 }
 
 TEST_F(RegistryTest, EnsureKeyCreatesThenOpens) {
-    CRegistryEx key;
-    ASSERT_TRUE(EnsureKey(key, keyPath_.c_str())) << key.m_lResult;
-    ASSERT_TRUE(key.WriteString(L"version", L"2"));
+    RegKey key;
+    ASSERT_TRUE(key.OpenOrCreate(keyPath_.c_str())) << key.Status();
+    ASSERT_TRUE(key.WriteText(L"version", L"2"));
     key.Close();
 
-    CRegistryEx again;
-    ASSERT_TRUE(EnsureKey(again, keyPath_.c_str()));
-    std::wstring text;
-    EXPECT_TRUE(again.ReadString(L"version", text));
-    EXPECT_EQ(L"2", text);
+    RegKey again;
+    ASSERT_TRUE(again.OpenOrCreate(keyPath_.c_str()));
+    EXPECT_EQ(L"2", again.ReadText(L"version", regrule::kLongText).value_or(L"missing"));
 }
 
 TEST_F(RegistryTest, KeyDwordReadTakesAnyFourBytes) {
@@ -176,25 +170,23 @@ TEST_F(RegistryTest, KeyDwordReadTakesAnyFourBytes) {
     const BYTE two[] = {1, 2};
     Put(L"short", REG_BINARY, two, sizeof(two));
 
-    CRegistryEx key;
+    RegKey key;
     ASSERT_TRUE(key.Open(keyPath_.c_str()));
-    DWORD value = kSentinel;
-    ASSERT_TRUE(key.ReadDword(L"Isinstall", value));
-    EXPECT_EQ(49u, value);
-    EXPECT_EQ(static_cast<DWORD>(REG_SZ), key.m_dwType);
-    EXPECT_EQ(4u, key.m_dwSize);
+    std::optional<RegDword> read = key.ReadDword(L"Isinstall", regrule::kFourBytes);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(49u, read->value);
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), read->type);
 
-    ASSERT_TRUE(key.ReadDword(L"big", value));
-    EXPECT_EQ(0x01000000u, value);
+    read = key.ReadDword(L"big", regrule::kFourBytes);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(0x01000000u, read->value);
 
-    value = kSentinel;
-    EXPECT_FALSE(key.ReadDword(L"qword", value)) << "eight bytes do not fit";
-    EXPECT_EQ(ERROR_MORE_DATA, key.m_lResult);
-    EXPECT_EQ(8u, key.m_dwSize);
-    EXPECT_FALSE(key.ReadDword(L"short", value)) << "two bytes are not a whole number";
-    EXPECT_FALSE(key.ReadDword(L"missing", value));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.m_lResult);
-    EXPECT_EQ(kSentinel, value);
+    EXPECT_FALSE(key.ReadDword(L"qword", regrule::kFourBytes)) << "eight bytes do not fit";
+    EXPECT_EQ(ERROR_MORE_DATA, key.Status());
+    EXPECT_FALSE(key.ReadDword(L"short", regrule::kFourBytes))
+        << "two bytes are not a whole number";
+    EXPECT_FALSE(key.ReadDword(L"missing", regrule::kFourBytes));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.Status());
 }
 
 // The reader keeps its handle between reads: what another writer stores, and
@@ -245,53 +237,38 @@ TEST_F(RegistryTest, KeyStringReadsByCapacity) {
     PutText(L"empty", REG_SZ, L"");
     const std::wstring full(257, L'e');  // 256 units stored without their NUL
     Put(L"unterminated", REG_SZ, full.c_str(), 256 * sizeof(wchar_t));
+    const DWORD number = 0x00410042;  // any type counts under these rules: "BA"
+    Put(L"dword", REG_DWORD, &number, sizeof(number));
 
-    CRegistryEx key;
+    RegKey key;
     ASSERT_TRUE(key.Open(keyPath_.c_str()));
 
-    std::vector<wchar_t> buffer(1024, L'X');
-    ASSERT_TRUE(key.ReadStringToBuffer(L"p255", buffer));
-    EXPECT_EQ(std::wstring(255, L'a'), buffer.data());
-    EXPECT_EQ(512u, key.m_dwSize);
+    // At most 512 bytes: 255 units and their NUL fit, 256 and a NUL do not.
+    EXPECT_EQ(std::wstring(255, L'a'), key.ReadText(L"p255", regrule::kShortText).value_or(L""));
+    EXPECT_FALSE(key.ReadText(L"p256", regrule::kShortText));
+    EXPECT_EQ(ERROR_MORE_DATA, key.Status());
+    // Stored without a terminator, 256 units fit and end with the data.
+    EXPECT_EQ(std::wstring(256, L'e'),
+              key.ReadText(L"unterminated", regrule::kShortText).value_or(L""));
+    EXPECT_EQ(L"", key.ReadText(L"empty", regrule::kShortText).value_or(L"missing"));
+    EXPECT_EQ(L"BA", key.ReadText(L"dword", regrule::kShortText).value_or(L""));
 
-    buffer.assign(1024, L'X');
-    EXPECT_FALSE(key.ReadStringToBuffer(L"p256", buffer));
-    EXPECT_EQ(ERROR_MORE_DATA, key.m_lResult);
-    EXPECT_EQ(L'X', buffer[0]) << "a refused read leaves the caller's buffer";
-
-    // Stored without a terminator, the text still ends inside the buffer.
-    ASSERT_TRUE(key.ReadStringToBuffer(L"unterminated", buffer));
-    EXPECT_EQ(std::wstring(256, L'e'), std::wstring(buffer.data()));
-
-    std::vector<wchar_t> small(100, L'X');
-    EXPECT_FALSE(key.ReadStringToBuffer(L"p255", small)) << "must not write past 100 units";
-    EXPECT_EQ(L'X', small[0]);
-
-    buffer.assign(1024, L'X');
-    ASSERT_TRUE(key.ReadStringToBuffer(L"empty", buffer));
-    EXPECT_EQ(L'\0', buffer[0]);
-
-    std::wstring text = L"caller";
-    ASSERT_TRUE(key.ReadString(L"p256", text));
-    EXPECT_EQ(std::wstring(256, L'b'), text);
-    ASSERT_TRUE(key.ReadString(L"p2047", text));
-    EXPECT_EQ(std::wstring(2047, L'c'), text);
-    text = L"caller";
-    EXPECT_FALSE(key.ReadString(L"p2048", text));
-    EXPECT_EQ(L"caller", text);
-    ASSERT_TRUE(key.ReadString(L"empty", text));
-    EXPECT_EQ(L"", text);
+    // At most 4,096 bytes.
+    EXPECT_EQ(std::wstring(256, L'b'), key.ReadText(L"p256", regrule::kLongText).value_or(L""));
+    EXPECT_EQ(std::wstring(2047, L'c'), key.ReadText(L"p2047", regrule::kLongText).value_or(L""));
+    EXPECT_FALSE(key.ReadText(L"p2048", regrule::kLongText));
+    EXPECT_EQ(ERROR_MORE_DATA, key.Status());
+    EXPECT_EQ(L"", key.ReadText(L"empty", regrule::kLongText).value_or(L"missing"));
 }
 
 TEST_F(RegistryTest, KeyWritesStoreTypeAndTerminator) {
-    CRegistryEx key;
-    ASSERT_TRUE(EnsureKey(key, keyPath_.c_str()));
+    RegKey key;
+    ASSERT_TRUE(key.OpenOrCreate(keyPath_.c_str()));
 
-    ASSERT_TRUE(key.WriteString(L"empty", L""));
-    EXPECT_EQ(2u, key.m_dwSize);
-    EXPECT_EQ(static_cast<DWORD>(REG_SZ), key.m_dwType);
-    key.WriteDword(L"Isinstall", 0x01020304);
+    ASSERT_TRUE(key.WriteText(L"empty", L""));
+    ASSERT_TRUE(key.WriteDword(L"Isinstall", 0x01020304));
     key.Close();
+    EXPECT_FALSE(key.WriteDword(L"closed", 1)) << "no writes through a closed key";
 
     auto [type, bytes] = Stored(L"empty");
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
@@ -299,6 +276,7 @@ TEST_F(RegistryTest, KeyWritesStoreTypeAndTerminator) {
     std::tie(type, bytes) = Stored(L"Isinstall");
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
     EXPECT_EQ(std::vector<BYTE>({4, 3, 2, 1}), bytes);
+    EXPECT_EQ(REG_NONE, Stored(L"closed").first);
 }
 
 }  // namespace

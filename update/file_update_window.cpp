@@ -1,7 +1,7 @@
 #include "update/file_update_window.h"
 
 #include "resources/resource.h"
-#include "support/registryex.h"
+#include "support/reg_key.h"
 #include "support/shell_folders.h"
 #include "support/transfer_program.h"
 #include "update/package_stage.h"
@@ -118,8 +118,8 @@ FileUpdateWindow::Decision FileUpdateWindow::Decide() {
     run.m_versionBytes = std::move(*versionBytes);
     if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(run.m_setupPath.c_str());
 
-    std::wstring installedVersion;
-    m_registry.ReadString(kSettingsKey, kVersionValue, installedVersion);
+    const std::wstring installedVersion =
+        ReadSettingText(kVersionValue, regrule::kTextType).value_or(L"");
     const std::wstring downloadProgram = m_installFolder + kDownloadProgram.fileName;
     if (installedVersion == run.m_serverVersion && PathExists(downloadProgram))
         return Decision::Current;

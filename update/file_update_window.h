@@ -3,7 +3,7 @@
 #pragma once
 
 #include "framework/modal_dialog.h"
-#include "support/registry.h"
+#include "support/reg_key.h"
 #include "update/update_run.h"
 
 #include <windows.h>
@@ -32,7 +32,6 @@ public:
     // stopped (or a generous wait has passed).
     INT_PTR DoModal(HWND owner = nullptr);
 
-    CRegistry m_registry;         // reads the installed "version"
     std::wstring m_installFolder;  // ends in a backslash; set before DoModal
 
 protected:

@@ -3,8 +3,7 @@
 #include "resources/resource.h"
 #include "support/log.h"
 #include "support/os_version.h"
-#include "support/registry.h"
-#include "support/registryex.h"
+#include "support/reg_key.h"
 #include "support/text.h"
 #include "update/release_check.h"
 #include "update/server_address.h"
@@ -114,9 +113,9 @@ ReleaseFault VerifyRelease(UpdateRun& run, const Cng* cng, ReleaseManifest& mani
         return ReleaseFault::PackageUnreadable;
     const std::uint64_t packageSize =
         (static_cast<std::uint64_t>(package.nFileSizeHigh) << 32) | package.nFileSizeLow;
-    DWORD installed = 0;  // none recorded yet
-    CRegistry settings;
-    settings.ReadDword(kSettingsKey, kReleaseValue, installed);
+    // None recorded yet (or not a DWORD): 0.
+    const std::optional<RegDword> recorded = ReadSettingDword(kReleaseValue, regrule::kDwordType);
+    const DWORD installed = recorded ? recorded->value : 0;
     return CheckRelease(cng, ReleaseKeys(), *manifestBytes, *signatureBytes, run.m_versionBytes,
                         packageSize, installed, manifest);
 }
@@ -184,8 +183,8 @@ void InstallProgress(UpdateRun& run) {
     // by a run that ends with 1.
     if (!run.ClaimEnd()) return;
     CRegistryEx key;
-    if (EnsureSettingsKey(key)) {
-        key.WriteString(kVersionValue, run.m_serverVersion);
+    if (key.OpenOrCreate(kSettingsKey)) {
+        key.WriteText(kVersionValue, run.m_serverVersion);
         key.WriteDword(kReleaseValue, run.m_release);
         key.Close();
     }
