@@ -51,12 +51,13 @@ void SiteLock::GetOptions(Family family, DWORD* supported, DWORD* enabled) const
 }
 
 HRESULT SiteLock::SetOptions(IOleClientSite* site, Family family, DWORD mask, DWORD enabled) {
+    // Before the verdict: a host that goes on after a refusal still asked.
+    engaged_ = true;
     if (mask & ~sitelock::kSafeFlags) return E_FAIL;
     const DWORD turnOn = mask & enabled;
     if (turnOn && !PageAllowed(site)) return E_FAIL;
     DWORD& flags = family == Family::Scripting ? scripting_ : persistence_;
     flags = (flags & ~mask) | turnOn;
-    if (turnOn) engaged_ = true;
     return S_OK;
 }
 

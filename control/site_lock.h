@@ -2,11 +2,13 @@
 // from one of the service's own sites, fixed at build time.
 //
 // A host that asks the control to be safe for untrusted callers or data
-// (IObjectSafety, as a browser does) engages the lock, but only while the
-// document holding the control is on an allowed site. From then on every
-// scripting call reads the document's URL again, because a frame can
-// navigate, and the two methods that name an address or a host must name one
-// of the allowed sites. Hosts that never ask are trusted as they always were.
+// (IObjectSafety, as a browser does) engages the lock with its first request,
+// whether the control agrees or not: it agrees only while the document
+// holding the control is on an allowed site, and a host that scripts it after
+// a refusal must meet the lock all the same. From then on every scripting
+// call reads the document's URL again, because a frame can navigate, and the
+// two methods that name an address or a host must name one of the allowed
+// sites. Hosts that never ask are trusted as they always were.
 #pragma once
 
 #include <windows.h>
@@ -42,16 +44,20 @@ public:
 
     // IObjectSafety, for an interface of `family`.
     void GetOptions(Family family, DWORD* supported, DWORD* enabled) const;
-    // Turns a flag on only while the document's URL is allowed (else E_FAIL,
-    // nothing changed). Once a flag has been on, the lock stays engaged for the
-    // object's life, even if the host later clears the flags.
+    // Engages the lock for the object's life, then turns a flag on only
+    // while the document's URL is allowed (else E_FAIL, no flag changed).
+    // Clearing the flags later does not disengage it.
     HRESULT SetOptions(IOleClientSite* site, Family family, DWORD mask, DWORD enabled);
 
+    // A safety request the lock does not answer (an interface the control
+    // does not offer as safe) engages it all the same.
+    void Engage() noexcept { engaged_ = true; }
     bool Engaged() const noexcept { return engaged_; }
 
     // Whether the call `id` may run now; fills `reason` when it may not.
-    // `firstArg` is the call's first argument as text (null when it has none).
-    // A check that cannot be made refuses the call.
+    // `firstArg` is the call's first argument as text (null when it has none);
+    // an admitted call must run with exactly that text. A check that cannot be
+    // made refuses the call.
     bool AdmitCall(IOleClientSite* site, DISPID id, const wchar_t* firstArg,
                    std::wstring& reason) noexcept;
 

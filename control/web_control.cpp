@@ -14,6 +14,9 @@
 #include "support/os_version.h"
 #include "support/text.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace zarn {
 
 namespace {
@@ -102,7 +105,10 @@ STDMETHODIMP CWebControlCtrl::GetInterfaceSafetyOptions(REFIID iid, DWORD* suppo
 
 STDMETHODIMP CWebControlCtrl::SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) {
     SiteLock::Family family;
-    if (!SafetyFamily(iid, family)) return E_NOINTERFACE;
+    if (!SafetyFamily(iid, family)) {
+        m_siteLock.Engage();  // the host asked all the same
+        return E_NOINTERFACE;
+    }
     Microsoft::WRL::ComPtr<IOleClientSite> site;
     GetClientSite(&site);
     return m_siteLock.SetOptions(site.Get(), family, mask, enabled);
@@ -111,23 +117,40 @@ STDMETHODIMP CWebControlCtrl::SetInterfaceSafetyOptions(REFIID iid, DWORD mask, 
 STDMETHODIMP CWebControlCtrl::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags,
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* info,
                                      UINT* argErr) {
-    if (m_siteLock.Engaged()) {
-        // The first argument as the method will see it: the lock judges the
-        // address or host that MakeShortCut and AllowPopUp would use.
-        zfw::Bstr first;
-        if (SiteLock::ChecksFirstArgument(id) && params && params->cArgs > 0 &&
-            params->cNamedArgs == 0 && params->rgvarg) {
-            BSTR text = nullptr;
-            if (SUCCEEDED(zfw::CoerceToBstr(params->rgvarg[params->cArgs - 1], lcid, &text)))
-                first = zfw::Bstr(text);
+    if (!m_siteLock.Engaged())
+        return OleControl::Invoke(id, iid, lcid, flags, params, result, info, argErr);
+
+    // MakeShortCut and AllowPopUp are judged by their first argument, read
+    // as text once: an object's default property (a JScript toString, a
+    // VBScript Default Property Get) can answer differently when read again,
+    // so the method is handed the very text the lock judged, in a copy of
+    // the arguments. The copy is shallow: the caller still owns the others.
+    zfw::Bstr first;
+    VARIANT judgedArgs[zfw::kMaxDispArgs];
+    DISPPARAMS judged{};
+    DISPPARAMS* forwarded = params;
+    if (SiteLock::ChecksFirstArgument(id) && params && params->cArgs > 0 &&
+        params->cNamedArgs == 0 && params->rgvarg) {
+        BSTR text = nullptr;
+        if (SUCCEEDED(zfw::CoerceToBstr(params->rgvarg[params->cArgs - 1], lcid, &text)))
+            first = zfw::Bstr(text);
+        // More arguments than any method takes: the call fails its count
+        // before any method runs, so there is nothing to hand over.
+        if (first && params->cArgs <= std::size(judgedArgs)) {
+            std::copy_n(params->rgvarg, params->cArgs, judgedArgs);
+            VARIANT& slot = judgedArgs[params->cArgs - 1];
+            V_VT(&slot) = VT_BSTR;
+            V_BSTR(&slot) = first.get();
+            judged = DISPPARAMS{judgedArgs, nullptr, params->cArgs, 0};
+            forwarded = &judged;
         }
-        Microsoft::WRL::ComPtr<IOleClientSite> site;
-        GetClientSite(&site);
-        std::wstring reason;  // says why, for a refused call
-        if (!m_siteLock.AdmitCall(site.Get(), id, first.get(), reason))
-            return zfw::RaiseScriptException(info, E_ACCESSDENIED, reason);
     }
-    return OleControl::Invoke(id, iid, lcid, flags, params, result, info, argErr);
+    Microsoft::WRL::ComPtr<IOleClientSite> site;
+    GetClientSite(&site);
+    std::wstring reason;  // says why, for a refused call
+    if (!m_siteLock.AdmitCall(site.Get(), id, first.get(), reason))
+        return zfw::RaiseScriptException(info, E_ACCESSDENIED, reason);
+    return OleControl::Invoke(id, iid, lcid, flags, forwarded, result, info, argErr);
 }
 
 void CWebControlCtrl::CheckInstall() {

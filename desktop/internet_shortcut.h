@@ -7,7 +7,7 @@
 namespace zarn {
 
 // The file's text: four lines joined by CR LF, none after the last. `url`
-// goes in unchanged (a line break in it starts a new line in the file).
+// goes in unchanged; MakeDesktopShortcut has refused one with a line break.
 std::wstring InternetShortcutText(std::wstring_view url, std::wstring_view iconPath);
 
 // The bytes of `text` in the calling thread's ANSI code page. A character the

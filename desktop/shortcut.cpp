@@ -8,6 +8,7 @@
 #include "framework/handle.h"
 #include "support/reg_key.h"
 #include "support/shell_folders.h"
+#include "support/site_rules.h"
 #include "update/http.h"
 #include "update/server_address.h"
 
@@ -47,9 +48,6 @@ long ParseChoice(std::wstring_view text) {
     }
     return value;
 }
-
-// `text` up to its first NUL, as a C string reads it.
-std::wstring_view UpToNul(std::wstring_view text) { return text.substr(0, text.find(L'\0')); }
 
 bool PathExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -123,6 +121,12 @@ void RefreshIcon(const std::wstring& iconPath) {
 }  // namespace
 
 void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring_view choiceText) {
+    // Judged here as well as by the site lock, so that a host that never
+    // engages the lock cannot add lines to the file either. Refused as the
+    // lock refuses, before anything is fetched or written.
+    std::wstring reason;
+    if (!sitelock::ShortcutAddressWritable(pageAddress, reason))
+        throw zfw::ScriptError(reason, E_ACCESSDENIED);
     const long choice = ParseChoice(choiceText);
 
     // Absent, or not a DWORD: 0.
@@ -142,7 +146,7 @@ void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring
     // Rewritten on every call: an existing desktop shortcut points at this
     // file, so it then opens the page's latest address.
     const std::wstring urlPath = folder + product + L".url";
-    WriteInternetShortcut(urlPath, UpToNul(pageAddress), iconPath);
+    WriteInternetShortcut(urlPath, pageAddress, iconPath);
 
     const std::wstring desktop = DesktopFolder();
     if (desktop.empty()) return;

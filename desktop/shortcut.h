@@ -9,10 +9,11 @@
 namespace zarn {
 
 // Refreshes the icon, rewrites the Internet-shortcut file to open
-// `pageAddress` (up to its first NUL), and makes the desktop shortcut when
-// `choiceText` reads as 1 or the settings allow it ("bAddIcon") and none is
-// there yet. `owner` owns any consent prompt. Throws zfw::ScriptError when
-// the shortcut folder or file cannot be made.
+// `pageAddress`, and makes the desktop shortcut when `choiceText` reads as 1
+// or the settings allow it ("bAddIcon") and none is there yet. `owner` owns
+// any consent prompt. Throws zfw::ScriptError when the shortcut folder or
+// file cannot be made, and (E_ACCESSDENIED, nothing touched) when the
+// address holds a control character (sitelock::ShortcutAddressWritable).
 void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring_view choiceText);
 
 }  // namespace zarn

@@ -25,6 +25,13 @@ std::wstring Text(BSTR value) {
     return std::wstring(owned.view());
 }
 
+// The web's two schemes, should a parser not know their ports.
+DWORD DefaultPort(std::wstring_view scheme) {
+    if (scheme == L"http") return 80;
+    if (scheme == L"https") return 443;
+    return 0;
+}
+
 }  // namespace
 
 bool Parse(std::wstring_view url, ParsedUrl& out) {
@@ -58,13 +65,17 @@ bool Parse(std::wstring_view url, ParsedUrl& out) {
     if (host.empty() || out.scheme.empty()) return false;
     out.ipLiteral = hostType == Uri_HOST_IPV4 || hostType == Uri_HOST_IPV6;
     out.host = out.ipLiteral ? Lower(host) : CanonicalHost(host);
+    // Without a port in the URL the parser answers its scheme's default
+    // port; S_FALSE is a scheme it knows none for.
+    DWORD port = 0;
+    out.port = uri->GetPort(&port) == S_OK ? port : DefaultPort(out.scheme);
     return !out.host.empty();
 }
 
 namespace {
 
 bool Matches(const ParsedUrl& url, const AllowedSite& site) {
-    if (url.scheme != site.scheme) return false;
+    if (url.scheme != site.scheme || url.port != site.port) return false;
     if (!site.subdomains) return url.host == site.host;
     // "*.host": a host below it, never the host itself nor an IP literal.
     return !url.ipLiteral && url.host.size() > site.host.size() + 1 &&
@@ -119,6 +130,23 @@ std::wstring CanonicalHost(std::wstring_view host) {
     return Lower(std::move(ascii));
 }
 
+namespace {
+
+// A port as an entry writes it: 1 to 5 decimal digits naming 1 to 65535.
+bool ReadPort(std::wstring_view text, DWORD& port) {
+    if (text.empty() || text.size() > 5) return false;
+    DWORD value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        value = value * 10 + static_cast<DWORD>(c - L'0');
+    }
+    if (value == 0 || value > 65535) return false;
+    port = value;
+    return true;
+}
+
+}  // namespace
+
 std::vector<AllowedSite> ParseAllowedSites(std::wstring_view list) {
     std::vector<AllowedSite> sites;
     while (!list.empty()) {
@@ -134,9 +162,20 @@ std::vector<AllowedSite> ParseAllowedSites(std::wstring_view list) {
             site.subdomains = true;
             host.remove_prefix(2);
         }
-        // A host only: no user, port, path, query or fragment.
+        // A host and an optional port: no user, path, query or fragment.
+        // The port's colon is the last one, after the brackets of an IPv6
+        // literal.
+        const size_t colon = host.rfind(L':');
+        std::wstring_view port;
+        if (colon != std::wstring_view::npos &&
+            (!host.starts_with(L"[") || host.find(L']') < colon)) {
+            port = host.substr(colon + 1);
+            host = host.substr(0, colon);
+            if (!ReadPort(port, site.port)) continue;
+        }
         const bool bracketed = host.starts_with(L"[");
-        if (host.find_first_of(bracketed ? L"/\\?#@*" : L"/\\?#@*:") != std::wstring_view::npos)
+        if (host.find_first_of(bracketed ? L"/\\?#@*" : L"/\\?#@*:") != std::wstring_view::npos ||
+            (bracketed && !host.ends_with(L"]")))
             continue;
         ParsedUrl parsed;
         const std::wstring url = std::wstring(entry.substr(0, separator)) + L"://" + std::wstring(host);
@@ -144,6 +183,7 @@ std::vector<AllowedSite> ParseAllowedSites(std::wstring_view list) {
         if (site.subdomains && parsed.ipLiteral) continue;
         site.scheme = parsed.scheme;
         site.host = parsed.host;
+        if (port.empty()) site.port = parsed.port;
         sites.push_back(std::move(site));
     }
     return sites;
@@ -177,8 +217,19 @@ bool IsAllowedHost(std::wstring_view host, const std::vector<AllowedSite>& sites
 }
 
 
+bool ShortcutAddressWritable(std::wstring_view address, std::wstring& reason) {
+    for (const wchar_t c : address) {
+        if (c < 0x20 || c == 0x7f) {
+            reason = L"A shortcut address may not contain line breaks or other control characters.";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ShortcutAddressAllowed(std::wstring_view address, const std::vector<AllowedSite>& sites,
                             std::wstring& reason) {
+    if (!ShortcutAddressWritable(address, reason)) return false;
     ParsedUrl parsed;
     const bool web =
         Parse(address, parsed) && (parsed.scheme == L"http" || parsed.scheme == L"https");

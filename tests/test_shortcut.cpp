@@ -131,13 +131,32 @@ TEST_F(MakeShortCutTest, ShortcutReadsBackThroughTheShell) {
 
 TEST_F(MakeShortCutTest, UrlFileHoldsTheAddressAsGivenInTheCodePage) {
     ASSERT_EQ(1252u, ::GetACP()) << "the rig's default prefix is Western";
-    // A line break in the address starts a new line in the file.
-    Make(L"http://b.example/\r\nIconIndex=5", L"0");
-    EXPECT_EQ(Expected("http://b.example/\r\nIconIndex=5"), UrlFile());
     // é is E9 in code page 1252; the Thai letter and the Hangul syllable are
     // not in it and become the default character.
     Make(L"http://c.example/\u00e9\u0e01\uac00", L"0");
     EXPECT_EQ(Expected("http://c.example/\xe9??"), UrlFile());
+}
+
+TEST_F(MakeShortCutTest, AddressWithAControlCharacterIsRefusedAndNothingIsWritten) {
+    // No lock here: the control refuses as the lock does, before the icon is
+    // fetched or a file or folder is made, though a shortcut was asked for
+    // and the settings allow one.
+    SetAddIcon(Dword(1));
+    const size_t icons = rig::updateserver::RequestsTagged(L"zarn1.ico").size();
+    for (const wchar_t* address :
+         {L"http://allowed/\r\nIconFile=\\\\host\\share\\x.ico", L"http://allowed/\tx",
+          L"http://allowed/\x7f", L"\nhttp://allowed/"}) {
+        const CallResult call = control_.Call(L"MakeShortCut", {address, L"1"});
+        EXPECT_EQ(DISP_E_EXCEPTION, call.hr) << std::hex << call.hr;
+        EXPECT_EQ(E_ACCESSDENIED, call.scode) << std::hex << call.scode;
+        EXPECT_NE(std::wstring::npos, call.description.find(L"control characters"))
+            << rig::Utf8(call.description);
+    }
+    EXPECT_FALSE(Exists(folder_)) << "no Zarn folder, so no Zarn.url and no icon";
+    EXPECT_FALSE(Exists(shortcut_));
+    EXPECT_EQ(icons, rig::updateserver::RequestsTagged(L"zarn1.ico").size());
+    Make(L"http://allowed/~ok", L"1");  // the next clean address is made as ever
+    EXPECT_EQ(Expected("http://allowed/~ok"), UrlFile());
 }
 
 TEST_F(MakeShortCutTest, IconIsFetchedEveryTimeAndItsFailureIsIgnored) {

@@ -24,6 +24,7 @@ struct CallResult {
     rig::HResult hr = 0xdeadbeef;
     LONG value = 0x7eadbeef;   // the method's SCODE when hr is S_OK
     std::wstring description;  // the scripting error's text
+    HRESULT scode = S_OK;      // and its code
 };
 
 // COM for one test on this thread, and the control created by its ProgID.
@@ -71,6 +72,7 @@ public:
         zfw::Bstr description(info.bstrDescription), source(info.bstrSource),
             help(info.bstrHelpFile);
         out.description = description.view();
+        out.scode = info.scode;
         return out;
     }
 

@@ -33,7 +33,8 @@ class Matching : public ::testing::Test {
 protected:
     const std::vector<sitelock::AllowedSite> sites_ = sitelock::ParseAllowedSites(
         L"http://zarn.example;https://*.zarn.example;http://127.0.0.1;http://[::1];"
-        L"https://b\u00fccher.example;HTTP://Upper.Example.");
+        L"https://b\u00fccher.example;HTTP://Upper.Example.;https://ports.example:8443;"
+        L"https://*.wild.example:8443;http://[::1]:8080");
     bool Allowed(const wchar_t* url) const { return sitelock::IsAllowedUrl(url, sites_); }
 };
 
@@ -76,10 +77,20 @@ TEST_F(Matching, IpLiterals) {
     EXPECT_TRUE(wild.empty() || !sitelock::IsAllowedUrl(L"http://127.0.0.1/", wild));
 }
 
-TEST_F(Matching, PortsAreNotCompared) {
-    EXPECT_TRUE(Allowed(L"http://zarn.example:8080/"));
-    EXPECT_TRUE(Allowed(L"http://127.0.0.1:18086/page"));
-    EXPECT_TRUE(Allowed(L"https://www.zarn.example:443/"));
+TEST_F(Matching, PortsMustMatchAndNoPortMeansTheSchemesDefault) {
+    for (const wchar_t* url :
+         {L"http://zarn.example:80/", L"https://www.zarn.example:443/", L"http://[::1]:80/",
+          L"https://ports.example:8443/page", L"https://ports.example:8443",
+          L"https://a.wild.example:8443/", L"http://[::1]:8080/x"})
+        EXPECT_TRUE(Allowed(url)) << Shown(url);
+    // 65616 and 73979 are 80 and 8443 past 65536: a port that wraps is no match.
+    for (const wchar_t* url :
+         {L"http://zarn.example:8080/", L"http://zarn.example:443/", L"http://127.0.0.1:18086/page",
+          L"https://www.zarn.example:8443/", L"https://ports.example/", L"https://ports.example:443/",
+          L"http://ports.example:8443/", L"https://a.wild.example/", L"https://wild.example:8443/",
+          L"http://[::1]:8081/", L"http://zarn.example:65616/", L"https://ports.example:73979/",
+          L"http://zarn.example:0/"})
+        EXPECT_FALSE(Allowed(url)) << Shown(url);
 }
 
 TEST_F(Matching, SchemeMustMatchExactly) {
@@ -119,32 +130,69 @@ TEST_F(Matching, NonAsciiHostsCompareInTheirAsciiForm) {
 TEST_F(Matching, EntriesThatAreNotSchemeAndHostAreLeftOut) {
     const auto sites = sitelock::ParseAllowedSites(
         L";http:/zarn.example;zarn.example;://zarn.example;http://user@zarn.example;"
-        L"http://zarn.example/path;http://zarn.example:80;http://*;http://a.*.example;"
-        L"https://ok.example");
-    ASSERT_EQ(1u, sites.size());
+        L"http://zarn.example/path;http://*;http://a.*.example;http://zarn.example:;"
+        L"http://zarn.example:0;http://zarn.example:65536;http://zarn.example:8o;"
+        L"http://zarn.example:+80;http://zarn.example:80:80;http://zarn.example:/80;"
+        L"http://[::1]:;http://[::1]x:80;https://ok.example");
+    ASSERT_EQ(1u, sites.size()) << Shown(sites[0].host) << " " << sites[0].port;
     EXPECT_EQ(L"https", sites[0].scheme);
     EXPECT_EQ(L"ok.example", sites[0].host);
+    EXPECT_EQ(443u, sites[0].port);
     EXPECT_FALSE(sitelock::IsAllowedUrl(L"http://zarn.example/", sites));
+}
+
+TEST_F(Matching, EntriesCarryTheirPortOrTheSchemesDefault) {
+    const auto sites = sitelock::ParseAllowedSites(
+        L"http://a.example;https://b.example;https://c.example:8443;http://d.example:443;"
+        L"https://*.e.example:00443;http://[::1]:9");
+    ASSERT_EQ(6u, sites.size());
+    const DWORD ports[] = {80, 443, 8443, 443, 443, 9};
+    for (size_t i = 0; i < sites.size(); ++i) EXPECT_EQ(ports[i], sites[i].port) << i;
+    EXPECT_TRUE(sites[4].subdomains);
+    EXPECT_EQ(L"::1", sites[5].host);
 }
 
 TEST_F(Matching, PopUpHosts) {
     EXPECT_TRUE(sitelock::IsAllowedHost(L"zarn.example", sites_));
     EXPECT_TRUE(sitelock::IsAllowedHost(L"WWW.Zarn.Example.", sites_));
     EXPECT_TRUE(sitelock::IsAllowedHost(L"127.0.0.1", sites_));
+    // A bare host names no port: an entry's port does not apply.
+    EXPECT_TRUE(sitelock::IsAllowedHost(L"ports.example", sites_));
+    EXPECT_TRUE(sitelock::IsAllowedHost(L"a.wild.example", sites_));
     for (const wchar_t* host : {L"", L"evil.test", L"zarn.example.evil.test", L"evilzarn.example",
                                 L"zarn.example/", L"http://zarn.example", L"zarn.example:80",
+                                L"ports.example:8443", L"wild.example",
                                 L"user@zarn.example", L" zarn.example", L"127.0.0.1.evil.test",
                                 L"127.0.0.2", L"*.zarn.example"})
         EXPECT_FALSE(sitelock::IsAllowedHost(host, sites_)) << Shown(host);
 }
 
-TEST(BuiltInSites, AreTheUpdateServersSchemeAndHost) {
-    const std::wstring server = ZARN_UPDATE_SERVER;
+TEST(BuiltInSites, AreTheUpdateServersSchemeHostAndPort) {
+    const std::wstring server = ZARN_UPDATE_SERVER;  // http://127.0.0.1:port in the rig
+    const std::wstring port = server.substr(server.rfind(L':'));
     ASSERT_EQ(1u, sitelock::BuiltInSites().size());
     EXPECT_TRUE(sitelock::IsAllowedUrl(server + L"/service/page.html", sitelock::BuiltInSites()));
-    EXPECT_TRUE(sitelock::IsAllowedUrl(L"http://127.0.0.1:1/", sitelock::BuiltInSites()));
-    EXPECT_FALSE(sitelock::IsAllowedUrl(L"https://127.0.0.1/", sitelock::BuiltInSites()));
-    EXPECT_FALSE(sitelock::IsAllowedUrl(L"http://localhost/", sitelock::BuiltInSites()));
+    EXPECT_TRUE(sitelock::IsAllowedUrl(server, sitelock::BuiltInSites())) << "the page's origin";
+    for (const std::wstring& url :
+         std::vector<std::wstring>{L"http://127.0.0.1/", L"http://127.0.0.1:1/",
+                                   L"https://127.0.0.1" + port + L"/",
+                                   L"http://localhost" + port + L"/"})
+        EXPECT_FALSE(sitelock::IsAllowedUrl(url, sitelock::BuiltInSites())) << Shown(url);
+}
+
+TEST(ShortcutAddress, ControlCharactersAreRefusedWhateverTheSite) {
+    const auto sites = sitelock::ParseAllowedSites(L"http://allowed");
+    std::wstring reason;
+    EXPECT_TRUE(sitelock::ShortcutAddressAllowed(L"http://allowed/~ok \u00e9", sites, reason));
+    const std::wstring injected[] = {
+        L"http://allowed/\r\nIconFile=\\\\host\\share\\x.ico", L"http://allowed/\tx",
+        L"http://allowed/\x7f", L"http://allowed/\x1f", std::wstring(L"http://allowed/\0x", 17)};
+    for (const std::wstring& address : injected) {
+        reason.clear();
+        EXPECT_FALSE(sitelock::ShortcutAddressWritable(address, reason)) << Shown(address);
+        EXPECT_FALSE(sitelock::ShortcutAddressAllowed(address, sites, reason)) << Shown(address);
+        EXPECT_NE(std::wstring::npos, reason.find(L"control characters")) << Shown(reason);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -244,11 +292,37 @@ TEST_F(ControlOnPage, RefusesWhereThePageIsUnknownOrElsewhere) {
     DWORD supported = 0, enabled = 0xdeadbeef;
     ASSERT_EQ(S_OK, safety_->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled));
     EXPECT_EQ(0u, enabled) << "a refusal turns nothing on";
-    // Never engaged, so the host is trusted as before and calls still run.
-    EXPECT_EQ(S_OK, Invoke(L"SelectComplete", {L"a", L"1", L"-1"}).hr);
+    // But the host asked: a host that scripts the control anyway is refused.
+    const Call call = Invoke(L"SelectComplete", {L"a", L"1", L"-1"});
+    EXPECT_EQ(DISP_E_EXCEPTION, call.hr);
+    EXPECT_NE(std::wstring::npos, call.description.find(L"about:blank")) << Shown(call.description);
     // Flags the control does not know are refused even on an allowed page.
     Site(kAllowedPage);
     EXPECT_EQ(E_FAIL, safety_->SetInterfaceSafetyOptions(IID_IDispatch, 0x100 | kCaller, kCaller));
+}
+
+TEST_F(ControlOnPage, EveryKindOfRefusedRequestEngagesTheLock) {
+    // Each on a control of its own: no site yet, an interface the control
+    // does not offer as safe, a flag it does not know. Then the page is
+    // elsewhere, and the call is refused.
+    const auto refuse = [](IObjectSafety* safety, int kind) {
+        if (kind == 0) return safety->SetInterfaceSafetyOptions(IID_IDispatch, kCaller, kCaller);
+        if (kind == 1) return safety->SetInterfaceSafetyOptions(IID_IOleObject, kCaller, kCaller);
+        return safety->SetInterfaceSafetyOptions(IID_IDispatch, 0x100 | kCaller, kCaller);
+    };
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind);
+        object_->SetClientSite(nullptr);
+        ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(CLSID_Web_Control, nullptr, CLSCTX_INPROC_SERVER,
+                                                    IID_PPV_ARGS(control_.ReleaseAndGetAddressOf())));
+        ASSERT_HRESULT_SUCCEEDED(control_.As(&object_));
+        ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(
+            IID_IObjectSafety, reinterpret_cast<void**>(safety_.ReleaseAndGetAddressOf())));
+        if (kind > 0) Site(kAllowedPage);
+        EXPECT_TRUE(FAILED(refuse(safety_.Get(), kind)));
+        Site(L"http://evil.test/");
+        EXPECT_EQ(DISP_E_EXCEPTION, Invoke(L"CheckInstall", {}).hr);
+    }
 }
 
 TEST_F(ControlOnPage, AllowedPageIsScriptableAndEveryCallRereadsTheAddress) {
@@ -308,9 +382,12 @@ TEST_F(ControlOnPage, ArgumentsMustNameTheServicesOwnSite) {
     ASSERT_EQ(S_OK, safety_->SetInterfaceSafetyOptions(IID_IDispatch, kCaller, kCaller));
     // Refused before the method runs: the pop-up list and shortcut files are
     // checked by the page suite; here the error itself.
-    for (const wchar_t* address :
-         {L"http://evil.test/", L"https://127.0.0.1/", L"file:///C:/windows/notepad.exe",
-          L"javascript:alert(1)", L"http://user@127.0.0.1/", L"", L"127.0.0.1"}) {
+    const std::wstring server = ZARN_UPDATE_SERVER;
+    for (const std::wstring& address : std::vector<std::wstring>{
+             L"http://evil.test/", L"https://127.0.0.1/", L"file:///C:/windows/notepad.exe",
+             L"javascript:alert(1)", L"http://user@127.0.0.1/", L"", L"127.0.0.1",
+             L"http://127.0.0.1/", server + L"/\r\nIconFile=\\\\host\\share\\x.ico",
+             server + L"/\tx", server + L"/\x7f"}) {
         const Call call = Invoke(L"MakeShortCut", {address, L"0"});
         EXPECT_EQ(DISP_E_EXCEPTION, call.hr) << Shown(address);
         EXPECT_NE(std::wstring::npos, call.description.find(L"shortcut")) << Shown(call.description);

@@ -1,7 +1,8 @@
 // The site lock through the real module in the page host acting as a browser
 // (--url): an allowed page scripts the control as before, a page elsewhere
-// cannot create it, and a page that navigates away is refused by every
-// method without any effect.
+// cannot create it, and a page that navigates away, or a host that scripts
+// the control after it refused, is refused by every method without any
+// effect.
 #include "test_shortcut_rig.h"
 #include "test_transfer_rig.h"
 
@@ -20,10 +21,15 @@ constexpr wchar_t kSettings[] = L"Software\\Zarn";
 constexpr wchar_t kNewWindows[] = L"Software\\Microsoft\\Internet Explorer\\New Windows";
 constexpr wchar_t kAllow[] = L"Software\\Microsoft\\Internet Explorer\\New Windows\\Allow";
 
-rig::ProcessResult RunPageAt(const std::wstring& url, const wchar_t* script,
-                             const std::vector<std::wstring>& args = {}) {
-    std::wstring line = L"\"" + rig::BuildDir() + L"\\pagehost.exe\" --hidden --url \"" + url +
-                        L"\" \"" + rig::SourceDir() + L"\\" + script + L"\"";
+// `script` is a path under the source tree, or (absolute) a scratch file.
+rig::ProcessResult RunPageAt(const std::wstring& url, const std::wstring& script,
+                             const std::vector<std::wstring>& args = {},
+                             const wchar_t* options = L"") {
+    const std::wstring path = script.find(L':') == std::wstring::npos
+                                  ? rig::SourceDir() + L"\\" + script
+                                  : script;
+    std::wstring line = L"\"" + rig::BuildDir() + L"\\pagehost.exe\" --hidden " + options +
+                        L" --url \"" + url + L"\" \"" + path + L"\"";
     for (const auto& arg : args) line += L" \"" + arg + L"\"";
     // A dialog the lock failed to stop would hold the page: the limit ends it.
     return rig::Run(line, 90000);
@@ -58,19 +64,35 @@ protected:
         ::DeleteFileW(desktop_rig::DesktopShortcut().c_str());
         TransferTest::TearDown();
     }
+    // Everything a method would touch is made ready to show it: a pending
+    // install report, both transfer programs waiting for a list, the
+    // browser's pop-up list, and a fresh temporary folder for the shortcut
+    // files.
+    void ReadyEverything() {
+        const DWORD pending = 1;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"Isinstall",
+                                                   REG_DWORD, &pending, sizeof(pending)));
+        StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+        StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+        icons_ = Requests(L"zarn1.ico");
+        reports_ = Requests(L"install_statistic");
+    }
+    // No install report, and neither transfer program was given a list.
+    void ExpectNoTransferOrReport() {
+        EXPECT_EQ(reports_, Requests(L"install_statistic"));
+        EXPECT_EQ(1u, Dword(kSettings, L"Isinstall")) << "the refused calls kept the pending report";
+        const auto record = ReadRecord(record_);
+        EXPECT_EQ(2u, Select(record, "download", "start").size() +
+                          Select(record, "upload", "start").size());
+        EXPECT_TRUE(Select(record, "download", "list").empty());
+        EXPECT_TRUE(Select(record, "upload", "list").empty());
+    }
     std::wstring temp_;
+    size_t icons_ = 0, reports_ = 0;
 };
 
 TEST_F(SiteLockPage, NavigatedAwayPageIsRefusedByEveryMethodWithoutEffect) {
-    // Everything a method would touch is ready to show it: a pending install
-    // report, both transfer programs waiting for a list, the browser's pop-up
-    // list, and a fresh temporary folder for the shortcut files.
-    const DWORD pending = 1;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CURRENT_USER, kSettings, L"Isinstall",
-                                               REG_DWORD, &pending, sizeof(pending)));
-    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
-    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
-    const size_t icons = Requests(L"zarn1.ico"), reports = Requests(L"install_statistic");
+    ReadyEverything();
 
     const std::wstring base = ZARN_UPDATE_SERVER;
     const rig::ProcessResult page =
@@ -90,6 +112,8 @@ TEST_F(SiteLockPage, NavigatedAwayPageIsRefusedByEveryMethodWithoutEffect) {
         "not for \"evil.test\".",
         "MakeShortCut elsewhere: refused A shortcut may only lead to the service's own site, not "
         "to \"http://evil.test/\".",
+        "MakeShortCut with a line break: refused A shortcut address may not contain line breaks "
+        "or other control characters.",
         "at http://evil.test/frame.html",
         "CheckInstall: " + elsewhere,
         "DownLoad: " + elsewhere,
@@ -112,14 +136,61 @@ TEST_F(SiteLockPage, NavigatedAwayPageIsRefusedByEveryMethodWithoutEffect) {
     EXPECT_NE(std::string::npos, url.find("URL=" + rig::Utf8(base) + "/first\r\n")) << url;
     EXPECT_EQ(std::string::npos, url.find("evil.test")) << url;
     EXPECT_TRUE(desktop_rig::Exists(desktop_rig::DesktopShortcut()));
-    EXPECT_EQ(icons + 1, Requests(L"zarn1.ico")) << "only the allowed shortcut fetched the icon";
-    EXPECT_EQ(reports, Requests(L"install_statistic"));
-    EXPECT_EQ(1u, Dword(kSettings, L"Isinstall")) << "the refused calls kept the pending report";
-    const auto record = ReadRecord(record_);
-    EXPECT_EQ(2u, Select(record, "download", "start").size() +
-                      Select(record, "upload", "start").size());
-    EXPECT_TRUE(Select(record, "download", "list").empty());
-    EXPECT_TRUE(Select(record, "upload", "list").empty());
+    EXPECT_EQ(icons_ + 1, Requests(L"zarn1.ico")) << "only the allowed shortcut fetched the icon";
+    ExpectNoTransferOrReport();
+}
+
+TEST_F(SiteLockPage, HostThatScriptsTheControlAfterItRefusedIsRefusedByEveryMethod) {
+    ReadyEverything();
+    const std::wstring base = ZARN_UPDATE_SERVER;
+    // The port is part of the site: the update server's host on another port
+    // is elsewhere.
+    const std::wstring other = base.substr(0, base.rfind(L':')) + L":1/page.html";
+    for (const std::wstring& url : {std::wstring(L"http://evil.test/"), other}) {
+        const rig::ProcessResult page = RunPageAt(url, L"tests\\pages\\site_lock_everything.js",
+                                                  {base}, L"--despite-refusal");
+        ASSERT_FALSE(page.timedOut) << page.output;
+        EXPECT_EQ(0u, page.exitCode) << page.output;
+        const std::string refused = "refused The control may not be scripted from " +
+                                    rig::Utf8(url) + ".";
+        Lines expected = {
+            "pagehost: the control refused to be scripted by the page at " + rig::Utf8(url),
+            "at " + rig::Utf8(url)};
+        for (const char* method : {"CheckInstall", "DownLoad", "AllowPopUp", "MakeShortCut",
+                                   "SelectComplete", "ShowDlgFile", "ShowDlgFolder", "UpLoad"})
+            expected.push_back(std::string(method) + ": " + refused);
+        EXPECT_EQ(expected, rig::Lines(page.output));
+    }
+    EXPECT_FALSE(HasValue(kAllow, L"127.0.0.1"));
+    EXPECT_FALSE(desktop_rig::Exists(temp_ + L"Zarn")) << "no shortcut files";
+    EXPECT_FALSE(desktop_rig::Exists(desktop_rig::DesktopShortcut()));
+    EXPECT_EQ(icons_, Requests(L"zarn1.ico"));
+    ExpectNoTransferOrReport();
+}
+
+TEST_F(SiteLockPage, MethodsUseTheTextTheLockJudged) {
+    // Objects whose text is an allowed address or host the first time it is
+    // read, and something else after that.
+    const std::wstring base = ZARN_UPDATE_SERVER;
+    const std::wstring script = rig::WriteScratchFile(
+        L"judged_once.js",
+        "function Turncoat(first, then) {\n"
+        "  this.reads = 0;\n"
+        "  this.toString = function () { return this.reads++ ? then : first; };\n"
+        "}\n"
+        "var address = new Turncoat(host.arg(0) + '/judged', 'http://evil.test/');\n"
+        "var name = new Turncoat('127.0.0.1', 'evil.test');\n"
+        "host.print('MakeShortCut ' + ctl.MakeShortCut(address, '0') + ' read ' + address.reads);\n"
+        "host.print('AllowPopUp ' + ctl.AllowPopUp(name) + ' read ' + name.reads);\n");
+    const rig::ProcessResult page = RunPageAt(base + L"/service/index.html", script, {base});
+    ASSERT_FALSE(page.timedOut) << page.output;
+    EXPECT_EQ(0u, page.exitCode) << page.output;
+    EXPECT_EQ((Lines{"MakeShortCut 0 read 1", "AllowPopUp 0 read 1"}), rig::Lines(page.output));
+    const std::string url = desktop_rig::ReadBytes(temp_ + L"Zarn\\Zarn.url");
+    EXPECT_NE(std::string::npos, url.find("URL=" + rig::Utf8(base) + "/judged\r\n")) << url;
+    EXPECT_EQ(std::string::npos, url.find("evil.test")) << url;
+    EXPECT_EQ(0u, Dword(kAllow, L"127.0.0.1"));
+    EXPECT_FALSE(HasValue(kAllow, L"evil.test"));
 }
 
 TEST_F(SiteLockPage, PagesElsewhereCannotCreateTheControl) {

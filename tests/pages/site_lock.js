@@ -20,6 +20,9 @@ show("AllowPopUp", function () { return ctl.AllowPopUp("127.0.0.1"); });
 show("MakeShortCut", function () { return ctl.MakeShortCut(base + "/first", "1"); });
 show("AllowPopUp elsewhere", function () { return ctl.AllowPopUp("evil.test"); });
 show("MakeShortCut elsewhere", function () { return ctl.MakeShortCut("http://evil.test/", "1"); });
+show("MakeShortCut with a line break", function () {
+    return ctl.MakeShortCut(base + "/\r\nIconFile=\\\\evil.test\\share\\x.ico", "1");
+});
 
 location.href = host.arg(1);
 host.print("at " + location.href);

@@ -5,6 +5,8 @@
 //   pagehost.exe [--progid P] [--name N] [--hidden] script.js [args...]
 //
 //   --url URL   behave as a browser showing the page at URL (browser_site.h)
+//   --despite-refusal   with --url, script the control even when it refuses
+//               to be safe for the page (a host that ignores the refusal)
 //
 // Exit code: 0 when the script's global code has run, the code given to
 // host.exit, 1 after a script error, 2 when the page could not be set up.
@@ -20,7 +22,8 @@
 namespace {
 
 constexpr wchar_t kUsage[] =
-    L"usage: pagehost.exe [--progid P] [--name N] [--hidden] [--url URL] script.js [args...]";
+    L"usage: pagehost.exe [--progid P] [--name N] [--hidden] [--url URL] [--despite-refusal] "
+    L"script.js [args...]";
 
 // Reads the options before the script path; everything after it belongs to
 // the script. Returns false on a malformed command line.
@@ -30,6 +33,8 @@ bool ParseCommandLine(int argc, wchar_t** argv, pagehost::PageOptions& options) 
         const std::wstring_view arg = argv[i];
         if (arg == L"--hidden") {
             options.hidden = true;
+        } else if (arg == L"--despite-refusal") {
+            options.despiteRefusal = true;
         } else if (arg == L"--url" && i + 1 < argc) {
             options.url = argv[++i];
         } else if ((arg == L"--progid" || arg == L"--name") && i + 1 < argc) {

@@ -385,7 +385,8 @@ private:
 
     // With --url, the control gets a browser's site for that address and must
     // agree to be scripted by an untrusted page; if it refuses, the page has
-    // no control to script, as a browser would leave it.
+    // no control to script, as a browser would leave it (unless
+    // --despite-refusal asks for a host that scripts it anyway).
     bool EnterBrowserMode() {
         if (options_.url.empty()) return true;
         location_ = std::make_shared<BrowserLocation>();
@@ -395,8 +396,10 @@ private:
             return false;
         }
         scriptable_ = ConfirmObjectSafety(control_.Get());
-        if (!scriptable_)
+        if (!scriptable_) {
             Report(L"the control refused to be scripted by the page at " + options_.url);
+            scriptable_ = options_.despiteRefusal;
+        }
         return true;
     }
 

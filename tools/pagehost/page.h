@@ -12,6 +12,9 @@ struct PageOptions {
     std::wstring controlName = L"ctl";  // the control's name in the script
     bool hidden = false;
     std::wstring url;  // with an address: behave as a browser showing that page
+    // With an address: give the script the control even when it refuses to
+    // be safe for the page, as a careless host would.
+    bool despiteRefusal = false;
     std::wstring scriptPath;
     std::vector<std::wstring> args;  // what the script reads through host.args
 };
