@@ -20,8 +20,9 @@ constexpr DWORD kStartWaitMs = 500;
 }  // namespace
 
 TransferResult RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
-                 const TransferProgram& program, const wchar_t* method,
-                 std::wstring_view userId, std::wstring_view password, std::wstring_view items) {
+                           const TransferProgram& program, const wchar_t* method,
+                           std::wstring_view userId, std::wstring_view password,
+                           std::wstring_view items) {
     // Called again from the page while a dialog of the control is open:
     // refused as a gate that refuses, before anything is reported or started.
     const ModalCall modal(method);

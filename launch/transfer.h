@@ -25,7 +25,8 @@ enum class TransferResult {
 // hands it `items`. `controlTag` goes to the program as wParam: it names
 // the calling control and is not a window handle.
 TransferResult RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
-                 const TransferProgram& program, const wchar_t* method,
-                 std::wstring_view userId, std::wstring_view password, std::wstring_view items);
+                           const TransferProgram& program, const wchar_t* method,
+                           std::wstring_view userId, std::wstring_view password,
+                           std::wstring_view items);
 
 }  // namespace zarn
