@@ -163,11 +163,13 @@ void CWebControlCtrl::DownLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
 }
 
 SCODE CWebControlCtrl::UpLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
-    return RunTransfer(m_installFolder, TransferTag(), kUploadProgram, L"UpLoad",
-                             BstrView(strUserID), BstrView(strUserPW),
-                             BstrView(strItem))
-               ? 0
-               : 1;
+    switch (RunTransfer(m_installFolder, TransferTag(), kUploadProgram, L"UpLoad",
+                        BstrView(strUserID), BstrView(strUserPW), BstrView(strItem))) {
+        case TransferResult::Refused: return 1;
+        case TransferResult::Taken: return 0;
+        case TransferResult::NotTaken: return 2;
+    }
+    return 2;
 }
 
 SCODE CWebControlCtrl::AllowPopUp(BSTR strTemp) {

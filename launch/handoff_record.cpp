@@ -5,7 +5,7 @@
 namespace zarn {
 
 HandOffRecord::HandOffRecord(std::wstring_view items, UINT codePage) {
-    std::optional<std::string> bytes = ToCodePage(codePage, items);
+    std::optional<std::string> bytes = ToCodePageExact(codePage, items, usedDefault_);
     if (!bytes) return;
     bytes_ = std::move(*bytes);
     data_.dwData = 0;

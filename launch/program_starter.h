@@ -14,8 +14,9 @@ public:
     // `installFolder` ends in a backslash.
     explicit ProgramStarter(std::wstring installFolder) : installFolder_(std::move(installFolder)) {}
 
-    // Runs `program` with "<userId> <password>" as its parameters, nothing
-    // quoted, through the shell ("runas" on Windows 6 and later, else
+    // Runs `program` with "<userId> <password>" as its parameters, each
+    // quoted when it is empty or holds a space, a tab or a quote, through
+    // the shell ("runas" on Windows 6 and later, else
     // "Open"). Whether the start worked is not reported: a program that did
     // not start simply never shows its window to the hand-off.
     void Start(const TransferProgram& program, std::wstring_view userId,

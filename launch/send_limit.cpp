@@ -4,12 +4,11 @@
 
 namespace zarn {
 
-UINT SendLimitSetting() {
+UINT HandOffLimitSetting() {
     const std::optional<DwordSetting> limit = ReadDwordSetting(kSendLimitValue);
-    if (!limit || limit->type != REG_DWORD) return ProgramWindow::kDefaultSendLimitMs;
-    if (limit->value < ProgramWindow::kMinSendLimitMs ||
-        limit->value > ProgramWindow::kDefaultSendLimitMs)
-        return ProgramWindow::kDefaultSendLimitMs;
+    if (!limit || limit->type != REG_DWORD) return HandOff::kDefaultLimitMs;
+    if (limit->value < HandOff::kMinLimitMs || limit->value > HandOff::kDefaultLimitMs)
+        return HandOff::kDefaultLimitMs;
     return limit->value;
 }
 

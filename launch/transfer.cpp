@@ -6,6 +6,7 @@
 #include "launch/handoff.h"
 #include "launch/install_report.h"
 #include "launch/program_starter.h"
+#include "support/log.h"
 #include "support/modal_call.h"
 #include "update/installation_gate.h"
 
@@ -18,13 +19,14 @@ constexpr DWORD kStartWaitMs = 500;
 
 }  // namespace
 
-bool RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
-                 const TransferProgram& program, const wchar_t* method,
-                 std::wstring_view userId, std::wstring_view password, std::wstring_view items) {
+TransferResult RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
+                           const TransferProgram& program, const wchar_t* method,
+                           std::wstring_view userId, std::wstring_view password,
+                           std::wstring_view items) {
     // Called again from the page while a dialog of the control is open:
     // refused as a gate that refuses, before anything is reported or started.
     const ModalCall modal(method);
-    if (!modal) return false;
+    if (!modal) return TransferResult::Refused;
     ReportPendingInstall();
 
     // The program's own window, when it is already there, answers the gate
@@ -35,7 +37,7 @@ bool RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
     if (running) {
         PassInstallationGateWhileRunning();
     } else {
-        if (!RunInstallationGate(installFolder)) return false;
+        if (!RunInstallationGate(installFolder)) return TransferResult::Refused;
         // The dialog may have run for minutes: look again.
         running = ::FindWindowW(program.windowClass, nullptr);
         if (!running) {
@@ -45,9 +47,13 @@ bool RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
             ::Sleep(kStartWaitMs);
         }
     }
-    ProgramWindow window(program.windowClass, controlTag, SendLimitSetting());
-    HandOff(window).Deliver(items, running);
-    return true;
+    ProgramWindow window(program.windowClass, controlTag);
+    const HandOff::Outcome outcome = HandOff(window, HandOffLimitSetting()).Deliver(items, running);
+    if (outcome == HandOff::Outcome::Taken) return TransferResult::Taken;
+    // DownLoad has no result to say so: the line is all the trace it leaves.
+    ZARN_LOG(L"%s: the transfer program did not take the item list: %s", method,
+             OutcomeText(outcome));
+    return TransferResult::NotTaken;
 }
 
 }  // namespace zarn

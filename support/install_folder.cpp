@@ -8,13 +8,17 @@
 namespace zarn {
 
 namespace {
-constexpr wchar_t kFallbackProgramFiles[] = L"C:\\Program Files";
+// The 32-bit program-files folder where the system does not say: its usual
+// place on a 64-bit system; a 32-bit process assumes the one program-files
+// folder of a 32-bit system.
+constexpr std::wstring_view kFallbackProgramFiles =
+    sizeof(void*) == 8 ? L"C:\\Program Files (x86)" : L"C:\\Program Files";
 constexpr wchar_t kProductFolder[] = L"Zarn";
 }  // namespace
 
 std::wstring InstallFolderFor(std::wstring_view programFiles) {
     std::wstring folder = CollapseToBackslash(
-        programFiles.empty() ? std::wstring_view(kFallbackProgramFiles) : programFiles, L"/");
+        programFiles.empty() ? kFallbackProgramFiles : programFiles, L"/");
     return folder + L"\\" + kProductFolder + L"\\";
 }
 
@@ -29,8 +33,18 @@ std::wstring ResolveInstallFolder() {
     ::ReleaseSRWLockShared(&lock);
     if (!folder.empty()) return folder;
 
+    // The service's installer is a 32-bit program: it puts the programs into
+    // the 32-bit program-files folder, whatever the architecture of the
+    // process that looks for them.
     wchar_t buffer[MAX_PATH] = {};
-    const bool resolved = ::SHGetSpecialFolderPathW(nullptr, buffer, CSIDL_PROGRAM_FILES, FALSE);
+    bool resolved = ::SHGetSpecialFolderPathW(nullptr, buffer, CSIDL_PROGRAM_FILESX86, FALSE) &&
+                    buffer[0];
+    // A 32-bit Windows that does not answer for the 32-bit folder has only
+    // the one; a 32-bit process on a 64-bit system is given that one too.
+    if (!resolved && sizeof(void*) == 4) {
+        buffer[0] = L'\0';
+        resolved = ::SHGetSpecialFolderPathW(nullptr, buffer, CSIDL_PROGRAM_FILES, FALSE);
+    }
     buffer[MAX_PATH - 1] = L'\0';
     folder = InstallFolderFor(resolved ? buffer : L"");
     if (resolved && buffer[0]) {

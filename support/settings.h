@@ -14,7 +14,7 @@ inline constexpr wchar_t kReleaseValue[] = L"release";
 // DWORD: non-zero when the installer has installed and the install report
 // is still to be sent (launch/).
 inline constexpr wchar_t kInstallFlagValue[] = L"Isinstall";
-// DWORD: the hand-off's send limit in milliseconds (launch/).
+// DWORD: the hand-off's time limit in milliseconds (launch/).
 inline constexpr wchar_t kSendLimitValue[] = L"HandOffLimitMs";
 // REG_SZ: the folder the pickers start in, the last one used (select/).
 inline constexpr wchar_t kUploadFolderValue[] = L"sWebControlPath";

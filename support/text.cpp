@@ -16,18 +16,50 @@ std::optional<std::wstring> FromCodePage(UINT codePage, std::string_view bytes) 
     return text;
 }
 
-std::optional<std::string> ToCodePage(UINT codePage, std::wstring_view text) {
-    if (text.empty()) return std::string();
+namespace {
+
+// One conversion with `flags`, sized by asking first; `usedDefault` null
+// when the code page takes no default-character argument.
+std::optional<std::string> Convert(UINT codePage, DWORD flags, std::wstring_view text,
+                                   BOOL* usedDefault) {
     if (text.size() > static_cast<size_t>(INT_MAX)) return std::nullopt;
     const int units = static_cast<int>(text.size());
-    const int size =
-        ::WideCharToMultiByte(codePage, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+    const int size = ::WideCharToMultiByte(codePage, flags, text.data(), units, nullptr, 0,
+                                           nullptr, usedDefault);
     if (size <= 0) return std::nullopt;
     std::string bytes(static_cast<size_t>(size), '\0');
-    if (::WideCharToMultiByte(codePage, 0, text.data(), units, bytes.data(), size, nullptr,
-                              nullptr) != size)
+    if (::WideCharToMultiByte(codePage, flags, text.data(), units, bytes.data(), size, nullptr,
+                              usedDefault) != size)
         return std::nullopt;
     return bytes;
+}
+
+}  // namespace
+
+std::optional<std::string> ToCodePage(UINT codePage, std::wstring_view text) {
+    if (text.empty()) return std::string();
+    return Convert(codePage, 0, text, nullptr);
+}
+
+std::optional<std::string> ToCodePageExact(UINT codePage, std::wstring_view text,
+                                           bool& usedDefault) {
+    usedDefault = false;
+    if (text.empty()) return std::string();
+    // The UTF code pages refuse the flag and the default-character argument
+    // on Windows (Wine takes them): they are never given them.
+    if (codePage == CP_UTF7 || codePage == CP_UTF8) return Convert(codePage, 0, text, nullptr);
+    BOOL used = FALSE;
+    std::optional<std::string> bytes = Convert(codePage, WC_NO_BEST_FIT_CHARS, text, &used);
+    if (bytes) {
+        usedDefault = used != FALSE;
+        return bytes;
+    }
+    // Some code pages (the ISO-2022 family, GB18030, ...) take no flags at
+    // all; they convert as they always did.
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_INVALID_FLAGS || error == ERROR_INVALID_PARAMETER)
+        return Convert(codePage, 0, text, nullptr);
+    return std::nullopt;
 }
 
 }  // namespace zarn

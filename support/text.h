@@ -27,4 +27,13 @@ std::optional<std::wstring> FromCodePage(UINT codePage, std::string_view bytes);
 // the text does not convert or is too long for the system's call.
 std::optional<std::string> ToCodePage(UINT codePage, std::wstring_view text);
 
+// Like ToCodePage, but a character is never replaced by a look-alike (the
+// system's best fit, which turns U+FF5C into '|' on code page 1252): one
+// without an exact mapping becomes the default character, and
+// `usedDefault` says whether any did. UTF-7, UTF-8 and the code pages that
+// refuse the request convert as ToCodePage does (the UTF ones map every
+// character exactly); `usedDefault` is then false.
+std::optional<std::string> ToCodePageExact(UINT codePage, std::wstring_view text,
+                                           bool& usedDefault);
+
 }  // namespace zarn

@@ -3,7 +3,8 @@
 // 64-bit one natively, the 32-bit one through WoW64, where its classes live
 // in the 32-bit registry view (Classes\WOW6432Node) and %ProgramFiles% is
 // "Program Files (x86)". Every check here fails when a build looks in the
-// other view or runs as the other architecture.
+// other view or runs as the other architecture; the install folder is the
+// one place where both builds must look alike.
 #include <windows.h>
 #include <ocidl.h>
 #include <shlobj.h>
@@ -110,12 +111,16 @@ TEST(Bitness, ScriptHostOfTheSameArchitectureCreatesTheControlAndTheOtherCannot)
     EXPECT_EQ(theirs.output.rfind("refused ", 0), 0u) << theirs.output;
 }
 
-// %ProgramFiles% as the module sees it: a 32-bit process gets
-// "Program Files (x86)", and the installer stand-in of the same build
-// installs there too.
-TEST(Bitness, InstallFolderIsInTheProgramFilesOfTheArchitecture) {
-    const std::wstring folder = Lower(ResolveInstallFolder());
-    EXPECT_EQ(folder, k32Bit ? L"c:\\program files (x86)\\zarn\\" : L"c:\\program files\\zarn\\");
+// The install folder is where a 32-bit installer puts the programs: its
+// %ProgramFiles%, asked of a 32-bit process, for the module of either
+// architecture.
+TEST(Bitness, InstallFolderIsTheOneOfA32BitInstaller) {
+    const rig::ProcessResult installer =
+        rig::Run(L"C:\\windows\\syswow64\\cmd.exe /c echo %ProgramFiles%", 60000);
+    ASSERT_EQ(installer.exitCode, 0u) << installer.output;
+    const std::string output = installer.output.substr(0, installer.output.find_first_of("\r\n"));
+    EXPECT_EQ(output, "C:\\Program Files (x86)");
+    EXPECT_EQ(Lower(ResolveInstallFolder()), Lower(rig::Wide(output) + L"\\Zarn\\"));
 }
 
 // Structures whose size the module passes in cbSize-like fields: the sizes

@@ -18,15 +18,15 @@ TEST(InstallFolder, IsTheProgramFilesFolderWithZarnAndOneBackslash) {
     EXPECT_EQ(L"C:\\Program Files\\Zarn\\", InstallFolderFor(L"C:\\Program Files"));
     EXPECT_EQ(L"D:\\Apps\\x86\\Zarn\\", InstallFolderFor(L"D:/Apps/x86"));
     EXPECT_EQ(L"\\\\server\\share\\Zarn\\", InstallFolderFor(L"//server/share"));
-    // No program-files folder to be had: the usual one is assumed.
-    EXPECT_EQ(L"C:\\Program Files\\Zarn\\", InstallFolderFor(L""));
+    // No program-files folder to be had: the usual 32-bit one is assumed.
+    EXPECT_EQ(sizeof(void*) == 8 ? L"C:\\Program Files (x86)\\Zarn\\" : L"C:\\Program Files\\Zarn\\",
+              InstallFolderFor(L""));
 }
 
-// %ProgramFiles% as the module's process sees it: a 32-bit process under
-// WoW64 gets "Program Files (x86)".
+// The 32-bit program-files folder, for a module of either architecture: a
+// 64-bit prefix has it as "Program Files (x86)".
 TEST(InstallFolder, ResolvesInThePrefixWithoutCreatingIt) {
-    const std::wstring programFiles =
-        sizeof(void*) == 4 ? L"C:\\Program Files (x86)" : L"C:\\Program Files";
+    const std::wstring programFiles = L"C:\\Program Files (x86)";
     const std::wstring folder = ResolveInstallFolder();
     EXPECT_EQ(programFiles + L"\\Zarn\\", folder);
 

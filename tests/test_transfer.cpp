@@ -2,11 +2,27 @@
 // transfer program stand-ins as the programs.
 #include "test_transfer_rig.h"
 
+#include "common/log_receiver.h"
+
 using namespace transfer_rig;
 
 namespace {
 
 std::string ExpectedBytes(const std::string& ascii) { return Hex(ascii + std::string(1, '\0')); }
+
+// As the stand-in records text: each backslash written twice.
+std::string Recorded(const std::wstring& text) {
+    std::string out;
+    for (const char c : rig::Utf8(text)) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return out;
+}
+
+// The control's log lines that contain `text`.
+size_t LogLinesWith(const rig::LogReceiver& log, const std::wstring& text) {
+    size_t n = 0;
+    for (const std::wstring& line : log.Lines(L"ZarnCtrl2")) n += line.find(text) != std::wstring::npos;
+    return n;
+}
 
 class Transfer : public TransferTest {};
 
@@ -104,17 +120,18 @@ TEST_F(Transfer, StartsItsOwnProgramWithTheCredentials) {
     const auto all = Record();
     const auto starts = Select(all, "download", "start");
     ASSERT_EQ(starts.size(), 1u);
-    // An ID with a space arrives as two arguments: nothing is quoted.
-    EXPECT_EQ(starts[0].fields.at("argc"), "4");
+    // An ID with a space arrives as one argument, quoted.
+    EXPECT_EQ(starts[0].fields.at("argc"), "3");
     const std::string cmdline = starts[0].fields.at("cmdline");
-    EXPECT_TRUE(cmdline.ends_with(" kim minsu pa55")) << cmdline;
-    // (the record writes each backslash twice)
-    EXPECT_NE(cmdline.find("\\\\Zarn\\\\Zarn_download.exe"), std::string::npos) << cmdline;
+    EXPECT_TRUE(cmdline.ends_with(" \"kim minsu\" pa55")) << cmdline;
+    // From the folder where the 32-bit installer put it, whatever the
+    // module's architecture.
+    EXPECT_NE(cmdline.find(Recorded(InstallFolder() + L"Zarn_download.exe")), std::string::npos)
+        << cmdline;
     const auto args = Select(all, "download", "arg");
-    ASSERT_EQ(args.size(), 4u);
-    EXPECT_EQ(args[1].rest, "1 kim");
-    EXPECT_EQ(args[2].rest, "2 minsu");
-    EXPECT_EQ(args[3].rest, "3 pa55");
+    ASSERT_EQ(args.size(), 3u);
+    EXPECT_EQ(args[1].rest, "1 kim minsu");
+    EXPECT_EQ(args[2].rest, "2 pa55");
 
     const auto lists = Select(all, "download", "list");
     ASSERT_EQ(lists.size(), 1u);
@@ -128,8 +145,10 @@ TEST_F(Transfer, StartsItsOwnProgramWithTheCredentials) {
 }
 
 // A started program that never opens its window: one start, ten passes,
-// back about 5.5 s after the start; UpLoad still answers 0.
+// back about 5.5 s after the start; UpLoad answers 2 (not taken) and the
+// control logs why.
 TEST_F(Transfer, ProgramWithoutWindowCostsTenPasses) {
+    rig::LogReceiver log;
     InstallStandIns();
     StartRunning(L"Zarn_download.exe", L"Zarn_class_down");  // lets UpLoad through the gate
     StandInSettings{L"", L"no-window", L""}.Apply();
@@ -137,7 +156,8 @@ TEST_F(Transfer, ProgramWithoutWindowCostsTenPasses) {
     const CallResult call = Call(L"UpLoad", L"user", L"secret", L"x");
     ASSERT_HRESULT_SUCCEEDED(call.hr);
     EXPECT_EQ(call.result.vt, VT_I4);
-    EXPECT_EQ(call.result.lVal, 0);
+    EXPECT_EQ(call.result.lVal, 2);
+    EXPECT_EQ(LogLinesWith(log, L"UpLoad: the transfer program did not take"), 1u);
 
     const auto starts = Select(Record(), "upload", "start");
     ASSERT_EQ(starts.size(), 1u);
@@ -145,6 +165,116 @@ TEST_F(Transfer, ProgramWithoutWindowCostsTenPasses) {
     EXPECT_GE(sinceStart, 5200u);
     EXPECT_LE(sinceStart, 6500u);
     EXPECT_TRUE(Select(Record(), "download", "list").empty()) << "UpLoad sent to the download program";
+}
+
+// The page learns when the program never took the list: UpLoad answers 2,
+// DownLoad (which has no result) leaves a log line. Both for a program that
+// answers 0 every time, one whose window goes away, and (DownLoad) one that
+// never opens its window; UpLoad's start without a window is above.
+TEST_F(Transfer, ListNotTakenIsReported) {
+    rig::LogReceiver log;
+    // One call of `method` that sends `lists` lists to `program`.
+    const auto expectNotTaken = [&](const wchar_t* method, const char* program, size_t lists) {
+        const std::wstring logged = std::wstring(method) + L": the transfer program did not take";
+        const size_t linesBefore = LogLinesWith(log, logged);
+        const size_t listsBefore = Select(Record(), program, "list").size();
+        const CallResult call = Call(method, L"user", L"secret", L"x");
+        ASSERT_HRESULT_SUCCEEDED(call.hr);
+        if (std::wstring_view(method) == L"UpLoad") {
+            EXPECT_EQ(call.result.vt, VT_I4);
+            EXPECT_EQ(call.result.lVal, 2) << "UpLoad";
+        } else {
+            EXPECT_EQ(call.result.vt, VT_EMPTY) << "DownLoad";
+        }
+        EXPECT_EQ(LogLinesWith(log, logged) - linesBefore, 1u) << rig::Utf8(method);
+        EXPECT_EQ(Select(Record(), program, "list").size() - listsBefore, lists) << rig::Utf8(method);
+    };
+
+    // Answers 0 every time: ten lists each.
+    StandInSettings{L"0", L"", L""}.Apply();
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+    expectNotTaken(L"UpLoad", "upload", 10);
+    expectNotTaken(L"DownLoad", "download", 10);
+    EndPrograms();
+
+    // Answers 0 to the first list, then its window goes away.
+    StandInSettings{L"0", L"destroy-after-first", L""}.Apply();
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+    expectNotTaken(L"UpLoad", "upload", 1);
+    expectNotTaken(L"DownLoad", "download", 1);
+    EndPrograms();
+
+    // Started by DownLoad, and never opens its window.
+    InstallStandIns();
+    StandInSettings{}.Apply();
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");  // lets DownLoad through the gate
+    StandInSettings{L"", L"no-window", L""}.Apply();
+    expectNotTaken(L"DownLoad", "download", 0);
+    EXPECT_EQ(Select(Record(), "download", "start").size(), 3u) << "DownLoad did not start its program";
+}
+
+// Look-alikes of the list's separators (fullwidth '|' and '/') have no
+// exact mapping in the prefix's code page (1252): they arrive as the default
+// character, never as a separator, and the control logs it once.
+TEST_F(Transfer, LookAlikeSeparatorsArriveAsTheDefaultCharacter) {
+    ASSERT_EQ(::GetACP(), 1252u);
+    rig::LogReceiver log;
+    StandInSettings{L"0,1", L"", L""}.Apply();
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+
+    ASSERT_HRESULT_SUCCEEDED(Call(L"DownLoad", L"user", L"secret", L"/a\uFF0Fb\uFF5C12|/c").hr);
+    const auto lists = Select(Record(), "download", "list");
+    ASSERT_EQ(lists.size(), 2u) << "answered 0, then 1";
+    for (const auto& list : lists) EXPECT_EQ(list.fields.at("bytes"), ExpectedBytes("/a?b?12|/c"));
+    EXPECT_EQ(LogLinesWith(log, L"default character"), 1u) << "one line per hand-off";
+
+    ASSERT_HRESULT_SUCCEEDED(Call(L"DownLoad", L"user", L"secret", L"/a/b|12").hr);
+    EXPECT_EQ(LogLinesWith(log, L"default character"), 1u) << "an exact list is not logged";
+}
+
+// What the page gives as ID and password reaches the program as exactly
+// those two arguments. Text that needs no quoting keeps today's command line
+// byte for byte; the rest is quoted as the C runtime reads it back.
+TEST_F(Transfer, CredentialsReachTheProgramAsTwoArguments) {
+    struct Case {
+        std::wstring id, password;
+        std::wstring tail;  // the command line's end, after the program
+    };
+    const Case cases[] = {
+        {L"user", L"pa55", L"user pa55"},
+        {L"back\\slash", L"trail\\", L"back\\slash trail\\"},
+        {L"kim minsu", L"tab\there", L"\"kim minsu\" \"tab\there\""},
+        {L"say \"hi\"", L"a\"b", L"\"say \\\"hi\\\"\" \"a\\\"b\""},
+        {L"dir\\ x\\", L"q\\\"", L"\"dir\\ x\\\\\" \"q\\\\\\\"\""},
+        {L"", L"", L"\"\" \"\""},
+        {L"", L"-x /y", L"\"\" \"-x /y\""},
+    };
+    InstallStandIns();
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");  // lets DownLoad through the gate
+    // Each started program takes its list and goes, so the next call starts one again.
+    StandInSettings{L"1", L"destroy-after-first", L""}.Apply();
+
+    for (const Case& c : cases) {
+        const std::string row = rig::Utf8(L"[" + c.id + L"] [" + c.password + L"]");
+        ASSERT_HRESULT_SUCCEEDED(Call(L"DownLoad", c.id, c.password, L"x").hr) << row;
+        for (int i = 0; i < 400 && ::FindWindowW(L"Zarn_class_down", nullptr); ++i) ::Sleep(25);
+        ASSERT_EQ(::FindWindowW(L"Zarn_class_down", nullptr), nullptr) << row << ": the program stayed";
+
+        // The lines of this row's start: the latest start and the arguments after it.
+        std::vector<RecordLine> args;
+        std::string cmdline;
+        for (const RecordLine& line : Record()) {
+            if (line.program != "download") continue;
+            if (line.kind == "start") cmdline = line.fields.at("cmdline"), args.clear();
+            if (line.kind == "arg") args.push_back(line);
+        }
+        EXPECT_TRUE(cmdline.ends_with(" " + Recorded(c.tail))) << row << " " << cmdline;
+        ASSERT_EQ(args.size(), 3u) << row << " " << cmdline;
+        EXPECT_EQ(args[1].rest, "1 " + Recorded(c.id)) << row;
+        EXPECT_EQ(args[2].rest, "2 " + Recorded(c.password)) << row;
+    }
 }
 
 // The same through a page's script in the page host: DownLoad gives script

@@ -23,30 +23,39 @@ using Reply = HandOffChannel::Reply;
 HWND const kWindow = reinterpret_cast<HWND>(0x1234);
 
 // Answers Find() from `windows` and Send() from `replies` in turn (the last
-// entry repeats), and keeps what was asked of it.
+// entry repeats), and keeps what was asked of it. Time is its own: a wait
+// takes what it asks, a send `answerMs` (or its whole limit when that is
+// shorter, and then it is abandoned).
 class ScriptedChannel : public HandOffChannel {
 public:
-    ScriptedChannel(std::vector<HWND> windows, std::vector<Reply> replies)
-        : windows_(std::move(windows)), replies_(std::move(replies)) {}
+    ScriptedChannel(std::vector<HWND> windows, std::vector<Reply> replies, ULONGLONG answerMs = 0)
+        : windows_(std::move(windows)), replies_(std::move(replies)), answerMs_(answerMs) {}
 
     HWND Find() override {
         ++finds;
         return windows_[std::min(finds - 1, windows_.size() - 1)];
     }
-    Reply Send(HWND window, const COPYDATASTRUCT& record) override {
+    Reply Send(HWND window, const COPYDATASTRUCT& record, UINT limitMs) override {
         EXPECT_EQ(window, kWindow);
         sent.emplace_back(static_cast<const char*>(record.lpData), record.cbData);
+        limits.push_back(limitMs);
+        if (answerMs_ > limitMs) return now += limitMs, Reply::Abandoned;
+        now += answerMs_;
         return replies_[std::min(sent.size() - 1, replies_.size() - 1)];
     }
-    void Wait(DWORD ms) override { waits.push_back(ms); }
+    void Wait(DWORD ms) override { waits.push_back(ms), now += ms; }
+    ULONGLONG Now() override { return now; }
 
     size_t finds = 0;
     std::vector<std::string> sent;
+    std::vector<UINT> limits;
     std::vector<DWORD> waits;
+    ULONGLONG now = 1000000;
 
 private:
     std::vector<HWND> windows_;
     std::vector<Reply> replies_;
+    ULONGLONG answerMs_;
 };
 
 TEST(HandOffLoop, NoWindowMeansTenLookupsAndTenWaits) {
@@ -84,6 +93,31 @@ TEST(HandOffLoop, AWindowJustFoundServesOnlyTheFirstPass) {
     EXPECT_EQ(gone.waits, std::vector<DWORD>{500});
 }
 
+// A program that answers 0 just before each send's limit: the passes share
+// one limit, so the second send gets only what the first left over, and the
+// hand-off ends within the limit instead of ten limits.
+TEST(HandOffLoop, SlowAnswersShareOneTimeLimit) {
+    constexpr UINT kLimit = 10000;
+    ScriptedChannel slow({kWindow}, {Reply::NotTaken}, 9000);
+    EXPECT_EQ(HandOff(slow, kLimit).Deliver(L"ab"), HandOff::Outcome::Abandoned);
+    EXPECT_EQ(slow.limits, (std::vector<UINT>{kLimit, kLimit - 9000 - 500}));
+    EXPECT_EQ(slow.now - 1000000, kLimit);
+
+    // Time runs out during a wait: it is cut to what is left, and no send
+    // follows with nothing left to answer in.
+    ScriptedChannel late({kWindow}, {Reply::NotTaken}, 4700);
+    EXPECT_EQ(HandOff(late, kLimit).Deliver(L"ab"), HandOff::Outcome::NeverTaken);
+    EXPECT_EQ(late.limits, (std::vector<UINT>{10000, 4800}));
+    EXPECT_EQ(late.waits, (std::vector<DWORD>{500, 100}));
+    EXPECT_EQ(late.now - 1000000, kLimit);
+
+    // Quick answers still get all ten passes within the default limit.
+    ScriptedChannel quick({kWindow}, {Reply::NotTaken}, 20);
+    EXPECT_EQ(HandOff(quick).Deliver(L"ab"), HandOff::Outcome::NeverTaken);
+    EXPECT_EQ(quick.sent.size(), 10u);
+    EXPECT_EQ(quick.limits.back(), HandOff::kDefaultLimitMs - 9 * 520);
+}
+
 // ---- the record
 
 std::string Bytes(const HandOffRecord& record) {
@@ -104,6 +138,22 @@ TEST(HandOffRecordText, ConvertsWholeListWithTerminatorOnAnyCodePage) {
     // No mapping: the code page's default character.
     const HandOffRecord latin(L"a\uD55Cb", 1252);
     EXPECT_EQ(Bytes(latin), std::string("a?b\0", 4));
+    EXPECT_TRUE(latin.usedDefault());
+    EXPECT_FALSE(utf8.usedDefault());
+}
+
+// Look-alikes of the list's separators have no exact mapping on 1252: they
+// become the default character, never '|', '/' or '\\'.
+TEST(HandOffRecordText, LookAlikesBecomeTheDefaultCharacter) {
+    const HandOffRecord lookAlikes(L"a\uFF5Cb\uFF0Fc\u2216d|e/f", 1252);
+    ASSERT_TRUE(lookAlikes.converted());
+    EXPECT_EQ(Bytes(lookAlikes), std::string("a?b?c?d|e/f\0", 12));
+    EXPECT_TRUE(lookAlikes.usedDefault());
+
+    // What the code page holds exactly goes through unchanged, unflagged.
+    const HandOffRecord exact(L"\u00E9|\u00A6", 1252);
+    EXPECT_EQ(Bytes(exact), std::string("\xE9|\xA6\0", 4));
+    EXPECT_FALSE(exact.usedDefault());
 }
 
 // ---- the send limit, against a window whose handler does not return
@@ -145,17 +195,17 @@ TEST(ProgramWindowSend, HungHandlerIsAbandonedAfterTheLimitAndNotResent) {
 
     // Counts the sends: a second one could not reach the busy handler.
     struct Counting final : zarn::HandOffChannel {
-        zarn::ProgramWindow window{L"HandOffHungProgram", 42, 700};
+        zarn::ProgramWindow window{L"HandOffHungProgram", 42};
         int sends = 0;
         HWND Find() override { return window.Find(); }
-        Reply Send(HWND target, const COPYDATASTRUCT& record) override {
+        Reply Send(HWND target, const COPYDATASTRUCT& record, UINT limitMs) override {
             ++sends;
-            return window.Send(target, record);
+            return window.Send(target, record, limitMs);
         }
         void Wait(DWORD ms) override { window.Wait(ms); }
     } channel;
     const ULONGLONG started = ::GetTickCount64();
-    const HandOff::Outcome outcome = HandOff(channel).Deliver(L"list");
+    const HandOff::Outcome outcome = HandOff(channel, 700).Deliver(L"list");
     const ULONGLONG elapsed = ::GetTickCount64() - started;
     EXPECT_EQ(outcome, HandOff::Outcome::Abandoned);
     EXPECT_GE(elapsed, 650u) << "the send must last its limit";
@@ -202,19 +252,19 @@ TEST(ProgramWindowSend, AlreadyHungProgramIsSkippedUntilItRecovers) {
 
     // The program reads its messages again once a pass has skipped it.
     struct Skipping final : zarn::HandOffChannel {
-        zarn::ProgramWindow window{L"HandOffStalledProgram", 42, 20000};
+        zarn::ProgramWindow window{L"HandOffStalledProgram", 42};
         std::atomic<bool>* resume;
         int skipped = 0;
         HWND Find() override { return window.Find(); }
-        Reply Send(HWND target, const COPYDATASTRUCT& record) override {
-            const Reply reply = window.Send(target, record);
+        Reply Send(HWND target, const COPYDATASTRUCT& record, UINT limitMs) override {
+            const Reply reply = window.Send(target, record, limitMs);
             if (reply == Reply::NotTaken) ++skipped, *resume = true;
             return reply;
         }
         void Wait(DWORD ms) override { window.Wait(ms); }
     } channel;
     channel.resume = &resume;
-    const HandOff::Outcome outcome = HandOff(channel).Deliver(L"list");
+    const HandOff::Outcome outcome = HandOff(channel, 20000).Deliver(L"list");
     EXPECT_GE(channel.skipped, 1);
     EXPECT_EQ(outcome, HandOff::Outcome::Taken);
     EXPECT_TRUE(stalled.load()) << "the list went out while the program was hung";

@@ -47,22 +47,44 @@ TEST_F(HungTransfer, CallReturnsAfterTheLimitWithOneDelivery) {
 }
 
 TEST_F(HungTransfer, LimitSettingShortensButNeverLengthens) {
-    using zarn::ProgramWindow;
+    using zarn::HandOff;
     ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kLimitValue);
-    EXPECT_EQ(zarn::SendLimitSetting(), ProgramWindow::kDefaultSendLimitMs);
-    EXPECT_EQ(ProgramWindow::kDefaultSendLimitMs, 120000u) << "two minutes for a live program";
+    EXPECT_EQ(zarn::HandOffLimitSetting(), HandOff::kDefaultLimitMs);
+    EXPECT_EQ(HandOff::kDefaultLimitMs, 120000u) << "two minutes for a live program";
     SetLimit(5000);
-    EXPECT_EQ(zarn::SendLimitSetting(), 5000u);
-    SetLimit(ProgramWindow::kMinSendLimitMs);
-    EXPECT_EQ(zarn::SendLimitSetting(), ProgramWindow::kMinSendLimitMs);
-    SetLimit(ProgramWindow::kMinSendLimitMs - 1);
-    EXPECT_EQ(zarn::SendLimitSetting(), ProgramWindow::kDefaultSendLimitMs);
-    SetLimit(ProgramWindow::kDefaultSendLimitMs + 1);
-    EXPECT_EQ(zarn::SendLimitSetting(), ProgramWindow::kDefaultSendLimitMs);
+    EXPECT_EQ(zarn::HandOffLimitSetting(), 5000u);
+    SetLimit(HandOff::kMinLimitMs);
+    EXPECT_EQ(zarn::HandOffLimitSetting(), HandOff::kMinLimitMs);
+    SetLimit(HandOff::kMinLimitMs - 1);
+    EXPECT_EQ(zarn::HandOffLimitSetting(), HandOff::kDefaultLimitMs);
+    SetLimit(HandOff::kDefaultLimitMs + 1);
+    EXPECT_EQ(zarn::HandOffLimitSetting(), HandOff::kDefaultLimitMs);
     // A text is not a number of milliseconds.
     ::RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kLimitValue, REG_SZ, L"5000",
                       5 * sizeof(wchar_t));
-    EXPECT_EQ(zarn::SendLimitSetting(), ProgramWindow::kDefaultSendLimitMs);
+    EXPECT_EQ(zarn::HandOffLimitSetting(), HandOff::kDefaultLimitMs);
+}
+
+// A program that answers 0 a little before the limit, every time: the whole
+// hand-off, sends and waits, still ends at the limit (ten full sends would
+// take ten times as long), and UpLoad says the list was not taken.
+TEST_F(HungTransfer, SlowRefusalsEndWithinOneLimit) {
+    constexpr DWORD kLimitMs = 4000;
+    SetLimit(kLimitMs);
+    StandInSettings{L"0", L"hang", L"3000"}.Apply();
+    StartRunning(L"Zarn_upload.exe", L"Zarn_class_upload");
+
+    const CallResult call = Call(L"UpLoad", L"user", L"secret", L"list");
+    ASSERT_HRESULT_SUCCEEDED(call.hr);
+    EXPECT_EQ(call.result.vt, VT_I4);
+    EXPECT_EQ(call.result.lVal, 2) << "the program never answered 1";
+    EXPECT_GE(call.ms(), kLimitMs - 500) << "the call gave up before the limit";
+    EXPECT_LT(call.ms(), kLimitMs + 5000) << "the passes did not share the limit";
+    // The first send was refused after 3 s; the second got what was left
+    // and ran out. None followed.
+    const auto lists = Select(Record(), "upload", "list");
+    EXPECT_GE(lists.size(), 1u);
+    EXPECT_LE(lists.size(), 2u);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // bytes, never as UTF-16.
 #include "test_transfer_rig.h"
 
+#include "common/log_receiver.h"
+
 using namespace transfer_rig;
 
 namespace {
@@ -27,6 +29,24 @@ TEST_F(KoreanTransfer, ListArrivesInTheAnsiCodePage) {
     const auto args = Select(all, "download", "arg");
     ASSERT_GE(args.size(), 2u);
     EXPECT_EQ(args[1].rest, "1 " + rig::Utf8(L"\uD64D\uAE38\uB3D9"));
+}
+
+// Code page 949 holds the fullwidth '|' and '/' exactly (two bytes each),
+// but not the broken bar or the won sign, whose look-alikes would be '|' and
+// '\\': those arrive as the default character, with one log line.
+TEST_F(KoreanTransfer, LookAlikesArriveAsTheDefaultCharacter) {
+    ASSERT_EQ(::GetACP(), 949u);
+    rig::LogReceiver log;
+    StartRunning(L"Zarn_download.exe", L"Zarn_class_down");
+
+    ASSERT_HRESULT_SUCCEEDED(Call(L"DownLoad", L"id", L"pw", L"a\u00A6b\u20A9c\uFF5Cd\uFF0F|").hr);
+    const auto lists = Select(Record(), "download", "list");
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].fields.at("bytes"), "613f623f63a3fc64a3af7c00");
+    size_t logged = 0;
+    for (const std::wstring& line : log.Lines(L"ZarnCtrl2"))
+        logged += line.find(L"default character") != std::wstring::npos;
+    EXPECT_EQ(logged, 1u);
 }
 
 }  // namespace

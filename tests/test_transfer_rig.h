@@ -90,11 +90,10 @@ inline std::string Hex(const std::string& bytes) {
     return out;
 }
 
-inline std::wstring InstallFolder() {
-    wchar_t buffer[MAX_PATH] = {};
-    ::SHGetSpecialFolderPathW(nullptr, buffer, CSIDL_PROGRAM_FILES, FALSE);
-    return std::wstring(buffer) + L"\\Zarn\\";
-}
+// Where the service's installer, a 32-bit program, puts the transfer
+// programs on a 64-bit system (every test prefix is one): its program-files
+// folder. The module of either architecture must look there.
+inline std::wstring InstallFolder() { return L"C:\\Program Files (x86)\\Zarn\\"; }
 
 inline void SetEnv(const wchar_t* name, const std::wstring& value) {
     ::SetEnvironmentVariableW(name, value.empty() ? nullptr : value.c_str());
@@ -132,6 +131,14 @@ protected:
     }
 
     void TearDown() override {
+        EndPrograms();
+        RemoveInstalled();
+        control_.Reset();
+        ::CoUninitialize();
+    }
+
+    // Ends every stand-in that recorded a start.
+    void EndPrograms() {
         for (const RecordLine& line : ReadRecord(record_)) {
             if (line.kind != "start") continue;
             const DWORD pid = std::stoul(line.fields.at("pid"));
@@ -140,9 +147,6 @@ protected:
             ::TerminateProcess(process.get(), 0);
             ::WaitForSingleObject(process.get(), 5000);
         }
-        RemoveInstalled();
-        control_.Reset();
-        ::CoUninitialize();
     }
 
     void InstallStandIns() {

@@ -76,10 +76,9 @@ TEST_F(TransferRoad, NothingInstalledEndsWithTheListAtTheNewProgram) {
     const auto starts = Select(all, "download", "start");
     ASSERT_EQ(starts.size(), 1u) << "the download program was not started";
     const auto args = Select(all, "download", "arg");
-    ASSERT_EQ(args.size(), 4u);
-    EXPECT_EQ(args[1].rest, "1 user");
-    EXPECT_EQ(args[2].rest, "2 id");
-    EXPECT_EQ(args[3].rest, "3 pw");
+    ASSERT_EQ(args.size(), 3u);
+    EXPECT_EQ(args[1].rest, "1 user id");
+    EXPECT_EQ(args[2].rest, "2 pw");
     const auto lists = Select(all, "download", "list");
     ASSERT_EQ(lists.size(), 1u);
     EXPECT_EQ(lists[0].fields.at("bytes"), Hex(std::string("/home/a.txt|10|/home/b|0") + '\0'));

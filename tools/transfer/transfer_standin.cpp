@@ -12,7 +12,8 @@
 //                           then destroy the window and exit (the window
 //                           stays hidden in this mode);
 //                           "hang": hang inside the handler of every list
-//                           for ZARN_TRANSFER_HANG_MS (default 10 minutes);
+//                           for ZARN_TRANSFER_HANG_MS (default 10 minutes),
+//                           then answer (with a short time, a slow answer);
 //                           "no-window": record the start, open no window
 //   ZARN_TRANSFER_LIFETIME_MS  exit by itself after this long
 //
