@@ -176,20 +176,18 @@ std::wstring SidText(PSID sid) {
 
 }  // namespace
 
-Dacl ReadDacl(const std::wstring& path) {
+Dacl DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
     Dacl result;
+    BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    if (!descriptor || !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
         return result;
-    const zfw::unique_localmem owned(descriptor);
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ::GetSecurityDescriptorControl(descriptor, &control, &revision);
-    result.present = dacl != nullptr;
+    result.present = present && dacl;
     result.isProtected = (control & SE_DACL_PROTECTED) != 0;
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    for (DWORD i = 0; result.present && i < dacl->AceCount; ++i) {
         void* ace = nullptr;
         if (!::GetAce(dacl, i, &ace)) continue;
         const auto* header = static_cast<const ACE_HEADER*>(ace);
@@ -204,6 +202,28 @@ Dacl ReadDacl(const std::wstring& path) {
         result.entries.push_back(entry);
     }
     return result;
+}
+
+Dacl ReadDacl(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return {};
+    const zfw::unique_localmem owned(descriptor);
+    return DescribeDacl(descriptor);
+}
+
+bool IsPrivate(const Dacl& dacl) {
+    if (!dacl.present || !dacl.isProtected) return false;
+    std::vector<std::wstring> sids;
+    for (const auto& entry : dacl.entries) {
+        if (entry.type != ACCESS_ALLOWED_ACE_TYPE || (entry.flags & INHERITED_ACE)) return false;
+        sids.push_back(entry.sid);
+    }
+    std::vector<std::wstring> expected = {UserSidText(), L"S-1-5-18", L"S-1-5-32-544"};
+    std::sort(sids.begin(), sids.end());
+    std::sort(expected.begin(), expected.end());
+    return sids == expected;
 }
 
 std::wstring UserSidText() {

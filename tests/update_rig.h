@@ -64,6 +64,10 @@ struct Dacl {
     std::vector<Entry> entries;
 };
 Dacl ReadDacl(const std::wstring& path);
+Dacl DescribeDacl(PSECURITY_DESCRIPTOR descriptor);
+// True when `dacl` is protected and allows exactly the user, SYSTEM and the
+// Administrators, each with entries of its own (none inherited).
+bool IsPrivate(const Dacl& dacl);
 // The SID of the user the rig runs as, as S-1-... text.
 std::wstring UserSidText();
 

@@ -78,15 +78,26 @@ std::wstring RandomName() {
 
 }  // namespace
 
-std::optional<SetupFolder> SetupFolder::Create(const std::wstring& parent) {
+std::vector<BYTE> SetupFolderSecurity() {
     std::vector<BYTE> acl = PrivateAcl();
-    if (acl.empty()) return std::nullopt;
+    if (acl.empty()) return {};
     SECURITY_DESCRIPTOR descriptor{};
     if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !::SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(acl.data()), FALSE) ||
         !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-        return std::nullopt;
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
+        return {};
+    DWORD size = 0;
+    ::MakeSelfRelativeSD(&descriptor, nullptr, &size);
+    if (size == 0) return {};
+    std::vector<BYTE> relative(size);
+    if (!::MakeSelfRelativeSD(&descriptor, relative.data(), &size)) return {};
+    return relative;
+}
+
+std::optional<SetupFolder> SetupFolder::Create(const std::wstring& parent) {
+    std::vector<BYTE> descriptor = SetupFolderSecurity();
+    if (descriptor.empty()) return std::nullopt;
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.data(), FALSE};
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::wstring name = RandomName();
         if (name.empty()) return std::nullopt;

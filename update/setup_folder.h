@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zarn {
 
@@ -41,5 +42,9 @@ private:
 };
 
 inline constexpr wchar_t kSetupFolderPrefix[] = L"ZarnSetup-";
+
+// The security descriptor (self-relative) a setup folder is made with: the
+// protected DACL above. Empty when it cannot be built.
+std::vector<BYTE> SetupFolderSecurity();
 
 }  // namespace zarn
