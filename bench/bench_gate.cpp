@@ -4,7 +4,7 @@
 //
 // Needs the update server stand-in serving this build's web root (as the test
 // fixture starts it). Usage: bench_gate.exe [gate rounds] [package rounds] [package MiB...]
-// (by default 20 gate rounds, 7 package rounds, at 32 and 256 MiB; 0 package
+// (by default 20 gate rounds, 11 package rounds, at 32 and 256 MiB; 0 package
 // rounds measures the gate alone).
 #include "update/http.h"
 #include "update/installation_gate.h"
@@ -84,7 +84,7 @@ std::optional<PlainTimes> TimedPlainDownload(const std::wstring& url, const std:
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
-    const int packageRounds = argc > 2 ? std::max(0, std::atoi(argv[2])) : 7;
+    const int packageRounds = argc > 2 ? std::max(0, std::atoi(argv[2])) : 11;
     std::vector<int> sizes;
     for (int i = 3; i < argc; ++i) sizes.push_back(std::max(1, std::atoi(argv[i])));
     if (sizes.empty()) sizes = {32, 256};

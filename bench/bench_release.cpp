@@ -93,9 +93,8 @@ int main(int argc, char** argv) {
         start = Clock::now();
         const auto cng = Cng::Load();
         ReleaseManifest verified;
-        const ReleaseFault fault = CheckRelease(cng.get(), ReleaseKeys(), manifest, signature,
-                                                version, static_cast<std::uint64_t>(mib) << 20, 0,
-                                                verified);
+        const ReleaseFault fault =
+            CheckRelease(cng.get(), ReleaseKeys(), manifest, signature, version, 0, verified);
         zfw::unique_file held = Open(path);
         Sha256Digest digest{};
         const bool hashed = held && cng && cng->DigestFile(held.get(), digest);

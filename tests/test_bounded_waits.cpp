@@ -218,13 +218,16 @@ TEST_F(BoundedWaits, VersionFileFaultsEndWithTheMessageAndIconlessShortcut) {
 // the size check's message once its re-downloads are spent.
 TEST_F(BoundedWaits, StalledPackageEndsTheDialogWith2) {
     struct Case {
-        const char* package;
+        std::string package;
         const char* sizeReply;
         const wchar_t* text;
         DWORD limitMs;
     };
-    for (const Case& c : {Case{"drip\n", "ok\n", kPackageText, 60000},
-                          Case{"ok\ndrip\nsilent\n", "reply 12\n", kSizeCheckText, 120000}}) {
+    // The drip announces the release's own size: a longer body would be
+    // refused at once, before any wait.
+    const std::string drip = "drip 5000 300 " + std::to_string(update_rig::SetupBytes().size()) + "\n";
+    for (const Case& c : {Case{drip, "ok\n", kPackageText, 60000},
+                          Case{"ok\n" + drip + "silent\n", "reply 12\n", kSizeCheckText, 120000}}) {
         SCOPED_TRACE(c.package);
         server::SetFault(L"install.zip", c.package);
         server::SetFault(L"GetInstallFileSize.php", c.sizeReply);

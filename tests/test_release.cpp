@@ -34,6 +34,9 @@ bool Exists(const std::wstring& path) {
 }
 
 size_t ServerRequests() { return server::RequestsTagged(L"/append/application/").size(); }
+size_t PackageRequests() {
+    return server::RequestsTagged(L"/append/application/install.zip").size();
+}
 
 // A log viewer window that hands each line to `onLine` while the module's
 // thread waits for the line to be taken.
@@ -142,6 +145,7 @@ protected:
         EXPECT_FALSE(outcome.uploadStarted);
         EXPECT_FALSE(Exists(TempFile(L"install.zip"))) << "the package was left behind";
         EXPECT_FALSE(Exists(TempFile(L"Zarn_setup.exe"))) << "the package was left behind";
+        EXPECT_TRUE(update_rig::SetupFolders().empty()) << "the run's folder was left behind";
         EXPECT_FALSE(update_rig::InstalledVersion());
     }
 };
@@ -203,6 +207,8 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
     const std::string withoutHash = good.substr(0, good.find("sha256="));
 
     // A signature of none: the manifest signed as it stands by the trusted key.
+    // Only a package whose bytes differ is ever fetched: every other fault
+    // is found in the release before the download.
     struct Case {
         const char* name;
         const wchar_t* reason;  // in the logged line
@@ -210,10 +216,12 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
         std::optional<std::string> signature;
         bool removeSignature = false;
         DWORD installed = 0;
+        bool packageFetched = false;
     };
     const std::optional<std::string> asItStands;
     const Case cases[] = {
-        {"package bytes replaced, same length", L"SHA-256 differs", swapped, good, goodSig},
+        {"package bytes replaced, same length", L"SHA-256 differs", swapped, good, goodSig, false,
+         0, true},
         {"signature missing", L"release.sig could not be fetched", setup, good, goodSig, true},
         {"signature empty", L"not a DER signature", setup, good, std::string()},
         {"signature truncated", L"not a DER signature", setup, good,
@@ -240,12 +248,15 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
         server::PutFile(L"release.sig", c.signature ? *c.signature : release::Sign(c.manifest));
         if (c.removeSignature) ::DeleteFileW((server::WebRoot() + L"\\release.sig").c_str());
         std::vector<std::wstring> refusals;
+        const size_t packagesBefore = PackageRequests();
         {
             LogTap tap([&](const std::wstring& line) {
                 if (line.rfind(L"release refused: ", 0) == 0) refusals.push_back(line);
             });
             ExpectRefused(Upload());
         }
+        EXPECT_EQ(PackageRequests() - packagesBefore, c.packageFetched ? 1u : 0u)
+            << "install.zip requests";
         ASSERT_EQ(refusals.size(), 1u);
         EXPECT_NE(refusals[0].find(c.reason), std::wstring::npos) << rig::Utf8(refusals[0]);
         EXPECT_EQ(update_rig::InstalledRelease(),
@@ -255,12 +266,16 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
 
 TEST_F(SignedRelease, ThePackageCannotBeWrittenWhileTheInstallerStarts) {
     update_rig::Publish("6.0", 2);
-    const std::wstring setupPath = TempFile(L"Zarn_setup.exe");
     DWORD writeError = 0, renameError = 0;
     bool checked = false;
+    size_t folderCount = 0;
     {
         LogTap tap([&](const std::wstring& line) {
             if (line != L"release 2 verified") return;
+            const auto folders = update_rig::SetupFolders();
+            folderCount = folders.size();
+            if (folders.size() != 1) return;
+            const std::wstring setupPath = folders[0] + L"\\Zarn_setup.exe";
             checked = true;
             HANDLE h = ::CreateFileW(setupPath.c_str(), GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -275,9 +290,37 @@ TEST_F(SignedRelease, ThePackageCannotBeWrittenWhileTheInstallerStarts) {
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.installerRuns, 1u);
     }
+    ASSERT_EQ(folderCount, 1u) << "the run's own folders under the temporary folder";
     ASSERT_TRUE(checked) << "the verified release was never logged";
     EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(renameError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+}
+
+TEST_F(SignedRelease, APackageLongerThanItsReleaseIsAFailedDownload) {
+    const std::string& setup = update_rig::SetupBytes();
+    const std::string manifest = release::Manifest(4, "7.0", setup);
+    server::PutFile(L"version.ini", "7.0");
+    server::PutFile(L"release.txt", manifest);
+    server::PutFile(L"release.sig", release::Sign(manifest));
+    server::PutFile(L"install.zip", setup + "x");  // one byte more
+    // Announced as longer, and sent without its length: read until the byte
+    // past the release's size.
+    for (const char* fault : {"ok\n", "no-length\n"}) {
+        SCOPED_TRACE(fault);
+        update_rig::ForgetInstallation();
+        server::SetFault(L"install.zip", fault);
+        const size_t packagesBefore = PackageRequests();
+        const Outcome outcome = Upload();
+        EXPECT_EQ(outcome.result, 1);
+        ASSERT_EQ(outcome.boxes.size(), 1u);
+        EXPECT_EQ(outcome.boxes[0], L"전송 프로그램 파일을 다운로드 하지 못했습니다!   ")
+            << rig::Utf8(outcome.boxes[0]);
+        EXPECT_EQ(PackageRequests() - packagesBefore, 1u);
+        EXPECT_EQ(outcome.installerRuns, 0u) << "the installer ran";
+        EXPECT_FALSE(outcome.uploadStarted);
+        EXPECT_TRUE(update_rig::SetupFolders().empty()) << "the run's folder was left behind";
+        EXPECT_FALSE(update_rig::InstalledVersion());
+    }
 }
 
 TEST_F(SignedRelease, AModuleBuiltWithTwoKeysAcceptsEither) {

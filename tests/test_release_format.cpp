@@ -160,7 +160,7 @@ TEST(ReleaseCheck, WithoutCngEveryReleaseIsRefused) {
     EXPECT_FALSE(Cng::Load(L"kernel32.dll")) << "a library without the CNG entry points";
     ReleaseManifest m;
     m.release = 0xdeadbeef;
-    EXPECT_EQ(CheckRelease(nullptr, ReleaseKeys(), Manifest(), "", "1.0", 1024, 0, m),
+    EXPECT_EQ(CheckRelease(nullptr, ReleaseKeys(), Manifest(), "", "1.0", 0, m),
               ReleaseFault::CngMissing);
     EXPECT_EQ(m.release, 0xdeadbeefu) << "a refused manifest must not be handed out";
 }

@@ -187,10 +187,10 @@ TEST_F(NginxRoad, APublishedReleaseInstallsAndAHandEditedTreeIsRefused) {
     const std::vector<std::string> expected = {
         "GET /append/application/install_statistic.php?a=install 200",
         "GET /append/application/version.ini 200",
-        "GET /append/application/install.zip 200",
-        "GET /append/application/GetInstallFileSize.php 200",
         "GET /append/application/release.txt 200",
         "GET /append/application/release.sig 200",
+        "GET /append/application/install.zip 200",
+        "GET /append/application/GetInstallFileSize.php 200",
     };
     EXPECT_EQ(road, expected);
     size_t statistics = 0;

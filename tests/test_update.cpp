@@ -9,11 +9,15 @@
 #include "framework/handle.h"
 #include "support/os_version.h"
 #include "update/installation_gate.h"
+#include "update/setup_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cwchar>
 #include <random>
+#include <thread>
 
 using namespace zarn;
 
@@ -95,10 +99,12 @@ TEST_F(UpdateDialog, FirstInstallationThenCurrentWithoutDialog) {
     Watcher watcher;
     const GateRun first = RunGate(watcher);
     ASSERT_TRUE(first.passed);
-    // The signed release is fetched once the package has passed its size check.
-    EXPECT_EQ(Targets(first.requests), std::string(kVersionFile) + " " + kPackage + " " +
-                                           kSizeQuery + " /append/application/release.txt"
-                                           " /append/application/release.sig ");
+    // The signed release comes before the package it names, and the size
+    // query after the package.
+    EXPECT_EQ(Targets(first.requests), std::string(kVersionFile) +
+                                           " /append/application/release.txt"
+                                           " /append/application/release.sig " +
+                                           kPackage + " " + kSizeQuery + " ");
     EXPECT_EQ(SetupRuns().size(), setupRunsBefore + 1);
     EXPECT_TRUE(ProgramInstalled());
     const auto stored = InstalledVersion();
@@ -245,11 +251,13 @@ TEST_F(UpdateDialog, InstallerReportsDecideTheResult) {
         EXPECT_FALSE(InstalledVersion());
     }
     {
-        SCOPED_TRACE("another wParam, Enter, Esc and close do nothing");
+        SCOPED_TRACE("another wParam, an end request, Enter, Esc and close do nothing");
         ForgetInstallation();
         SetSetupMode(L"delay:1200");
         Watcher watcher;
         watcher.PostOnShow(WM_USER + 100, 3);
+        // The dialog's own request to end, posted by someone else.
+        watcher.PostOnShow(WM_APP + 1, IDOK);
         watcher.PostOnShow(WM_COMMAND, IDOK);
         watcher.PostOnShow(WM_COMMAND, IDCANCEL);
         watcher.PostOnShow(WM_CLOSE, 0);
@@ -281,22 +289,98 @@ TEST_F(UpdateDialog, InstallerReportsDecideTheResult) {
     }
 }
 
-TEST_F(UpdateDialog, AnEndDuringTheDownloadKeepsTheWindowUntilTheThreadsStop) {
-    // The package arrives slowly; a report 1 arrives meanwhile.
-    rig::updateserver::SetFault(L"install.zip", "slow 8192 40\n");
+TEST_F(UpdateDialog, OnlyTheStartedInstallersFirstReportCounts) {
+    {
+        SCOPED_TRACE("reports posted while the package downloads, before any launch");
+        // The package arrives over a few seconds; both reports come meanwhile.
+        rig::updateserver::SetFault(L"install.zip", "slow 32768 40\n");
+        const size_t setupRunsBefore = SetupRuns().size();
+        Watcher watcher;
+        watcher.PostOnShow(WM_USER + 100, 1);
+        watcher.PostOnShow(WM_USER + 100, 2);
+        const GateRun run = RunGate(watcher);
+        EXPECT_TRUE(run.passed) << "a report from before the launch ended the run";
+        EXPECT_EQ(watcher.maxDownloadPos, 100);
+        EXPECT_EQ(CountTarget(run.requests, kSizeQuery), 1u) << Targets(run.requests);
+        EXPECT_EQ(SetupRuns().size(), setupRunsBefore + 1);
+        EXPECT_TRUE(watcher.boxes.empty());
+        EXPECT_EQ(InstalledVersion(), std::optional<std::wstring>(L"1.0.7\r\n"));
+    }
+    {
+        SCOPED_TRACE("an installer that reports 2, then 1");
+        rig::updateserver::ClearFault(L"install.zip");
+        ForgetInstallation();
+        SetSetupMode(L"twice");
+        Watcher watcher;
+        const GateRun run = RunGate(watcher);
+        EXPECT_TRUE(run.passed) << "the second report was taken";
+        EXPECT_TRUE(InstalledVersion());
+    }
+}
+
+TEST_F(UpdateDialog, TheInstallerRunsFromAFolderOfTheRunsOwn) {
+    SetSetupMode(L"delay:1500");
     const size_t setupRunsBefore = SetupRuns().size();
+    // Looked at while the installer runs: it logs its path as it starts and
+    // reports 1.5 s later.
+    std::atomic<bool> stop{false};
+    std::wstring program;
+    bool programThere = false;
+    Dacl dacl;
+    std::thread look([&] {
+        while (!stop) {
+            const auto runs = SetupRuns();
+            if (runs.size() > setupRunsBefore) {
+                program = SetupRunPath(runs.back());
+                programThere = ::GetFileAttributesW(program.c_str()) != INVALID_FILE_ATTRIBUTES;
+                dacl = ReadDacl(program.substr(0, program.rfind(L'\\')));
+                return;
+            }
+            ::Sleep(10);
+        }
+    });
     Watcher watcher;
-    watcher.PostOnShow(WM_USER + 100, 1);
     const GateRun run = RunGate(watcher);
-    EXPECT_FALSE(run.passed);
-    ASSERT_GE(watcher.firstHiddenDownloadPos, 0) << "never saw the ended dialog";
-    EXPECT_LT(watcher.firstHiddenDownloadPos, 100);
-    // The download ran on into the controls of the hidden dialog, which was
-    // destroyed only once it was over (its last step may fall between samples).
-    EXPECT_GT(watcher.maxDownloadPos, watcher.firstHiddenDownloadPos + 10);
-    EXPECT_EQ(CountTarget(run.requests, kPackage), 1u);
-    EXPECT_EQ(CountTarget(run.requests, kSizeQuery), 0u) << "went on after the end";
-    EXPECT_EQ(SetupRuns().size(), setupRunsBefore);
+    stop = true;
+    look.join();
+    EXPECT_TRUE(run.passed);
+
+    wchar_t temp[MAX_PATH + 1] = {};
+    ::GetTempPathW(MAX_PATH + 1, temp);
+    ASSERT_FALSE(program.empty()) << "the installer never ran";
+    const std::wstring folder = program.substr(0, program.rfind(L'\\'));
+    EXPECT_EQ(program.substr(folder.size()), L"\\Zarn_setup.exe") << rig::Utf8(program);
+    EXPECT_EQ(folder.rfind(std::wstring(temp) + L"ZarnSetup-", 0), 0u) << rig::Utf8(folder);
+    EXPECT_EQ(folder.find(L'\\', std::wcslen(temp)), std::wstring::npos) << rig::Utf8(folder);
+    EXPECT_TRUE(programThere);
+
+    // Only the user, SYSTEM and the Administrators, nothing from the
+    // temporary folder: as the folder is made, and as the system tells it.
+    // Wine keeps no DACL of a file's own: it answers one made from the unix
+    // mode, which it sets from the DACL given (owner only: the user and
+    // SYSTEM; a folder made without one would also let everyone read).
+    const std::vector<BYTE> made = SetupFolderSecurity();
+    EXPECT_TRUE(IsPrivate(DescribeDacl(const_cast<BYTE*>(made.data()))));
+    ASSERT_TRUE(dacl.present);
+    if (EXPECT_WINE_GAP("a file's DACL is made from its unix mode, not kept", IsPrivate(dacl))) {
+        const std::wstring allowed[] = {UserSidText(), L"S-1-5-18", L"S-1-5-32-544"};
+        bool user = false;
+        for (const auto& entry : dacl.entries) {
+            EXPECT_EQ(entry.type, ACCESS_ALLOWED_ACE_TYPE);
+            EXPECT_NE(std::find(std::begin(allowed), std::end(allowed), entry.sid),
+                      std::end(allowed))
+                << rig::Utf8(entry.sid);
+            user = user || entry.sid == allowed[0];
+        }
+        EXPECT_TRUE(user);
+    }
+
+    // Gone with the run, and never made for a run that finds the programs current.
+    EXPECT_EQ(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(SetupFolders().empty());
+    Watcher current;
+    EXPECT_TRUE(RunGate(current).passed);
+    EXPECT_TRUE(SetupFolders().empty());
 }
 
 // A window of a transfer program's class, in this process.

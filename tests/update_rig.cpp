@@ -7,8 +7,10 @@
 #include "support/install_folder.h"
 #include "framework/handle.h"
 
+#include <aclapi.h>
 #include <commctrl.h>
 #include <psapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -139,6 +141,98 @@ std::vector<std::string> SetupRuns() {
     for (auto& line : rig::Lines(rig::ReadFileBytes(SetupLogPath()).value_or("")))
         if (!line.empty()) lines.push_back(std::move(line));
     return lines;
+}
+
+std::wstring SetupRunPath(const std::string& line) {
+    const size_t first = line.find(' ');
+    const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+    if (second == std::string::npos) return {};
+    return rig::Wide(line.substr(second + 1));
+}
+
+std::vector<std::wstring> SetupFolders() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    ::GetTempPathW(MAX_PATH + 1, temp);
+    std::vector<std::wstring> folders;
+    WIN32_FIND_DATAW found{};
+    zfw::unique_find search(::FindFirstFileW((std::wstring(temp) + L"ZarnSetup-*").c_str(), &found));
+    if (!search) return folders;
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            folders.push_back(std::wstring(temp) + found.cFileName);
+    } while (::FindNextFileW(search.get(), &found));
+    return folders;
+}
+
+namespace {
+
+std::wstring SidText(PSID sid) {
+    zfw::unique_localmem text;
+    LPWSTR raw = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &raw)) return {};
+    text.reset(raw);
+    return raw;
+}
+
+}  // namespace
+
+Dacl DescribeDacl(PSECURITY_DESCRIPTOR descriptor) {
+    Dacl result;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!descriptor || !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+        return result;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    result.present = present && dacl;
+    result.isProtected = (control & SE_DACL_PROTECTED) != 0;
+    for (DWORD i = 0; result.present && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(dacl, i, &ace)) continue;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        Dacl::Entry entry;
+        entry.type = header->AceType;
+        entry.flags = header->AceFlags;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            entry.mask = allowed->Mask;
+            entry.sid = SidText(&allowed->SidStart);
+        }
+        result.entries.push_back(entry);
+    }
+    return result;
+}
+
+Dacl ReadDacl(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return {};
+    const zfw::unique_localmem owned(descriptor);
+    return DescribeDacl(descriptor);
+}
+
+bool IsPrivate(const Dacl& dacl) {
+    if (!dacl.present || !dacl.isProtected) return false;
+    std::vector<std::wstring> sids;
+    for (const auto& entry : dacl.entries) {
+        if (entry.type != ACCESS_ALLOWED_ACE_TYPE || (entry.flags & INHERITED_ACE)) return false;
+        sids.push_back(entry.sid);
+    }
+    std::vector<std::wstring> expected = {UserSidText(), L"S-1-5-18", L"S-1-5-32-544"};
+    std::sort(sids.begin(), sids.end());
+    std::sort(expected.begin(), expected.end());
+    return sids == expected;
+}
+
+std::wstring UserSidText() {
+    zfw::unique_handle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
+    alignas(TOKEN_USER) BYTE buffer[256] = {};
+    DWORD size = sizeof(buffer);
+    if (!::GetTokenInformation(token.get(), TokenUser, buffer, size, &size)) return {};
+    return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
 Watcher::Watcher(DWORD pollMs) : watcher_(pollMs) {

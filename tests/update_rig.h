@@ -45,6 +45,31 @@ bool ProgramInstalled();
 void SetSetupMode(const std::wstring& mode);
 // Lines the installer stand-in wrote in this suite.
 std::vector<std::string> SetupRuns();
+// The program path a line of SetupRuns names (its third field on).
+std::wstring SetupRunPath(const std::string& line);
+
+// The update runs' own folders now under the temporary folder.
+std::vector<std::wstring> SetupFolders();
+
+// The DACL of a file or folder, as the rig reads it from the system.
+struct Dacl {
+    bool present = false;
+    bool isProtected = false;  // SE_DACL_PROTECTED: nothing inherited from the parent
+    struct Entry {
+        std::wstring sid;  // S-1-...
+        BYTE type = 0xff;
+        BYTE flags = 0xff;
+        ACCESS_MASK mask = 0;
+    };
+    std::vector<Entry> entries;
+};
+Dacl ReadDacl(const std::wstring& path);
+Dacl DescribeDacl(PSECURITY_DESCRIPTOR descriptor);
+// True when `dacl` is protected and allows exactly the user, SYSTEM and the
+// Administrators, each with entries of its own (none inherited).
+bool IsPrivate(const Dacl& dacl);
+// The SID of the user the rig runs as, as S-1-... text.
+std::wstring UserSidText();
 
 // Watches this process's windows while a gate runs on the test's thread:
 // records the dialog's controls, answers message boxes captioned "알림" with

@@ -94,14 +94,17 @@ FileUpdateWindow::Decision FileUpdateWindow::Decide() {
     run.m_setupDone = false;
 
     const std::wstring temp = TempFolder();
-    run.m_setupPath = TempPath(temp, kSetupFileName);
-    run.m_packagePath = TempPath(temp, kPackageFileName);
+    // The names an installer had in the temporary folder itself, where runs
+    // before the run's own folder left them.
+    const std::wstring sharedSetupPath = TempPath(temp, kSetupFileName);
+    const std::wstring sharedPackagePath = TempPath(temp, kPackageFileName);
     run.m_versionFilePath = temp + L"\\version.ini";
 
     // Leftovers of an earlier run. One that cannot go (an installer of that
     // run still holding its file) would be taken for this run's download.
-    for (const std::wstring* leftover : {&run.m_versionFilePath, &run.m_setupPath,
-                                         &run.m_packagePath}) {
+    const std::wstring* const leftovers[] = {&run.m_versionFilePath, &sharedSetupPath,
+                                             &sharedPackagePath};
+    for (const std::wstring* leftover : leftovers) {
         if (PathExists(*leftover) && !::DeleteFileW(leftover->c_str()))
             return Fail(Notice::VersionFileNotFetched);
     }
@@ -116,13 +119,21 @@ FileUpdateWindow::Decision FileUpdateWindow::Decide() {
         ReadFilePrefix(run.m_versionFilePath, kManifestMaxBytes + 1);
     if (!versionBytes) return Fail(Notice::None);
     run.m_versionBytes = std::move(*versionBytes);
-    if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(run.m_setupPath.c_str());
+    if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(sharedSetupPath.c_str());
 
     const std::wstring installedVersion =
         ReadSettingText(kVersionValue, regrule::kTextType).value_or(L"");
     const std::wstring downloadProgram = m_installFolder + kDownloadProgram.fileName;
     if (installedVersion == run.m_serverVersion && PathExists(downloadProgram))
         return Decision::Current;
+
+    // The package is downloaded, renamed, hashed and run in a folder of this
+    // run's own, never in the shared temporary folder (update/setup_folder.h).
+    std::optional<SetupFolder> folder = SetupFolder::Create(temp);
+    if (!folder) return Fail(Notice::PackageNotFetched);
+    run.m_setupFolder.emplace(std::move(*folder));
+    run.m_setupPath = run.m_setupFolder->File(kSetupFileName);
+    run.m_packagePath = run.m_setupFolder->File(kPackageFileName);
     return Decision::Install;
 }
 
@@ -154,13 +165,16 @@ bool FileUpdateWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
             result = OnSetupReport(wParam, lParam);
             return true;
         case WM_STAGE_END:
-            OnStageEnd(static_cast<INT_PTR>(wParam), static_cast<Notice>(lParam));
+            if (const auto end = m_run->TakeEndRequest()) OnStageEnd(end->first, end->second);
             return true;
         case WM_INSTALL_PERCENT:
             OnInstallPercent(static_cast<int>(wParam));
             return true;
         case WM_PACKAGE_DOWNLOADED:
             OnPackageDownloaded();
+            return true;
+        case WM_INSTALLER_STARTED:
+            OnInstallerStarted();
             return true;
         case WM_COMMAND:
             // Enter and Esc (and the close command) would end the dialog as
@@ -185,26 +199,46 @@ void FileUpdateWindow::OnTimer(UINT_PTR id) {
             ::DeleteFileW(run.m_setupPath.c_str());
             EndRun(IDCANCEL, Notice::None);
             break;
-        case TIMER_SETUP_FINISHED: {
-            // The same path as m_setupPath; the download thread may still be
-            // reading that one.
-            const std::wstring setupPath = TempPath(TempFolder(), kSetupFileName);
-            if (PathExists(setupPath)) ::DeleteFileW(setupPath.c_str());
+        case TIMER_SETUP_FINISHED:
+            if (PathExists(run.m_setupPath)) ::DeleteFileW(run.m_setupPath.c_str());
             run.m_setupDone = true;
             break;
-        }
     }
 }
 
 LRESULT FileUpdateWindow::OnSetupReport(WPARAM wParam, LPARAM) {
-    if (wParam == kSetupStopped) {
-        m_run->m_reported = true;
-        ::SetTimer(Handle(), TIMER_SETUP_STOPPED, kStoppedDelayMs, nullptr);
-    } else if (wParam == kSetupFinished) {
-        m_run->m_reported = true;
-        ::SetTimer(Handle(), TIMER_SETUP_FINISHED, kFinishedDelayMs, nullptr);
+    if (wParam != kSetupStopped && wParam != kSetupFinished) return 0;
+    // A report from anything but the installer this run started, or a second
+    // one, would end the run early or record a version that was never
+    // installed.
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const ULONGLONG arrival = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    switch (m_run->JudgeReport(arrival)) {
+        case UpdateRun::ReportVerdict::Accept:
+            ActOnReport(wParam);
+            break;
+        case UpdateRun::ReportVerdict::Hold:
+            if (!m_heldReport) m_heldReport = HeldReport{wParam, arrival};
+            break;
+        case UpdateRun::ReportVerdict::Ignore:
+            break;
     }
     return 0;
+}
+
+void FileUpdateWindow::OnInstallerStarted() {
+    if (!m_heldReport) return;
+    const HeldReport held = *m_heldReport;
+    m_heldReport.reset();
+    if (m_run->JudgeHeldReport(held.arrival)) ActOnReport(held.wParam);
+}
+
+void FileUpdateWindow::ActOnReport(WPARAM wParam) {
+    if (wParam == kSetupStopped)
+        ::SetTimer(Handle(), TIMER_SETUP_STOPPED, kStoppedDelayMs, nullptr);
+    else
+        ::SetTimer(Handle(), TIMER_SETUP_FINISHED, kFinishedDelayMs, nullptr);
 }
 
 void FileUpdateWindow::EndRun(INT_PTR result, Notice notice) {

@@ -52,6 +52,10 @@ private:
 
     void OnTimer(UINT_PTR id);
     LRESULT OnSetupReport(WPARAM wParam, LPARAM lParam);
+    // Judges a report that came while the launch was under way.
+    void OnInstallerStarted();
+    // Arms the timer of an accepted report.
+    void ActOnReport(WPARAM wParam);
     // Ends the modal run with `result` after showing `notice`, when this
     // thread decides the end; does nothing when the run has already ended.
     void EndRun(INT_PTR result, Notice notice);
@@ -62,6 +66,12 @@ private:
 
     std::shared_ptr<UpdateRun> m_run;
     std::optional<Notice> m_failure;  // set when the decision failed
+    // The first report that came while the installer was being launched.
+    struct HeldReport {
+        WPARAM wParam;
+        ULONGLONG arrival;  // system time
+    };
+    std::optional<HeldReport> m_heldReport;
     bool m_threadsStopped = false;  // OnStageEnd waited for the threads
 };
 

@@ -59,8 +59,9 @@ bool SizeMatches(const std::wstring& packagePath, const std::wstring& serverSize
 }
 
 // The package until its size matches the server's: true when it does, false
-// when the run has ended (a failure ends it here).
-bool CheckPackageSize(UpdateRun& run, const std::wstring& packageUrl) {
+// when the run has ended (a failure ends it here). Re-downloads stop at
+// `maxBytes`, as the first one does.
+bool CheckPackageSize(UpdateRun& run, const std::wstring& packageUrl, size_t maxBytes) {
     const std::wstring sizeUrl = UpdateServerUrl(kPackageSizeUrlPath);
     for (;;) {
         if (run.Ended()) return false;
@@ -74,7 +75,7 @@ bool CheckPackageSize(UpdateRun& run, const std::wstring& packageUrl) {
         }
         if (run.Ended()) return false;
         // Whether this download completed is for the size comparison to say.
-        HttpDownloadFile(&run, packageUrl, run.m_packagePath);
+        HttpDownloadFile(&run, packageUrl, run.m_packagePath, kDownloadLimits, maxBytes);
         if (SizeMatches(run.m_packagePath, run.m_serverSize)) return true;
         if (run.m_retryCount >= 2) {
             run.Finish(IDCANCEL, Notice::SizeCheckFailed);
@@ -92,32 +93,38 @@ std::optional<std::string> FetchSmallFile(const std::wstring& url, size_t cap) {
     return std::move(reply->body);
 }
 
-// Refuses the package: deletes it, logs why, and ends the run with the
-// notice. Nothing of it has run.
+// Refuses the release: deletes the package (when there is one), logs why,
+// and ends the run with the notice. Nothing of it has run.
 void RefuseRelease(UpdateRun& run, ReleaseFault fault, const std::wstring& packagePath) {
-    ::DeleteFileW(packagePath.c_str());
+    if (!packagePath.empty()) ::DeleteFileW(packagePath.c_str());
     ZARN_LOG(L"release refused: %s", ReleaseFaultReason(fault));
     run.Finish(IDCANCEL, Notice::ReleaseNotVerified);
 }
 
-// Checks the signed release against the version file and the package this
-// run fetched (all but the package's hash).
+// Fetches the signed release and checks it against the version file this run
+// fetched and the release installed, before any byte of the package: a
+// release that would be refused costs no download.
 ReleaseFault VerifyRelease(UpdateRun& run, const Cng* cng, ReleaseManifest& manifest) {
     // An oversized manifest fails the fetch; it is never cut to size.
     const auto manifestBytes = FetchSmallFile(UpdateServerUrl(kManifestUrlPath), kManifestMaxBytes);
     if (!manifestBytes) return ReleaseFault::ManifestNotFetched;
     const auto signatureBytes = FetchSmallFile(UpdateServerUrl(kSignatureUrlPath), kSignatureMaxBytes);
     if (!signatureBytes) return ReleaseFault::SignatureNotFetched;
-    WIN32_FILE_ATTRIBUTE_DATA package{};
-    if (!::GetFileAttributesExW(run.m_packagePath.c_str(), GetFileExInfoStandard, &package))
-        return ReleaseFault::PackageUnreadable;
-    const std::uint64_t packageSize =
-        (static_cast<std::uint64_t>(package.nFileSizeHigh) << 32) | package.nFileSizeLow;
     // None recorded yet (or not a DWORD): 0.
     const std::optional<RegDword> recorded = ReadSettingDword(kReleaseValue, regrule::kDwordType);
     const DWORD installed = recorded ? recorded->value : 0;
     return CheckRelease(cng, ReleaseKeys(), *manifestBytes, *signatureBytes, run.m_versionBytes,
-                        packageSize, installed, manifest);
+                        installed, manifest);
+}
+
+// The package's length on disk equals the release's.
+ReleaseFault CheckPackageLength(const std::wstring& path, std::uint64_t expected) {
+    WIN32_FILE_ATTRIBUTE_DATA package{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &package))
+        return ReleaseFault::PackageUnreadable;
+    const std::uint64_t size =
+        (static_cast<std::uint64_t>(package.nFileSizeHigh) << 32) | package.nFileSizeLow;
+    return size == expected ? ReleaseFault::None : ReleaseFault::SizeMismatch;
 }
 
 // Opens the file the installer will run so that nobody can write, rename or
@@ -136,6 +143,7 @@ ReleaseFault HoldAndHashPackage(const Cng& cng, const std::wstring& path,
 // Runs the installer, up to ten attempts; its process when the system gave
 // one. False when every attempt failed or the run ended meanwhile.
 bool LaunchInstaller(UpdateRun& run, zfw::unique_handle& process) {
+    run.LaunchStarting();
     for (int attempt = 0; attempt < kLaunchAttempts; ++attempt) {
         if (attempt > 0 && run.WaitEnded(kLaunchRetryMs)) return false;
         if (run.Ended()) return false;
@@ -192,9 +200,10 @@ void InstallProgress(UpdateRun& run) {
 }
 
 // Downloads the package into m_packagePath with the download bar and size
-// label bound, until its size matches the server's. False when the run has
+// label bound, until its size matches the server's. No more than `maxBytes`
+// are taken: one byte past them is a failed download. False when the run has
 // ended (a failure ends it here).
-bool DownloadPackage(UpdateRun& run) {
+bool DownloadPackage(UpdateRun& run, size_t maxBytes) {
     run.m_sizeLabel = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_SIZE);
     run.m_downloadBar = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_BAR);
     const zfw::scope_exit unbind([&run] {
@@ -202,27 +211,40 @@ bool DownloadPackage(UpdateRun& run) {
         run.m_downloadBar = nullptr;
     });
     const std::wstring packageUrl = UpdateServerUrl(kPackageUrlPath);
-    if (HttpDownloadFile(&run, packageUrl, run.m_packagePath) != kDownloadComplete) {
+    if (HttpDownloadFile(&run, packageUrl, run.m_packagePath, kDownloadLimits, maxBytes) !=
+        kDownloadComplete) {
         run.Finish(IDCANCEL, Notice::PackageNotFetched);
         return false;
     }
-    return CheckPackageSize(run, packageUrl);
+    return CheckPackageSize(run, packageUrl, maxBytes);
 }
 
-// Verifies the downloaded package's release, renames it to the setup path,
-// starts the install progress and the installer, and watches the installer
-// until the run ends. Every outcome ends the run.
-void VerifyAndInstallPackage(UpdateRun& run) {
-    // No unsigned fallback: whatever cannot be verified does not run.
+// The whole stage: verifies the release, downloads the package it names,
+// renames it to the setup path, checks its hash, starts the install progress
+// and the installer, and watches the installer until the run ends. Every
+// outcome ends the run.
+void VerifyDownloadAndInstall(UpdateRun& run) {
+    // No unsigned fallback: whatever cannot be verified does not run. CNG is
+    // loaded now, for the manifest's signature, and stays for the package's
+    // hash.
     if (run.Ended()) return;
     const std::unique_ptr<Cng> cng = Cng::Load();
     ReleaseManifest manifest;
     if (const ReleaseFault fault = VerifyRelease(run, cng.get(), manifest);
         fault != ReleaseFault::None) {
-        RefuseRelease(run, fault, run.m_packagePath);
+        RefuseRelease(run, fault, {});
         return;
     }
     run.m_release = manifest.release;
+
+    if (run.Ended()) return;
+    const size_t maxBytes = static_cast<size_t>(std::min<std::uint64_t>(manifest.size, kNoCap));
+    if (!DownloadPackage(run, maxBytes)) return;
+    if (const ReleaseFault fault = CheckPackageLength(run.m_packagePath, manifest.size);
+        fault != ReleaseFault::None) {
+        RefuseRelease(run, fault, run.m_packagePath);
+        return;
+    }
 
     if (run.Ended()) return;
     if (!run.StartThread(&InstallProgressThreadProc)) {
@@ -249,9 +271,11 @@ void VerifyAndInstallPackage(UpdateRun& run) {
         run.Finish(IDCANCEL, Notice::None);
         return;
     }
+    // From here on the installer's report counts (and only its own).
+    run.InstallerStarted(std::move(installer));
     // Without a process to watch (a launch through another program), only
     // the installer's report can end the run.
-    if (installer) WatchInstaller(run, installer.get());
+    if (const HANDLE process = run.Installer()) WatchInstaller(run, process);
 }
 
 }  // namespace
@@ -262,7 +286,7 @@ bool FetchVersionFile(UpdateRun& run) {
 }
 
 bool DownloadAndInstallPackage(UpdateRun& run) {
-    if (DownloadPackage(run)) VerifyAndInstallPackage(run);
+    VerifyDownloadAndInstall(run);
     return false;
 }
 

@@ -21,10 +21,11 @@ inline constexpr wchar_t kPackageSizeUrlPath[] = L"/append/application/GetInstal
 // m_versionFilePath; true when the fetch completed.
 bool FetchVersionFile(UpdateRun& run);
 
-// Stage 2 of the run, on the download thread: downloads and size-checks the
-// package, verifies its release, renames it to the setup path, starts the
-// install progress thread and the installer, and then watches the installer
-// until the run ends. Every outcome ends the run itself; returns false.
+// Stage 2 of the run, on the download thread: fetches and verifies the
+// signed release, downloads and size-checks the package it names, renames it
+// to the setup path and checks its hash, starts the install progress thread
+// and the installer, and then watches the installer until the run ends.
+// Every outcome ends the run itself; returns false.
 bool DownloadAndInstallPackage(UpdateRun& run);
 
 // Stage 1 (FetchVersionFile) or any other stage (DownloadAndInstallPackage).

@@ -139,8 +139,8 @@ const wchar_t* ReleaseFaultReason(ReleaseFault fault) {
 
 ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
                           std::string_view manifestBytes, std::string_view signatureBytes,
-                          std::string_view versionFileBytes, std::uint64_t packageSize,
-                          DWORD installedRelease, ReleaseManifest& manifest) {
+                          std::string_view versionFileBytes, DWORD installedRelease,
+                          ReleaseManifest& manifest) {
     if (!cng) return ReleaseFault::CngMissing;
     // The signature first: nothing of an unsigned manifest is worth reading.
     if (manifestBytes.size() > kManifestMaxBytes) return ReleaseFault::ManifestInvalid;
@@ -160,7 +160,6 @@ ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
     auto parsed = ParseReleaseManifest(manifestBytes);
     if (!parsed) return ReleaseFault::ManifestInvalid;
     if (parsed->version != versionFileBytes) return ReleaseFault::VersionMismatch;
-    if (parsed->size != packageSize) return ReleaseFault::SizeMismatch;
     // The same release again is a repair and is allowed; an older one could
     // bring back a fault that a later release fixed.
     if (parsed->release < installedRelease) return ReleaseFault::OlderRelease;

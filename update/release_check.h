@@ -68,13 +68,14 @@ enum class ReleaseFault {
 };
 const wchar_t* ReleaseFaultReason(ReleaseFault fault);
 
-// Checks the signed manifest against what this run fetched: its signature
-// by one of `keys`, the version file's bytes, the package's size and the
-// release number against `installedRelease`. On success `manifest` holds it;
-// the package's hash is checked later, on the file the installer runs.
+// Checks the signed manifest before the package is fetched: its signature by
+// one of `keys`, the version file's bytes this run fetched and the release
+// number against `installedRelease`. On success `manifest` holds it; the
+// package is then read to at most its size, and its length and hash are
+// checked on the file the installer runs.
 ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
                           std::string_view manifestBytes, std::string_view signatureBytes,
-                          std::string_view versionFileBytes, std::uint64_t packageSize,
-                          DWORD installedRelease, ReleaseManifest& manifest);
+                          std::string_view versionFileBytes, DWORD installedRelease,
+                          ReleaseManifest& manifest);
 
 }  // namespace zarn

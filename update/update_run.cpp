@@ -4,12 +4,86 @@
 
 #include <new>
 
+namespace {
+
+// How long the removal of the run's folder waits for an installer that is
+// still running from it (its file cannot go before it has exited).
+constexpr DWORD kInstallerExitWaitMs = 3000;
+
+}  // namespace
+
 namespace zarn {
 
 UpdateRun::UpdateRun(DWORD reportGraceMs)
     : m_reportGraceMs(reportGraceMs),
       m_endedEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     if (!m_endedEvent) throw std::bad_alloc();
+}
+
+UpdateRun::~UpdateRun() {
+    if (m_installer && m_setupFolder)
+        ::WaitForSingleObject(m_installer.get(), kInstallerExitWaitMs);
+    m_setupFolder.reset();
+}
+
+namespace {
+
+ULONGLONG Ticks(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
+void UpdateRun::LaunchStarting() {
+    const std::lock_guard lock(m_installerLock);
+    m_launch = Launch::UnderWay;
+}
+
+void UpdateRun::InstallerStarted(zfw::unique_handle process) {
+    {
+        const std::lock_guard lock(m_installerLock);
+        m_installer = std::move(process);
+        m_launch = Launch::Done;
+    }
+    Post(WM_INSTALLER_STARTED);
+}
+
+HANDLE UpdateRun::Installer() const {
+    const std::lock_guard lock(m_installerLock);
+    return m_installer.get();
+}
+
+UpdateRun::ReportVerdict UpdateRun::JudgeReport(ULONGLONG arrival) {
+    const std::lock_guard lock(m_installerLock);
+    if (m_reported) return ReportVerdict::Ignore;
+    // Before the launch nothing of ours can report; while it is under way
+    // the installer may already run (and report) before its process is known.
+    if (m_launch == Launch::NotYet) return ReportVerdict::Ignore;
+    if (m_launch == Launch::UnderWay) return ReportVerdict::Hold;
+    if (m_installer && ::WaitForSingleObject(m_installer.get(), 0) != WAIT_TIMEOUT) {
+        // Exited: a process it handed over to may still report, for as long
+        // as the run waits for one (in 100 ns units).
+        FILETIME created{}, exited{}, kernel{}, user{};
+        if (!::GetProcessTimes(m_installer.get(), &created, &exited, &kernel, &user))
+            return ReportVerdict::Ignore;
+        const ULONGLONG since = arrival > Ticks(exited) ? arrival - Ticks(exited) : 0;
+        if (since > static_cast<ULONGLONG>(m_reportGraceMs) * 10000) return ReportVerdict::Ignore;
+    }
+    m_reported = true;
+    return ReportVerdict::Accept;
+}
+
+bool UpdateRun::JudgeHeldReport(ULONGLONG arrival) {
+    const std::lock_guard lock(m_installerLock);
+    if (m_reported || m_launch != Launch::Done) return false;
+    if (m_installer) {
+        FILETIME created{}, exited{}, kernel{}, user{};
+        if (!::GetProcessTimes(m_installer.get(), &created, &exited, &kernel, &user) ||
+            arrival < Ticks(created))
+            return false;
+    }
+    m_reported = true;
+    return true;
 }
 
 bool UpdateRun::ClaimEnd() noexcept {
@@ -29,9 +103,16 @@ void UpdateRun::Finish(INT_PTR result, Notice notice) {
 void UpdateRun::RequestEnd(INT_PTR result, Notice notice) {
     // The dialog's window lives until it handles this request: only the
     // holder of the claim ends it.
-    if (!::PostMessageW(m_dialog, WM_STAGE_END, static_cast<WPARAM>(result),
-                        static_cast<LPARAM>(notice)))
+    m_endResult = result;
+    m_endNotice = notice;
+    m_endRequested = true;
+    if (!::PostMessageW(m_dialog, WM_STAGE_END, 0, 0))
         ::EndDialog(m_dialog, result);  // a full queue must not leave the page waiting
+}
+
+std::optional<std::pair<INT_PTR, Notice>> UpdateRun::TakeEndRequest() {
+    if (!m_endRequested.exchange(false)) return std::nullopt;
+    return std::pair(m_endResult, m_endNotice);
 }
 
 void UpdateRun::Post(UINT message, WPARAM wParam) {

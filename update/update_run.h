@@ -14,19 +14,24 @@
 
 #include "framework/handle.h"
 #include "update/http.h"
+#include "update/setup_folder.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zarn {
 
 // The installer's report to the update dialog: wParam 1 when it stopped
-// without completing, 2 when it completed.
+// without completing, 2 when it completed. Any window can post it, so the
+// dialog believes one report only, from the installer it started
+// (UpdateRun::JudgeReport).
 inline constexpr UINT WM_SETUP_REPORT = WM_USER + 100;
 inline constexpr WPARAM kSetupStopped = 1;
 inline constexpr WPARAM kSetupFinished = 2;
@@ -35,10 +40,13 @@ inline constexpr WPARAM kSetupFinished = 2;
 // gives up on it: long enough for a hand-over to a second process.
 inline constexpr DWORD kInstallerReportGraceMs = 5000;
 
-// Requests a background thread posts to the dialog.
-inline constexpr UINT WM_STAGE_END = WM_APP + 1;          // wParam result, lParam Notice
+// Requests a background thread posts to the dialog. WM_STAGE_END carries
+// nothing: the result is the one the claimant of the end stored, so that a
+// message posted by another program decides nothing.
+inline constexpr UINT WM_STAGE_END = WM_APP + 1;
 inline constexpr UINT WM_INSTALL_PERCENT = WM_APP + 2;    // wParam position, 0 to 100
 inline constexpr UINT WM_PACKAGE_DOWNLOADED = WM_APP + 3;  // the download caption changes
+inline constexpr UINT WM_INSTALLER_STARTED = WM_APP + 4;   // a held report can be judged
 
 // The message shown before a failed run ends.
 enum class Notice : LPARAM {
@@ -56,6 +64,9 @@ public:
     // ---- written by the dialog's thread before any background thread starts
     HWND m_dialog = nullptr;
     std::wstring m_versionFilePath;
+    // The run's own folder (removed when the run's last owner lets go) and
+    // the two paths in it.
+    std::optional<SetupFolder> m_setupFolder;
     std::wstring m_setupPath;
     std::wstring m_packagePath;
     std::wstring m_serverVersion;
@@ -79,6 +90,28 @@ public:
     std::atomic<bool> m_setupDone{false};  // set by the dialog once the installer completed
     std::atomic<bool> m_reported{false};   // the installer has reported (1 or 2)
 
+    // From the download thread: the installer is about to be launched.
+    void LaunchStarting();
+    // From the download thread once the installer has started: its process
+    // (null when the system gave none, a launch through another program).
+    // Tells the dialog, which judges a report held meanwhile.
+    void InstallerStarted(zfw::unique_handle process);
+    // The installer's process while the run holds it; null before the launch
+    // and when there is none. Valid as long as the run lives.
+    HANDLE Installer() const;
+
+    // What the dialog does with a report that arrived at `arrival` (system
+    // time). Only one report is ever accepted: the first that came while the
+    // installer the run started was running, or within the report grace
+    // period of its exit (any time after the launch when the run has no
+    // process to look at). One that comes while the launch is under way is
+    // held until the launch is known, then judged by JudgeHeldReport.
+    enum class ReportVerdict { Accept, Ignore, Hold };
+    ReportVerdict JudgeReport(ULONGLONG arrival);
+    // A held report: accepted when it came once the installer's process
+    // existed and no other report was accepted.
+    bool JudgeHeldReport(ULONGLONG arrival);
+
     // ProgressOwner: the controls bound for the package download.
     HWND SizeLabel() const override { return m_sizeLabel; }
     HWND DownloadBar() const override { return m_downloadBar; }
@@ -99,6 +132,9 @@ public:
     // From a background thread that already holds the claim: asks the dialog
     // to end with `result`.
     void RequestEnd(INT_PTR result, Notice notice);
+    // On the dialog's thread, for WM_STAGE_END: the end a thread asked for,
+    // once; none when no thread asked (the message came from elsewhere).
+    std::optional<std::pair<INT_PTR, Notice>> TakeEndRequest();
     // Posts a request to the dialog unless the run has ended.
     void Post(UINT message, WPARAM wParam = 0);
 
@@ -111,11 +147,21 @@ public:
     // finish on their own, with this object and the module kept for them.
     void WaitForThreads(DWORD timeoutMs, bool dispatchAll);
 
+    // Removes the run's folder; an installer still running from it gets a
+    // few seconds to exit first.
+    ~UpdateRun();
     UpdateRun(const UpdateRun&) = delete;
     UpdateRun& operator=(const UpdateRun&) = delete;
 
 private:
     std::atomic<bool> m_ended{false};
+    std::atomic<bool> m_endRequested{false};
+    INT_PTR m_endResult = IDCANCEL;  // written before m_endRequested is set
+    Notice m_endNotice = Notice::None;
+    enum class Launch { NotYet, UnderWay, Done };
+    mutable std::mutex m_installerLock;
+    Launch m_launch = Launch::NotYet;
+    zfw::unique_handle m_installer;
     zfw::unique_handle m_endedEvent;
     std::mutex m_threadsLock;
     std::vector<zfw::unique_handle> m_threads;

@@ -11,7 +11,9 @@
 //                     exit               exit at once without installing or reporting
 //                     handover:<ms>      start a copy of itself that waits and
 //                                        reports 2, then exit at once
-//   ZARN_SETUP_LOG    a file that gets one line per run: "<pid> <mode>"
+//                     twice              install, report 2, then report 1
+//   ZARN_SETUP_LOG    a file that gets one line per run, in UTF-8:
+//                     "<pid> <mode> <path of this program>"
 #include "support/install_folder.h"
 
 #include <windows.h>
@@ -41,8 +43,16 @@ void AppendLog(const std::wstring& mode) {
     HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
-    std::wstring line = std::to_wstring(::GetCurrentProcessId()) + L" " + mode + L"\r\n";
-    std::string bytes(line.begin(), line.end());  // ASCII by construction
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring line =
+        std::to_wstring(::GetCurrentProcessId()) + L" " + mode + L" " + self + L"\r\n";
+    std::string bytes(static_cast<size_t>(::WideCharToMultiByte(
+                          CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
+                          nullptr, nullptr)),
+                      '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(),
+                          static_cast<int>(bytes.size()), nullptr, nullptr);
     DWORD written = 0;
     ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     ::CloseHandle(file);
@@ -139,5 +149,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     if (StartsWith(mode, L"delay:")) ::Sleep(Milliseconds(mode));
     Report(2);
+    if (mode == L"twice") Report(1);
     return 0;
 }
