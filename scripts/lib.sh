@@ -81,6 +81,8 @@ zarn_arch_option() {
 # zarn_build ARCH [extra cmake args...]: configure and build build/ARCH.
 # ZARN_BUILD_NICE runs the compilers at that lower priority (scripts/test
 # builds the second architecture while the first one's suites run).
+# ZARN_BUILD_TARGETS, when set, builds only those targets (scripts/package
+# needs the module alone, whatever else the tree is configured to build).
 zarn_build() {
     local arch=$1; shift
     local dir="$ZARN_ROOT/build/$arch"
@@ -89,7 +91,9 @@ zarn_build() {
         -DCMAKE_TOOLCHAIN_FILE="$ZARN_ROOT/cmake/toolchain-$arch.cmake" \
         -DZARN_UPDATE_KEYS="$ZARN_KEYS/release-public.pem" \
         -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-    nice -n "${ZARN_BUILD_NICE:-0}" cmake --build "$dir"
+    local targets=()
+    [ -z "${ZARN_BUILD_TARGETS:-}" ] || targets=(--target $ZARN_BUILD_TARGETS)
+    nice -n "${ZARN_BUILD_NICE:-0}" cmake --build "$dir" "${targets[@]}"
 }
 
 # zarn_wine_env BUILD_DIR [PREFIX_NAME]: export the Wine environment of the rig.
