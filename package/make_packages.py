@@ -1,16 +1,30 @@
 #!/usr/bin/env python3
 """Makes the signed delivery packages from the two built modules.
 
-  make_packages.py SOURCE_DIR OUT_DIR
+  make_packages.py [--release] SOURCE_DIR OUT_DIR [TREES_DIR]
+  make_packages.py --check-release SOURCE_DIR
 
 Writes to OUT_DIR: ZarnCtrl2-x86.msi, ZarnCtrl2-x64.msi, ZarnCtrl2-x86.cab,
-ZarnCtrl2-x64.cab and zarn.html, with a work folder per architecture. Every
-module, CAB and MSI is signed with SHA-256 by osslsigncode: with the
+ZarnCtrl2-x64.cab and zarn.html, with a work folder per architecture, from
+the modules of TREES_DIR/i686 and TREES_DIR/x86_64 (default SOURCE_DIR/build).
+Every module, CAB and MSI is signed with SHA-256 by osslsigncode: with the
 certificate of ZARN_SIGN_CERT and ZARN_SIGN_KEY when both are set, otherwise
 with a throwaway test CA made under OUT_DIR/test-ca/ (its certificate is
 OUT_DIR/test-ca.crt). ZARN_SIGN_TIMESTAMP, when set, names the RFC 3161
 timestamp server for every signature.
+
+Packages made from test material (the throwaway release key or any key or
+certificate under SOURCE_DIR/build/, an update server or allowed site on
+this machine, the test CA's signature) say "(TEST)" at the end of the MSIs'
+product name and the page's title, and the reasons are printed. With
+--release such material is refused and nothing is written.
+
+--check-release judges the inputs of a release build before anything is
+built: ZARN_UPDATE_KEYS, ZARN_UPDATE_SERVER, ZARN_ALLOWED_SITES,
+ZARN_SIGN_CERT and ZARN_SIGN_KEY must all be given and none may be test
+material. Exits 2, naming each refused input, when one is.
 """
+import ipaddress
 import os
 import re
 import shutil
@@ -19,6 +33,11 @@ import subprocess
 import sys
 
 ARCHES = {"x86": "i686", "x64": "x86_64"}
+
+
+MARKING = " (TEST)"
+RELEASE_INPUTS = ("ZARN_UPDATE_KEYS", "ZARN_UPDATE_SERVER", "ZARN_ALLOWED_SITES",
+                  "ZARN_SIGN_CERT", "ZARN_SIGN_KEY")
 
 
 def run(*args, **kw):
@@ -82,6 +101,140 @@ def signing_identity(out):
     return cert, key, True
 
 
+# ---------------------------------------------------------------- test material
+
+def under_build(source, path):
+    """Whether a file lies in the source tree's build/ folder, where the
+    tests, the demo and this script make their throwaway keys and CAs."""
+    build = os.path.realpath(os.path.join(source, "build"))
+    return os.path.realpath(path).startswith(build + os.sep)
+
+
+def site_host(site):
+    """The host of "scheme://host", "scheme://*.host" or either with a :port."""
+    rest = site.split("://", 1)[-1].split("/", 1)[0]
+    if rest.startswith("*."):
+        rest = rest[2:]
+    if rest.startswith("["):
+        return rest[1:].split("]", 1)[0]
+    return rest.split(":", 1)[0]
+
+
+def on_this_machine(host):
+    host = host.lower().rstrip(".")
+    if host == "localhost" or host.endswith(".localhost"):
+        return True
+    try:
+        address = ipaddress.ip_address(host)
+    except ValueError:
+        return False
+    return address.is_loopback or address.is_unspecified
+
+
+def default_sites(server):
+    """The allowed sites a build has when none are given: the update
+    server's scheme and host, as CMakeLists.txt derives them."""
+    found = re.match(r"([A-Za-z][A-Za-z0-9+.-]*://[^/?#@]+)", server or "")
+    return found.group(1) if found else ""
+
+
+def judge_keys(source, keys):
+    if not keys:
+        return "not given"
+    if under_build(source, keys):
+        return f"{keys} is under build/, where the tests' throwaway release key is made"
+    if not os.path.isfile(keys):
+        return f"{keys} is not a file"
+    if "BEGIN PUBLIC KEY" not in open(keys, encoding="ascii", errors="replace").read():
+        return f"{keys} holds no PEM public key"
+    return None
+
+
+def judge_server(server):
+    if not server:
+        return "not given"
+    if on_this_machine(site_host(server)):
+        return f"{server} is on this machine (the tests' stand-in)"
+    return None
+
+
+def judge_sites(sites, server):
+    listed = [s for s in (sites or default_sites(server)).split(";") if s]
+    if not listed:
+        return "not given"
+    local = [s for s in listed if on_this_machine(site_host(s))]
+    if local:
+        what = "the default, the update server's site" if not sites else "listed"
+        return f"{';'.join(local)} ({what}) is on this machine"
+    return None
+
+
+def judge_signing(source, cert, key):
+    if not cert or not key:
+        return "not given (with ZARN_SIGN_KEY): a throwaway test CA signs"
+    for path, pem in ((cert, "CERTIFICATE"), (key, "PRIVATE KEY")):
+        if under_build(source, path):
+            return f"{path} is under build/, where test CAs are made"
+        if not os.path.isfile(path):
+            return f"{path} is not a file"
+        if pem not in open(path, encoding="ascii", errors="replace").read():
+            return f"{path} holds no PEM {pem.lower()}"
+    return None
+
+
+def built_with(tree):
+    """The release inputs a tree was configured with, from its CMake cache."""
+    cache = {}
+    with open(os.path.join(tree, "CMakeCache.txt"), encoding="utf-8", errors="replace") as text:
+        for line in text:
+            found = re.match(r"(ZARN_UPDATE_KEYS|ZARN_UPDATE_SERVER|ZARN_ALLOWED_SITES):\w+=(.*)$",
+                             line.rstrip("\n"))
+            if found:
+                cache[found.group(1)] = found.group(2)
+    return cache
+
+
+def test_material(source, trees, signing):
+    """Why packages of these trees, signed so, are test packages: a list of
+    "INPUT: reason" lines, empty for a release."""
+    reasons = []
+
+    def add(name, why):
+        line = f"{name}: {why}"
+        if why and line not in reasons:
+            reasons.append(line)
+
+    for arch in ARCHES.values():
+        cache = built_with(os.path.join(trees, arch))
+        server = cache.get("ZARN_UPDATE_SERVER", "")
+        add("ZARN_UPDATE_KEYS", judge_keys(source, cache.get("ZARN_UPDATE_KEYS", "")))
+        add("ZARN_UPDATE_SERVER", judge_server(server))
+        add("ZARN_ALLOWED_SITES", judge_sites(cache.get("ZARN_ALLOWED_SITES", ""), server))
+    add("ZARN_SIGN_CERT", judge_signing(source, *signing))
+    return reasons
+
+
+def check_release_inputs(source):
+    """Refuses a release build whose inputs are missing or test material."""
+    env = {name: os.environ.get(name, "") for name in RELEASE_INPUTS}
+    refused = []
+    for name, why in (
+            ("ZARN_UPDATE_KEYS", judge_keys(source, env["ZARN_UPDATE_KEYS"])),
+            ("ZARN_UPDATE_SERVER", judge_server(env["ZARN_UPDATE_SERVER"])),
+            # A release names its sites: the default follows the server.
+            ("ZARN_ALLOWED_SITES", judge_sites(env["ZARN_ALLOWED_SITES"], "")
+             if env["ZARN_ALLOWED_SITES"] else "not given"),
+            ("ZARN_SIGN_CERT", judge_signing(source, env["ZARN_SIGN_CERT"], env["ZARN_SIGN_KEY"]))):
+        if why:
+            refused.append(f"{name}: {why}")
+    if refused:
+        print("== refusing to build release packages:", file=sys.stderr)
+        for line in refused:
+            print(f"   {line}", file=sys.stderr)
+        print("   (README, Delivery packages: what a release needs)", file=sys.stderr)
+        sys.exit(2)
+
+
 def sign(path, cert, key):
     """Signs a PE module, CAB or MSI in place (SHA-256)."""
     unsigned = path + ".unsigned"
@@ -122,12 +275,12 @@ def write_inf(path, arch, clsid, version):
         inf.write("\n".join(lines) + "\n")
 
 
-def make_arch(source, out, arch, cert, key):
+def make_arch(source, trees, out, arch, cert, key, marking):
     work = os.path.join(out, arch)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     module = os.path.join(work, "ZarnCtrl2.ocx")
-    shutil.copyfile(os.path.join(source, "build", ARCHES[arch], "ZarnCtrl2.ocx"), module)
+    shutil.copyfile(os.path.join(trees, ARCHES[arch], "ZarnCtrl2.ocx"), module)
     sign(module, cert, key)
     version = module_version(module)
 
@@ -135,6 +288,7 @@ def make_arch(source, out, arch, cert, key):
     msi = os.path.join(out, f"ZarnCtrl2-{arch}.msi")
     run("wixl", "-a", arch, "-o", msi, "-D", f"Arch={arch}",
         "-D", "Version=" + ".".join(map(str, version)), "-D", "Module=ZarnCtrl2.ocx",
+        "-D", f"Marking={marking}",
         os.path.join(source, "package", "ZarnCtrl2.wxs"), cwd=work)
     # The registry rows, from the table the module registers itself from. They
     # go in after wixl, which cannot store text outside ASCII, with the Korean
@@ -167,28 +321,48 @@ def make_arch(source, out, arch, cert, key):
     return version
 
 
-def write_page(source, out, version):
+def write_page(source, out, version, marking):
     text = open(os.path.join(source, "package", "zarn.html.in"), encoding="utf-8").read()
+    text = text.replace("@MARKING@", marking)
     text = text.replace("@CLASS_ID@", class_id(source).strip("{}"))
     text = text.replace("@VERSION_COMMAS@", ",".join(map(str, version)))
     open(os.path.join(out, "zarn.html"), "w", encoding="utf-8").write(text)
 
 
 def main():
-    if len(sys.argv) != 3:
+    args = sys.argv[1:]
+    if args[:1] == ["--check-release"] and len(args) == 2:
+        check_release_inputs(os.path.abspath(args[1]))
+        return
+    release = args[:1] == ["--release"]
+    args = args[1:] if release else args
+    if len(args) not in (2, 3):
         sys.exit(__doc__)
-    source, out = (os.path.abspath(p) for p in sys.argv[1:])
+    source, out = (os.path.abspath(p) for p in args[:2])
+    trees = os.path.abspath(args[2]) if len(args) == 3 else os.path.join(source, "build")
+    given = (os.environ.get("ZARN_SIGN_CERT"), os.environ.get("ZARN_SIGN_KEY"))
+    reasons = test_material(source, trees, given)
+    if release and reasons:
+        sys.exit("== refusing to make release packages from test material:\n   " +
+                 "\n   ".join(reasons))
+    marking = MARKING if reasons else ""
     os.makedirs(out, exist_ok=True)
     cert, key, test_signed = signing_identity(out)
-    versions = {arch: make_arch(source, out, arch, cert, key) for arch in ARCHES}
+    versions = {arch: make_arch(source, trees, out, arch, cert, key, marking) for arch in ARCHES}
     if versions["x86"] != versions["x64"]:
         sys.exit(f"the two modules disagree on their version: {versions}")
-    write_page(source, out, versions["x86"])
+    write_page(source, out, versions["x86"], marking)
     print(f"== packages in {out}")
     if test_signed:
         print("== TEST-SIGNED: these packages are signed by a throwaway test CA "
               f"({os.path.join(out, 'test-ca.crt')}), which no machine trusts. Set "
               "ZARN_SIGN_CERT and ZARN_SIGN_KEY to sign a release.")
+    if reasons:
+        print(f"== TEST PACKAGES: their MSIs' product names and the page's title end in "
+              f"\"{MARKING.strip()}\", because")
+        for line in reasons:
+            print(f"   {line}")
+        print("   scripts/package --release makes packages for deployment (README: Delivery packages).")
 
 
 if __name__ == "__main__":

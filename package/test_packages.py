@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the delivery packages that package/make_packages.py wrote.
 
-  test_packages.py SOURCE_DIR PACKAGE_DIR
+  test_packages.py [--release] SOURCE_DIR PACKAGE_DIR
 
 For each architecture, in Wine prefixes copied from one freshly booted
 template (so none of them ever ran regsvr32 before):
@@ -16,7 +16,11 @@ template (so none of them ever ran regsvr32 before):
     INF) it gives a working control.
 Signatures are checked on Linux (osslsigncode against the test CA), never with
 Wine's WinVerifyTrust, which accepts what it should not. The page must name
-the module's class ID and version. Exits 1 when any check fails.
+the module's class ID and version. Test packages (without --release) must
+say "(TEST)" in the MSIs' product names and the page's title, release
+packages nowhere; and scripts/package --release must refuse inputs that are
+missing or test material, before it builds anything. Exits 1 when any check
+fails.
 """
 import os
 import re
@@ -33,6 +37,7 @@ WINESERVER = "/usr/lib/wine/wineserver"
 PROGID = "WEB_CONTROL.WebControlCtrl.1"
 
 failures = []
+RELEASE = False  # checking release packages (--release), not test packages
 
 
 def check(ok, what, seen=""):
@@ -255,6 +260,10 @@ def check_cab(out, arch, work, clsid, version):
 
 def check_page(out, clsid, version):
     page = open(os.path.join(out, "zarn.html"), encoding="utf-8").read()
+    title = re.search(r"<title>(.*?)</title>", page, re.S)
+    title = title.group(1) if title else ""
+    check(title.endswith(" (TEST)") != RELEASE,
+          "zarn.html: the title " + ("has no (TEST)" if RELEASE else "ends in (TEST)"), title)
     obj = re.search(r"<object\s[^>]*>", page, re.S).group(0)
     cid = re.search(r'classid="clsid:([^"]+)"', obj, re.I)
     check(cid and "{" + cid.group(1).upper() + "}" == clsid, "zarn.html: the object's class ID is the module's",
@@ -293,6 +302,10 @@ def check_arch(out, arch, root, template, env):
     check(props.get("ProductVersion") == version and props.get("ALLUSERS") == "1",
           f"{arch}: the MSI is a per-machine install of product version {version}",
           {k: props.get(k) for k in ("ProductVersion", "ALLUSERS")})
+    name = props.get("ProductName", "")
+    check(name.startswith("Zarn web control") and name.endswith(" (TEST)") != RELEASE,
+          f"{arch}: the MSI's product name " + ("has no (TEST)" if RELEASE else "ends in (TEST)"),
+          name)
 
     # What regsvr32 writes, for the module at the place the MSI puts it.
     ref = Prefix(root, f"regsvr32-{arch}", template, env)
@@ -370,6 +383,71 @@ def check_arch(out, arch, root, template, env):
     print(f"      ({arch}: {time.monotonic() - t0:.0f} s)")
 
 
+def check_release_refusals(source):
+    """scripts/package --release with each kind of input missing or test
+    material: it exits 2 before building, naming exactly the inputs refused.
+    Inputs that pass for real are made outside build/ in a temporary folder
+    (throwaway, deleted at the end): under build/ they would be test material."""
+    script = os.path.join(source, "scripts", "package")
+    inputs = ("ZARN_UPDATE_KEYS", "ZARN_UPDATE_SERVER", "ZARN_ALLOWED_SITES",
+              "ZARN_SIGN_CERT", "ZARN_SIGN_KEY")
+    base = {k: v for k, v in os.environ.items() if k not in inputs}
+    elsewhere = tempfile.mkdtemp(prefix="zarn-release-inputs-")
+    quiet = {"check": True, "capture_output": True}
+    try:
+        real = {
+            "ZARN_UPDATE_KEYS": os.path.join(elsewhere, "release-public.pem"),
+            "ZARN_UPDATE_SERVER": "https://update.zarn.example",
+            "ZARN_ALLOWED_SITES": "https://www.zarn.example;https://*.zarn.example",
+            "ZARN_SIGN_CERT": os.path.join(elsewhere, "signer.crt"),
+            "ZARN_SIGN_KEY": os.path.join(elsewhere, "signer.key"),
+        }
+        private = os.path.join(elsewhere, "release-private.pem")
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout",
+                        "-out", private], **quiet)
+        subprocess.run(["openssl", "ec", "-in", private, "-pubout",
+                        "-out", real["ZARN_UPDATE_KEYS"]], **quiet)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=Zarn release check", "-keyout", real["ZARN_SIGN_KEY"],
+                        "-out", real["ZARN_SIGN_CERT"]], **quiet)
+        build = os.path.join(source, "build")
+        cases = [
+            ("nothing given", {}, {"ZARN_UPDATE_KEYS", "ZARN_UPDATE_SERVER",
+                                  "ZARN_ALLOWED_SITES", "ZARN_SIGN_CERT"}),
+            ("the throwaway release key", dict(real, ZARN_UPDATE_KEYS=os.path.join(
+                build, "keys", "release-public.pem")), {"ZARN_UPDATE_KEYS"}),
+            ("a loopback update server", dict(real, ZARN_UPDATE_SERVER="http://127.0.0.1:18086"),
+             {"ZARN_UPDATE_SERVER"}),
+            ("no site list (the server's site is not named)", dict(real, ZARN_ALLOWED_SITES=""),
+             {"ZARN_ALLOWED_SITES"}),
+            ("a loopback site among real ones", dict(
+                real, ZARN_ALLOWED_SITES="https://www.zarn.example;https://localhost:8443"),
+             {"ZARN_ALLOWED_SITES"}),
+            ("the test CA's signer", dict(
+                real, ZARN_SIGN_CERT=os.path.join(build, "package", "test-ca", "signer.crt"),
+                ZARN_SIGN_KEY=os.path.join(build, "package", "test-ca", "signer.key")),
+             {"ZARN_SIGN_CERT"}),
+            ("a certificate without its key", dict(real, ZARN_SIGN_KEY=""), {"ZARN_SIGN_CERT"}),
+        ]
+        for label, given, named in cases:
+            r = subprocess.run([script, "--release"], env=dict(base, **given),
+                               capture_output=True, text=True, timeout=120)
+            text = r.stdout + r.stderr
+            refused = set(re.findall(r"^   (ZARN_[A-Z_]+): ", text, re.M))
+            check(r.returncode == 2 and refused == named and "== building" not in text,
+                  f"--release with {label}: refused before building, naming {sorted(named)}",
+                  f"exit {r.returncode}, named {sorted(refused)}: {text[-400:]}")
+        # The same judge passes the real inputs, so each refusal above is the
+        # one input's doing.
+        r = subprocess.run(["python3", os.path.join(source, "package", "make_packages.py"),
+                            "--check-release", source], env=dict(base, **real),
+                           capture_output=True, text=True)
+        check(r.returncode == 0, "--release inputs that are all real pass the check",
+              r.stdout + r.stderr)
+    finally:
+        shutil.rmtree(elsewhere, ignore_errors=True)
+
+
 def korean_env(root):
     """A Korean system (code page 949): the type library's help text is stored
     in that code page, and RegisterTypeLib writes it as the system reads it."""
@@ -382,10 +460,13 @@ def korean_env(root):
 
 
 def main():
-    global SOURCE
-    if len(sys.argv) != 3:
+    global SOURCE, RELEASE
+    args = sys.argv[1:]
+    RELEASE = args[:1] == ["--release"]
+    args = args[1:] if RELEASE else args
+    if len(args) != 2:
         sys.exit(__doc__)
-    SOURCE, out = (os.path.abspath(p) for p in sys.argv[1:])
+    SOURCE, out = (os.path.abspath(p) for p in args)
     root = os.path.join(out, "test")
     os.makedirs(root, exist_ok=True)
     clsid = class_id(SOURCE)
@@ -393,6 +474,7 @@ def main():
 
     check_signatures(out)
     check_page(out, clsid, version)
+    check_release_refusals(SOURCE)
 
     env = dict(os.environ, WINEARCH="win64", WINEDEBUG="-all",
                WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d",

@@ -85,7 +85,8 @@ zarn_arch_option() {
 # ZARN_BUILD_NICE runs the compilers at that lower priority (scripts/test
 # builds the second architecture while the first one's suites run).
 # ZARN_BUILD_TARGETS, when set, builds only those targets (scripts/demo
-# needs the module, the page host and the stand-ins, not the suites).
+# needs the module, the page host and the stand-ins, not the suites;
+# scripts/package the module alone).
 zarn_build() {
     local arch=$1; shift
     local dir="$ZARN_ROOT/build/$arch"
@@ -95,7 +96,7 @@ zarn_build() {
         -DZARN_UPDATE_KEYS="$ZARN_KEYS/release-public.pem" \
         -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
     local targets=()
-    [ -n "${ZARN_BUILD_TARGETS:-}" ] && targets=(--target $ZARN_BUILD_TARGETS)
+    [ -z "${ZARN_BUILD_TARGETS:-}" ] || targets=(--target $ZARN_BUILD_TARGETS)
     nice -n "${ZARN_BUILD_NICE:-0}" cmake --build "$dir" "${targets[@]}"
 }
 

@@ -40,8 +40,10 @@ void FolderWalk::WalkFolder() {
         if (!entry.folder) continue;
         path_.append(names_, entry.nameStart, entry.nameLength);
         sink_.Report(path_, kFolderSize, mode_);
-        path_.push_back(L'\\');
-        WalkFolder();
+        if (!entry.link) {
+            path_.push_back(L'\\');
+            WalkFolder();
+        }
         path_.resize(folderLength);
     }
     for (size_t i = firstEntry; i < endEntry; ++i) {
@@ -71,12 +73,16 @@ void FolderWalk::ReadListing() {
         if (IsDots(data.cFileName)) continue;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) continue;
         const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        // A junction or a symbolic link leads anywhere, its own parent
+        // included: two such links back to their folder double the walk at
+        // every level. It is reported like any folder, and never entered.
+        const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (!folder && (data.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM)) continue;
         const size_t nameLength = ::wcsnlen(data.cFileName, MAX_PATH);
         entries_.push_back(Entry{
             (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
             static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(nameLength),
-            folder});
+            folder, link});
         names_.append(data.cFileName, nameLength);
     } while (::FindNextFileW(search.get(), &data));
 }

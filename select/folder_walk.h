@@ -15,9 +15,11 @@ namespace zarn {
 // its files, each group in the order the file system lists them.
 //   - Hidden entries are skipped, and nothing below a hidden folder is seen.
 //   - System files are skipped; system folders are reported and entered.
+//   - A folder that is a reparse point (a junction, a mount point, a
+//     symbolic link) is reported but never entered, so links cannot loop.
 //   - A folder whose search pattern would reach MAX_PATH characters (its
 //     path is 256 characters or longer) is reported by its parent but not
-//     searched. That bounds the depth, so link loops end too.
+//     searched.
 //   - A folder that cannot be listed contributes nothing; the walk goes on.
 // Each folder's listing is read once, with one search open at a time. The
 // entries of the folders on the current path are kept on one stack, so the
@@ -40,6 +42,7 @@ private:
         std::uint32_t nameStart;  // offset into names_
         std::uint32_t nameLength;
         bool folder;
+        bool link;                // a reparse point: reported, not entered
     };
 
     // Lists the folder in path_ (which ends with a backslash) and reports it.

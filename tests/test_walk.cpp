@@ -4,6 +4,7 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <map>
 
 #include "select/folder_walk.h"
@@ -24,7 +25,8 @@ public:
 };
 
 // The listing the walk replaces, written the plain way: each folder is
-// searched twice, once for its subfolders and once for its files.
+// searched twice, once for its subfolders and once for its files. Links to
+// folders are listed, not entered.
 void TwoPassWalk(std::wstring folder, const std::wstring& root, std::vector<Item>& out) {
     if (folder.empty() || folder.back() != L'\\') folder += L'\\';
     const std::wstring pattern = folder + L"*.*";
@@ -37,7 +39,8 @@ void TwoPassWalk(std::wstring folder, const std::wstring& root, std::vector<Item
             !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
         out.push_back(Item{folder + data.cFileName, L"-1", root});
-        TwoPassWalk(folder + data.cFileName, root, out);
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            TwoPassWalk(folder + data.cFileName, root, out);
     }
     first.reset();
     zfw::unique_find second(::FindFirstFileW(pattern.c_str(), &data));
@@ -88,6 +91,46 @@ TEST(Walk, MatchesTheTwoPassListing) {
     const auto hostile = Walk(kHostile);
     EXPECT_EQ(TwoPasses(kHostile), hostile);
     EXPECT_GT(hostile.size(), 10000u + 40u);
+}
+
+// Links to folders (Wine shows the host's symbolic links as folders that are
+// reparse points) are reported as folders and never entered: not a loop back
+// to the tree's root, not two links back to their own folder (which would
+// double the walk at every level), not a link to a folder of 10,000 files.
+TEST(Walk, ReportsLinksToFoldersButNeverEntersThem) {
+    const std::vector<std::wstring> links = {kHostile + L"\\loop\\again",
+                                             kHostile + L"\\twins\\left",
+                                             kHostile + L"\\twins\\right",
+                                             kHostile + L"\\shortcut"};
+    for (const auto& link : links) {
+        const DWORD attributes = ::GetFileAttributesW(link.c_str());
+        ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << rig::Utf8(link);
+        ASSERT_TRUE(attributes & FILE_ATTRIBUTE_REPARSE_POINT) << rig::Utf8(link);
+    }
+    struct TooMany {};
+    Recording sink;
+    sink.onItem = [&](const Item&) {
+        if (sink.items.size() > 20000) throw TooMany{};  // the tree holds about 10,060 items
+    };
+    try {
+        zarn::FolderWalk(sink, kHostile).Run(kHostile);
+    } catch (const TooMany&) {
+        FAIL() << "the walk went past 20,000 items; last: " << rig::Utf8(sink.items.back().path);
+    }
+    for (const auto& link : links) {
+        const auto reported = std::count(sink.items.begin(), sink.items.end(),
+                                         Item{link, L"-1", kHostile});
+        EXPECT_EQ(1, reported) << rig::Utf8(link);
+        const auto below = std::count_if(sink.items.begin(), sink.items.end(), [&](const Item& item) {
+            return item.path.starts_with(link + L"\\");
+        });
+        EXPECT_EQ(0, below) << rig::Utf8(link) << " was entered";
+    }
+    EXPECT_EQ(1, std::count(sink.items.begin(), sink.items.end(),
+                            Item{kHostile + L"\\twins\\t.txt", L"5", kHostile}));
+    EXPECT_EQ(1, std::count_if(sink.items.begin(), sink.items.end(), [](const Item& item) {
+                  return item.path.ends_with(L"\\bottom.txt");
+              })) << "a plain folder chain is still walked to its end";
 }
 
 // A folder whose path has 255 characters is searched (its pattern has 259);
