@@ -1,9 +1,12 @@
 // The install report built for an update server that cannot be reached.
 #include <windows.h>
 
-#undef ZARN_UPDATE_SERVER
-#define ZARN_UPDATE_SERVER L"http://127.0.0.1:1"  // nothing listens on port 1
 #include "launch/install_report.cpp"
+
+// Taken before the build's address, which the test library carries.
+std::wstring_view zarn::UpdateServerBase() {
+    return L"http://127.0.0.1:1";  // nothing listens on port 1
+}
 
 #include "common/rig.h"
 
