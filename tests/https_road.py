@@ -9,10 +9,6 @@ server certificates it needs (made once with openssl; nothing here is ever
 trusted outside the test prefix, where the command itself adds ca.der to the
 machine's Root store):
   ca.pem ca.der        the test CA
-  ca.crl               its list of revoked certificates (none), DER; the
-                       certificates it issues name it at
-                       http://127.0.0.1:B/append/application/ca.crl, and the
-                       command puts it there on the stand-in
   localhost.pem/.key   issued by the CA for localhost
   other.pem/.key       issued by the CA for another name (elsewhere.invalid)
   self.pem/.key        for localhost, signed by itself
@@ -50,12 +46,9 @@ def openssl(*args):
                    stderr=subprocess.PIPE)
 
 
-def make_certificates(folder, crl_url):
-    """The CA, its certificates and an empty CRL, published at `crl_url` (the
-    certificates the CA issues name it, and WinINet refuses a certificate whose
-    revocation it cannot check)."""
+def make_certificates(folder):
     path = lambda name: os.path.join(folder, name)
-    if read(path("crl-url")) == crl_url and os.path.exists(path("ca.crl")):
+    if os.path.exists(path("ca.der")):
         return
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
@@ -63,34 +56,21 @@ def make_certificates(folder, crl_url):
             "-keyout", path("ca.key"), "-out", path("ca.pem"), "-subj", "/CN=Zarn test CA",
             "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    openssl("x509", "-in", path("ca.pem"), "-outform", "DER", "-out", path("ca.der"))
     for name, host in (("localhost", "localhost"), ("other", "elsewhere.invalid")):
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", path(name + ".key"),
                 "-out", path(name + ".csr"), "-subj", "/CN=" + host)
         with open(path(name + ".ext"), "w") as f:
             f.write("subjectAltName=DNS:%s\nbasicConstraints=CA:FALSE\n"
                     "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                    "extendedKeyUsage=serverAuth\ncrlDistributionPoints=URI:%s\n"
-                    % (host, crl_url))
+                    "extendedKeyUsage=serverAuth\n" % host)
         openssl("x509", "-req", "-in", path(name + ".csr"), "-CA", path("ca.pem"),
                 "-CAkey", path("ca.key"), "-CAcreateserial", "-days", "825",
                 "-extfile", path(name + ".ext"), "-out", path(name + ".pem"))
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "825",
             "-keyout", path("self.key"), "-out", path("self.pem"), "-subj", "/CN=localhost",
             "-addext", "subjectAltName=DNS:localhost")
-    with open(path("ca.cnf"), "w") as f:
-        f.write("[ca]\ndefault_ca = test\n[test]\ndatabase = %s\ncrlnumber = %s\n"
-                "default_md = sha256\ndefault_crl_days = 3650\n"
-                % (path("index.txt"), path("crlnumber")))
-    open(path("index.txt"), "w").close()
-    with open(path("crlnumber"), "w") as f:
-        f.write("01\n")
-    openssl("ca", "-gencrl", "-config", path("ca.cnf"), "-keyfile", path("ca.key"),
-            "-cert", path("ca.pem"), "-out", path("ca.crl.pem"))
-    with open(path("crl-url"), "w") as f:
-        f.write(crl_url)
     # Last: its presence says the set is complete.
-    openssl("crl", "-in", path("ca.crl.pem"), "-outform", "DER", "-out", path("ca.crl"))
+    openssl("x509", "-in", path("ca.pem"), "-outform", "DER", "-out", path("ca.der"))
 
 
 def loopback_hosts():
@@ -236,8 +216,7 @@ def main():
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     folder = os.path.abspath(args.dir)
     try:
-        make_certificates(os.path.join(folder, "certs"),
-                          "http://127.0.0.1:%d/append/application/ca.crl" % args.backend)
+        make_certificates(os.path.join(folder, "certs"))
     except subprocess.CalledProcessError as e:
         print("https_road: openssl failed: %s" % e.stderr.decode(errors="replace"),
               file=sys.stderr)

@@ -124,12 +124,8 @@ protected:
         update_rig::SetSetupMode(L"report2");
         for (const wchar_t* name : {L"release.txt", L"release.sig"}) server::ClearFault(name);
         // A good release waits behind every server, so only the server can
-        // stop the road; beside it the test CA's list of revoked certificates
-        // (none), where its certificates say it is.
+        // stop the road.
         update_rig::Publish("7.0.0");
-        const auto crl = rig::ReadFileBytes(RoadDir() + L"\\certs\\ca.crl");
-        ASSERT_TRUE(crl);
-        server::PutFile(L"ca.crl", *crl);
         // The control comes from the https module's own file, loaded for the
         // rest of the process (its threads may outlive a test).
         static const HMODULE module =
@@ -232,7 +228,7 @@ TEST_F(Https, AServerTheModuleCannotTrustEndsTheCheckAndIsNamed) {
             L"https request to localhost:" + port + L" failed: " + c.error;
         EXPECT_NE(std::find(outcome.log.begin(), outcome.log.end(), expected), outcome.log.end())
             << "no \"" << rig::Utf8(expected) << "\" in:\n" << Joined(outcome.log);
-        // Only a redirect reaches the stand-in with a request of the road.
+        // Only a redirect reaches the stand-in.
         const size_t versionFiles = update_rig::CountTarget(update_rig::RequestsSince(mark),
                                                             "/append/application/version.ini");
         if (std::string(c.mode) == "redirect")
