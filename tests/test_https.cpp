@@ -13,6 +13,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace server = rig::updateserver;
@@ -152,6 +153,7 @@ protected:
         size_t installerRuns = 0;
         bool uploadStarted = false;
         std::vector<std::wstring> log;
+        ULONGLONG ms = 0;  // how long UpLoad took
     };
     Outcome Upload() {
         const size_t runsBefore = update_rig::SetupRuns().size();
@@ -163,6 +165,7 @@ protected:
             watcher.Stop();
             EXPECT_HRESULT_SUCCEEDED(call.hr);
             outcome.result = call.result.lVal;
+            outcome.ms = call.ms();
             for (const auto& box : watcher.boxes) outcome.boxes.push_back(box.text);
             outcome.log = viewer.Lines(L"ZarnCtrl2-https");
         }
@@ -228,6 +231,10 @@ TEST_F(Https, AServerTheModuleCannotTrustEndsTheCheckAndIsNamed) {
             L"https request to localhost:" + port + L" failed: " + c.error;
         EXPECT_NE(std::find(outcome.log.begin(), outcome.log.end(), expected), outcome.log.end())
             << "no \"" << rig::Utf8(expected) << "\" in:\n" << Joined(outcome.log);
+        // A silent server holds the road no longer than the small fetch's limits.
+        EXPECT_LT(outcome.ms, 60000u);
+        std::printf("[ measured ] %s: UpLoad refused after %lu ms\n", c.mode,
+                    static_cast<unsigned long>(outcome.ms));
         // Only a redirect reaches the stand-in.
         const size_t versionFiles = update_rig::CountTarget(update_rig::RequestsSince(mark),
                                                             "/append/application/version.ini");
