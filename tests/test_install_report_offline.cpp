@@ -3,7 +3,7 @@
 
 #include "launch/install_report.cpp"
 
-// Taken before the build's address, which the test library carries.
+// In place of the build's address (tests/test_install_report_offline.cmake).
 std::wstring_view zarn::UpdateServerBase() {
     return L"http://127.0.0.1:1";  // nothing listens on port 1
 }
