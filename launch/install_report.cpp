@@ -45,7 +45,7 @@ void ReportPendingInstall() {
         SendInstallStatistic(kInstallEvent);
     } catch (const InternetError& error) {
         throw zfw::ScriptError(L"The install report could not be sent to the update server " +
-                               std::wstring(kUpdateServerBase) + L" (WinINet error " +
+                               std::wstring(UpdateServerBase()) + L" (WinINet error " +
                                std::to_wstring(error.error()) + L")");
     }
     key.WriteDword(kInstallFlagValue, 0);

@@ -1,9 +1,12 @@
 // The install report built for an update server that cannot be reached.
 #include <windows.h>
 
-#undef ZARN_UPDATE_SERVER
-#define ZARN_UPDATE_SERVER L"http://127.0.0.1:1"  // nothing listens on port 1
 #include "launch/install_report.cpp"
+
+// In place of the build's address (tests/test_install_report_offline.cmake).
+std::wstring_view zarn::UpdateServerBase() {
+    return L"http://127.0.0.1:1";  // nothing listens on port 1
+}
 
 #include "common/rig.h"
 

@@ -4,7 +4,8 @@
 // request headers with kRequestFlags,
 // read a text reply in blocks of at most 512 bytes (a download in blocks of
 // up to 64 KiB), and never check the HTTP status: an error page is a reply
-// like any other. Failures end quietly.
+// like any other. Failures end quietly, except that a failed https request
+// logs its WinINet error (update/internet_file.h).
 //
 // No call waits on the server without bound (update/internet_file.h): no
 // single wait lasts longer than kWaitLimitMs, and a small fetch, which has a

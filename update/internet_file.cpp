@@ -1,7 +1,10 @@
 #include "update/internet_file.h"
 
+#include "support/log.h"
+
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <vector>
 
@@ -242,6 +245,45 @@ std::optional<unsigned long long> AnnouncedLength(HINTERNET request) {
     return QueryNumber(request, HTTP_QUERY_CONTENT_LENGTH);
 }
 
+// The name of a WinINet error an https request can end with, for the log.
+const wchar_t* SecureErrorName(DWORD error) {
+    struct Name {
+        DWORD error;
+        const wchar_t* name;
+    };
+    static constexpr Name kNames[] = {
+        {ERROR_INTERNET_TIMEOUT, L"ERROR_INTERNET_TIMEOUT"},
+        {ERROR_INTERNET_CANNOT_CONNECT, L"ERROR_INTERNET_CANNOT_CONNECT"},
+        {ERROR_INTERNET_CONNECTION_ABORTED, L"ERROR_INTERNET_CONNECTION_ABORTED"},
+        {ERROR_INTERNET_CONNECTION_RESET, L"ERROR_INTERNET_CONNECTION_RESET"},
+        {ERROR_INTERNET_SEC_CERT_DATE_INVALID, L"ERROR_INTERNET_SEC_CERT_DATE_INVALID"},
+        {ERROR_INTERNET_SEC_CERT_CN_INVALID, L"ERROR_INTERNET_SEC_CERT_CN_INVALID"},
+        {ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR, L"ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR"},
+        {ERROR_INTERNET_INVALID_CA, L"ERROR_INTERNET_INVALID_CA"},
+        {ERROR_INTERNET_SEC_CERT_ERRORS, L"ERROR_INTERNET_SEC_CERT_ERRORS"},
+        {ERROR_INTERNET_SEC_CERT_NO_REV, L"ERROR_INTERNET_SEC_CERT_NO_REV"},
+        {ERROR_INTERNET_SEC_CERT_REV_FAILED, L"ERROR_INTERNET_SEC_CERT_REV_FAILED"},
+        {ERROR_INTERNET_SEC_CERT_REVOKED, L"ERROR_INTERNET_SEC_CERT_REVOKED"},
+        {ERROR_INTERNET_SEC_INVALID_CERT, L"ERROR_INTERNET_SEC_INVALID_CERT"},
+        {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, L"ERROR_INTERNET_SECURITY_CHANNEL_ERROR"},
+        {ERROR_HTTP_INVALID_SERVER_RESPONSE, L"ERROR_HTTP_INVALID_SERVER_RESPONSE"},
+    };
+    for (const Name& name : kNames)
+        if (name.error == error) return name.name;
+    return L"WinINet error";
+}
+
+// Whether the request, after any redirects WinINet followed, still ends at
+// an https URL.
+bool EndsSecure(RequestState& state) {
+    SrwGuard guard(state.lock);
+    wchar_t url[INTERNET_MAX_URL_LENGTH + 1] = {};
+    DWORD bytes = sizeof(url) - sizeof(wchar_t);
+    if (!state.request || !::InternetQueryOptionW(state.request, INTERNET_OPTION_URL, url, &bytes))
+        return false;
+    return ::_wcsnicmp(url, L"https:", 6) == 0;
+}
+
 // What is left of `limits` for the next wait of a request started at `started`.
 DWORD NextWait(const TransferLimits& limits, ULONGLONG started) {
     if (limits.deadlineMs == INFINITE) return limits.waitMs;
@@ -293,7 +335,25 @@ HttpFile InternetSession::OpenUrl(const std::wstring& url, const std::wstring& h
     StartHelper(state);
 
     HttpFile file(state, limits, started);
-    RunJob(*state, RequestState::Job::Send, NextWait(limits, started));
+    if (!(flags & INTERNET_FLAG_SECURE)) {
+        RunJob(*state, RequestState::Job::Send, NextWait(limits, started));
+        return file;
+    }
+    // An https request fails closed: on a certificate WinINet does not trust,
+    // and on a redirect to plain http (WinINet follows it; its reply is never
+    // read). The log names the error, so that a refused server can be told
+    // from a silent one.
+    try {
+        RunJob(*state, RequestState::Job::Send, NextWait(limits, started));
+        if (!EndsSecure(*state))
+            throw InternetError("redirected from https to http",
+                                ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+    } catch (const InternetError& error) {
+        ZARN_LOG(L"https request to %s:%u failed: %s (%u)", host.c_str(),
+                 static_cast<unsigned>(parts.nPort), SecureErrorName(error.error()),
+                 static_cast<unsigned>(error.error()));
+        throw;
+    }
     return file;
 }
 

@@ -71,7 +71,10 @@ public:
     // Opens `url` (http or https) with `headers` sent as extra request headers,
     // `flags` and context 1: a GET without a body. Returns once the reply's
     // headers have arrived. Throws InternetError when the server cannot be
-    // reached, the request fails or `limits` run out.
+    // reached, the request fails or `limits` run out; an https request also
+    // fails when WinINet does not trust the server's certificate or was
+    // redirected to plain http (ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR), and
+    // then logs a line that names the error.
     HttpFile OpenUrl(const std::wstring& url, const std::wstring& headers, DWORD flags,
                      const TransferLimits& limits);
 

@@ -8,15 +8,14 @@
 
 namespace zarn {
 
-#ifndef ZARN_UPDATE_SERVER
-#define ZARN_UPDATE_SERVER L"http://127.0.0.1:18086"
-#endif
-
-inline constexpr wchar_t kUpdateServerBase[] = ZARN_UPDATE_SERVER;
+// The base address as configured. Defined in a source generated
+// per module (zarn_server_address), so that modules for other servers link
+// the same libraries.
+std::wstring_view UpdateServerBase();
 
 // The full URL of `path` (which starts with "/") on the update server.
 inline std::wstring UpdateServerUrl(std::wstring_view path) {
-    std::wstring url(kUpdateServerBase);
+    std::wstring url(UpdateServerBase());
     url += path;
     return url;
 }
