@@ -162,9 +162,19 @@ def reg_export(key):
 
 
 def wine_processes(name):
-    """Linux processes whose command line names `name` (a Wine program)."""
-    done = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True)
-    return [line for line in done.stdout.splitlines() if name.lower() in line.lower()]
+    """Processes of this prefix whose command line names `name` (a Wine program)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                args = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue
+        if name.lower() in args.lower() and ("WINEPREFIX=" + PREFIX).encode() in environ:
+            found.append(args)
+    return found
 
 
 # ---- the update server stand-in
