@@ -324,6 +324,7 @@ class BridgeHost(unittest.TestCase):
 
         # Input closed with a picker open: the host cancels it and ends.
         host.call(2, "ShowDlgFile")
+        rig.wait_for(rig.host_dialog_titles, what="the file dialog")
         host.close_input()
         self.assertEqual(host.wait(), 0)
         _, reply = host.until_reply(2)

@@ -177,6 +177,20 @@ def wine_processes(name):
     return found
 
 
+def host_dialog_titles():
+    """Titles of the X windows the host shows (Wine names each X window's
+    class after its program), from the virtual display."""
+    out = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True).stdout
+    titles = []
+    for line in out.splitlines():
+        if '("zarn-bridge.exe"' not in line or '"' not in line.split(":", 1)[0]:
+            continue
+        title = line.split('"', 2)[1]
+        if title != "Default IME":
+            titles.append(title)
+    return titles
+
+
 # ---- the update server stand-in
 
 SERVER = os.path.join(BUILD, "updateserver")
