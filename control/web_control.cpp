@@ -7,11 +7,9 @@
 #include "support/install_folder.h"
 #include "desktop/popup.h"
 #include "desktop/shortcut.h"
-#include "framework/handle.h"
 #include "launch/transfer.h"
 #include "select/folder_picker.h"
 #include "select/picked_file.h"
-#include "support/os_version.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -19,25 +17,8 @@
 
 namespace zarn {
 
-namespace {
-
-// Lets this process receive WM_COPYDATA (the transfer programs' answers)
-// from processes of lower integrity. The call does not exist before
-// Windows 6, so it is looked up at run time.
-void AllowCopyDataFromLowerIntegrity() {
-    if (!IsVistaOrLater()) return;
-    zfw::unique_hmodule user32(::LoadLibraryW(L"USER32.DLL"));
-    if (!user32) return;
-    using ChangeFilter = BOOL(WINAPI*)(UINT, DWORD);
-    const auto change = reinterpret_cast<ChangeFilter>(
-        reinterpret_cast<void*>(::GetProcAddress(user32.get(), "ChangeWindowMessageFilter")));
-    if (change) change(WM_COPYDATA, 1 /* MSGFLT_ADD */);
-}
-
-}  // namespace
-
 CWebControlCtrl::CWebControlCtrl() {
-    AllowCopyDataFromLowerIntegrity();
+    AllowTransferAnswers();
     m_installFolder = ResolveInstallFolder();
 }
 
@@ -163,13 +144,9 @@ void CWebControlCtrl::DownLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
 }
 
 SCODE CWebControlCtrl::UpLoad(BSTR strUserID, BSTR strUserPW, BSTR strItem) {
-    switch (RunTransfer(m_installFolder, TransferTag(), kUploadProgram, L"UpLoad",
-                        BstrView(strUserID), BstrView(strUserPW), BstrView(strItem))) {
-        case TransferResult::Refused: return 1;
-        case TransferResult::Taken: return 0;
-        case TransferResult::NotTaken: return 2;
-    }
-    return 2;
+    return UpLoadResult(RunTransfer(m_installFolder, TransferTag(), kUploadProgram, L"UpLoad",
+                                    BstrView(strUserID), BstrView(strUserPW),
+                                    BstrView(strItem)));
 }
 
 SCODE CWebControlCtrl::AllowPopUp(BSTR strTemp) {

@@ -7,7 +7,9 @@
 #include "launch/install_report.h"
 #include "launch/program_starter.h"
 #include "support/log.h"
+#include "framework/handle.h"
 #include "support/modal_call.h"
+#include "support/os_version.h"
 #include "update/installation_gate.h"
 
 namespace zarn {
@@ -18,6 +20,17 @@ namespace {
 constexpr DWORD kStartWaitMs = 500;
 
 }  // namespace
+
+void AllowTransferAnswers() {
+    // The call does not exist before Windows 6, so it is looked up at run time.
+    if (!IsVistaOrLater()) return;
+    zfw::unique_hmodule user32(::LoadLibraryW(L"USER32.DLL"));
+    if (!user32) return;
+    using ChangeFilter = BOOL(WINAPI*)(UINT, DWORD);
+    const auto change = reinterpret_cast<ChangeFilter>(
+        reinterpret_cast<void*>(::GetProcAddress(user32.get(), "ChangeWindowMessageFilter")));
+    if (change) change(WM_COPYDATA, 1 /* MSGFLT_ADD */);
+}
 
 TransferResult RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
                            const TransferProgram& program, const wchar_t* method,
@@ -38,7 +51,10 @@ TransferResult RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
         PassInstallationGateWhileRunning();
     } else {
         if (!RunInstallationGate(installFolder)) return TransferResult::Refused;
-        // The dialog may have run for minutes: look again.
+        // The dialog may have run for minutes: look again. The caller may
+        // have gone meanwhile; then the installation stays, but no program
+        // starts for a list nobody waits for.
+        if (ModalCall::Stopped()) return TransferResult::Refused;
         running = ::FindWindowW(program.windowClass, nullptr);
         if (!running) {
             // A running program keeps the credentials it was started with;

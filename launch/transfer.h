@@ -19,11 +19,28 @@ enum class TransferResult {
                // the time ran out, or a send left unanswered (logged)
 };
 
+// What UpLoad answers the page for a transfer's result: 1 refused, 0 taken,
+// 2 when the program never took the list.
+inline long UpLoadResult(TransferResult result) {
+    switch (result) {
+    case TransferResult::Refused: return 1;
+    case TransferResult::Taken: return 0;
+    case TransferResult::NotTaken: return 2;
+    }
+    return 2;
+}
+
+// Lets this process receive WM_COPYDATA (the transfer programs' answers)
+// from processes of lower integrity. Every process that hands lists to the
+// programs calls it once before its first transfer.
+void AllowTransferAnswers();
+
 // Claims the modal call for `method` (its scripting name), reports a
 // pending installation, passes the installation gate for `installFolder`,
 // starts `program` with the credentials when its window is not there, and
 // hands it `items`. `controlTag` goes to the program as wParam: it names
-// the calling control and is not a window handle.
+// the calling control and is not a window handle. Refused also when modal
+// calls were stopped meanwhile (see ModalCall::StopAll): nothing started.
 TransferResult RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
                            const TransferProgram& program, const wchar_t* method,
                            std::wstring_view userId, std::wstring_view password,
