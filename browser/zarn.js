@@ -127,6 +127,35 @@ var Zarn = (function (global) {
         return out;
     }
 
+    // Runs callbacks later, in the order given: one timer at a time drains
+    // them, as timers of equal delay need not fire in order. A callback's
+    // throw goes on to the host, outside the queue.
+    function queue(schedule) {
+        var waiting = [];
+        var armed = false;
+        function rethrow(error) {
+            schedule(function () { throw error; });
+        }
+        function drain() {
+            armed = false;
+            var now = waiting;
+            waiting = [];
+            for (var i = 0; i < now.length; i++) {
+                try {
+                    now[i]();
+                } catch (e) {
+                    rethrow(e);
+                }
+            }
+        }
+        return function (callback) {
+            waiting.push(callback);
+            if (armed) return;
+            armed = true;
+            schedule(drain);
+        };
+    }
+
     // ---- the object a page gets ----------------------------------------
 
     function Client(kind, later) {
@@ -313,9 +342,10 @@ var Zarn = (function (global) {
     function open(options) {
         options = options || {};
         // Internet Explorer's setTimeout must be called on its window.
-        var later = options.setTimeout
+        var schedule = options.setTimeout
             ? function (callback) { options.setTimeout(callback, 0); }
             : function (callback) { global.setTimeout(callback, 0); };
+        var later = queue(schedule);
         var control = options.control || findControl();
         if (control) return openActiveX(control, options.connect || attachEvent, later);
         var doc = global.document;

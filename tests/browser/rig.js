@@ -211,6 +211,9 @@ function kill(lines) {
     }
 }
 
+// The browser's pop-up allow list that AllowPopUp adds to.
+const popUpKey = "HKCU\\Software\\Microsoft\\Internet Explorer\\New Windows\\Allow";
+
 function installedVersion() {
     return /version\s+REG_SZ/.test(wine(["reg", "query", "HKCU\\Software\\Zarn", "/v", "version"]));
 }
@@ -246,7 +249,7 @@ function requestsSince(mark) {
 
 module.exports = {
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
-    installedVersion, forgetInstallation, leaveClean, requestMark, requestsSince,
+    installedVersion, popUpKey, forgetInstallation, leaveClean, requestMark, requestsSince,
     build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe,
     chromium, firefox, waitFor, call, driveC, wine, wineProcesses, readIds, spawn,
 };
