@@ -266,8 +266,24 @@ var Zarn = (function (global) {
         }
     }
 
+    // Connects a handler to the control's event: attachEvent where the
+    // document mode has it, otherwise the <script for= event=> binding that
+    // every IE mode honours, for an <object> with an id.
+    var bound = 0;
     function attachEvent(control, name, handler) {
-        if (control.attachEvent) control.attachEvent(name, handler);
+        if (control.attachEvent) {
+            control.attachEvent(name, handler);
+            return;
+        }
+        var doc = global.document;
+        if (!doc || !control.id) return;
+        var callback = "__zarnEvent" + (++bound);
+        global[callback] = handler;
+        var script = doc.createElement("script");
+        script.htmlFor = control.id;
+        script.event = name + "(a, b, c)";
+        script.text = callback + "(a, b, c);";
+        (doc.body || doc.documentElement).appendChild(script);
     }
 
     // ---- the extension channel -------------------------------------------
