@@ -4,6 +4,11 @@
     build_extension.py id --key PRIVATE.pem
         Prints the Chromium extension ID that the key gives.
 
+    build_extension.py pack --out DIR --key PRIVATE.pem
+        Packs OUT/chromium as OUT/zarn-extension.zip (for the stores, without
+        "key") and OUT/zarn-extension.crx (CRX3, signed with the key, for
+        installs by policy).
+
     build_extension.py build --source DIR --out DIR --sites LIST --key PRIVATE.pem
                              --rc FILE --gecko-id ID
         Writes OUT/chromium (unpacked Manifest V3, with the key's public half as
@@ -170,6 +175,71 @@ def build(args):
         f.write("chromium %s\nfirefox %s\n" % (chromium_id(der), args.gecko_id))
 
 
+def varint(n):
+    out = bytearray()
+    while True:
+        byte = n & 0x7F
+        n >>= 7
+        out.append(byte | (0x80 if n else 0))
+        if not n:
+            return bytes(out)
+
+
+def field(number, data):
+    """A length-delimited protobuf field."""
+    return varint(number << 3 | 2) + varint(len(data)) + data
+
+
+def zip_tree(folder):
+    """The folder as a zip, entries in name order with fixed times, so the
+    same tree gives the same bytes."""
+    import io
+    import zipfile
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
+        for name in sorted(os.listdir(folder)):
+            info = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            with open(os.path.join(folder, name), "rb") as f:
+                z.writestr(info, f.read())
+    return buffer.getvalue()
+
+
+def pack(args):
+    """The store zip (without "key": the stores give their own IDs) and a
+    CRX3 signed with the extension key, for installs by policy."""
+    import tempfile
+    chromium = os.path.join(args.out, "chromium")
+    with tempfile.TemporaryDirectory() as work:
+        for name in os.listdir(chromium):
+            shutil.copyfile(os.path.join(chromium, name), os.path.join(work, name))
+        with open(os.path.join(work, "manifest.json"), encoding="utf-8") as f:
+            manifest = json.load(f)
+        manifest.pop("key", None)
+        with open(os.path.join(work, "manifest.json"), "w", encoding="utf-8") as f:
+            json.dump(manifest, f, indent=2)
+        store = zip_tree(work)
+    with open(os.path.join(args.out, "zarn-extension.zip"), "wb") as f:
+        f.write(store)
+
+    # CRX3: "Cr24", version 3, the header's length, the header (a
+    # CrxFileHeader: the RSA key and its signature, and the signed data
+    # naming the ID), then the zip. The signature covers a fixed prefix,
+    # the signed data's length and bytes, and the zip.
+    package = zip_tree(chromium)
+    der = public_der(args.key)
+    signed_data = field(1, hashlib.sha256(der).digest()[:16])
+    message = b"CRX3 SignedData\x00" + len(signed_data).to_bytes(4, "little") + signed_data + package
+    done = subprocess.run(["openssl", "dgst", "-sha256", "-sign", args.key], input=message,
+                          capture_output=True)
+    if done.returncode != 0:
+        sys.exit("signing the CRX failed: " + done.stderr.decode().strip())
+    header = field(2, field(1, der) + field(2, done.stdout)) + field(10000, signed_data)
+    with open(os.path.join(args.out, "zarn-extension.crx"), "wb") as f:
+        f.write(b"Cr24" + (3).to_bytes(4, "little") + len(header).to_bytes(4, "little") + header +
+                package)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True)
@@ -178,8 +248,13 @@ def main():
     b = commands.add_parser("build")
     for name in ("--source", "--out", "--sites", "--key", "--rc", "--gecko-id"):
         b.add_argument(name, required=True)
+    p = commands.add_parser("pack")
+    for name in ("--out", "--key"):
+        p.add_argument(name, required=True)
     args = parser.parse_args()
-    if args.command == "id":
+    if args.command == "pack":
+        pack(args)
+    elif args.command == "id":
         print(chromium_id(public_der(args.key)))
     else:
         build(args)
