@@ -169,6 +169,8 @@ test("faults: a killed host, a page closed during the update, no host at all", a
                             rig.installedVersion(), 60000, "the completed installation");
     await rig.waitFor(() => rig.hostProcesses().length === 0 && rig.setupProcesses().length === 0,
                       30000, "nothing of the host left running");
+    // With no page left, the list goes nowhere: no transfer program starts.
+    assert.deepEqual(rig.wineProcesses("zarn_upload.exe"), []);
 
     // A browser with the extension but without the host.
     const bare = await rig.chromium({ host: null, profile: "chromium-nohost" });
