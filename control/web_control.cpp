@@ -7,35 +7,16 @@
 #include "support/install_folder.h"
 #include "desktop/popup.h"
 #include "desktop/shortcut.h"
-#include "framework/handle.h"
 #include "launch/transfer.h"
 #include "select/folder_picker.h"
 #include "select/picked_file.h"
-#include "support/os_version.h"
 #include "support/text.h"
 #include "update/installation_gate.h"
 
 namespace zarn {
 
-namespace {
-
-// Lets this process receive WM_COPYDATA (the transfer programs' answers)
-// from processes of lower integrity. The call does not exist before
-// Windows 6, so it is looked up at run time.
-void AllowCopyDataFromLowerIntegrity() {
-    if (!IsVistaOrLater()) return;
-    zfw::unique_hmodule user32(::LoadLibraryW(L"USER32.DLL"));
-    if (!user32) return;
-    using ChangeFilter = BOOL(WINAPI*)(UINT, DWORD);
-    const auto change = reinterpret_cast<ChangeFilter>(
-        reinterpret_cast<void*>(::GetProcAddress(user32.get(), "ChangeWindowMessageFilter")));
-    if (change) change(WM_COPYDATA, 1 /* MSGFLT_ADD */);
-}
-
-}  // namespace
-
 CWebControlCtrl::CWebControlCtrl() {
-    AllowCopyDataFromLowerIntegrity();
+    AllowTransferAnswers();
     m_installFolder = ResolveInstallFolder();
 }
 

@@ -6,7 +6,9 @@
 #include "launch/handoff.h"
 #include "launch/install_report.h"
 #include "launch/program_starter.h"
+#include "framework/handle.h"
 #include "support/modal_call.h"
+#include "support/os_version.h"
 #include "update/installation_gate.h"
 
 namespace zarn {
@@ -17,6 +19,17 @@ namespace {
 constexpr DWORD kStartWaitMs = 500;
 
 }  // namespace
+
+void AllowTransferAnswers() {
+    // The call does not exist before Windows 6, so it is looked up at run time.
+    if (!IsVistaOrLater()) return;
+    zfw::unique_hmodule user32(::LoadLibraryW(L"USER32.DLL"));
+    if (!user32) return;
+    using ChangeFilter = BOOL(WINAPI*)(UINT, DWORD);
+    const auto change = reinterpret_cast<ChangeFilter>(
+        reinterpret_cast<void*>(::GetProcAddress(user32.get(), "ChangeWindowMessageFilter")));
+    if (change) change(WM_COPYDATA, 1 /* MSGFLT_ADD */);
+}
 
 bool RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
                  const TransferProgram& program, const wchar_t* method,
@@ -36,7 +49,10 @@ bool RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
         PassInstallationGateWhileRunning();
     } else {
         if (!RunInstallationGate(installFolder)) return false;
-        // The dialog may have run for minutes: look again.
+        // The dialog may have run for minutes: look again. The caller may
+        // have gone meanwhile; then the installation stays, but no program
+        // starts for a list nobody waits for.
+        if (ModalCall::Stopped()) return false;
         running = ::FindWindowW(program.windowClass, nullptr);
         if (!running) {
             // A running program keeps the credentials it was started with;

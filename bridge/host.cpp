@@ -1,0 +1,295 @@
+#include "bridge/host.h"
+
+#include <array>
+#include <chrono>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "bridge/origin.h"
+#include "bridge/version.h"
+#include "desktop/popup.h"
+#include "desktop/shortcut.h"
+#include "framework/dispatch.h"
+#include "launch/transfer.h"
+#include "select/folder_picker.h"
+#include "select/picked_file.h"
+#include "select/selection_sink.h"
+#include "support/install_folder.h"
+#include "support/modal_call.h"
+#include "support/site_rules.h"
+
+#include "bridge/front.h"
+
+namespace zarn::bridge {
+
+namespace {
+
+enum class Method {
+    Hello,
+    CheckInstall,
+    DownLoad,
+    UpLoad,
+    ShowDlgFile,
+    ShowDlgFolder,
+    SelectComplete,
+    MakeShortCut,
+    AllowPopUp,
+};
+
+struct MethodInfo {
+    std::string_view name;
+    Method method;
+    size_t params;   // the control's parameter count
+    bool ownThread;  // runs on a thread of its own (dialogs, waits, network)
+};
+
+constexpr std::array<MethodInfo, 9> kMethods{{
+    {"hello", Method::Hello, 0, false},
+    {"CheckInstall", Method::CheckInstall, 0, false},
+    {"DownLoad", Method::DownLoad, 3, true},
+    {"UpLoad", Method::UpLoad, 3, true},
+    {"ShowDlgFile", Method::ShowDlgFile, 0, true},
+    {"ShowDlgFolder", Method::ShowDlgFolder, 0, true},
+    {"SelectComplete", Method::SelectComplete, 3, false},
+    {"MakeShortCut", Method::MakeShortCut, 2, true},
+    {"AllowPopUp", Method::AllowPopUp, 1, false},
+}};
+
+const MethodInfo* FindMethod(std::string_view name) {
+    for (const MethodInfo& info : kMethods)
+        if (info.name == name) return &info;
+    return nullptr;
+}
+
+bool IsPicker(Method method) { return method == Method::ShowDlgFile || method == Method::ShowDlgFolder; }
+
+// The text a method sees of its first argument where the control's lock
+// judges it: up to its first NUL, as the lock reads a BSTR.
+std::wstring_view AsLockSeesIt(const std::wstring& text) { return std::wstring_view(text.c_str()); }
+
+// A walk that runs on after the input has ended is ended by this.
+struct Ended {};
+
+// Sends each item the pickers find as an event of the request.
+class EventSink final : public SelectionSink {
+public:
+    EventSink(FrameWriter& out, long id, const std::atomic<bool>& ending)
+        : out_(out), id_(id), ending_(ending) {}
+    void Report(std::wstring_view path, std::wstring_view size, std::wstring_view mode) override {
+        if (ending_) throw Ended{};
+        if (out_.Write(SelectionEvent(id_, path, size, mode)) == FrameWriter::Outcome::TooLarge)
+            tooLarge_ = true;
+    }
+    bool tooLarge() const noexcept { return tooLarge_; }
+
+private:
+    FrameWriter& out_;
+    const long id_;
+    const std::atomic<bool>& ending_;
+    bool tooLarge_ = false;
+};
+
+constexpr wchar_t kEventTooLarge[] = L"An item was over the 1 MiB a browser accepts and was not sent.";
+
+BOOL CALLBACK CancelWindow(HWND window, LPARAM) {
+    // A dialog turns WM_CLOSE into its Cancel button.
+    if (::IsWindowVisible(window)) ::PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+}  // namespace
+
+struct Host::Call {
+    long id = 0;
+    Method method = Method::Hello;
+    std::vector<std::wstring> params;
+    std::atomic<DWORD> threadId{0};
+};
+
+Host::Host(FrameWriter& out, HWND placeNear)
+    : out_(out), placeNear_(placeNear), installFolder_(ResolveInstallFolder()) {}
+
+Host::~Host() = default;
+
+void Host::Reply(long id, const std::string& reply) {
+    if (out_.Write(reply) == FrameWriter::Outcome::TooLarge)
+        out_.Write(ErrorReply(id, ErrorCode::TooLarge,
+                              L"The reply is over the 1 MiB a browser accepts."));
+}
+
+void Host::AnswerBadFrame() {
+    out_.Write(ErrorReply(std::nullopt, ErrorCode::BadFrame,
+                          L"A message's length was 0 or over 16 MiB, or the input ended inside "
+                          L"a message. The host ends."));
+}
+
+void Host::Handle(std::string_view message) {
+    Request request;
+    RequestFault fault;
+    if (!ParseRequest(message, request, fault)) {
+        out_.Write(ErrorReply(fault.id, fault.code, fault.message));
+        return;
+    }
+    const long id = request.id;
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        if (running_.count(id)) {
+            out_.Write(ErrorReply(id, ErrorCode::BadRequest, L"A request with this id is still running."));
+            return;
+        }
+    }
+    // No word of the request counts before its origin does.
+    if (!OriginAllowed(request.origin)) {
+        Reply(id, ErrorReply(id, ErrorCode::RefusedSite,
+                             L"The host may not be used from \"" + request.origin + L"\"."));
+        return;
+    }
+    const MethodInfo* info = FindMethod(request.method);
+    if (!info) {
+        Reply(id, ErrorReply(id, ErrorCode::UnknownMethod, L"There is no such method."));
+        return;
+    }
+    if (request.params.size() > info->params) {
+        Reply(id, ErrorReply(id, ErrorCode::BadRequest,
+                             L"The method takes " + std::to_wstring(info->params) +
+                                 L" parameter(s)."));
+        return;
+    }
+    // A missing trailing parameter is the empty text, as a null BSTR is.
+    request.params.resize(info->params);
+
+    std::wstring reason;
+    if ((info->method == Method::MakeShortCut &&
+         !sitelock::ShortcutAddressAllowed(AsLockSeesIt(request.params[0]),
+                                           sitelock::BuiltInSites(), reason)) ||
+        (info->method == Method::AllowPopUp &&
+         !sitelock::PopUpHostAllowed(AsLockSeesIt(request.params[0]), sitelock::BuiltInSites(),
+                                     reason))) {
+        Reply(id, ErrorReply(id, ErrorCode::RefusedSite, reason));
+        return;
+    }
+
+    auto call = std::make_shared<Call>();
+    call->id = id;
+    call->method = info->method;
+    call->params = std::move(request.params);
+    if (!info->ownThread) {
+        Reply(id, Execute(*call));
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        // Only this thread adds calls, so the id is still free.
+        running_.emplace(id, call);
+    }
+    try {
+        std::thread([this, call] { RunCall(call); }).detach();
+    } catch (...) {
+        {
+            const std::lock_guard<std::mutex> hold(lock_);
+            running_.erase(id);
+        }
+        Reply(id, ErrorReply(id, ErrorCode::Internal, L"The call's thread could not start."));
+    }
+}
+
+std::string Host::Execute(Call& call) {
+    const std::vector<std::wstring>& p = call.params;
+    try {
+        switch (call.method) {
+        case Method::Hello:
+            return HelloReply(call.id, ModuleFileVersion(), sizeof(void*) == 8 ? "x64" : "x86");
+        case Method::CheckInstall:
+            // The installation check happens inside DownLoad and UpLoad.
+            return ResultReply(call.id, std::nullopt);
+        case Method::DownLoad:
+            RunTransfer(installFolder_, reinterpret_cast<WPARAM>(this), kDownloadProgram,
+                        L"DownLoad", p[0], p[1], p[2]);
+            return ResultReply(call.id, std::nullopt);
+        case Method::UpLoad:
+            return ResultReply(call.id, RunTransfer(installFolder_, reinterpret_cast<WPARAM>(this),
+                                                    kUploadProgram, L"UpLoad", p[0], p[1], p[2])
+                                            ? 0
+                                            : 1);
+        case Method::ShowDlgFile:
+        case Method::ShowDlgFolder: {
+            EventSink sink(out_, call.id, ending_);
+            try {
+                if (call.method == Method::ShowDlgFile)
+                    PickFiles(sink);
+                else
+                    PickFolder(nullptr, sink);
+            } catch (const Ended&) {
+                // Nobody reads the rest.
+            }
+            if (sink.tooLarge()) return ErrorReply(call.id, ErrorCode::TooLarge, kEventTooLarge);
+            return ResultReply(call.id, 0);
+        }
+        case Method::SelectComplete:
+            switch (out_.Write(SelectionEvent(call.id, p[0], p[1], p[2]))) {
+            case FrameWriter::Outcome::TooLarge:
+                return ErrorReply(call.id, ErrorCode::TooLarge, kEventTooLarge);
+            case FrameWriter::Outcome::Written:
+            case FrameWriter::Outcome::Lost:
+                break;
+            }
+            return ResultReply(call.id, 0);
+        case Method::MakeShortCut:
+            MakeDesktopShortcut(nullptr, p[0], p[1]);
+            return ResultReply(call.id, 0);
+        case Method::AllowPopUp:
+            // The page's text as it is: the control passes the BSTR on.
+            AllowPopUpsFrom(p[0].c_str());
+            return ResultReply(call.id, 0);
+        }
+    } catch (const zfw::ScriptError& e) {
+        // What the control reports as a scripting error, with the same text.
+        return ErrorReply(call.id, ErrorCode::Internal, e.description());
+    } catch (const std::bad_alloc&) {
+        return ErrorReply(call.id, ErrorCode::Internal, L"Out of memory.");
+    } catch (...) {
+        return ErrorReply(call.id, ErrorCode::Internal, L"Unexpected error.");
+    }
+    return ErrorReply(call.id, ErrorCode::Internal, L"Unexpected error.");
+}
+
+void Host::RunCall(const std::shared_ptr<Call>& call) {
+    call->threadId = ::GetCurrentThreadId();
+    // The shell's dialogs and shortcuts need a single-threaded apartment
+    // with OLE (the folder browser's new style).
+    const HRESULT ole = ::OleInitialize(nullptr);
+    std::string reply;
+    {
+        const FrontHook front(placeNear_);
+        reply = Execute(*call);
+    }
+    if (SUCCEEDED(ole)) ::OleUninitialize();
+    Reply(call->id, reply);
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        running_.erase(call->id);
+    }
+    finished_.notify_all();
+}
+
+void Host::CancelPickers() {
+    for (const auto& [id, call] : running_) {
+        const DWORD thread = call->threadId;
+        if (IsPicker(call->method) && thread != 0) ::EnumThreadWindows(thread, CancelWindow, 0);
+    }
+}
+
+void Host::Finish() {
+    ending_ = true;
+    ModalCall::StopAll();
+    std::unique_lock<std::mutex> hold(lock_);
+    while (!running_.empty()) {
+        // Again on every round: a picker may open its window only after the
+        // first look.
+        CancelPickers();
+        finished_.wait_for(hold, std::chrono::milliseconds(100));
+    }
+}
+
+}  // namespace zarn::bridge

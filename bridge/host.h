@@ -1,0 +1,62 @@
+// The bridge host: the control's eight methods for pages of other browsers,
+// asked through the browser extension by native messaging.
+//
+// The reading thread hands every message to Handle. Requests that answer at
+// once (hello, CheckInstall, SelectComplete, AllowPopUp) are answered there;
+// the others run on a thread of their own, so the host reads on while a
+// dialog is open, and a second dialog call meanwhile is refused quietly by
+// the same rule as in the control (support/modal_call.h).
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "bridge/protocol.h"
+#include "bridge/wire.h"
+
+namespace zarn::bridge {
+
+class Host {
+public:
+    // `placeNear` is the browser window dialogs are centred on (may be null).
+    Host(FrameWriter& out, HWND placeNear);
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // One message as read.
+    void Handle(std::string_view message);
+
+    // Answers a frame that broke the framing (id null).
+    void AnswerBadFrame();
+
+    // The input has ended: no new dialog opens and no program starts, open
+    // pickers are cancelled, and a running update dialog completes its
+    // installation. Returns once every running call has replied.
+    void Finish();
+
+    struct Call;
+
+private:
+    void Reply(long id, const std::string& reply);
+    std::string Execute(Call& call);
+    void RunCall(const std::shared_ptr<Call>& call);
+    void CancelPickers();
+
+    FrameWriter& out_;
+    const HWND placeNear_;
+    const std::wstring installFolder_;
+    std::atomic<bool> ending_{false};
+    std::mutex lock_;
+    std::condition_variable finished_;
+    std::map<long, std::shared_ptr<Call>> running_;
+};
+
+}  // namespace zarn::bridge
