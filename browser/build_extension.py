@@ -10,7 +10,7 @@
         installs by policy).
 
     build_extension.py build --source DIR --out DIR --sites LIST --key PRIVATE.pem
-                             --rc FILE --gecko-id ID
+                             --version HEADER --gecko-id ID
         Writes OUT/chromium (unpacked Manifest V3, with the key's public half as
         "key", so that its ID is stable) and OUT/firefox (background scripts and
         the gecko ID). LIST is the ';'-separated allowed sites of the site lock:
@@ -113,12 +113,14 @@ def patterns(sites, with_port):
     return dedupe(matches), dedupe(excludes)
 
 
-def module_version(rc):
-    with open(rc, encoding="utf-8") as f:
-        m = re.search(r"^\s*FILEVERSION\s+(\d+),\s*(\d+),\s*(\d+),\s*(\d+)", f.read(), re.M)
+def module_version(header):
+    """The product's version, as resources/version.h gives it to the module
+    and the host."""
+    with open(header, encoding="utf-8") as f:
+        m = re.search(r'^#define ZARN_VERSION_TEXT "(\d+\.\d+\.\d+\.\d+)"', f.read(), re.M)
     if not m:
-        sys.exit("%s: no FILEVERSION" % rc)
-    return ".".join(m.groups())
+        sys.exit("%s: no ZARN_VERSION_TEXT" % header)
+    return m.group(1)
 
 
 def write_tree(out, source, manifest, sites):
@@ -142,7 +144,7 @@ def build(args):
     if not sites:
         print("build_extension: no site a page can be served from: the extension offers "
               "the API nowhere", file=sys.stderr)
-    version = module_version(args.rc)
+    version = module_version(args.version)
     der = public_der(args.key)
 
     chromium = json.loads(json.dumps(base))
@@ -246,7 +248,7 @@ def main():
     i = commands.add_parser("id")
     i.add_argument("--key", required=True)
     b = commands.add_parser("build")
-    for name in ("--source", "--out", "--sites", "--key", "--rc", "--gecko-id"):
+    for name in ("--source", "--out", "--sites", "--key", "--version", "--gecko-id"):
         b.add_argument(name, required=True)
     p = commands.add_parser("pack")
     for name in ("--out", "--key"):

@@ -18,7 +18,7 @@ function buildFor(sites) {
     const out = fs.mkdtempSync(path.join(os.tmpdir(), "zarn-extension-"));
     execFileSync("python3", [path.join(source, "browser", "build_extension.py"), "build",
         "--source", path.join(source, "browser", "extension"), "--out", out, "--sites", sites,
-        "--key", key, "--rc", path.join(source, "resources", "ZarnCtrl2.rc"),
+        "--key", key, "--version", path.join(source, "resources", "version.h"),
         "--gecko-id", "bridge@zarn.example"], { stdio: "pipe" });
     const read = (browser, name) => fs.readFileSync(path.join(out, browser, name), "utf8");
     const context = {};
