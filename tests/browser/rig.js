@@ -120,7 +120,9 @@ async function waitFor(condition, ms, what) {
     for (;;) {
         const value = await condition();
         if (value) return value;
-        if (Date.now() > end) throw new Error("gave up waiting for " + what);
+        if (Date.now() > end)
+            throw new Error("gave up waiting for " + what + "; Wine processes:\n" +
+                            wineProcesses(".exe").join("\n"));
         await new Promise((resolve) => setTimeout(resolve, 50));
     }
 }
@@ -156,11 +158,23 @@ function wine(args) {
     return (done.stdout || "") + (done.stderr || "");
 }
 
-// Wine processes of the prefix, by name, from the Linux process list.
+// Live Wine processes of this prefix whose command line names `name`, as
+// "pid command line" (other prefixes on the machine are not this run's;
+// an exited process not yet reaped has no command line left).
 function wineProcesses(name) {
-    const done = spawnSync("ps", ["-eo", "pid=,args="], { encoding: "utf8" });
-    return done.stdout.split("\n").filter((line) => line.toLowerCase().includes(name.toLowerCase()) &&
-                                               !line.includes(" ps "));
+    const found = [];
+    for (const pid of fs.readdirSync("/proc").filter((p) => /^\d+$/.test(p))) {
+        let command, environment;
+        try {
+            command = fs.readFileSync("/proc/" + pid + "/cmdline", "utf8").replace(/\0/g, " ").trim();
+            if (!command.toLowerCase().includes(name.toLowerCase())) continue;
+            environment = fs.readFileSync("/proc/" + pid + "/environ", "utf8").split("\0");
+        } catch (e) {
+            continue;  // gone meanwhile
+        }
+        if (environment.includes("WINEPREFIX=" + env.WINEPREFIX)) found.push(pid + " " + command);
+    }
+    return found;
 }
 
 // The install folder the installer stand-in of this architecture uses.
