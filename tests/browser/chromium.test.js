@@ -90,6 +90,8 @@ test("the folder picker: every item to the page's handler, in order, before the 
     // its own event.
     const after = await rig.call(page, "SelectComplete", ["C:\\a.txt", "1", "-1"]);
     assert.deepEqual(after, { result: 0, events: [["UpSelectComplete", "C:\\a.txt", "1", "-1"]] });
+    const answers = await page.evaluate(() => answers);
+    assert.equal(answers.filter((a) => a.includes("forged")).length, 0, answers.join("\n"));
     await page.close();
 });
 
