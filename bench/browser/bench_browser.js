@@ -2,7 +2,7 @@
 // extension and the bridge host (request, event, reply), against the same
 // page calling a bare echo host (bench/native_echo.cpp) through a bare
 // relay extension (bench/browser/bare-extension). Both browsers run side by
-// side and take turns, round by round. Also the first call of a page: a new
+// side and take turns, ten calls at a time. Also the first call of a page: a new
 // page's first call starts its host, under a Wine that is already up.
 // scripts/bench runs it with the browser suites' environment.
 "use strict";
