@@ -107,8 +107,7 @@ struct Host::Call {
     std::atomic<DWORD> threadId{0};
 };
 
-Host::Host(FrameWriter& out, HWND placeNear)
-    : out_(out), placeNear_(placeNear), installFolder_(ResolveInstallFolder()) {}
+Host::Host(FrameWriter& out, HWND placeNear) : out_(out), placeNear_(placeNear) {}
 
 Host::~Host() = default;
 
@@ -140,7 +139,11 @@ void Host::Handle(std::string_view message) {
         }
     }
     // No word of the request counts before its origin does.
-    if (!OriginAllowed(request.origin)) {
+    if (request.origin != lastOrigin_) {
+        lastOriginAllowed_ = OriginAllowed(request.origin);
+        lastOrigin_ = request.origin;
+    }
+    if (!lastOriginAllowed_) {
         Reply(id, ErrorReply(id, ErrorCode::RefusedSite,
                              L"The host may not be used from \"" + request.origin + L"\"."));
         return;
@@ -194,6 +197,14 @@ void Host::Handle(std::string_view message) {
     }
 }
 
+const std::wstring& Host::TransferSetup() {
+    std::call_once(transferSetup_, [this] {
+        AllowTransferAnswers();
+        installFolder_ = ResolveInstallFolder();
+    });
+    return installFolder_;
+}
+
 std::string Host::Execute(Call& call) {
     const std::vector<std::wstring>& p = call.params;
     try {
@@ -204,11 +215,11 @@ std::string Host::Execute(Call& call) {
             // The installation check happens inside DownLoad and UpLoad.
             return ResultReply(call.id, std::nullopt);
         case Method::DownLoad:
-            RunTransfer(installFolder_, reinterpret_cast<WPARAM>(this), kDownloadProgram,
+            RunTransfer(TransferSetup(), reinterpret_cast<WPARAM>(this), kDownloadProgram,
                         L"DownLoad", p[0], p[1], p[2]);
             return ResultReply(call.id, std::nullopt);
         case Method::UpLoad:
-            return ResultReply(call.id, RunTransfer(installFolder_, reinterpret_cast<WPARAM>(this),
+            return ResultReply(call.id, RunTransfer(TransferSetup(), reinterpret_cast<WPARAM>(this),
                                                     kUploadProgram, L"UpLoad", p[0], p[1], p[2])
                                             ? 0
                                             : 1);

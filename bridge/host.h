@@ -49,10 +49,18 @@ private:
     std::string Execute(Call& call);
     void RunCall(const std::shared_ptr<Call>& call);
     void CancelPickers();
+    // What a transfer needs once per process, found at the first one: the
+    // host's first answer does not wait for it.
+    const std::wstring& TransferSetup();
 
     FrameWriter& out_;
     const HWND placeNear_;
-    const std::wstring installFolder_;
+    // The last origin judged and its verdict (the reading thread's own): a
+    // page's requests all carry the same origin, and the rules are fixed.
+    std::wstring lastOrigin_;
+    bool lastOriginAllowed_ = false;
+    std::once_flag transferSetup_;
+    std::wstring installFolder_;
     std::atomic<bool> ending_{false};
     std::mutex lock_;
     std::condition_variable finished_;

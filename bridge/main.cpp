@@ -15,8 +15,6 @@
 #include "bridge/host.h"
 #include "bridge/wire.h"
 #include "framework/handle.h"
-#include "launch/transfer.h"
-#include "support/log.h"
 
 namespace {
 
@@ -59,11 +57,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     zfw::unique_localmem args(::CommandLineToArgvW(::GetCommandLineW(), &argc));
     wchar_t** argv = static_cast<wchar_t**>(args.get());
     const HWND parent = argv ? ParentWindowHint(argc, argv) : nullptr;
-    // Who started the host, for the log; the pages' origins are judged per request.
-    ZARN_LOG(L"bridge: started for %s", argv && argc > 1 ? argv[1] : L"(no caller named)");
     if (!input || !output) return 2;
 
-    zarn::AllowTransferAnswers();
     zarn::bridge::FrameWriter writer(output);
     zarn::bridge::Host host(writer, parent);
     int status = 0;

@@ -1,6 +1,6 @@
 // The round trip of a page in Chromium: SelectComplete through zarn.js, the
 // extension and the bridge host (request, event, reply), against the same
-// page calling a bare echo host (bench/native_echo.cpp) through a bare
+// page calling a bare echo host (bench/bridge_echo.cpp) through a bare
 // relay extension (bench/browser/bare-extension). Both browsers run side by
 // side and take turns, ten calls at a time. Also the first call of a page: a new
 // page's first call starts its host, under a Wine that is already up.
@@ -67,7 +67,7 @@ async function firstCall(browser) {
     const real = await rig.chromium({ profile: "bench-real" });
     const floor = await rig.chromium({
         profile: "bench-floor", extension: bareExtension(),
-        host: { exe: path.join(rig.build, "native_echo.exe"), manifest: "zarn-bridge.json" },
+        host: { exe: path.join(rig.build, "bridge_echo.exe"), manifest: "zarn-bridge.json" },
     });
     try {
         const realFirst = [], floorFirst = [];

@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""The bridge host through its pipes, as a browser drives it: the protocol's
+answers and errors, the site check, the main job's update road, the folder
+walk's events, and the host's end when its input closes."""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import time
+import unittest
+
+import bridge_rig as rig
+
+SETTINGS = r"HKCU\Software\Zarn"
+POPUP_ALLOW = r"HKCU\Software\Microsoft\Internet Explorer\New Windows\Allow"
+RECORD = os.path.join(rig.SCRATCH, "record.txt")
+SETUP_LOG = os.path.join(rig.SCRATCH, "setup.txt")
+# The stand-ins read their settings from the environment the host passes on.
+HOST_ENV = {
+    "ZARN_TRANSFER_RECORD": rig.windows_path(RECORD),
+    "ZARN_TRANSFER_LIFETIME_MS": "60000",
+    "ZARN_SETUP_LOG": rig.windows_path(SETUP_LOG),
+}
+ALL_EIGHT = [("CheckInstall",), ("DownLoad", "user", "pw", "a|1|"), ("UpLoad", "user", "pw", "a|1|"),
+             ("ShowDlgFile",), ("ShowDlgFolder",), ("SelectComplete", "a", "1", "-1"),
+             ("MakeShortCut", rig.ORIGIN + "/", "1"), ("AllowPopUp", "127.0.0.1")]
+
+
+def set_dword(name, value):
+    rig.reg("add", SETTINGS, "/v", name, "/t", "REG_DWORD", "/d", str(value), "/f")
+
+
+def list_hex(text):
+    """The list as the transfer program receives it: the system's code page
+    (949 on this Korean prefix) and a NUL."""
+    return (text.encode("cp949") + b"\0").hex()
+
+
+def shortcut_files():
+    """The shortcut's files in the temporary folder, with their contents."""
+    folder = os.path.join(rig.temp_folder(), "Zarn")
+    if not os.path.isdir(folder):
+        return {}
+    found = {}
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as f:
+            found[name] = f.read()
+    return found
+
+
+class BridgeHost(unittest.TestCase):
+    def setUp(self):
+        shutil.rmtree(rig.SCRATCH, ignore_errors=True)
+        os.makedirs(rig.SCRATCH)
+        self.hosts = []
+        for name in ("zarn-bridge.exe", "Zarn_upload.exe", "Zarn_download.exe"):
+            self.assertEqual(rig.wine_processes(name), [], "left over")
+
+    def tearDown(self):
+        for host in self.hosts:
+            host.kill()
+        rig.end_started_programs(RECORD)
+        for name in ("install_statistic.php",):
+            rig.set_fault(name, None)
+
+    def host(self, **env):
+        environment = dict(HOST_ENV)
+        environment.update(env)
+        host = rig.Host(environment)
+        self.hosts.append(host)
+        return host
+
+    def assertError(self, reply, code, request_id):
+        self.assertEqual(rig.error_code(reply), code, reply)
+        self.assertEqual(reply["id"], request_id, reply)
+        self.assertTrue(reply["error"]["message"], reply)
+
+    def test_answers_and_errors(self):
+        host = self.host()
+        events, reply = host.ask(1, "hello")
+        self.assertEqual(events, [])
+        expected_arch = "x86" if rig.ARCH == "i686" else "x64"
+        self.assertEqual(reply["result"]["protocol"], 1)
+        self.assertEqual(reply["result"]["arch"], expected_arch)
+        self.assertRegex(reply["result"]["version"], r"^\d+\.\d+\.\d+\.\d+$")
+        requests_before = len(rig.server_requests())
+
+        origin = rig.ORIGIN
+        bad = [  # (message, id the reply names)
+            (b"{not json", None),
+            (b"[1, 2]", None),
+            (b'{"origin": "%s", "method": "hello"}' % origin.encode(), None),
+            (b'{"id": "7", "origin": "%s", "method": "hello"}' % origin.encode(), None),
+            (b'{"id": 1.5, "origin": "%s", "method": "hello"}' % origin.encode(), None),
+            (b'{"id": 0, "origin": "%s", "method": "hello"}' % origin.encode(), None),
+            (b'{"id": 2147483648, "origin": "%s", "method": "hello"}' % origin.encode(), None),
+            (b'{"id": 11, "origin": "%s"}' % origin.encode(), 11),
+            (b'{"id": 12, "method": "hello"}', 12),
+            (b'{"id": 13, "origin": "%s", "method": "SelectComplete", "params": [1]}'
+             % origin.encode(), 13),
+            (b'{"id": 14, "origin": "%s", "method": "SelectComplete", "params": "a"}'
+             % origin.encode(), 14),
+            (b'{"id": 15, "origin": "%s", "method": "SelectComplete", "params": ["\xff"]}'
+             % origin.encode(), None),
+            (b'{"id": 16, "origin": "%s", "method": "SelectComplete", "params": ["\\ud800"]}'
+             % origin.encode(), None),
+            (b'{"id": 17, "origin": "%s", "method": "SelectComplete", "params": []}'
+             % origin.encode() + b"[" * 100000, None),
+            (b'{"id": 18, "origin": "%s", "method": "AllowPopUp", "params": ["a", "b"]}'
+             % origin.encode(), 18),
+            (b'{"id": 19, "origin": "%s", "params": %s}' % (origin.encode(), b"[" * 5000), None),
+        ]
+        for number, (message, request_id) in enumerate(bad):
+            host.send_raw(rig.frame(message))
+            self.assertError(host.next(), "bad-request", request_id)
+            _, alive = host.ask(1000 + number, "hello")
+            self.assertIn("result", alive, "not answered after %r" % message[:60])
+
+        self.assertError(host.ask(30, "Nope")[1], "unknown-method", 30)
+        self.assertError(host.ask(31, "hello", origin="https://evil.test")[1], "refused-site", 31)
+        events, reply = host.ask(32, "SelectComplete", "x" * (1 << 20), "1", "-1")
+        self.assertEqual(events, [], "an event over 1 MiB was sent")
+        self.assertError(reply, "too-large", 32)
+
+        # What the control reports as a scripting error: the install report
+        # that cannot reach the server ends the call with its message.
+        set_dword("Isinstall", 1)
+        rig.set_fault("install_statistic.php", "reset")
+        events, reply = host.ask(33, "UpLoad", "user", "pw", "a|1|")
+        self.assertError(reply, "internal", 33)
+        self.assertIn("The install report could not be sent", reply["error"]["message"])
+        self.assertEqual(rig.read_lines(RECORD), [], "a transfer program started")
+        set_dword("Isinstall", 0)
+        self.assertEqual(len(rig.server_requests()) - requests_before, 1,
+                         "only the install report reached the server")
+
+        # Korean text: the event, then the reply.
+        path = "C:\\자료\\보고서 \U0001F600.hwp"
+        host.call(34, "SelectComplete", path, "2048", "-1")
+        event = host.next()
+        self.assertEqual(event, {"event": "UpSelectComplete", "id": 34,
+                                 "params": [path, "2048", "-1"]})
+        self.assertEqual(host.next(), {"id": 34, "result": 0})
+        # A missing trailing parameter is the empty text.
+        events, reply = host.ask(35, "SelectComplete", "only a path")
+        self.assertEqual(events[0]["params"], ["only a path", "", ""])
+
+        # Framing lost: answered with a null id, then the host ends with an error.
+        host.send_raw(struct.pack("<I", 0))
+        self.assertError(host.next(), "bad-frame", None)
+        self.assertNotEqual(host.wait(), 0)
+        for framing in (struct.pack("<I", (16 << 20) + 1), struct.pack("<I", 100) + b"{" * 10):
+            other = self.host()
+            other.send_raw(framing)
+            other.close_input()
+            self.assertError(other.next(), "bad-frame", None)
+            self.assertNotEqual(other.wait(), 0)
+
+    def test_refused_sites_change_nothing(self):
+        rig.reg("add", POPUP_ALLOW, "/f")
+        port = rig.ORIGIN.rsplit(":", 1)[1] if rig.ORIGIN.count(":") == 2 else None
+        hostport = rig.ORIGIN.split("://", 1)[1]
+        refused = ["https://evil.test", "http://127.0.0.1.evil.test", "http://127.0.0.1@evil.test",
+                   "http://evil.test#" + hostport, "HTTP://" + hostport, rig.ORIGIN + "/",
+                   rig.ORIGIN + "/page", "https://" + hostport, "http://127.0.0.1.:" + (port or "80"),
+                   "http://127.000.0.1" + (":" + port if port else ""), rig.ORIGIN + ":80",
+                   rig.ORIGIN.replace("://", "://user@"), " " + rig.ORIGIN, "null", ""]
+        before = (rig.reg_export(SETTINGS), rig.reg_export(POPUP_ALLOW),
+                  sorted(os.listdir(rig.desktop())), len(rig.server_requests()), shortcut_files())
+        host = self.host()
+        request_id = 0
+        for origin in refused:
+            for method, *params in ALL_EIGHT:
+                request_id += 1
+                events, reply = host.ask(request_id, method, *params, origin=origin)
+                self.assertEqual(events, [])
+                self.assertEqual(rig.error_code(reply), "refused-site", (origin, method, reply))
+        # Arguments judged as under the control's lock, from an allowed page.
+        for method, argument in [("MakeShortCut", "http://evil.test/"),
+                                 ("MakeShortCut", "http://127.0.0.1.evil.test/"),
+                                 ("MakeShortCut", "file:///C:/windows/"),
+                                 ("AllowPopUp", "evil.test"), ("AllowPopUp", "127.0.0.1.evil.test")]:
+            request_id += 1
+            reply = host.ask(request_id, method, argument, "1")[1] if method == "MakeShortCut" \
+                else host.ask(request_id, method, argument)[1]
+            self.assertEqual(rig.error_code(reply), "refused-site", (method, argument, reply))
+        host.close_input()
+        self.assertEqual(host.wait(), 0)
+        after = (rig.reg_export(SETTINGS), rig.reg_export(POPUP_ALLOW),
+                 sorted(os.listdir(rig.desktop())), len(rig.server_requests()), shortcut_files())
+        self.assertEqual(before, after)
+        self.assertEqual(rig.read_lines(RECORD), [], "a transfer program started")
+        self.assertEqual(rig.read_lines(SETUP_LOG), [], "an installer started")
+
+    def test_shortcut_and_popup_as_through_the_control(self):
+        rig.reg("add", POPUP_ALLOW, "/f")
+        rig.reg("delete", POPUP_ALLOW, "/v", "127.0.0.1", "/f")
+        shortcut = os.path.join(rig.desktop(), "Zarn.lnk")
+        if os.path.exists(shortcut):
+            os.remove(shortcut)
+        host = self.host()
+        self.assertEqual(host.ask(1, "AllowPopUp", "127.0.0.1")[1], {"id": 1, "result": 0})
+        page = rig.ORIGIN + "/start.html"
+        self.assertEqual(host.ask(2, "MakeShortCut", page, "1")[1], {"id": 2, "result": 0})
+        host.close_input()
+        self.assertEqual(host.wait(), 0)
+        status, listing = rig.reg("query", POPUP_ALLOW, "/v", "127.0.0.1")
+        self.assertEqual(status, 0, listing)
+        self.assertRegex(listing, r"127\.0\.0\.1\s+REG_DWORD\s+0x0")
+        self.assertTrue(os.path.exists(shortcut), "no desktop shortcut")
+        with open(os.path.join(rig.temp_folder(), "Zarn", "Zarn.url"), "rb") as f:
+            self.assertIn(b"URL=" + page.encode(), f.read())
+        os.remove(shortcut)
+
+    def test_update_road(self):
+        rig.remove_installed()
+        for name in ("version", "release"):
+            rig.reg("delete", SETTINGS, "/v", name, "/f")
+        set_dword("Isinstall", 0)
+        rig.publish("2.0.1")
+        items = "C:\\자료\\보고서.txt|10|C:\\자료\\사진|-1|"
+
+        # A fresh install through the real update dialog; the installer takes
+        # its time, so a second host and a second call meet the running dialog.
+        first = self.host(ZARN_SETUP_MODE="delay:3000")
+        first.call(1, "UpLoad", "user", "pw", items)
+        rig.wait_for(lambda: rig.read_lines(SETUP_LOG), what="the installer")
+        self.assertEqual(first.ask(2, "hello")[1]["result"]["protocol"], 1)
+        self.assertEqual(rig.error_code(first.ask(1, "SelectComplete", "a")[1]), "bad-request",
+                         "a running id was taken again")
+        # A second dialog call is refused quietly, as in the control.
+        self.assertEqual(first.ask(3, "ShowDlgFolder"), ([], {"id": 3, "result": 0}))
+        self.assertEqual(first.ask(4, "UpLoad", "user", "pw", "b")[1], {"id": 4, "result": 1})
+        # Another host of the same user: the update lock refuses its gate.
+        second = self.host(ZARN_SETUP_MODE="delay:3000")
+        self.assertEqual(second.ask(1, "UpLoad", "user", "pw", "c")[1], {"id": 1, "result": 1})
+        self.assertEqual(first.until_reply(1), ([], {"id": 1, "result": 0}))
+        self.assertEqual(len(rig.read_lines(SETUP_LOG)), 1, "one installer ran")
+        self.assertTrue(os.path.exists(os.path.join(rig.install_folder(), "Zarn_upload.exe")))
+        lines = rig.read_lines(RECORD)
+        self.assertEqual(len(rig.record_of(lines, "upload", "start")), 1)
+        lists = rig.record_of(lines, "upload", "list")
+        self.assertEqual([entry["bytes"] for entry in lists], [list_hex(items)])
+
+        # The transfer program outlives the host, and holds none of its handles:
+        # the host's output ends when the host does.
+        first.close_input()
+        self.assertEqual(first.wait(), 0)
+        self.assertTrue(first.ended.wait(10), "the host's output stayed open")
+        self.assertTrue(rig.wine_processes("Zarn_upload.exe"), "the transfer program ended")
+
+        # A request of 16 MiB: its list goes to the running program's hand-off
+        # as the control passes it, and the host answers on.
+        huge = "x" * ((16 << 20) - 200)
+        self.assertEqual(second.ask(2, "UpLoad", "user", "pw", huge)[1], {"id": 2, "result": 0})
+        self.assertIn("result", second.ask(3, "hello")[1])
+        lists = rig.record_of(rig.read_lines(RECORD), "upload", "list")
+        if len(lists) == 1:
+            # Seen here: the stand-in records lists of 1 MiB, but ends
+            # without a record on one of 16 MiB.
+            print("the transfer stand-in recorded no 16 MiB list")
+        else:
+            self.assertEqual(int(lists[1]["cbData"]), len(huge) + 1)
+
+        second.close_input()
+        self.assertEqual(second.wait(), 0)
+
+        # Input closed while the update dialog runs: the installation
+        # completes, no program starts, and the host ends by itself.
+        rig.end_started_programs(RECORD)
+        rig.wait_for(lambda: not rig.wine_processes("Zarn_upload.exe"), what="the stand-in's end")
+        rig.remove_installed()
+        rig.publish("2.0.2")
+        os.remove(RECORD)
+        third = self.host(ZARN_SETUP_MODE="delay:2000")
+        third.call(1, "UpLoad", "user", "pw", items)
+        rig.wait_for(lambda: len(rig.read_lines(SETUP_LOG)) == 2, what="the second installer")
+        third.close_input()
+        installed = os.path.join(rig.install_folder(), "Zarn_upload.exe")
+        rig.wait_for(lambda: os.path.exists(installed), what="the installation")
+        started = time.monotonic()
+        # The installer reports 2 s after installing; the dialog then ends.
+        self.assertEqual(third.wait(timeout=2 + 5 + 3), 0)
+        print("host ended %.1f s after the installation (its report came 2 s after it)"
+              % (time.monotonic() - started))
+        self.assertTrue(third.ended.is_set() or third.ended.wait(5))
+        status, listing = rig.reg("query", SETTINGS, "/v", "version")
+        self.assertIn("2.0.2", listing, "the installation was not completed")
+        self.assertEqual(rig.read_lines(RECORD), [], "a program started after the input ended")
+        self.assertEqual(rig.wine_processes("zarn-bridge.exe"), [])
+        self.assertEqual(rig.wine_processes("Zarn_setup.exe"), [])
+
+    def test_folder_walk_events(self):
+        # On drive C: Wine's browser expands its tree to a folder there.
+        tree = os.path.join(rig.PREFIX, "drive_c", "bridge-walk")
+        shutil.rmtree(tree, ignore_errors=True)
+        os.makedirs(os.path.join(tree, "sub", "deeper"))
+        for name, size in (("a.txt", 3), ("sub/b.bin", 5), ("sub/deeper/c.txt", 0)):
+            with open(os.path.join(tree, name), "wb") as f:
+                f.write(b"z" * size)
+        top = "C:\\bridge-walk"
+        rig.reg("add", SETTINGS, "/v", "sWebControlPath", "/t", "REG_SZ", "/d", top, "/f")
+        host = self.host()
+        host.call(1, "ShowDlgFolder")
+        press = subprocess.run([rig.WINE, os.path.join(rig.BUILD, "dialogpress.exe"), "--process",
+                                "zarn-bridge.exe", "업로드 하실 폴더를 선택하세요."],
+                               capture_output=True, timeout=120)
+        self.assertEqual(press.returncode, 0, press.stdout)
+        events, reply = host.until_reply(1)
+        self.assertEqual(reply, {"id": 1, "result": 0})
+        self.assertEqual([event["params"] for event in events], [
+            [top, "-1", "-1"],
+            [top + "\\sub", "-1", top],
+            [top + "\\sub\\deeper", "-1", top],
+            [top + "\\sub\\deeper\\c.txt", "0", top],
+            [top + "\\sub\\b.bin", "5", top],
+            [top + "\\a.txt", "3", top],
+        ])
+        self.assertTrue(all(event["id"] == 1 for event in events))
+
+        # Input closed with a picker open: the host cancels it and ends.
+        host.call(2, "ShowDlgFile")
+        host.close_input()
+        self.assertEqual(host.wait(), 0)
+        _, reply = host.until_reply(2)
+        self.assertEqual(reply, {"id": 2, "result": 0})
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
