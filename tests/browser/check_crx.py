@@ -2,10 +2,13 @@
 """check_crx.py EXTENSION_DIR KEY: the build's CRX3 against the one Chromium
 itself packs from the same folder with the same key. Both must carry the
 same public key and extension ID, each signature must verify over its own
-archive, and the two archives must hold the same files."""
+archive, and the two archives must hold the same files. Then tools/publish
+places it with an update manifest that names its ID and version, and
+refuses a changed CRX or a version that does not grow."""
 
 import hashlib
 import io
+import json
 import os
 import shutil
 import subprocess
@@ -88,7 +91,38 @@ def main():
         tampered = archive_a[:-1] + bytes([archive_a[-1] ^ 1])
         assert not verify(key_a, sig_a, signed_a, tampered, work), "a changed archive verifies"
         assert contents(archive_a) == contents(archive_b), "the archives hold different files"
-    print("CRX3 matches Chromium's own packing: same key and ID, signature verified")
+        publish(ours, key_a, work)
+    print("CRX3 matches Chromium's own packing: same key and ID, signature verified; published")
+
+
+def publish(crx, key_der, work):
+    tool = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "publish")
+    root = os.path.join(work, "webroot")
+
+    def run(path):
+        return subprocess.run([sys.executable, tool, "extension", "--crx", path, "--url",
+                               "http://127.0.0.1:1/", "--out", root], capture_output=True, text=True)
+
+    done = run(crx)
+    assert done.returncode == 0, done.stderr
+    folder = os.path.join(root, "append", "application", "extension")
+    assert open(os.path.join(folder, "zarn-extension.crx"), "rb").read() == open(crx, "rb").read()
+    ident = "".join(chr(ord("a") + int(c, 16)) for c in hashlib.sha256(key_der).hexdigest()[:32])
+    with zipfile.ZipFile(io.BytesIO(parse(crx)[2])) as z:
+        version = json.loads(z.read("manifest.json"))["version"]
+    updates = open(os.path.join(folder, "updates.xml"), encoding="utf-8").read()
+    assert ("<app appid='%s'>" % ident) in updates, updates
+    assert ("<updatecheck codebase='http://127.0.0.1:1/append/application/extension/"
+            "zarn-extension.crx' version='%s' />" % version) in updates, updates
+    again = run(crx)
+    assert again.returncode != 0 and "not above" in again.stderr, "the same version published twice"
+    data = bytearray(open(crx, "rb").read())
+    data[-40] ^= 1
+    bad = os.path.join(work, "changed.crx")
+    open(bad, "wb").write(data)
+    shutil.rmtree(root)
+    assert run(bad).returncode != 0, "a changed CRX was published"
+    assert not os.path.exists(os.path.join(folder, "updates.xml"))
 
 
 if __name__ == "__main__":
