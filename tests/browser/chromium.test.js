@@ -40,6 +40,7 @@ test("the main job on a fresh machine: the update dialog, the installer, then th
     const hello = await rig.call(page, "hello");
     assert.equal(hello.result.protocol, 1, JSON.stringify(hello));
     assert.match(hello.result.version, /^\d+\.\d+\.\d+\.\d+$/);
+    assert.equal(hello.result.arch, process.env.ZARN_ARCH === "i686" ? "x86" : "x64");
 
     assert.ok(!fs.existsSync(rig.driveC(rig.installFolder + "Zarn_upload.exe")), "installed already");
     const upload = await rig.call(page, "UpLoad", ["zarnuser", "pa55word", items]);
