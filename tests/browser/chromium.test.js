@@ -131,8 +131,16 @@ test("site rules: no API on another site, refusals from the host, nothing writte
         return Zarn.open().UpLoad("u", "p", big).then(() => "resolved", (e) => e.code);
     });
     assert.equal(huge, "too-large");
-    assert.deepEqual(await rig.call(page, "SelectComplete", ["x", "1", "-1"]),
-                     { result: 0, events: [["UpSelectComplete", "x", "1", "-1"]] });
+    // A handler that throws keeps no other handler from its event; its
+    // error reaches the page afterwards, as an uncaught error.
+    const isolated = await page.evaluate(() => new Promise((done) => {
+        const z = Zarn.open(), seen = [];
+        window.addEventListener("error", (e) => { seen.push("uncaught " + e.error.message); done(seen); });
+        z.on("UpSelectComplete", () => { throw new Error("handler fault"); });
+        z.on("UpSelectComplete", (path) => seen.push("event " + path));
+        z.SelectComplete("x", "1", "-1").then((r) => seen.push("result " + r));
+    }));
+    assert.deepEqual(isolated.slice(0, 2), ["event x", "uncaught handler fault"]);
     await page.close();
 });
 
