@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/front.h"
 #include "bridge/origin.h"
 #include "bridge/version.h"
 #include "desktop/popup.h"
@@ -16,10 +17,9 @@
 #include "select/picked_file.h"
 #include "select/selection_sink.h"
 #include "support/install_folder.h"
+#include "support/log.h"
 #include "support/modal_call.h"
 #include "support/site_rules.h"
-
-#include "bridge/front.h"
 
 namespace zarn::bridge {
 
@@ -62,6 +62,10 @@ const MethodInfo* FindMethod(std::string_view name) {
     return nullptr;
 }
 
+// Calls running at once; each holds a thread. A page needs a handful (one
+// dialog call, and quick ones while it is open).
+constexpr size_t kMaxRunningCalls = 32;
+
 bool IsPicker(Method method) { return method == Method::ShowDlgFile || method == Method::ShowDlgFolder; }
 
 // The text a method sees of its first argument where the control's lock
@@ -89,6 +93,22 @@ private:
     const std::atomic<bool>& ending_;
     bool tooLarge_ = false;
 };
+
+// Firefox runs its hosts in a job object and ends the whole job with the
+// host. A transfer program must outlive the host: it can when the job lets
+// processes leave it, which the log says when it does not.
+void LogJobLimits() {
+    BOOL inJob = FALSE;
+    if (!::IsProcessInJob(::GetCurrentProcess(), nullptr, &inJob) || !inJob) return;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
+                                     sizeof(limits), nullptr))
+        return;
+    const DWORD flags = limits.BasicLimitInformation.LimitFlags;
+    if (!(flags & (JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)))
+        ZARN_LOG(L"bridge: the host's job keeps its children; a transfer program it starts "
+                 L"may end with it");
+}
 
 constexpr wchar_t kEventTooLarge[] = L"An item was over the 1 MiB a browser accepts and was not sent.";
 
@@ -183,6 +203,10 @@ void Host::Handle(std::string_view message) {
     }
     {
         const std::lock_guard<std::mutex> hold(lock_);
+        if (running_.size() >= kMaxRunningCalls) {
+            out_.Write(ErrorReply(id, ErrorCode::Internal, L"Too many calls are running."));
+            return;
+        }
         // Only this thread adds calls, so the id is still free.
         running_.emplace(id, call);
     }
@@ -200,6 +224,7 @@ void Host::Handle(std::string_view message) {
 const std::wstring& Host::TransferSetup() {
     std::call_once(transferSetup_, [this] {
         AllowTransferAnswers();
+        LogJobLimits();
         installFolder_ = ResolveInstallFolder();
     });
     return installFolder_;
@@ -267,16 +292,20 @@ std::string Host::Execute(Call& call) {
 
 void Host::RunCall(const std::shared_ptr<Call>& call) {
     call->threadId = ::GetCurrentThreadId();
-    // The shell's dialogs and shortcuts need a single-threaded apartment
-    // with OLE (the folder browser's new style).
-    const HRESULT ole = ::OleInitialize(nullptr);
-    std::string reply;
-    {
-        const FrontHook front(placeNear_);
-        reply = Execute(*call);
+    try {
+        // The shell's dialogs and shortcuts need a single-threaded apartment
+        // with OLE (the folder browser's new style).
+        const HRESULT ole = ::OleInitialize(nullptr);
+        std::string reply;
+        {
+            const FrontHook front(placeNear_);
+            reply = Execute(*call);
+        }
+        if (SUCCEEDED(ole)) ::OleUninitialize();
+        Reply(call->id, reply);
+    } catch (...) {
+        // Out of memory for the reply itself: the call still ends.
     }
-    if (SUCCEEDED(ole)) ::OleUninitialize();
-    Reply(call->id, reply);
     {
         const std::lock_guard<std::mutex> hold(lock_);
         running_.erase(call->id);

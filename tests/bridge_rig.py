@@ -201,6 +201,17 @@ def set_fault(name, text):
         f.write(text + "\n")
 
 
+def refuse_connections(refuse):
+    """Makes the stand-in refuse every connection (True) or listen again."""
+    marker = os.path.join(WEBROOT, ".refuse")
+    if refuse:
+        open(marker, "w").close()
+    elif os.path.exists(marker):
+        os.remove(marker)
+    wait_for(lambda: os.path.exists(os.path.join(WEBROOT, ".refusing")) == refuse,
+             what="the server to switch")
+
+
 def publish(version):
     """Publishes the installer stand-in as `version`, one release above the last."""
     release = 0
