@@ -9,7 +9,8 @@
     // The host's frame limit: a larger request would end the host, so it is
     // refused here.
     var maxRequestBytes = 16 * 1024 * 1024;
-    var maxPending = 64;
+    // As many as the host runs at once.
+    var maxPending = 32;
     var maxMethodLength = 32;
 
     // The manifest asks for the top frame only; a frame is never served.
