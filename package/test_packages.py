@@ -271,6 +271,7 @@ def check_page(out, clsid, version):
     check(re.search(r'<script[^>]*src="zarn.js"', page) is not None
           and 'on("UpSelectComplete", function (path, size, mode)' in page,
           "zarn.html: calls through zarn.js, its UpSelectComplete handler bound by zarn.on")
+    check(os.path.exists(os.path.join(out, "zarn.js")), "zarn.js beside zarn.html")
 
 
 def check_arch(out, arch, root, template, env):
