@@ -327,6 +327,8 @@ def write_page(source, out, version, marking):
     text = text.replace("@CLASS_ID@", class_id(source).strip("{}"))
     text = text.replace("@VERSION_COMMAS@", ",".join(map(str, version)))
     open(os.path.join(out, "zarn.html"), "w", encoding="utf-8").write(text)
+    # The page library the page loads, beside it.
+    shutil.copyfile(os.path.join(source, "browser", "zarn.js"), os.path.join(out, "zarn.js"))
 
 
 def main():

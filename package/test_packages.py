@@ -277,8 +277,10 @@ def check_page(out, clsid, version):
                "ShowDlgFile", "ShowDlgFolder", "UpLoad")
     lacking = [m for m in methods if not re.search(r"<button onclick=\"call\('%s'" % m, page)]
     check(not lacking, "zarn.html: a button for each of the eight methods", lacking)
-    check(re.search(r'<script[^>]*for="ZarnCtrl"[^>]*event="UpSelectComplete\(strPath, strSize, strMode\)"',
-                    page) is not None, "zarn.html: UpSelectComplete handler bound by for/event")
+    check(re.search(r'<script[^>]*src="zarn.js"', page) is not None
+          and 'on("UpSelectComplete", function (path, size, mode)' in page,
+          "zarn.html: calls through zarn.js, its UpSelectComplete handler bound by zarn.on")
+    check(os.path.exists(os.path.join(out, "zarn.js")), "zarn.js beside zarn.html")
 
 
 def check_arch(out, arch, root, template, env):

@@ -24,9 +24,16 @@ ZARN_PACKAGES="cmake ninja-build python3 g++-mingw-w64-x86-64-posix g++-mingw-w6
   mingw-w64-tools binutils-mingw-w64 libwine-dev wine64 wine wine32:i386 xvfb xauth
   googletest fonts-nanum locales openbox x11-utils openssl nginx-light
   nlohmann-json3-dev"
+# The browser suites: the system's browsers, driven by Node.js (see
+# ZARN_NPM below).
+ZARN_PACKAGES="$ZARN_PACKAGES chromium firefox-esr nodejs"
+# Debian's npm package, installed only when no npm command is there: a
+# Node.js that carries its own npm conflicts with it.
+ZARN_NPM=npm
 
 zarn_install_deps() {
     local missing=()
+    command -v npm >/dev/null 2>&1 || missing+=("$ZARN_NPM")
     for p in $ZARN_PACKAGES; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
             missing+=("$p")
@@ -56,6 +63,14 @@ zarn_release_keys() {
         -out "$ZARN_KEYS/release-private.pem" )
     openssl ec -in "$ZARN_KEYS/release-private.pem" -pubout \
         -out "$ZARN_KEYS/release-public.pem" 2>/dev/null
+}
+
+# The throwaway key of the browser extension (it fixes the extension's ID).
+# The build finds it beside the release keys.
+zarn_extension_key() {
+    [ -f "$ZARN_KEYS/extension-private.pem" ] && return 0
+    mkdir -p "$ZARN_KEYS"
+    ( umask 077 && openssl genrsa -out "$ZARN_KEYS/extension-private.pem" 2048 2>/dev/null )
 }
 
 # zarn_arch_option ARGS...: reads "--arch ARCH" (or --arch=ARCH) from the
@@ -92,7 +107,9 @@ zarn_build() {
     local arch=$1; shift
     local dir="$ZARN_ROOT/build/$arch"
     zarn_release_keys
+    zarn_extension_key
     cmake -S "$ZARN_ROOT" -B "$dir" -G Ninja \
+        -DZARN_EXTENSION_KEY="$ZARN_KEYS/extension-private.pem" \
         -DCMAKE_TOOLCHAIN_FILE="$ZARN_ROOT/cmake/toolchain-$arch.cmake" \
         -DZARN_UPDATE_KEYS="$ZARN_KEYS/release-public.pem" \
         -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

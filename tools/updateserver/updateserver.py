@@ -12,7 +12,9 @@ Commands
   stop --pidfile F                                   end a server started by `start`
 
 What it answers
-  GET /append/application/<name>          the file <root>/<name> (404 page if missing)
+  GET /append/application/<name>          the file <root>/<name> (404 page if missing),
+                                          as text/html or text/javascript when
+                                          its name ends in .html or .js
   GET /append/application/GetInstallFileSize.php
                                           the byte count of <root>/install.zip in
                                           decimal digits, nothing else (404 if missing)
@@ -88,6 +90,7 @@ import threading
 import time
 
 PREFIX = "/append/application/"
+PAGE_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8"}
 MAX_HEADER_BYTES = 64 * 1024
 
 
@@ -222,9 +225,12 @@ class Handler(socketserver.BaseRequestHandler):
                 content = f.read()
         except OSError:
             return self.send(sock, *error_page(404), fault)
-        self.send(sock, 200, "OK", content, fault, method == "HEAD")
+        # Pages (the browser suites' test pages) are served as pages.
+        kind = PAGE_TYPES.get(os.path.splitext(name)[1], "application/octet-stream")
+        self.send(sock, 200, "OK", content, fault, method == "HEAD", kind)
 
-    def send(self, sock, code, reason, body, fault, head_only=False):
+    def send(self, sock, code, reason, body, fault, head_only=False,
+             content_type="application/octet-stream"):
         kind = fault[0]
         args = fault[1].split() if len(fault) > 1 else []
         if kind == "reset":
@@ -239,7 +245,7 @@ class Handler(socketserver.BaseRequestHandler):
             if "no-length" in args:
                 kind = "no-length"
         headers = ["HTTP/1.1 %d %s" % (code, reason),
-                   "Content-Type: application/octet-stream",
+                   "Content-Type: %s" % content_type,
                    "Connection: close"]
         chunked = False
         if kind == "short-length":

@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""Write the browser extension of a build from its one source.
+
+    build_extension.py id --key PRIVATE.pem
+        Prints the Chromium extension ID that the key gives.
+
+    build_extension.py pack --out DIR --key PRIVATE.pem
+        Packs OUT/chromium as OUT/zarn-extension.zip (for the stores, without
+        "key") and OUT/zarn-extension.crx (CRX3, signed with the key, for
+        installs by policy).
+
+    build_extension.py build --source DIR --out DIR --sites LIST --key PRIVATE.pem
+                             --version HEADER --gecko-id ID
+        Writes OUT/chromium (unpacked Manifest V3, with the key's public half as
+        "key", so that its ID is stable) and OUT/firefox (background scripts and
+        the gecko ID). LIST is the ';'-separated allowed sites of the site lock:
+        scheme://host, scheme://*.host, each with an optional :port (none means
+        the scheme's default). The content script runs where they allow it, and
+        sites.js carries them to the rules the content script and the
+        background judge by.
+"""
+
+import argparse
+import base64
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+DEFAULT_PORTS = {"http": 80, "https": 443}
+ENTRY = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://(\*\.)?(\[[0-9A-Fa-f:.]+\]|[^/\\?#@*:\[\]]+)"
+                   r"(?::([0-9]{1,5}))?$")
+IPV4 = re.compile(r"^[0-9]+(\.[0-9]+){3}$")
+LABEL = re.compile(r"^[a-z0-9]([a-z0-9-]{0,61}[a-z0-9])?$")
+SCRIPTS = ["sites.js", "rules.js", "content.js", "background.js"]
+
+
+def public_der(key):
+    done = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
+                          capture_output=True)
+    if done.returncode != 0 or not done.stdout:
+        sys.exit("%s: not a private key openssl can read: %s" % (key, done.stderr.decode().strip()))
+    return done.stdout
+
+
+def chromium_id(der):
+    """Chromium's ID: the first 128 bits of the public key's SHA-256, as the
+    letters a to p."""
+    digest = hashlib.sha256(der).hexdigest()[:32]
+    return "".join(chr(ord("a") + int(c, 16)) for c in digest)
+
+
+def parse_sites(text):
+    """The entries the site lock accepts, in its comparison form. Entries it
+    would leave out are left out here too; a scheme no content script can
+    run on is reported and left out."""
+    sites = []
+    for entry in filter(None, text.split(";")):
+        m = ENTRY.match(entry)
+        if not m:
+            print("build_extension: not a site, left out: %s" % entry, file=sys.stderr)
+            continue
+        scheme, star, host, port = m.group(1).lower(), bool(m.group(2)), m.group(3), m.group(4)
+        if scheme not in DEFAULT_PORTS:
+            print("build_extension: pages of %s: cannot be served, left out: %s" % (scheme, entry),
+                  file=sys.stderr)
+            continue
+        ip = host.startswith("[") or bool(IPV4.match(host))
+        if ip:
+            host = host.lower()
+        else:
+            host = host[:-1] if host.endswith(".") else host
+            try:
+                host = host.encode("idna").decode("ascii").lower()
+            except UnicodeError:
+                print("build_extension: not a host name, left out: %s" % entry, file=sys.stderr)
+                continue
+            if len(host) > 253 or not all(LABEL.match(label) for label in host.split(".")):
+                print("build_extension: not a host name, left out: %s" % entry, file=sys.stderr)
+                continue
+        if star and ip:
+            continue
+        port = int(port) if port else DEFAULT_PORTS[scheme]
+        if not 0 < port <= 65535:
+            continue
+        sites.append({"scheme": scheme, "host": host, "port": port, "subdomains": star})
+    return sites
+
+
+def pattern(site, star, with_port):
+    port = "" if not with_port or site["port"] == DEFAULT_PORTS[site["scheme"]] \
+        else ":%d" % site["port"]
+    return "%s://%s%s%s/*" % (site["scheme"], "*." if star else "", site["host"], port)
+
+
+def patterns(sites, with_port):
+    """Match patterns for the sites. A "*.host" pattern also matches the host
+    itself, which the rules do not allow: that host is excluded unless an
+    entry of its own allows it."""
+    matches, excludes = [], []
+    for site in sites:
+        matches.append(pattern(site, site["subdomains"], with_port))
+    for site in sites:
+        if not site["subdomains"]:
+            continue
+        bare = pattern(site, False, with_port)
+        if bare not in matches:
+            excludes.append(bare)
+    dedupe = lambda items: list(dict.fromkeys(items))
+    return dedupe(matches), dedupe(excludes)
+
+
+def module_version(header):
+    """The product's version, as resources/version.h gives it to the module
+    and the host."""
+    with open(header, encoding="utf-8") as f:
+        m = re.search(r'^#define ZARN_VERSION_TEXT "(\d+\.\d+\.\d+\.\d+)"', f.read(), re.M)
+    if not m:
+        sys.exit("%s: no ZARN_VERSION_TEXT" % header)
+    return m.group(1)
+
+
+def write_tree(out, source, manifest, sites):
+    if os.path.isdir(out):
+        shutil.rmtree(out)
+    os.makedirs(out)
+    for name in SCRIPTS[1:]:
+        shutil.copyfile(os.path.join(source, name), os.path.join(out, name))
+    with open(os.path.join(out, "sites.js"), "w", encoding="utf-8") as f:
+        f.write("// Written by the build from ZARN_ALLOWED_SITES.\n\"use strict\";\n"
+                "var ZARN_SITES = %s;\n" % json.dumps(sites, indent=1))
+    with open(os.path.join(out, "manifest.json"), "w", encoding="utf-8") as f:
+        json.dump(manifest, f, indent=2)
+        f.write("\n")
+
+
+def build(args):
+    with open(os.path.join(args.source, "manifest.json"), encoding="utf-8") as f:
+        base = json.load(f)
+    sites = parse_sites(args.sites)
+    if not sites:
+        print("build_extension: no site a page can be served from: the extension offers "
+              "the API nowhere", file=sys.stderr)
+    version = module_version(args.version)
+    der = public_der(args.key)
+
+    chromium = json.loads(json.dumps(base))
+    chromium["version"] = version
+    chromium["key"] = base64.b64encode(der).decode("ascii")
+    # Chromium's patterns carry the port; Firefox's cannot, and the rules in
+    # the content script judge the port there.
+    for manifest, with_port in ((chromium, True),):
+        matches, excludes = patterns(sites, with_port)
+        script = manifest["content_scripts"][0]
+        script["matches"] = matches or ["https://zarn.invalid/*"]
+        if excludes:
+            script["exclude_matches"] = excludes
+    write_tree(os.path.join(args.out, "chromium"), args.source, chromium, sites)
+
+    firefox = json.loads(json.dumps(base))
+    firefox["version"] = version
+    firefox["background"] = {"scripts": ["sites.js", "rules.js", "background.js"]}
+    firefox["browser_specific_settings"] = {"gecko": {"id": args.gecko_id,
+                                                      "strict_min_version": "128.0"}}
+    for key in ("minimum_chrome_version", "externally_connectable"):
+        firefox.pop(key, None)
+    matches, excludes = patterns(sites, False)
+    script = firefox["content_scripts"][0]
+    script["matches"] = matches or ["https://zarn.invalid/*"]
+    if excludes:
+        script["exclude_matches"] = excludes
+    write_tree(os.path.join(args.out, "firefox"), args.source, firefox, sites)
+    with open(os.path.join(args.out, "ids.txt"), "w", encoding="ascii") as f:
+        f.write("chromium %s\nfirefox %s\n" % (chromium_id(der), args.gecko_id))
+
+
+def varint(n):
+    out = bytearray()
+    while True:
+        byte = n & 0x7F
+        n >>= 7
+        out.append(byte | (0x80 if n else 0))
+        if not n:
+            return bytes(out)
+
+
+def field(number, data):
+    """A length-delimited protobuf field."""
+    return varint(number << 3 | 2) + varint(len(data)) + data
+
+
+def zip_tree(folder):
+    """The folder as a zip, entries in name order with fixed times, so the
+    same tree gives the same bytes."""
+    import io
+    import zipfile
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
+        for name in sorted(os.listdir(folder)):
+            info = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            with open(os.path.join(folder, name), "rb") as f:
+                z.writestr(info, f.read())
+    return buffer.getvalue()
+
+
+def pack(args):
+    """The store zip (without "key": the stores give their own IDs) and a
+    CRX3 signed with the extension key, for installs by policy."""
+    import tempfile
+    chromium = os.path.join(args.out, "chromium")
+    with tempfile.TemporaryDirectory() as work:
+        for name in os.listdir(chromium):
+            shutil.copyfile(os.path.join(chromium, name), os.path.join(work, name))
+        with open(os.path.join(work, "manifest.json"), encoding="utf-8") as f:
+            manifest = json.load(f)
+        manifest.pop("key", None)
+        with open(os.path.join(work, "manifest.json"), "w", encoding="utf-8") as f:
+            json.dump(manifest, f, indent=2)
+        store = zip_tree(work)
+    with open(os.path.join(args.out, "zarn-extension.zip"), "wb") as f:
+        f.write(store)
+
+    # CRX3: "Cr24", version 3, the header's length, the header (a
+    # CrxFileHeader: the RSA key and its signature, and the signed data
+    # naming the ID), then the zip. The signature covers a fixed prefix,
+    # the signed data's length and bytes, and the zip.
+    package = zip_tree(chromium)
+    der = public_der(args.key)
+    signed_data = field(1, hashlib.sha256(der).digest()[:16])
+    message = b"CRX3 SignedData\x00" + len(signed_data).to_bytes(4, "little") + signed_data + package
+    done = subprocess.run(["openssl", "dgst", "-sha256", "-sign", args.key], input=message,
+                          capture_output=True)
+    if done.returncode != 0:
+        sys.exit("signing the CRX failed: " + done.stderr.decode().strip())
+    header = field(2, field(1, der) + field(2, done.stdout)) + field(10000, signed_data)
+    with open(os.path.join(args.out, "zarn-extension.crx"), "wb") as f:
+        f.write(b"Cr24" + (3).to_bytes(4, "little") + len(header).to_bytes(4, "little") + header +
+                package)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    i = commands.add_parser("id")
+    i.add_argument("--key", required=True)
+    b = commands.add_parser("build")
+    for name in ("--source", "--out", "--sites", "--key", "--version", "--gecko-id"):
+        b.add_argument(name, required=True)
+    p = commands.add_parser("pack")
+    for name in ("--out", "--key"):
+        p.add_argument(name, required=True)
+    args = parser.parse_args()
+    if args.command == "pack":
+        pack(args)
+    elif args.command == "id":
+        print(chromium_id(public_der(args.key)))
+    else:
+        build(args)
+
+
+if __name__ == "__main__":
+    main()

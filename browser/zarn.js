@@ -1,0 +1,375 @@
+/*
+ * zarn.js: the Zarn program's methods for a web page, in every browser.
+ *
+ *   var z = Zarn.open();
+ *   z.kind;                  // "activex", "extension" or "none"
+ *   z.on("UpSelectComplete", function (path, size, mode) { ... });
+ *   z.UpLoad(id, pw, items).then(function (result) { ... },
+ *                                function (error) { ... error.code ... });
+ *
+ * Where the browser can create the ActiveX control (Internet Explorer, the
+ * IE mode of Edge) the calls go to the control; elsewhere to the Zarn
+ * extension and the program it starts. The methods, their arguments and
+ * their results are the control's. Each returns a Promise where the browser
+ * has one, otherwise an object with the same then(onResult, onError) and
+ * ["catch"](onError). Errors are Error objects with a .code: the program's
+ * codes (refused-site, bad-request, unknown-method, too-large, internal,
+ * busy) and not-installed and host-gone. Results and errors always arrive
+ * asynchronously, and a method's UpSelectComplete events arrive before its
+ * result.
+ *
+ * Plain ES5 that Internet Explorer 11 and JScript run; no dependencies.
+ */
+var Zarn = (function (global) {
+    "use strict";
+
+    var methods = {
+        CheckInstall: 0, DownLoad: 3, UpLoad: 3, ShowDlgFile: 0, ShowDlgFolder: 0,
+        SelectComplete: 3, MakeShortCut: 2, AllowPopUp: 1
+    };
+    var progId = "WEB_CONTROL.WebControlCtrl.1";
+    // The control's refusal of a page that is not one of the service's sites.
+    var accessDenied = -2147024891;  // E_ACCESSDENIED
+
+    function makeError(code, message) {
+        var error = new Error(message);
+        error.code = code;
+        return error;
+    }
+
+    function text(value) {
+        return value === undefined || value === null ? "" : String(value);
+    }
+
+    // ---- results -------------------------------------------------------
+
+    // A minimal thenable for browsers without Promise: settles once, runs its
+    // callbacks asynchronously, and then() returns a new one that takes the
+    // callback's result or its throw.
+    function Thenable(later) {
+        this.later = later;
+        this.state = 0;  // 0 waiting, 1 resolved, 2 rejected
+        this.value = undefined;
+        this.waiting = [];
+    }
+
+    Thenable.prototype.settle = function (state, value) {
+        if (this.state !== 0) return;
+        if (state === 1 && value && typeof value.then === "function") {
+            var self = this;
+            value.then(function (v) { self.settle(1, v); }, function (e) { self.settle(2, e); });
+            return;
+        }
+        this.state = state;
+        this.value = value;
+        var waiting = this.waiting;
+        this.waiting = [];
+        for (var i = 0; i < waiting.length; i++) this.run(waiting[i]);
+    };
+
+    Thenable.prototype.run = function (entry) {
+        var self = this;
+        this.later(function () {
+            var callback = self.state === 1 ? entry.onResult : entry.onError;
+            if (typeof callback !== "function") {
+                entry.next.settle(self.state, self.value);
+                return;
+            }
+            var value;
+            try {
+                value = callback(self.value);
+            } catch (e) {
+                entry.next.settle(2, e);
+                return;
+            }
+            entry.next.settle(1, value);
+        });
+    };
+
+    Thenable.prototype.then = function (onResult, onError) {
+        var entry = { onResult: onResult, onError: onError, next: new Thenable(this.later) };
+        if (this.state === 0) this.waiting.push(entry);
+        else this.run(entry);
+        return entry.next;
+    };
+
+    Thenable.prototype["catch"] = function (onError) {
+        return this.then(undefined, onError);
+    };
+
+    // A pending result: {promise, resolve, reject}, settled once, and always
+    // after the call that made it has returned.
+    function pending(later) {
+        var out = {};
+        if (typeof global.Promise === "function") {
+            out.promise = new global.Promise(function (resolve, reject) {
+                out.resolve = resolve;
+                out.reject = reject;
+            });
+        } else {
+            var thenable = new Thenable(later);
+            out.promise = thenable;
+            out.resolve = function (value) { thenable.settle(1, value); };
+            out.reject = function (error) { thenable.settle(2, error); };
+        }
+        var settled = false;
+        var resolve = out.resolve, reject = out.reject;
+        out.resolve = function (value) {
+            if (settled) return;
+            settled = true;
+            later(function () { resolve(value); });
+        };
+        out.reject = function (error) {
+            if (settled) return;
+            settled = true;
+            later(function () { reject(error); });
+        };
+        return out;
+    }
+
+    // Runs callbacks later, in the order given: one timer at a time drains
+    // them, as timers of equal delay need not fire in order. A callback's
+    // throw goes on to the host, outside the queue.
+    function queue(schedule) {
+        var waiting = [];
+        var armed = false;
+        function rethrow(error) {
+            schedule(function () { throw error; });
+        }
+        function drain() {
+            armed = false;
+            var now = waiting;
+            waiting = [];
+            for (var i = 0; i < now.length; i++) {
+                try {
+                    now[i]();
+                } catch (e) {
+                    rethrow(e);
+                }
+            }
+        }
+        return function (callback) {
+            waiting.push(callback);
+            if (armed) return;
+            armed = true;
+            schedule(drain);
+        };
+    }
+
+    // ---- the object a page gets ----------------------------------------
+
+    function Client(kind, later) {
+        this.kind = kind;
+        this.later = later;
+        this.handlers = { UpSelectComplete: [] };
+    }
+
+    // Adds a handler of an event the control fires. Only UpSelectComplete
+    // reaches pages.
+    Client.prototype.on = function (name, handler) {
+        if (!this.handlers[name]) throw makeError("bad-request", "No such event: " + name);
+        if (typeof handler === "function") this.handlers[name].push(handler);
+        return this;
+    };
+
+    Client.prototype.off = function (name, handler) {
+        var list = this.handlers[name] || [];
+        for (var i = list.length - 1; i >= 0; i--) {
+            if (list[i] === handler) list.splice(i, 1);
+        }
+        return this;
+    };
+
+    // Each handler runs on its own: one that throws does not keep the others
+    // from their event, and its error is thrown again afterwards, outside.
+    Client.prototype.fire = function (name, params) {
+        var list = (this.handlers[name] || []).slice(0);
+        for (var i = 0; i < list.length; i++) {
+            try {
+                list[i].apply(null, params);
+            } catch (e) {
+                this.rethrow(e);
+            }
+        }
+    };
+
+    // A function of its own: old JScript shares one catch variable across a
+    // function's catch blocks.
+    Client.prototype.rethrow = function (error) {
+        this.later(function () { throw error; });
+    };
+
+    function defineMethods(client, call) {
+        for (var name in methods) {
+            if (!methods.hasOwnProperty(name)) continue;
+            client[name] = (function (method, count) {
+                return function () {
+                    var args = [];
+                    for (var i = 0; i < count; i++) args.push(text(arguments[i]));
+                    return call(method, args);
+                };
+            })(name, methods[name]);
+        }
+    }
+
+    // ---- the ActiveX channel ---------------------------------------------
+
+    // The control's methods are not script functions: they are called by
+    // name with their own number of arguments.
+    function invoke(control, method, args) {
+        switch (args.length) {
+        case 0: return control[method]();
+        case 1: return control[method](args[0]);
+        case 2: return control[method](args[0], args[1]);
+        default: return control[method](args[0], args[1], args[2]);
+        }
+    }
+
+    function controlError(e) {
+        var message = (e && (e.description || e.message)) || String(e);
+        return makeError(e && e.number === accessDenied ? "refused-site" : "internal", message);
+    }
+
+    function openActiveX(control, connect, later) {
+        var client = new Client("activex", later);
+        connect(control, "UpSelectComplete", function (path, size, mode) {
+            client.fire("UpSelectComplete", [text(path), text(size), text(mode)]);
+        });
+        defineMethods(client, function (method, args) {
+            var result = pending(later);
+            // The control answers at once, after its events; the result is
+            // still given to the page only after this call returns.
+            try {
+                var value = invoke(control, method, args);
+                result.resolve(value === undefined ? null : value);
+            } catch (e) {
+                result.reject(controlError(e));
+            }
+            return result.promise;
+        });
+        return client;
+    }
+
+    // The page's own <object> for the control when it has one, otherwise a
+    // control made here; null where the browser cannot create one.
+    function findControl() {
+        var doc = global.document;
+        if (doc && doc.getElementById) {
+            var element = doc.getElementById("ZarnCtrl");
+            if (element && typeof element.UpLoad !== "undefined") return element;
+        }
+        if (typeof global.ActiveXObject === "undefined") return null;
+        try {
+            return new global.ActiveXObject(progId);
+        } catch (e) {
+            return null;
+        }
+    }
+
+    // Connects a handler to the control's event: attachEvent where the
+    // document mode has it, otherwise the <script for= event=> binding that
+    // every IE mode honours, for an <object> with an id.
+    var bound = 0;
+    function attachEvent(control, name, handler) {
+        if (control.attachEvent) {
+            control.attachEvent(name, handler);
+            return;
+        }
+        var doc = global.document;
+        if (!doc || !control.id) return;
+        var callback = "__zarnEvent" + (++bound);
+        global[callback] = handler;
+        var script = doc.createElement("script");
+        script.htmlFor = control.id;
+        script.event = name + "(a, b, c)";
+        script.text = callback + "(a, b, c);";
+        (doc.body || doc.documentElement).appendChild(script);
+    }
+
+    // ---- the extension channel -------------------------------------------
+
+    function openExtension(later) {
+        var client = new Client("extension", later);
+        var window = global;
+        var origin = window.location.origin;
+        var calls = {};
+        var lastId = 0;
+
+        window.addEventListener("message", function (event) {
+            // The extension's content script posts from this very window.
+            if (event.source !== window || event.origin !== origin) return;
+            var data = event.data;
+            if (!data || typeof data !== "object" || typeof data.id !== "number") return;
+            var call = calls[data.id];
+            if (!call) return;
+            if (data.zarn === "event") {
+                var params = data.params || [];
+                client.fire(String(data.name), [text(params[0]), text(params[1]), text(params[2])]);
+            } else if (data.zarn === "reply") {
+                delete calls[data.id];
+                if (data.error) {
+                    call.reject(makeError(text(data.error.code), text(data.error.message)));
+                } else {
+                    call.resolve(data.result === undefined ? null : data.result);
+                }
+            }
+        });
+
+        function send(method, args) {
+            var result = pending(later);
+            do {
+                lastId = lastId >= 0x7fffffff ? 1 : lastId + 1;
+            } while (calls[lastId]);
+            calls[lastId] = result;
+            window.postMessage({ zarn: "request", id: lastId, method: method, params: args },
+                               origin);
+            return result.promise;
+        }
+
+        defineMethods(client, send);
+        // The program's protocol version, its version and architecture.
+        client.hello = function () { return send("hello", []); };
+        return client;
+    }
+
+    // ---- neither ---------------------------------------------------------
+
+    function openNone(later) {
+        var client = new Client("none", later);
+        defineMethods(client, function () {
+            var result = pending(later);
+            result.reject(makeError("not-installed",
+                                    "The Zarn program is not installed in this browser."));
+            return result.promise;
+        });
+        return client;
+    }
+
+    /*
+     * Zarn.open([options]) returns the page's object at once.
+     *   options.control     the control to use (default: the page's element
+     *                       with id "ZarnCtrl", else a new one by ProgID)
+     *   options.connect     function (control, name, handler) that connects
+     *                       a handler to the control's event (default:
+     *                       control.attachEvent)
+     *   options.setTimeout  function (callback, ms) for hosts without a
+     *                       global setTimeout
+     */
+    function open(options) {
+        options = options || {};
+        // Internet Explorer's setTimeout must be called on its window.
+        var schedule = options.setTimeout
+            ? function (callback) { options.setTimeout(callback, 0); }
+            : function (callback) { global.setTimeout(callback, 0); };
+        var later = queue(schedule);
+        var control = options.control || findControl();
+        if (control) return openActiveX(control, options.connect || attachEvent, later);
+        var doc = global.document;
+        if (doc && doc.documentElement && global.postMessage && global.location &&
+            doc.documentElement.getAttribute("data-zarn-extension") === "1")
+            return openExtension(later);
+        return openNone(later);
+    }
+
+    return { open: open };
+})(this);

@@ -1,0 +1,200 @@
+// A page in Chromium, through zarn.js, the extension and the bridge host
+// under Wine: the main job on a fresh machine, the folder picker, the site
+// rules and the faults a page can meet.
+"use strict";
+
+const { test, before, after } = require("node:test");
+const assert = require("node:assert/strict");
+const fs = require("fs");
+const path = require("path");
+const rig = require("./rig");
+
+// The page's item list and its bytes in code page 949, with the terminator.
+const items = "/\uB0B4 \uBB38\uC11C/\uBCF4\uACE0\uC11C.hwp|20480|/\uC0AC\uC9C4/\uC5EC\uB984.jpg|512000";
+const items949 = "2fb3bb20b9aebcad2fbab8b0edbcad2e6877707c32303438307c2fbbe7c1f82fbfa9b8a72e6a70677c3531323030" +
+    "3000";
+// The folder scripts/demo-setup remembers for the folder browser.
+const photos = "C:\\\uC0AC\uC9C4";
+const trip = photos + "\\\uC5EC\uD589";
+
+let browser;
+before(async () => {
+    rig.publishPages();
+    browser = await rig.chromium();
+});
+after(async () => {
+    if (browser) await browser.close();
+    rig.leaveClean();
+});
+
+async function openPage(other) {
+    const page = await browser.newPage();
+    await page.goto(rig.url("page.html", other));
+    return page;
+}
+
+test("the main job on a fresh machine: the update dialog, the installer, then the list", async () => {
+    const page = await openPage();
+    assert.equal(await page.evaluate(() => Zarn.open().kind), "extension");
+
+    const hello = await rig.call(page, "hello");
+    assert.equal(hello.result.protocol, 1, JSON.stringify(hello));
+    assert.match(hello.result.version, /^\d+\.\d+\.\d+\.\d+$/);
+    assert.equal(hello.result.arch, process.env.ZARN_ARCH === "i686" ? "x86" : "x64");
+
+    assert.ok(!fs.existsSync(rig.driveC(rig.installFolder + "Zarn_upload.exe")), "installed already");
+    const upload = await rig.call(page, "UpLoad", ["zarnuser", "pa55word", items]);
+    assert.deepEqual(upload, { result: 0, events: [] });
+    assert.ok(fs.existsSync(rig.driveC(rig.installFolder + "Zarn_upload.exe")), "the installer ran");
+
+    const record = rig.record();
+    assert.equal(record.filter((l) => l.startsWith("upload start ")).length, 1, record.join("\n"));
+    assert.deepEqual(record.filter((l) => /^upload arg [12] /.test(l)),
+                     ["upload arg 1 zarnuser", "upload arg 2 pa55word"]);
+    const lists = record.filter((l) => l.startsWith("upload list "));
+    assert.equal(lists.length, 1, record.join("\n"));
+    assert.match(lists[0], new RegExp(" bytes=" + items949 + "( |$)"));
+    await page.close();
+});
+
+test("the folder picker: every item to the page's handler, in order, before the result", async () => {
+    const page = await openPage();
+    // A frame of the page's own site and one of another site: neither gets
+    // the API, and what the other one posts into the page changes nothing.
+    await page.evaluate((same, other) => Promise.all([same, other].map((src) => new Promise((done) => {
+        const frame = document.createElement("iframe");
+        frame.src = src;
+        frame.onload = done;
+        document.body.appendChild(frame);
+    }))), rig.url("frame.html"), rig.url("frame.html", true));
+    for (const frame of page.frames().filter((f) => f !== page.mainFrame())) {
+        assert.deepEqual(await frame.evaluate(() => [kind, marked]), ["none", null], frame.url());
+    }
+
+    const picking = rig.call(page, "ShowDlgFolder");
+    // While the picker is open, the other site's frame forges replies,
+    // events and a request of its own.
+    const other = page.frames().find((f) => f.url().startsWith(rig.otherSite));
+    await other.evaluate(() => forge());
+    const picked = await picking;
+    const size = (p) => String(fs.statSync(rig.driveC(p)).size);
+    assert.deepEqual(picked, {
+        result: 0,
+        events: [
+            ["UpSelectComplete", photos, "-1", "-1"],
+            ["UpSelectComplete", trip, "-1", photos],
+            ["UpSelectComplete", trip + "\\\uBC14\uB2E4.jpg", size(trip + "\\\uBC14\uB2E4.jpg"), photos],
+            ["UpSelectComplete", photos + "\\\uBA54\uBAA8.txt", size(photos + "\\\uBA54\uBAA8.txt"), photos],
+        ],
+    });
+    // The forged request never reached the host: a call after it sees only
+    // its own event.
+    const after = await rig.call(page, "SelectComplete", ["C:\\a.txt", "1", "-1"]);
+    assert.deepEqual(after, { result: 0, events: [["UpSelectComplete", "C:\\a.txt", "1", "-1"]] });
+    const answers = await page.evaluate(() => answers);
+    assert.equal(answers.filter((a) => a.includes("forged")).length, 0, answers.join("\n"));
+    await page.close();
+});
+
+test("site rules: no API on another site, refusals from the host, nothing written", async () => {
+    const stranger = await openPage(true);
+    assert.deepEqual(await stranger.evaluate(() => [Zarn.open().kind,
+        document.documentElement.getAttribute("data-zarn-extension"),
+        typeof chrome === "undefined" || !chrome.runtime || typeof chrome.runtime.connect !== "function"]),
+        ["none", null, true]);
+    const refused = await rig.call(stranger, "SelectComplete", ["a", "1", "-1"]);
+    assert.equal(refused.error.code, "not-installed");
+    assert.ok(refused.error.isError);
+    await stranger.close();
+
+    rig.removeShortcutFiles();
+    const page = await openPage();
+    // The page cannot name another origin for itself: the fields it adds
+    // are not copied into the request.
+    const shortcut = rig.otherSite + "/";
+    const forged = await page.evaluate((target) => new Promise((done) => {
+        window.addEventListener("message", (e) => {
+            if (e.data && e.data.zarn === "reply" && e.data.id === 4242) done(e.data);
+        });
+        window.postMessage({ zarn: "request", id: 4242, method: "MakeShortCut", params: [target, "1"],
+                             origin: target.replace(/\/$/, ""), host: "com.evil" }, location.origin);
+    }), shortcut);
+    assert.equal(forged.error && forged.error.code, "refused-site", JSON.stringify(forged));
+    const made = await rig.call(page, "MakeShortCut", [shortcut, "1"]);
+    assert.equal(made.error && made.error.code, "refused-site", JSON.stringify(made));
+    assert.deepEqual(rig.shortcutFiles(), [], "nothing is written");
+    const popup = await rig.call(page, "AllowPopUp", ["localhost"]);
+    assert.equal(popup.error && popup.error.code, "refused-site", JSON.stringify(popup));
+    // Over the 16 MiB a host reads: refused before it leaves the page's side.
+    const huge = await page.evaluate(() => {
+        const big = new Array(16 * 1024 * 1024 + 2).join("a");
+        return Zarn.open().UpLoad("u", "p", big).then(() => "resolved", (e) => e.code);
+    });
+    assert.equal(huge, "too-large");
+    // A handler that throws keeps no other handler from its event; its
+    // error reaches the page afterwards, as an uncaught error.
+    const isolated = await page.evaluate(() => new Promise((done) => {
+        const z = Zarn.open(), seen = [];
+        const check = () => { if (seen.length === 3) done(seen); };
+        window.addEventListener("error", (e) => { seen.push("uncaught " + e.error.message); check(); });
+        z.on("UpSelectComplete", () => { throw new Error("handler fault"); });
+        z.on("UpSelectComplete", (path) => seen.push("event " + path));
+        z.SelectComplete("x", "1", "-1").then((r) => { seen.push("result " + r); check(); });
+    }));
+    assert.equal(isolated[0], "event x");
+    assert.deepEqual(isolated.slice(1).sort(), ["result 0", "uncaught handler fault"]);
+    await page.close();
+});
+
+test("faults: a killed host, a page closed during the update, no host at all", async () => {
+    // The host killed in the middle of a call: the page hears host-gone,
+    // and its next call starts a new host.
+    const page = await openPage();
+    await rig.call(page, "hello");
+    const waiting = page.evaluate(() => {
+        window.fileDialog = Zarn.open().ShowDlgFile().then((r) => ({ result: r }),
+                                                            (e) => ({ code: e.code, at: Date.now() }));
+        return true;
+    });
+    await waiting;
+    // The page's one host (those of the pages closed before have ended).
+    await rig.waitFor(() => rig.hostProcesses().length === 1, 10000, "the page's one host");
+    const hosts = rig.hostProcesses();
+    const killed = Date.now();
+    rig.kill(hosts);
+    const gone = await page.evaluate(() => window.fileDialog);
+    assert.equal(gone.code, "host-gone", JSON.stringify(gone));
+    console.log("host-gone reached the page " + (gone.at - killed) + " ms after the kill");
+    assert.ok(gone.at - killed < 2000, "host-gone came " + (gone.at - killed) + " ms after the kill");
+    const again = await rig.call(page, "hello");
+    assert.equal(again.result.protocol, 1);
+    await page.close();
+    await rig.waitFor(() => rig.hostProcesses().length === 0, 10000, "the host's end");
+
+    // The page closed while the update dialog waits for the installer it
+    // started: the installation completes, and nothing of the host is left
+    // running. (Chromium kills a host about 2 s after its port closes.)
+    rig.forgetInstallation();
+    const closing = await openPage();
+    await closing.evaluate((items) => { Zarn.open().UpLoad("zarnuser", "pa55word", items); }, items);
+    await rig.waitFor(() => rig.setupProcesses().length > 0, 60000, "the installer's start");
+    await closing.close();
+    await rig.waitFor(() => fs.existsSync(rig.driveC(rig.installFolder + "Zarn_upload.exe")) &&
+                            fs.existsSync(rig.driveC(rig.installFolder + "Zarn_download.exe")),
+                      60000, "the completed installation");
+    await rig.waitFor(() => rig.hostProcesses().length === 0 && rig.setupProcesses().length === 0,
+                      30000, "nothing of the host left running");
+    // With no page left, the list goes nowhere: no transfer program starts.
+    assert.deepEqual(rig.wineProcesses("zarn_upload.exe"), []);
+
+    // A browser with the extension but without the host.
+    const bare = await rig.chromium({ host: null, profile: "chromium-nohost" });
+    try {
+        const lone = await bare.newPage();
+        await lone.goto(rig.url("page.html"));
+        const result = await rig.call(lone, "hello");
+        assert.equal(result.error && result.error.code, "not-installed", JSON.stringify(result));
+    } finally {
+        await bare.close();
+    }
+});

@@ -1,0 +1,1 @@
+set(suite_locks "")
