@@ -120,8 +120,8 @@ def error_code(reply):
 # ---- the prefix
 
 def program_files():
-    folder = "Program Files (x86)" if ARCH == "i686" else "Program Files"
-    return os.path.join(PREFIX, "drive_c", folder)
+    # Every build uses the 32-bit program-files folder, as the installer does.
+    return os.path.join(PREFIX, "drive_c", "Program Files (x86)")
 
 
 def install_folder():

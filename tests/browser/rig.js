@@ -177,9 +177,8 @@ function wineProcesses(name) {
     return found;
 }
 
-// The install folder the installer stand-in of this architecture uses.
-const installFolder = env.ZARN_ARCH === "i686" ? "C:\\Program Files (x86)\\Zarn\\"
-                                               : "C:\\Program Files\\Zarn\\";
+// The install folder of every build: the 32-bit program-files folder.
+const installFolder = "C:\\Program Files (x86)\\Zarn\\";
 
 // The transfer stand-ins' record (ZARN_TRANSFER_RECORD), as lines.
 function record() {
