@@ -137,6 +137,16 @@ def write_tree(out, source, manifest, sites):
         f.write("\n")
 
 
+def set_matches(manifest, sites, with_port):
+    """Where the content script runs: the allowed sites' patterns, or a
+    reserved name that matches nothing when the list allows none."""
+    matches, excludes = patterns(sites, with_port)
+    script = manifest["content_scripts"][0]
+    script["matches"] = matches or ["https://zarn.invalid/*"]
+    if excludes:
+        script["exclude_matches"] = excludes
+
+
 def build(args):
     with open(os.path.join(args.source, "manifest.json"), encoding="utf-8") as f:
         base = json.load(f)
@@ -152,12 +162,7 @@ def build(args):
     chromium["key"] = base64.b64encode(der).decode("ascii")
     # Chromium's patterns carry the port; Firefox's cannot, and the rules in
     # the content script judge the port there.
-    for manifest, with_port in ((chromium, True),):
-        matches, excludes = patterns(sites, with_port)
-        script = manifest["content_scripts"][0]
-        script["matches"] = matches or ["https://zarn.invalid/*"]
-        if excludes:
-            script["exclude_matches"] = excludes
+    set_matches(chromium, sites, True)
     write_tree(os.path.join(args.out, "chromium"), args.source, chromium, sites)
 
     firefox = json.loads(json.dumps(base))
@@ -167,11 +172,7 @@ def build(args):
                                                       "strict_min_version": "128.0"}}
     for key in ("minimum_chrome_version", "externally_connectable"):
         firefox.pop(key, None)
-    matches, excludes = patterns(sites, False)
-    script = firefox["content_scripts"][0]
-    script["matches"] = matches or ["https://zarn.invalid/*"]
-    if excludes:
-        script["exclude_matches"] = excludes
+    set_matches(firefox, sites, False)
     write_tree(os.path.join(args.out, "firefox"), args.source, firefox, sites)
     with open(os.path.join(args.out, "ids.txt"), "w", encoding="ascii") as f:
         f.write("chromium %s\nfirefox %s\n" % (chromium_id(der), args.gecko_id))
