@@ -4,9 +4,12 @@
   registry_table.py header TABLE IDL RC RESOURCE_H OUT.h
       the rows as C++ data for DllRegisterServer, with the GUIDs the table
       names and the category descriptions
-  registry_table.py idt TABLE IDL RC RESOURCE_H ARCH FILE_ID COMPONENT OUT.idt
-      the rows as the Registry table of an MSI of ARCH (x86 or x64), every
-      row in COMPONENT and every path pointing at the file FILE_ID
+  registry_table.py idt TABLE IDL RC RESOURCE_H ARCH FILE_ID COMPONENT
+                        HOST_COMPONENT MANIFEST_ID FIREFOX_MANIFEST_ID OUT.idt
+      the rows as the Registry table of an MSI of ARCH (x86 or x64): the
+      module's rows in COMPONENT with every path pointing at the file FILE_ID,
+      the bridge host's rows in HOST_COMPONENT pointing at the files
+      MANIFEST_ID and FIREFOX_MANIFEST_ID (its two host manifests)
 
 GUIDs come from the table's own guid lines and from the IDL's uuid()
 attributes (library, coclass and dispinterface names); string resources from
@@ -73,7 +76,7 @@ def read_table(path, idl_guids):
             group, _, rest = rest.strip().partition(" ")
             parts = [p.strip() for p in rest.split("|")]
             if len(parts) != 3 or group not in ("class", "page", "typelib", "interface",
-                                                   "category"):
+                                                   "category", "host"):
                 raise TableError(f"{where}: expected 'row GROUP KEY | NAME | VALUE'")
             rows.append(Row(group, *parts))
         else:
@@ -147,6 +150,8 @@ def write_header(out, guids, rows, help_text, own_guids):
              "};", ""]
     for name in own_guids:
         lines.append(cxx_guid(name, guids[name]))
+    # The host rows belong to the packages; the module never writes them.
+    rows = [row for row in rows if row.group != "host"]
     lines += ["", "inline constexpr RegistryRow kRegistryRows[] = {"]
     groups = {"class": "Class", "page": "Page", "typelib": "TypeLib", "interface": "Interface",
               "category": "Category"}
@@ -165,19 +170,28 @@ def write_header(out, guids, rows, help_text, own_guids):
     open(out, "w", encoding="utf-8").write("\n".join(lines) + "\n")
 
 
-def write_idt(out, guids, rows, strings, help_text, arch, file_id, component):
+def write_idt(out, guids, rows, strings, help_text, arch, file_id, component, host):
     """The MSI's Registry table as an archive file for msibuild, in UTF-8
     (the database holds it in its own code page). Root 2 is HKEY_LOCAL_MACHINE;
     the component's bitness picks the registry view. A 64-bit package writes
     the interface rows into the 32-bit view too, by its Wow6432Node path; a
-    32-bit package cannot reach the 64-bit view at all."""
+    32-bit package cannot reach the 64-bit view at all.
+
+    `host` is (component, Chromium manifest's file id, Firefox manifest's
+    file id). The host rows stay in the package's own view: the browsers read
+    both, and the two packages, installed side by side, then never write or
+    remove each other's values."""
+    host_component, manifest_id, firefox_manifest_id = host
     paths = {"module": f"[#{file_id}]", "module_dir": "[INSTALLDIR]",
-             "typelib.platform": "win64" if arch == "x64" else "win32"}
+             "typelib.platform": "win64" if arch == "x64" else "win32",
+             "bridge.manifest": f"[#{manifest_id}]",
+             "bridge.firefox_manifest": f"[#{firefox_manifest_id}]"}
     resolve = Resolver(guids, strings, help_text, paths)
     lines = ["Registry\tRoot\tKey\tName\tValue\tComponent_",
              "s72\ti2\tl255\tL255\tL0\ts72",
              "Registry\tRegistry"]
-    entries = [("Software\\Classes\\", row) for row in rows]
+    entries = [("Software\\" if row.group == "host" else "Software\\Classes\\", row)
+               for row in rows]
     if arch == "x64":
         entries += [("Software\\Classes\\Wow6432Node\\", row) for row in rows
                     if row.group == "interface"]
@@ -192,7 +206,8 @@ def write_idt(out, guids, rows, strings, help_text, arch, file_id, component):
         for text in (key, name, value):
             if any(c in text for c in "\t\r\n"):
                 raise TableError(f"tab or line break in {text!r}")
-        lines.append(f"{row.group}{number:02d}\t2\t{key}\t{name}\t{value}\t{component}")
+        owner = host_component if row.group == "host" else component
+        lines.append(f"{row.group}{number:02d}\t2\t{key}\t{name}\t{value}\t{owner}")
     with open(out, "w", encoding="utf-8", newline="\r\n") as idt:
         idt.write("\n".join(lines) + "\n")
 
@@ -207,8 +222,9 @@ def main(argv):
     strings = read_strings(rc, resource_h)
     if argv[1] == "header" and len(argv) == 7:
         write_header(argv[6], guids, rows, help_text, own)
-    elif argv[1] == "idt" and len(argv) == 10 and argv[6] in ("x86", "x64"):
-        write_idt(argv[9], guids, rows, strings, help_text, argv[6], argv[7], argv[8])
+    elif argv[1] == "idt" and len(argv) == 13 and argv[6] in ("x86", "x64"):
+        write_idt(argv[12], guids, rows, strings, help_text, argv[6], argv[7], argv[8],
+                  tuple(argv[9:12]))
     else:
         sys.exit(__doc__)
 

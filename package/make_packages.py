@@ -7,7 +7,9 @@
 Writes to OUT_DIR: ZarnCtrl2-x86.msi, ZarnCtrl2-x64.msi, ZarnCtrl2-x86.cab,
 ZarnCtrl2-x64.cab and zarn.html, with a work folder per architecture, from
 the modules of TREES_DIR/i686 and TREES_DIR/x86_64 (default SOURCE_DIR/build).
-Every module, CAB and MSI is signed with SHA-256 by osslsigncode: with the
+Each MSI also installs that tree's bridge host, zarn-bridge.exe, and its host
+manifests, and registers them for Chrome, Edge and Firefox.
+Every module, host, CAB and MSI is signed with SHA-256 by osslsigncode: with the
 certificate of ZARN_SIGN_CERT and ZARN_SIGN_KEY when both are set, otherwise
 with a throwaway test CA made under OUT_DIR/test-ca/ (its certificate is
 OUT_DIR/test-ca.crt). ZARN_SIGN_TIMESTAMP, when set, names the RFC 3161
@@ -33,6 +35,7 @@ import subprocess
 import sys
 
 ARCHES = {"x86": "i686", "x64": "x86_64"}
+BRIDGE_FILES = ("zarn-bridge.exe", "zarn-bridge.json", "zarn-bridge.firefox.json")
 
 
 MARKING = " (TEST)"
@@ -283,6 +286,11 @@ def make_arch(source, trees, out, arch, cert, key, marking):
     shutil.copyfile(os.path.join(trees, ARCHES[arch], "ZarnCtrl2.ocx"), module)
     sign(module, cert, key)
     version = module_version(module)
+    # The bridge host and the manifests the tree's build wrote for it, with the
+    # extension IDs that build computed.
+    for name in BRIDGE_FILES:
+        shutil.copyfile(os.path.join(trees, ARCHES[arch], name), os.path.join(work, name))
+    sign(os.path.join(work, "zarn-bridge.exe"), cert, key)
 
     # wixl resolves file names against the working folder, so it runs there.
     msi = os.path.join(out, f"ZarnCtrl2-{arch}.msi")
@@ -302,6 +310,7 @@ def make_arch(source, trees, out, arch, cert, key, marking):
         os.path.join(source, "control", "registration.table"),
         os.path.join(resources, "Web_Control.idl"), os.path.join(resources, "ZarnCtrl2.rc"),
         os.path.join(resources, "resource.h"), arch, "ZarnCtrl2.ocx", "ZarnCtrl2",
+        "Bridge", "zarn_bridge.json", "zarn_bridge.firefox.json",
         os.path.join(tables, "Registry.idt"))
     run("msibuild", msi, "-i", "_ForceCodepage.idt", cwd=tables)
     run("msibuild", msi, "-i", "Registry.idt", cwd=tables)

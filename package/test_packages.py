@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the delivery packages that package/make_packages.py wrote.
 
-  test_packages.py [--release] SOURCE_DIR PACKAGE_DIR
+  test_packages.py [--release] SOURCE_DIR PACKAGE_DIR [TREES_DIR]
 
 For each architecture, in Wine prefixes copied from one freshly booted
 template (so none of them ever ran regsvr32 before):
@@ -9,7 +9,12 @@ template (so none of them ever ran regsvr32 before):
     and values regsvr32 writes in another fresh prefix, the 32-bit ones under
     WOW6432Node, paths aside;
   - that architecture's cscript then creates the control by ProgID and calls it;
-  - msiexec /x leaves none of those keys and no file;
+  - the bridge host is registered for Chrome, Edge and Firefox in the
+    package's own registry view: each value names an installed manifest whose
+    host is the installed zarn-bridge.exe (which answers hello with its
+    architecture) and whose extension IDs are the ones the tree's build
+    derives from its extension key (TREES_DIR/ARCH, default SOURCE_DIR/build);
+  - msiexec /x leaves none of those keys and values and no file;
   - the CAB holds the module and the INF, whose class ID and FileVersion are the
     module's; followed by hand (regsvr32 of the extracted module for x86, the
     hook's msiexec for x64: Wine has no code-download service that reads an
@@ -22,6 +27,9 @@ packages nowhere; and scripts/package --release must refuse inputs that are
 missing or test material, before it builds anything. Exits 1 when any check
 fails.
 """
+import filecmp
+import json
+import ntpath
 import os
 import re
 import shutil
@@ -83,20 +91,17 @@ def _unescape(text):
     return "".join(out)
 
 
-def read_classes(prefix):
-    """HKLM\\Software\\Classes of a prefix as {key: {value name: data}}, read
-    from Wine's registry file (the prefix's wineserver must have ended). The
-    installer's own bookkeeping under Classes\\Installer is left out."""
+def read_hklm(prefix, wanted):
+    """The HKLM keys of a prefix whose names `wanted` accepts, as {key: {value
+    name: data}}, read from Wine's registry file (the prefix's wineserver must
+    have ended)."""
     keys, current = {}, None
     text = open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace").read()
     text = text.replace("\\\n  ", "")  # continued hex lines
     for line in text.split("\n"):
         if line.startswith("["):
             name = _unescape(re.match(r"\[(.*)\]", line).group(1))
-            inside = name.lower().startswith("software\\classes\\")
-            skip = name.lower().startswith(("software\\classes\\installer",
-                                            "software\\classes\\wow6432node\\installer"))
-            current = keys.setdefault(name, {}) if inside and not skip else None
+            current = keys.setdefault(name, {}) if wanted(name.lower()) else None
             continue
         if current is None:
             continue
@@ -108,6 +113,14 @@ def read_classes(prefix):
                 data = _unescape(data[1:-1])
             current[name] = data
     return keys
+
+
+def read_classes(prefix):
+    """HKLM\\Software\\Classes of a prefix. The installer's own bookkeeping
+    under Classes\\Installer is left out."""
+    return read_hklm(prefix, lambda name: name.startswith("software\\classes\\") and
+                     not name.startswith(("software\\classes\\installer",
+                                          "software\\classes\\wow6432node\\installer")))
 
 
 def added(before, after):
@@ -202,12 +215,121 @@ def script_works(prefix, bits, label):
           f"{label}: {bits}-bit cscript creates {PROGID} and calls it", f"exit {code}: {out}")
 
 
+# ---------------------------------------------------------------- the bridge host
+
+HOST_NAME = "com.zarn.bridge"
+# Each browser's key under HKLM\Software (of a registry view), and the manifest
+# its value must name: the Chromium one, or Firefox's.
+HOST_KEYS = (("Google\\Chrome", "zarn-bridge.json"), ("Microsoft\\Edge", "zarn-bridge.json"),
+             ("Mozilla", "zarn-bridge.firefox.json"))
+HOST_FILES = ("zarn-bridge.exe", "zarn-bridge.json", "zarn-bridge.firefox.json")
+
+
+def host_keys(view):
+    return {f"Software\\{view}{vendor}\\NativeMessagingHosts\\{HOST_NAME}": manifest
+            for vendor, manifest in HOST_KEYS}
+
+
+def built_for(tree):
+    """What a tree's build gives the host manifests and the host: the Chromium
+    origins derived here from its extension key (plus its store IDs), its
+    Firefox gecko ID, and a site its host allows (for hello)."""
+    cache = dict(re.findall(r"^(ZARN_\w+):\w+=(.*)$",
+                            open(os.path.join(tree, "CMakeCache.txt"), encoding="utf-8").read(), re.M))
+    key = cache.get("ZARN_EXTENSION_KEY", "")
+    r = subprocess.run(["python3", os.path.join(SOURCE, "browser", "build_extension.py"), "id",
+                        "--key", key], capture_output=True, text=True)
+    ids = [r.stdout.strip()] if key and r.returncode == 0 else []
+    ids += [i for i in cache.get("ZARN_STORE_EXTENSION_IDS", "").split(";") if i]
+    sites = cache.get("ZARN_ALLOWED_SITES", "") or \
+        re.match(r"([^/]*//[^/]*)", cache.get("ZARN_UPDATE_SERVER", "")).group(1)
+    site = sites.split(";")[0].replace("://*.", "://www.")
+    return [f"chrome-extension://{i}/" for i in ids], [cache.get("ZARN_FIREFOX_EXTENSION_ID")], site
+
+
+def host_hello(prefix, bits, host, caller, site):
+    """Starts the host as a browser does (pipes, the caller as its argument),
+    asks hello and closes its input; returns the reply, or why there is none."""
+    request = json.dumps({"id": 1, "origin": site, "method": "hello", "params": []}).encode()
+    try:
+        r = subprocess.run([WINE64 if bits == 64 else WINE32, host, caller], env=prefix.env,
+                           input=struct.pack("<I", len(request)) + request,
+                           capture_output=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        return "no reply within 120 s"
+    if len(r.stdout) < 4:
+        return f"exit {r.returncode}, {len(r.stdout)} bytes out"
+    size = struct.unpack_from("<I", r.stdout)[0]
+    try:
+        return json.loads(r.stdout[4:4 + size])
+    except ValueError:
+        return r.stdout[:200]
+
+
+def check_host_installed(out, prefix, arch, folder, tree):
+    """The registration of an installed package (its prefix settled): the
+    three keys in the package's own view, none in the other, each naming a
+    manifest beside the module whose host is the installed, signed host and
+    whose IDs are the build's."""
+    bits = 64 if arch == "x64" else 32
+    own, other = ("", "Wow6432Node\\") if bits == 64 else ("Wow6432Node\\", "")
+    hklm = {k.lower(): v for k, v in
+            read_hklm(prefix.path, lambda name: "\\nativemessaginghosts\\" in name).items()}
+    chromium, firefox, site = built_for(tree)
+    check(chromium and all(firefox), f"{arch}: the tree's build names its extension IDs",
+          (chromium, firefox))
+    host_path = None
+    for key, manifest_name in host_keys(own).items():
+        value = hklm.get(key.lower(), {}).get("")
+        wrong = []
+        manifest = {}
+        if value is None or value.lower() != f"{folder}\\{manifest_name}".lower():
+            wrong.append(f"value {value!r}")
+        else:
+            try:
+                manifest = json.load(open(prefix.unix(value), encoding="utf-8"))
+            except (OSError, ValueError) as error:
+                wrong.append(f"manifest: {error}")
+        if manifest:
+            path = manifest.get("path", "")
+            host_path = path if ntpath.isabs(path) else ntpath.join(ntpath.dirname(value), path)
+            if not (os.path.isfile(prefix.unix(host_path)) and filecmp.cmp(
+                    prefix.unix(host_path), os.path.join(out, arch, "zarn-bridge.exe"), shallow=False)):
+                wrong.append(f"path {path!r} is not the signed host")
+            if manifest.get("name") != HOST_NAME or manifest.get("type") != "stdio":
+                wrong.append(f"name {manifest.get('name')!r}, type {manifest.get('type')!r}")
+            ids = ("allowed_extensions", firefox) if "firefox" in manifest_name else \
+                ("allowed_origins", chromium)
+            if manifest.get(ids[0]) != ids[1]:
+                wrong.append(f"{ids[0]} {manifest.get(ids[0])} where the build has {ids[1]}")
+        check(not wrong, f"{arch}: HKLM\\{key} names {manifest_name} beside the module, whose host "
+              "is the installed zarn-bridge.exe and whose IDs are the build's", "; ".join(wrong))
+    strays = [k for k in host_keys(other) if k.lower() in hklm]
+    check(not strays, f"{arch}: nothing in the other registry view", strays)
+    if host_path:
+        reply = host_hello(prefix, bits, host_path, chromium[0] if chromium else "", site)
+        result = reply.get("result", {}) if isinstance(reply, dict) else {}
+        check(isinstance(result, dict) and result.get("protocol") == 1 and result.get("arch") == arch,
+              f"{arch}: the installed host, started through its manifest's path, answers hello "
+              f"as {arch}", reply)
+
+
+def check_host_removed(prefix, arch, folder):
+    hklm = {k.lower(): v for k, v in
+            read_hklm(prefix.path, lambda name: "\\nativemessaginghosts\\" in name).items()}
+    left = [k for view in ("", "Wow6432Node\\") for k in host_keys(view) if k.lower() in hklm]
+    check(not left, f"{arch}: after msiexec /x no browser's key for the host is left", left)
+    files = [f for f in HOST_FILES if os.path.exists(prefix.unix(f"{folder}\\{f}"))]
+    check(not files, f"{arch}: after msiexec /x the host and its manifests are gone", files)
+
+
 # ---------------------------------------------------------------- checks
 
 def check_signatures(out):
     # A real certificate's chain is checked against its own root.
     ca = os.environ.get("ZARN_SIGN_CAFILE") or os.path.join(out, "test-ca.crt")
-    files = [os.path.join(out, a, "ZarnCtrl2.ocx") for a in ("x86", "x64")] + \
+    files = [os.path.join(out, a, f) for a in ("x86", "x64")
+             for f in ("ZarnCtrl2.ocx", "zarn-bridge.exe")] + \
             [os.path.join(out, f"ZarnCtrl2-{a}.{e}") for a in ("x86", "x64") for e in ("cab", "msi")]
     for path in files:
         name = os.path.relpath(path, out)
@@ -283,7 +405,7 @@ def check_page(out, clsid, version):
     check(os.path.exists(os.path.join(out, "zarn.js")), "zarn.js beside zarn.html")
 
 
-def check_arch(out, arch, root, template, env):
+def check_arch(out, arch, root, template, env, tree):
     bits = 64 if arch == "x64" else 32
     folder = "C:\\Program Files\\Zarn" if bits == 64 else "C:\\Program Files (x86)\\Zarn"
     module_path = folder + "\\ZarnCtrl2.ocx"
@@ -325,6 +447,7 @@ def check_arch(out, arch, root, template, env):
     check(os.path.exists(msi.unix(module_path)), f"{arch}: the MSI puts the module at {module_path}")
     by_msi = without_paths(added(baseline, msi.classes()), folder)
     check(len(by_msi) > 30, f"{arch}: the MSI writes the registration ({len(by_msi)} keys and values)")
+    check_host_installed(out, msi, arch, folder, tree)
     if bits == 32:
         # The class keys of a 32-bit module must be in the 32-bit view (ProgIDs,
         # categories and type libraries are shared by both views).
@@ -353,6 +476,7 @@ def check_arch(out, arch, root, template, env):
     check(not left and not left_keys, f"{arch}: after msiexec /x none of those keys is left",
           sorted(left_keys)[:6])
     check(not os.path.exists(msi.unix(module_path)), f"{arch}: after msiexec /x the module is gone")
+    check_host_removed(msi, arch, folder)
 
     # The CAB, followed as its INF says.
     clsid = class_id(SOURCE)
@@ -466,9 +590,10 @@ def main():
     args = sys.argv[1:]
     RELEASE = args[:1] == ["--release"]
     args = args[1:] if RELEASE else args
-    if len(args) != 2:
+    if len(args) not in (2, 3):
         sys.exit(__doc__)
-    SOURCE, out = (os.path.abspath(p) for p in args)
+    SOURCE, out = (os.path.abspath(p) for p in args[:2])
+    trees = os.path.abspath(args[2]) if len(args) == 3 else os.path.join(SOURCE, "build")
     root = os.path.join(out, "test")
     os.makedirs(root, exist_ok=True)
     clsid = class_id(SOURCE)
@@ -489,8 +614,8 @@ def main():
         subprocess.run([WINE64, "wineboot", "-i"], env=dict(env, WINEPREFIX=template),
                        capture_output=True)
         subprocess.run([WINESERVER, "-w"], env=dict(env, WINEPREFIX=template))
-    for arch in ("x64", "x86"):
-        check_arch(out, arch, root, template, env)
+    for arch, tree in (("x64", "x86_64"), ("x86", "i686")):
+        check_arch(out, arch, root, template, env, os.path.join(trees, tree))
 
     print(f"{len(failures)} check(s) failed" if failures else "all package checks passed")
     sys.exit(1 if failures else 0)

@@ -102,7 +102,7 @@ zarn_arch_option() {
 # builds the second architecture while the first one's suites run).
 # ZARN_BUILD_TARGETS, when set, builds only those targets (scripts/demo
 # needs the module, the page host and the stand-ins, not the suites;
-# scripts/package the module alone).
+# scripts/package the module and the bridge host).
 zarn_build() {
     local arch=$1; shift
     local dir="$ZARN_ROOT/build/$arch"
