@@ -22,8 +22,8 @@ product name and the page's title, and the reasons are printed. With
 --release such material is refused and nothing is written.
 
 --check-release judges the inputs of a release build before anything is
-built: ZARN_UPDATE_KEYS, ZARN_UPDATE_SERVER, ZARN_ALLOWED_SITES,
-ZARN_SIGN_CERT and ZARN_SIGN_KEY must all be given and none may be test
+built: ZARN_UPDATE_KEYS, ZARN_EXTENSION_KEY, ZARN_UPDATE_SERVER,
+ZARN_ALLOWED_SITES, ZARN_SIGN_CERT and ZARN_SIGN_KEY must all be given and none may be test
 material. Exits 2, naming each refused input, when one is.
 """
 import ipaddress
@@ -39,8 +39,8 @@ BRIDGE_FILES = ("zarn-bridge.exe", "zarn-bridge.json", "zarn-bridge.firefox.json
 
 
 MARKING = " (TEST)"
-RELEASE_INPUTS = ("ZARN_UPDATE_KEYS", "ZARN_UPDATE_SERVER", "ZARN_ALLOWED_SITES",
-                  "ZARN_SIGN_CERT", "ZARN_SIGN_KEY")
+RELEASE_INPUTS = ("ZARN_UPDATE_KEYS", "ZARN_EXTENSION_KEY", "ZARN_UPDATE_SERVER",
+                  "ZARN_ALLOWED_SITES", "ZARN_SIGN_CERT", "ZARN_SIGN_KEY")
 
 
 def run(*args, **kw):
@@ -153,6 +153,20 @@ def judge_keys(source, keys):
     return None
 
 
+def judge_extension_key(source, key):
+    """The extension's key fixes the extension's ID, which the host manifests
+    in the MSIs name: without it they would name the test extension's."""
+    if not key:
+        return "not given"
+    if under_build(source, key):
+        return f"{key} is under build/, where the tests' throwaway extension key is made"
+    if not os.path.isfile(key):
+        return f"{key} is not a file"
+    if "PRIVATE KEY" not in open(key, encoding="ascii", errors="replace").read():
+        return f"{key} holds no PEM private key"
+    return None
+
+
 def judge_server(server):
     if not server:
         return "not given"
@@ -190,7 +204,8 @@ def built_with(tree):
     cache = {}
     with open(os.path.join(tree, "CMakeCache.txt"), encoding="utf-8", errors="replace") as text:
         for line in text:
-            found = re.match(r"(ZARN_UPDATE_KEYS|ZARN_UPDATE_SERVER|ZARN_ALLOWED_SITES):\w+=(.*)$",
+            found = re.match(r"(ZARN_UPDATE_KEYS|ZARN_EXTENSION_KEY|ZARN_UPDATE_SERVER|"
+                             r"ZARN_ALLOWED_SITES):\w+=(.*)$",
                              line.rstrip("\n"))
             if found:
                 cache[found.group(1)] = found.group(2)
@@ -211,6 +226,7 @@ def test_material(source, trees, signing):
         cache = built_with(os.path.join(trees, arch))
         server = cache.get("ZARN_UPDATE_SERVER", "")
         add("ZARN_UPDATE_KEYS", judge_keys(source, cache.get("ZARN_UPDATE_KEYS", "")))
+        add("ZARN_EXTENSION_KEY", judge_extension_key(source, cache.get("ZARN_EXTENSION_KEY", "")))
         add("ZARN_UPDATE_SERVER", judge_server(server))
         add("ZARN_ALLOWED_SITES", judge_sites(cache.get("ZARN_ALLOWED_SITES", ""), server))
     add("ZARN_SIGN_CERT", judge_signing(source, *signing))
@@ -223,6 +239,7 @@ def check_release_inputs(source):
     refused = []
     for name, why in (
             ("ZARN_UPDATE_KEYS", judge_keys(source, env["ZARN_UPDATE_KEYS"])),
+            ("ZARN_EXTENSION_KEY", judge_extension_key(source, env["ZARN_EXTENSION_KEY"])),
             ("ZARN_UPDATE_SERVER", judge_server(env["ZARN_UPDATE_SERVER"])),
             # A release names its sites: the default follows the server.
             ("ZARN_ALLOWED_SITES", judge_sites(env["ZARN_ALLOWED_SITES"], "")

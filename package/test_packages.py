@@ -515,14 +515,15 @@ def check_release_refusals(source):
     Inputs that pass for real are made outside build/ in a temporary folder
     (throwaway, deleted at the end): under build/ they would be test material."""
     script = os.path.join(source, "scripts", "package")
-    inputs = ("ZARN_UPDATE_KEYS", "ZARN_UPDATE_SERVER", "ZARN_ALLOWED_SITES",
-              "ZARN_SIGN_CERT", "ZARN_SIGN_KEY")
+    inputs = ("ZARN_UPDATE_KEYS", "ZARN_EXTENSION_KEY", "ZARN_UPDATE_SERVER",
+              "ZARN_ALLOWED_SITES", "ZARN_SIGN_CERT", "ZARN_SIGN_KEY")
     base = {k: v for k, v in os.environ.items() if k not in inputs}
     elsewhere = tempfile.mkdtemp(prefix="zarn-release-inputs-")
     quiet = {"check": True, "capture_output": True}
     try:
         real = {
             "ZARN_UPDATE_KEYS": os.path.join(elsewhere, "release-public.pem"),
+            "ZARN_EXTENSION_KEY": os.path.join(elsewhere, "extension-private.pem"),
             "ZARN_UPDATE_SERVER": "https://update.zarn.example",
             "ZARN_ALLOWED_SITES": "https://www.zarn.example;https://*.zarn.example",
             "ZARN_SIGN_CERT": os.path.join(elsewhere, "signer.crt"),
@@ -533,15 +534,18 @@ def check_release_refusals(source):
                         "-out", private], **quiet)
         subprocess.run(["openssl", "ec", "-in", private, "-pubout",
                         "-out", real["ZARN_UPDATE_KEYS"]], **quiet)
+        subprocess.run(["openssl", "genrsa", "-out", real["ZARN_EXTENSION_KEY"], "2048"], **quiet)
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
                         "-subj", "/CN=Zarn release check", "-keyout", real["ZARN_SIGN_KEY"],
                         "-out", real["ZARN_SIGN_CERT"]], **quiet)
         build = os.path.join(source, "build")
         cases = [
-            ("nothing given", {}, {"ZARN_UPDATE_KEYS", "ZARN_UPDATE_SERVER",
+            ("nothing given", {}, {"ZARN_UPDATE_KEYS", "ZARN_EXTENSION_KEY", "ZARN_UPDATE_SERVER",
                                   "ZARN_ALLOWED_SITES", "ZARN_SIGN_CERT"}),
             ("the throwaway release key", dict(real, ZARN_UPDATE_KEYS=os.path.join(
                 build, "keys", "release-public.pem")), {"ZARN_UPDATE_KEYS"}),
+            ("the throwaway extension key", dict(real, ZARN_EXTENSION_KEY=os.path.join(
+                build, "keys", "extension-private.pem")), {"ZARN_EXTENSION_KEY"}),
             ("a loopback update server", dict(real, ZARN_UPDATE_SERVER="http://127.0.0.1:18086"),
              {"ZARN_UPDATE_SERVER"}),
             ("no site list (the server's site is not named)", dict(real, ZARN_ALLOWED_SITES=""),
