@@ -198,3 +198,53 @@ test("faults: a killed host, a page closed during the update, no host at all", a
         await bare.close();
     }
 });
+
+test("the extension's limits: the cap on waiting calls, a host that allows fewer sites", async () => {
+    // A stopped host answers nothing, so every call waits: past the 32 the
+    // host runs at once the page hears busy at once, and once the host goes
+    // on every waiting call is answered and the cap is free again.
+    const page = await openPage();
+    await rig.call(page, "hello");
+    await rig.waitFor(() => rig.hostProcesses().length === 1, 10000, "the page's one host");
+    const hosts = rig.hostProcesses();
+    rig.kill(hosts, "SIGSTOP");
+    let over;
+    try {
+        await page.evaluate(() => {
+            const z = Zarn.open();
+            window.waiting = [];
+            for (let i = 0; i < 33; i++)
+                window.waiting.push(z.SelectComplete("item" + i, "1", "-1").then((r) => "result " + r,
+                                                                               (e) => e.code));
+            window.waiting[32].then((settled) => { window.over = settled; });
+        });
+        over = await rig.waitFor(() => page.evaluate(() => window.over), 10000, "the 33rd call's answer");
+    } finally {
+        rig.kill(hosts, "SIGCONT");
+    }
+    assert.equal(over, "busy");
+    assert.deepEqual(await page.evaluate(() => Promise.all(window.waiting.slice(0, 32))),
+                     new Array(32).fill("result 0"));
+    assert.deepEqual(await rig.call(page, "SelectComplete", ["after", "1", "-1"]),
+                     { result: 0, events: [["UpSelectComplete", "after", "1", "-1"]] });
+    await page.close();
+
+    // The extension lets in a site the host no longer allows (as when an
+    // updated host narrows the list under pages the extension serves): the
+    // call is refused-site and nothing else happens.
+    const wide = await rig.chromium({ extension: rig.extensionFor(rig.site + ";" + rig.otherSite, "wide"),
+                                      profile: "chromium-wide" });
+    try {
+        const other = await wide.newPage();
+        await other.goto(rig.url("page.html", true));
+        assert.equal(await other.evaluate(() => Zarn.open().kind), "extension");
+        const mark = rig.requestMark(), before = rig.record().length;
+        const refused = await rig.call(other, "UpLoad", ["zarnuser", "pa55word", items]);
+        assert.equal(refused.error && refused.error.code, "refused-site", JSON.stringify(refused));
+        // The page's own loads (its folder, the site's icon) aside.
+        assert.deepEqual(rig.requestsSince(mark).filter((r) => !/\/browser\/|favicon/.test(r)), []);
+        assert.equal(rig.record().length, before);
+    } finally {
+        await wide.close();
+    }
+});

@@ -66,6 +66,20 @@ function hostManifest(buildManifest, wrapper) {
 
 const hostExe = path.join(build, "zarn-bridge.exe");
 
+// The build's Chromium extension rebuilt for another site list, with the
+// build's key (so with its ID, which the host manifest lets in).
+function extensionFor(sites, name) {
+    const cache = fs.readFileSync(path.join(build, "CMakeCache.txt"), "utf8");
+    const key = /^ZARN_EXTENSION_KEY:\w+=(.*)$/m.exec(cache)[1];
+    const out = path.join(scratch, name);
+    fs.rmSync(out, { recursive: true, force: true });
+    spawnSync("python3", [path.join(source, "browser", "build_extension.py"), "build",
+        "--source", path.join(source, "browser", "extension"), "--out", out, "--sites", sites,
+        "--key", key, "--version", path.join(source, "resources", "version.h"),
+        "--gecko-id", readIds().firefox], { stdio: "inherit" });
+    return path.join(out, "chromium");
+}
+
 // Chromium with the extension. host: null (no host installed), or
 // { exe, manifest } for a host program and the build manifest to copy.
 async function chromium(options) {
@@ -214,10 +228,10 @@ function hostProcesses() {
 function setupProcesses() {
     return wineProcesses("zarn_setup.exe");
 }
-function kill(lines) {
+function kill(lines, signal) {
     for (const line of lines) {
         try {
-            process.kill(Number(line.trim().split(/\s+/)[0]), "SIGKILL");
+            process.kill(Number(line.trim().split(/\s+/)[0]), signal || "SIGKILL");
         } catch (e) {
             // Gone already.
         }
@@ -263,6 +277,6 @@ function requestsSince(mark) {
 module.exports = {
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
     installedVersion, popUpKey, forgetInstallation, leaveClean, requestMark, requestsSince,
-    build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe,
+    build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,
     chromium, firefox, waitFor, call, driveC, wine, wineProcesses, readIds, spawn,
 };
