@@ -5,8 +5,9 @@
 // lives here, owned jointly (shared_ptr) by the dialog and each thread, so it
 // outlives whichever side ends last. The threads touch no window: they post
 // requests, and the download's progress, to the dialog, whose own thread
-// acts on them and draws. Once the run has ended, no thread posts anything
-// or writes the installed version.
+// acts on them and draws. The one exception is an end request that finds
+// the dialog's queue full (RequestEnd). Once the run has ended, no thread
+// posts anything or writes the installed version.
 #pragma once
 
 #include "framework/handle.h"
