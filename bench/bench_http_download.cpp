@@ -39,9 +39,9 @@ double Ms(Clock::time_point since) {
     return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
 }
 
-// A label and a progress bar owned by a thread of their own, which serves
-// them while the download runs on the caller's thread.
-class ProgressThread : public ProgressOwner {
+// A label and a progress bar owned by a thread of their own, which draws the
+// progress the download, on the caller's thread, posts to it.
+class ProgressThread : public ProgressSink {
 public:
     ProgressThread() {
         thread_ = std::thread([this] { Run(); });
@@ -51,8 +51,9 @@ public:
         ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
         thread_.join();
     }
-    HWND SizeLabel() const override { return label_; }
-    HWND DownloadBar() const override { return bar_; }
+    void DownloadProgress(DWORD received, DWORD total) override {
+        ::PostThreadMessageW(threadId_, kProgressMessage, received, static_cast<LPARAM>(total));
+    }
 
 private:
     void Run() {
@@ -65,11 +66,21 @@ private:
                                    10, 300, 20, frame.get(), nullptr, nullptr, nullptr);
         bar_ = ::CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 10,
                                  40, 300, 20, frame.get(), nullptr, nullptr, nullptr);
+        ProgressDisplay display(label_, bar_);
         threadId_ = ::GetCurrentThreadId();
-        ready_ = true;
         MSG message;
-        while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the queue, before any post
+        ready_ = true;
+        while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (!message.hwnd && message.message == kProgressMessage)
+                display.Show(static_cast<DWORD>(message.wParam),
+                             static_cast<DWORD>(message.lParam));
+            else
+                ::DispatchMessageW(&message);
+        }
     }
+
+    static constexpr UINT kProgressMessage = WM_APP + 20;
 
     std::thread thread_;
     std::atomic<bool> ready_{false};

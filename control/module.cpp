@@ -1,5 +1,6 @@
 // The module: its entry point, class factories and self-registration.
 #include "support/elevation.h"
+#include "support/log.h"
 #include "support/settings_reader.h"
 #include "control/identity.h"
 #include "control/prop_page.h"
@@ -82,8 +83,12 @@ constexpr FactoryEntry kFactories[] = {
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH)
+    if (reason == DLL_PROCESS_ATTACH) {
+        // Failures passed up as HRESULTs (registration) reach the log with
+        // the call that failed.
+        zfw::SetFailureReporter(&zarn::LogReportedFailure);
         theApp.InitInstance(instance);
+    }
     else if (reason == DLL_PROCESS_DETACH)
         theApp.ExitInstance();
     return TRUE;

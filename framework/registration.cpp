@@ -1,6 +1,7 @@
 #include "framework/registration.h"
 
 #include "framework/com.h"
+#include "framework/failure.h"
 #include "framework/handle.h"
 
 #include <oleauto.h>
@@ -27,8 +28,10 @@ bool KeyIsEmpty(HKEY root, const std::wstring& path) {
     return subkeys == 0 && values == 0;
 }
 
-HRESULT FromStatus(LSTATUS status) {
-    return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(status));
+// `status` of `call` as an HRESULT; a failure is reported with the call.
+HRESULT FromStatus(LSTATUS status, const Origin& call) {
+    if (status == ERROR_SUCCESS) return S_OK;
+    return LogIfFailed(HRESULT_FROM_WIN32(static_cast<DWORD>(status)), call);
 }
 
 }  // namespace
@@ -63,9 +66,9 @@ HRESULT RegisterModuleTypeLib() noexcept {
     try {
         Microsoft::WRL::ComPtr<ITypeLib> library;
         std::wstring path = ModulePath();
-        HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
-        if (FAILED(hr)) return hr;
-        return ::RegisterTypeLib(library.Get(), path.data(), nullptr);
+        ZFW_RETURN_IF_FAILED(::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library));
+        ZFW_RETURN_IF_FAILED(::RegisterTypeLib(library.Get(), path.data(), nullptr));
+        return S_OK;
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -111,15 +114,15 @@ std::wstring ExpandRegistryText(const wchar_t* text) {
 HRESULT WriteRegistryEntry(const RegistryEntry& entry) noexcept {
     try {
         unique_hkey key;
-        LSTATUS status = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, ExpandRegistryText(entry.key).c_str(),
-                                           0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                                           nullptr);
-        if (status == ERROR_SUCCESS && entry.value) {
-            const std::wstring value = ExpandRegistryText(entry.value);
-            if (value.empty() && *entry.value) return E_FAIL;  // a missing string resource
-            status = SetString(key.get(), entry.name, value);
-        }
-        return FromStatus(status);
+        const LSTATUS created = ::RegCreateKeyExW(
+            HKEY_CLASSES_ROOT, ExpandRegistryText(entry.key).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+            nullptr, key.put(), nullptr);
+        if (created != ERROR_SUCCESS) return FromStatus(created, ZFW_ORIGIN(0, "RegCreateKeyEx"));
+        if (!entry.value) return S_OK;
+        const std::wstring value = ExpandRegistryText(entry.value);
+        if (value.empty() && *entry.value)  // a missing string resource
+            return LogIfFailed(E_FAIL, ZFW_ORIGIN(0, "LoadString"));
+        return FromStatus(SetString(key.get(), entry.name, value), ZFW_ORIGIN(0, "RegSetValueEx"));
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -140,7 +143,8 @@ HRESULT UnregisterClass(const CLSID& clsid, const wchar_t* progId) noexcept {
         if (KeyIsEmpty(HKEY_CLASSES_ROOT, root)) ::RegDeleteKeyW(HKEY_CLASSES_ROOT, root.c_str());
         if (progId && *progId) {
             const LSTATUS status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, progId);
-            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return FromStatus(status);
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+                return FromStatus(status, ZFW_ORIGIN(0, "RegDeleteTree"));
         }
         return S_OK;
     } catch (...) {

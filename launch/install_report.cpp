@@ -1,6 +1,7 @@
 #include "launch/install_report.h"
 
 #include "framework/dispatch.h"
+#include "support/log.h"
 #include "support/reg_key.h"
 #include "support/settings_reader.h"
 #include "update/http.h"
@@ -44,6 +45,7 @@ void ReportPendingInstall() {
     try {
         SendInstallStatistic(kInstallEvent);
     } catch (const InternetError& error) {
+        ZARN_LOG_FAILURE(error.origin(), L"install report not sent");
         throw zfw::ScriptError(L"The install report could not be sent to the update server " +
                                std::wstring(UpdateServerBase()) + L" (WinINet error " +
                                std::to_wstring(error.error()) + L")");

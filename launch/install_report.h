@@ -18,7 +18,8 @@ void SendInstallStatistic(const wchar_t* eventWord);
 // The install report of DownLoad and UpLoad: when the settings value
 // "Isinstall" is nonzero, reports "install" and sets the value to 0. When the
 // update server cannot be reached the value stays as it was (the next call
-// tries again) and zfw::ScriptError ends the calling method.
+// tries again), the log has the WinINet error and the call that failed, and
+// zfw::ScriptError ends the calling method.
 void ReportPendingInstall();
 
 }  // namespace zarn

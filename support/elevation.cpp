@@ -1,5 +1,6 @@
 #include "support/elevation.h"
 
+#include "framework/failure.h"
 #include "framework/handle.h"
 #include "support/module_name.h"
 #include "support/os_version.h"
@@ -55,7 +56,7 @@ HRESULT CreateElevatedOrInProcess(HWND owner, REFCLSID clsid, REFIID iid, void**
 
 HRESULT CreateComponentCategory(REFGUID catid, const wchar_t* description) {
     ComPtr<ICatRegister> manager;
-    const HRESULT created = GetCategoryManager(manager);
+    const HRESULT created = ZFW_LOG_IF_FAILED(GetCategoryManager(manager));
     if (FAILED(created)) {
         ShowFailure(L"Fail to CreateComponentCategory::CoCreateInstance");
         return created;
@@ -68,17 +69,16 @@ HRESULT CreateComponentCategory(REFGUID catid, const wchar_t* description) {
     if (length > 127) length = 127;
     if (FAILED(::StringCchCopyW(info.szDescription, length + 1, description)))
         ShowFailure(L"Fail to CreateComponentCategory::StringCchCopy");
-    const HRESULT registered = manager->RegisterCategories(1, &info);
+    const HRESULT registered = ZFW_LOG_IF_FAILED(manager->RegisterCategories(1, &info));
     if (FAILED(registered)) ShowFailure(L"Fail to CreateComponentCategory::RegisterCategories");
     return registered;
 }
 
 HRESULT AddClassToCategory(REFCLSID clsid, REFGUID catid) {
     ComPtr<ICatRegister> manager;
-    const HRESULT created = GetCategoryManager(manager);
-    if (FAILED(created)) return created;
+    ZFW_RETURN_IF_FAILED(GetCategoryManager(manager));
     CATID categories[1] = {catid};
-    return manager->RegisterClassImplCategories(clsid, 1, categories);
+    return ZFW_LOG_IF_FAILED(manager->RegisterClassImplCategories(clsid, 1, categories));
 }
 
 }  // namespace zarn

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdarg>
+#include <new>
 #include <string>
 
 namespace zarn {
@@ -31,20 +32,11 @@ std::array<wchar_t, kLineUnits> SourceFileName(const char* ansi) {
     return wide;
 }
 
-}  // namespace
-
-void Log(const LogSite& site, const wchar_t* format, ...) {
-    // Without a viewer the line goes nowhere: nothing to format.
-    const HWND viewer = ::FindWindowW(kLogViewerClass, kLogViewerTitle);
-    if (!viewer) return;
-
+void LogV(HWND viewer, const LogSite& site, const wchar_t* format, va_list args) {
     // The message buffer belongs to the call, so lines from two threads
     // cannot overwrite each other's text.
     std::array<wchar_t, kMessageUnits> message{};
-    va_list args;
-    va_start(args, format);
     ::wvsprintfW(message.data(), format, args);
-    va_end(args);
     message[kLineUnits - 1] = L'\0';  // the formatter's limit, whatever it wrote
 
     const std::array<wchar_t, kLineUnits> sourceFile = SourceFileName(site.sourceFile);
@@ -71,6 +63,46 @@ void Log(const LogSite& site, const wchar_t* format, ...) {
     DWORD_PTR reply = 0;
     ::SendMessageTimeoutW(viewer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&envelope),
                           SMTO_ABORTIFHUNG, kViewerTimeoutMs, &reply);
+}
+
+HWND FindViewer() { return ::FindWindowW(kLogViewerClass, kLogViewerTitle); }
+
+}  // namespace
+
+void Log(const LogSite& site, const wchar_t* format, ...) {
+    // Without a viewer the line goes nowhere: nothing to format.
+    const HWND viewer = FindViewer();
+    if (!viewer) return;
+    va_list args;
+    va_start(args, format);
+    LogV(viewer, site, format, args);
+    va_end(args);
+}
+
+void LogFailure(LogSite site, const zfw::Origin& failure, const wchar_t* format, ...) {
+    const HWND viewer = FindViewer();
+    if (!viewer) return;
+    std::wstring extra;
+    try {
+        extra = zfw::DescribeOrigin(failure);
+    } catch (const std::bad_alloc&) {
+        // The line goes without its origin rather than not at all.
+    }
+    site.code = failure.code;
+    site.extraText = extra.c_str();
+    va_list args;
+    va_start(args, format);
+    LogV(viewer, site, format, args);
+    va_end(args);
+}
+
+void LogReportedFailure(const zfw::Origin& failure) noexcept {
+    try {
+        LogFailure(LogSite{0, failure.line, failure.file, nullptr}, failure, L"%hs failed",
+                   failure.call);
+    } catch (...) {
+        // A failure that cannot be logged is still the caller's to handle.
+    }
 }
 
 }  // namespace zarn

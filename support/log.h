@@ -5,6 +5,8 @@
 // nothing is sent and nothing fails: there is no log file and no switch.
 #pragma once
 
+#include "framework/failure.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -14,10 +16,10 @@ namespace zarn {
 
 // Where a line comes from, besides its message.
 struct LogSite {
-    std::int32_t code = 0;             // copied into the record; 0 at every call site
+    std::int32_t code = 0;             // copied into the record; a failure's code, else 0
     std::int32_t line = 0;             // line of the call in its source file
     const char* sourceFile = nullptr;  // name of that source file, ANSI code page
-    const wchar_t* extraText = nullptr;  // optional; none at every call site
+    const wchar_t* extraText = nullptr;  // optional; where a failure came from
 };
 
 // The record the viewer receives: UTF-16 texts, each NUL-terminated inside its
@@ -46,10 +48,21 @@ inline constexpr wchar_t kLogViewerTitle[] = L"xLogWnd";
 // sends the line to the viewer window, if one runs. Never fails its caller.
 void Log(const LogSite& site, const wchar_t* format, ...);
 
+// Logs like Log, with `failure`'s code in the record's code field and its
+// failing call and site (zfw::DescribeOrigin) as the extra text.
+void LogFailure(LogSite site, const zfw::Origin& failure, const wchar_t* format, ...);
+
+// A zfw::FailureReporter: logs "<call> failed" from the failing site itself.
+void LogReportedFailure(const zfw::Origin& failure) noexcept;
+
 // The call site's own line and source file name, code 0, no extra text.
 #define ZARN_LOG_SITE() (::zarn::LogSite{0, __LINE__, __FILE_NAME__, nullptr})
 
 // Logs a line from the calling site: ZARN_LOG(L"OpenURL").
 #define ZARN_LOG(...) ::zarn::Log(ZARN_LOG_SITE(), __VA_ARGS__)
+
+// Logs a line from the calling site with a failure's origin:
+// ZARN_LOG_FAILURE(error.origin(), L"CATCH_ALL").
+#define ZARN_LOG_FAILURE(failure, ...) ::zarn::LogFailure(ZARN_LOG_SITE(), failure, __VA_ARGS__)
 
 }  // namespace zarn

@@ -206,8 +206,10 @@ TEST_F(HttpTest, WaitCursorEndsWithTheCall) {
 
 // A window with a size label and a progress bar (0 to 100) on this thread,
 // recording what the download tells them; the download runs on another
-// thread while this one serves the controls, as the update dialog does.
-class ProgressWindow : public ProgressOwner {
+// thread and posts its progress to this one, which draws it, as the update
+// dialog does. Every message to the controls is checked to come from this
+// thread.
+class ProgressWindow : public ProgressSink {
 public:
     ProgressWindow() {
         INITCOMMONCONTROLSEX init{sizeof(init), ICC_PROGRESS_CLASS};
@@ -226,9 +228,16 @@ public:
         barProc_ = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
             bar_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ProgressWindow::Record)));
     }
+    ~ProgressWindow() {
+        EXPECT_EQ(0, foreignMessages_) << "a control was told from another thread";
+    }
 
-    HWND SizeLabel() const override { return label_; }
-    HWND DownloadBar() const override { return bar_; }
+    HWND SizeLabel() const { return label_; }
+    HWND DownloadBar() const { return bar_; }
+
+    void DownloadProgress(DWORD received, DWORD total) override {
+        ::PostThreadMessageW(thread_, kProgressMessage, received, static_cast<LPARAM>(total));
+    }
 
     std::wstring Download(const std::wstring& url, const std::wstring& target) {
         std::wstring result;
@@ -237,10 +246,20 @@ public:
             result = HttpDownloadFile(this, url, target);
             done = true;
         });
-        while (!done) {
-            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        ProgressDisplay display(label_, bar_);
+        // Until the download has ended and everything it posted is drawn.
+        for (bool drained = false; !drained;) {
+            const bool finished = done;
+            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, finished ? 0 : 10, QS_ALLINPUT);
             MSG message;
-            while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+            drained = finished;
+            while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (!message.hwnd && message.message == kProgressMessage)
+                    display.Show(static_cast<DWORD>(message.wParam),
+                                 static_cast<DWORD>(message.lParam));
+                else
+                    ::DispatchMessageW(&message);
+            }
         }
         worker.join();
         return result;
@@ -250,9 +269,15 @@ public:
     std::vector<int> positions;
 
 private:
+    static constexpr UINT kProgressMessage = WM_APP + 20;
+
     static LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         auto* self = reinterpret_cast<ProgressWindow*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
         const bool isLabel = window == self->label_;
+        // A window procedure runs on its window's thread whoever sends; a
+        // message sent from another thread is one it is still inside.
+        if ((message == WM_SETTEXT || message == PBM_SETPOS) && ::InSendMessage())
+            ++self->foreignMessages_;
         if (isLabel && message == WM_SETTEXT)
             self->texts.emplace_back(reinterpret_cast<const wchar_t*>(lParam));
         if (!isLabel && message == PBM_SETPOS) self->positions.push_back(static_cast<int>(wParam));
@@ -260,11 +285,13 @@ private:
                                  wParam, lParam);
     }
 
+    const DWORD thread_ = ::GetCurrentThreadId();
     zfw::unique_hwnd frame_;
     HWND label_ = nullptr;  // children: destroyed with the frame
     HWND bar_ = nullptr;
     WNDPROC labelProc_ = nullptr;
     WNDPROC barProc_ = nullptr;
+    std::atomic<int> foreignMessages_{0};
 };
 
 TEST_F(HttpTest, ProgressShowsSizesAndEndsAtOneHundred) {

@@ -11,10 +11,14 @@
 #include "update/installation_gate.h"
 #include "update/setup_folder.h"
 
+#include <commctrl.h>
+#include <wininet.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cwchar>
 #include <random>
 #include <thread>
@@ -215,6 +219,96 @@ TEST_F(UpdateDialog, FetchFailuresShowTheirMessageAndEndWith2) {
             ExpectNeverShown(watcher);
         EXPECT_FALSE(InstalledVersion());
     }
+}
+
+// A version file that cannot be fetched leaves its cause in the log: the
+// "CATCH_ALL" record carries the WinINet error in its code field and the
+// call that failed, with its site, as its extra text.
+TEST_F(UpdateDialog, AFailedVersionFileFetchLogsTheWinInetErrorAndTheFailingCall) {
+    rig::LogReceiver viewer;
+    rig::updateserver::RefuseConnections(true);
+    Watcher watcher;
+    const GateRun run = RunGate(watcher);
+    rig::updateserver::RefuseConnections(false);
+    EXPECT_FALSE(run.passed);
+    ASSERT_EQ(watcher.boxes.size(), 1u);
+    EXPECT_EQ(watcher.boxes[0].text, L"전송 프로그램 버전 파일을 다운로드 하지 못했습니다!   ");
+
+    std::vector<rig::CopyDataMessage> caught;
+    for (const auto& record : viewer.From(L"test_update"))
+        if (record.Text(4100, 2048) == L"CATCH_ALL") caught.push_back(record);
+    ASSERT_EQ(caught.size(), 1u);
+    std::int32_t code = 0xdeadbeef;
+    std::memcpy(&code, caught[0].bytes.data(), sizeof(code));
+    EXPECT_EQ(code, ERROR_INTERNET_CANNOT_CONNECT) << "got " << code;
+    const std::wstring extra = caught[0].Text(8196, 2048);
+    EXPECT_EQ(extra.rfind(L"HttpSendRequest at internet_file.cpp:", 0), 0u) << rig::Utf8(extra);
+}
+
+// Records, on the dialog's thread, every progress position and text the
+// dialog's controls are told, and whether it came from another thread: a
+// message sent across threads reaches the owner's window procedure with the
+// hook told so (and InSendMessage true), whatever the sender is.
+class ControlMessageRecorder {
+public:
+    ControlMessageRecorder() {
+        self_ = this;
+        hook_ = ::SetWindowsHookExW(WH_CALLWNDPROC, &Hook, nullptr, ::GetCurrentThreadId());
+    }
+    ~ControlMessageRecorder() {
+        ::UnhookWindowsHookEx(hook_);
+        self_ = nullptr;
+    }
+    ControlMessageRecorder(const ControlMessageRecorder&) = delete;
+    ControlMessageRecorder& operator=(const ControlMessageRecorder&) = delete;
+
+    int fromThisThread = 0;
+    int downloadBarMoves = 0;     // PBM_SETPOS above 0 to the download bar
+    std::vector<std::wstring> foreign;  // "<control id> <message>" from other threads
+
+private:
+    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam) {
+        const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (code == HC_ACTION && self_ &&
+            (message->message == PBM_SETPOS || message->message == WM_SETTEXT)) {
+            wchar_t parent[16] = {};
+            ::InternalGetWindowText(::GetParent(message->hwnd), parent, 16);
+            if (std::wstring_view(parent) == L"Zarn") {
+                const int id = ::GetDlgCtrlID(message->hwnd);
+                if (!wParam || ::InSendMessage())
+                    self_->foreign.push_back(std::to_wstring(id) + L" " +
+                                             (message->message == PBM_SETPOS ? L"PBM_SETPOS"
+                                                                             : L"WM_SETTEXT"));
+                else
+                    ++self_->fromThisThread;
+                if (message->message == PBM_SETPOS && id == 205 && message->wParam > 0)
+                    ++self_->downloadBarMoves;
+            }
+        }
+        return ::CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+
+    inline static ControlMessageRecorder* self_ = nullptr;
+    HHOOK hook_ = nullptr;
+};
+
+// The download thread and the install progress thread post to the dialog;
+// only the dialog's own thread tells its controls anything, across two
+// downloads of the package.
+TEST_F(UpdateDialog, OnlyTheDialogsThreadTellsItsControls) {
+    rig::updateserver::SetFault(L"install.zip", "reply not the package\nok\n");
+    ControlMessageRecorder recorder;
+    Watcher watcher;
+    const GateRun run = RunGate(watcher);
+    EXPECT_TRUE(run.passed);
+    EXPECT_EQ(watcher.maxDownloadPos, 100);
+    EXPECT_EQ(watcher.lastPercentText, L"100%");
+    EXPECT_GT(recorder.downloadBarMoves, 0) << "the download's progress was never shown";
+    EXPECT_GT(recorder.fromThisThread, 0);
+    std::wstring all;
+    for (const auto& seen : recorder.foreign) all += seen + L"; ";
+    EXPECT_TRUE(recorder.foreign.empty())
+        << recorder.foreign.size() << " from other threads: " << rig::Utf8(all);
 }
 
 TEST_F(UpdateDialog, ALeftoverThatCannotBeDeletedEndsWith2) {

@@ -89,51 +89,49 @@ INT_PTR FileUpdateWindow::DoModal(HWND owner) {
 }
 
 FileUpdateWindow::Decision FileUpdateWindow::Decide() {
-    UpdateRun& run = *m_run;
-    run.m_retryCount = 0;
-    run.m_setupDone = false;
+    UpdateRun::Plan& run = m_run->Prepare();
 
     const std::wstring temp = TempFolder();
     // The names an installer had in the temporary folder itself, where runs
     // before the run's own folder left them.
     const std::wstring sharedSetupPath = TempPath(temp, kSetupFileName);
     const std::wstring sharedPackagePath = TempPath(temp, kPackageFileName);
-    run.m_versionFilePath = temp + L"\\version.ini";
+    run.versionFilePath = temp + L"\\version.ini";
 
     // Leftovers of an earlier run. One that cannot go (an installer of that
     // run still holding its file) would be taken for this run's download.
-    const std::wstring* const leftovers[] = {&run.m_versionFilePath, &sharedSetupPath,
+    const std::wstring* const leftovers[] = {&run.versionFilePath, &sharedSetupPath,
                                              &sharedPackagePath};
     for (const std::wstring* leftover : leftovers) {
         if (PathExists(*leftover) && !::DeleteFileW(leftover->c_str()))
             return Fail(Notice::VersionFileNotFetched);
     }
 
-    if (!RunDownloadStage(run, 1)) return Fail(Notice::VersionFileNotFetched);
-    if (!PathExists(run.m_versionFilePath)) return Fail(Notice::None);
-    std::optional<std::wstring> serverVersion = ReadVersionText(run.m_versionFilePath);
+    if (!RunDownloadStage(*m_run, 1)) return Fail(Notice::VersionFileNotFetched);
+    if (!PathExists(run.versionFilePath)) return Fail(Notice::None);
+    std::optional<std::wstring> serverVersion = ReadVersionText(run.versionFilePath);
     if (!serverVersion) return Fail(Notice::None);
-    run.m_serverVersion = std::move(*serverVersion);
+    run.serverVersion = std::move(*serverVersion);
     // The signed release names the version file's exact bytes.
     std::optional<std::string> versionBytes =
-        ReadFilePrefix(run.m_versionFilePath, kManifestMaxBytes + 1);
+        ReadFilePrefix(run.versionFilePath, kManifestMaxBytes + 1);
     if (!versionBytes) return Fail(Notice::None);
-    run.m_versionBytes = std::move(*versionBytes);
-    if (::DeleteFileW(run.m_versionFilePath.c_str())) ::DeleteFileW(sharedSetupPath.c_str());
+    run.versionBytes = std::move(*versionBytes);
+    if (::DeleteFileW(run.versionFilePath.c_str())) ::DeleteFileW(sharedSetupPath.c_str());
 
     const std::wstring installedVersion =
         ReadSettingText(kVersionValue, regrule::kTextType).value_or(L"");
     const std::wstring downloadProgram = m_installFolder + kDownloadProgram.fileName;
-    if (installedVersion == run.m_serverVersion && PathExists(downloadProgram))
+    if (installedVersion == run.serverVersion && PathExists(downloadProgram))
         return Decision::Current;
 
     // The package is downloaded, renamed, hashed and run in a folder of this
     // run's own, never in the shared temporary folder (update/setup_folder.h).
     std::optional<SetupFolder> folder = SetupFolder::Create(temp);
     if (!folder) return Fail(Notice::PackageNotFetched);
-    run.m_setupFolder.emplace(std::move(*folder));
-    run.m_setupPath = run.m_setupFolder->File(kSetupFileName);
-    run.m_packagePath = run.m_setupFolder->File(kPackageFileName);
+    run.setupFolder.emplace(std::move(*folder));
+    run.setupPath = run.setupFolder->File(kSetupFileName);
+    run.packagePath = run.setupFolder->File(kPackageFileName);
     return Decision::Install;
 }
 
@@ -143,7 +141,7 @@ FileUpdateWindow::Decision FileUpdateWindow::Fail(Notice notice) {
 }
 
 BOOL FileUpdateWindow::OnInitDialog() {
-    m_run->m_dialog = Handle();
+    m_run->SetDialog(Handle());
     ::SetWindowTextW(Handle(), kCaption);
     // A failed decision shows its message before the window has appeared,
     // and the dialog ends without ever being shown in its modal loop.
@@ -176,6 +174,9 @@ bool FileUpdateWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
         case WM_INSTALLER_STARTED:
             OnInstallerStarted();
             return true;
+        case WM_DOWNLOAD_PROGRESS:
+            OnDownloadProgress(static_cast<DWORD>(wParam), static_cast<DWORD>(lParam));
+            return true;
         case WM_COMMAND:
             // Enter and Esc (and the close command) would end the dialog as
             // if the programs were current, or in the middle of an install.
@@ -193,15 +194,16 @@ void FileUpdateWindow::OnTimer(UINT_PTR id) {
         case TIMER_START:
             InitBar(::GetDlgItem(Handle(), IDC_DOWNLOAD_BAR));
             InitBar(::GetDlgItem(Handle(), IDC_INSTALL_BAR));
-            if (!run.StartThread(&DownloadThreadProc)) EndRun(IDCANCEL, Notice::None);
+            if (!run.StartThread(&DownloadThreadProc, L"Zarn download"))
+                EndRun(IDCANCEL, Notice::None);
             break;
         case TIMER_SETUP_STOPPED:
-            ::DeleteFileW(run.m_setupPath.c_str());
+            ::DeleteFileW(run.plan().setupPath.c_str());
             EndRun(IDCANCEL, Notice::None);
             break;
         case TIMER_SETUP_FINISHED:
-            if (PathExists(run.m_setupPath)) ::DeleteFileW(run.m_setupPath.c_str());
-            run.m_setupDone = true;
+            if (PathExists(run.plan().setupPath)) ::DeleteFileW(run.plan().setupPath.c_str());
+            run.SetupDone();
             break;
     }
 }
@@ -248,9 +250,9 @@ void FileUpdateWindow::EndRun(INT_PTR result, Notice notice) {
 void FileUpdateWindow::OnStageEnd(INT_PTR result, Notice notice) {
     if (const wchar_t* text = NoticeText(notice))
         ::MessageBoxW(Handle(), text, kNoticeCaption, MB_OK);
-    // The run has ended: the threads stop at their next look at it. One may
-    // be inside a package download whose progress goes straight to two of
-    // the controls, so the window outlives every thread (hidden meanwhile).
+    // The run has ended: the threads stop at their next look at it. They
+    // post to the window, so it outlives every thread (hidden meanwhile)
+    // rather than leave its handle to be reused under them.
     ::ShowWindow(Handle(), SW_HIDE);
     m_run->WaitForThreads(kThreadStopWaitMs, true);
     m_threadsStopped = true;
@@ -265,6 +267,13 @@ void FileUpdateWindow::OnInstallPercent(int position) {
     ::UpdateWindow(percent);
     ::SendMessageW(::GetDlgItem(Handle(), IDC_INSTALL_BAR), PBM_SETPOS,
                    static_cast<WPARAM>(position), 0);
+}
+
+void FileUpdateWindow::OnDownloadProgress(DWORD received, DWORD total) {
+    if (!m_downloadProgress)
+        m_downloadProgress.emplace(::GetDlgItem(Handle(), IDC_DOWNLOAD_SIZE),
+                                   ::GetDlgItem(Handle(), IDC_DOWNLOAD_BAR));
+    m_downloadProgress->Show(received, total);
 }
 
 void FileUpdateWindow::OnPackageDownloaded() {

@@ -63,6 +63,7 @@ private:
     void OnStageEnd(INT_PTR result, Notice notice);
     void OnInstallPercent(int position);
     void OnPackageDownloaded();
+    void OnDownloadProgress(DWORD received, DWORD total);
 
     std::shared_ptr<UpdateRun> m_run;
     std::optional<Notice> m_failure;  // set when the decision failed
@@ -73,6 +74,8 @@ private:
     };
     std::optional<HeldReport> m_heldReport;
     bool m_threadsStopped = false;  // OnStageEnd waited for the threads
+    // The package download's size label and bar, once the first report came.
+    std::optional<ProgressDisplay> m_downloadProgress;
 };
 
 }  // namespace zarn

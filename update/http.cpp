@@ -36,7 +36,7 @@ HttpFile OpenRequest(InternetSession& session, const std::wstring& url,
 
 // A body that outgrew its cap: the fetch fails rather than keep a part.
 [[noreturn]] void ThrowOverCap() {
-    throw InternetError("reply longer than its cap", ERROR_INSUFFICIENT_BUFFER);
+    ZFW_THROW_WIN32(InternetError, ERROR_INSUFFICIENT_BUFFER, "reply longer than its cap");
 }
 
 // Reads the whole body of `reply` into `body`, failing once it passes
@@ -74,82 +74,49 @@ std::wstring ByteSizeText(DWORD bytes) {
     return text.data();
 }
 
-// Shows the received and total sizes in the owner's label and the percentage
-// in its bar. The controls belong to another thread, so every update is a
-// cross-thread message and a repaint the download waits for (the bar, too,
-// repaints itself before it answers); a download has thousands of blocks.
-// So a control is told only when what it shows changes, the label at most
-// ten times a second and the bar twenty, except that the bar's first move
-// and its end are shown at once; Finish shows the last text and position, so
-// the display ends exact.
-class ProgressDisplay {
+// Tells a sink how far a download has come: the first block at once, then
+// at most every kReportIntervalMs, besides the bar's first move and the
+// moment the count reaches the total, and at the end the last count, so the
+// display ends exact. A download has thousands of blocks; each report is a
+// message to the thread that shows it and a repaint there.
+class ProgressReports {
 public:
-    ProgressDisplay(const ProgressOwner& owner, DWORD total)
-        : label_(owner.SizeLabel()),
-          bar_(owner.DownloadBar()),
-          total_(total),
-          totalText_(total ? ByteSizeText(total) : std::wstring()) {}
+    ProgressReports(ProgressSink& sink, DWORD total) : sink_(sink), total_(total) {}
 
-    void Show(DWORD received) {
+    void Block(DWORD received) {
         received_ = received;
-        // Above 100 when the body outgrows its Content-Length; sent as
-        // computed, the bar shows it as full.
-        position_ = total_ ? static_cast<int>(static_cast<double>(received) * 100.0 / total_) : 0;
         const ULONGLONG now = ::GetTickCount64();
-        if (!barShown_ || (position_ != barPosition_ &&
-                           (barPosition_ == 0 || position_ >= 100 ||
-                            now - barTime_ >= kBarIntervalMs)))
-            ShowBar(now);
-        if (!labelShown_ || now - labelTime_ >= kLabelIntervalMs || received == total_)
-            ShowLabel(now);
+        const bool firstMove = reportedPercent_ == 0 && Percent() != 0;
+        if (!reported_ || firstMove || received == total_ || now - reportTime_ >= kReportIntervalMs)
+            Report(now);
     }
 
-    // Brings the label and the bar up to the last count given to Show.
     void Finish() {
-        if (!barShown_) return;
-        const ULONGLONG now = ::GetTickCount64();
-        if (position_ != barPosition_) ShowBar(now);
-        ShowLabel(now);
+        if (reported_ && reportedCount_ != received_) Report(::GetTickCount64());
     }
 
 private:
-    static constexpr ULONGLONG kLabelIntervalMs = 100;
-    static constexpr ULONGLONG kBarIntervalMs = 50;
+    static constexpr ULONGLONG kReportIntervalMs = 50;
 
-    std::wstring LabelText() const {
-        if (total_ == 0) return L"0KB / 0KB";
-        return ByteSizeText(received_) + L" / " + totalText_;
+    int Percent() const {
+        return total_ ? static_cast<int>(static_cast<double>(received_) * 100.0 / total_) : 0;
     }
 
-    void ShowBar(ULONGLONG now) {
-        ::SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(position_), 0);
-        barPosition_ = position_;
-        barShown_ = true;
-        barTime_ = now;
+    void Report(ULONGLONG now) {
+        sink_.DownloadProgress(received_, total_);
+        reported_ = true;
+        reportedCount_ = received_;
+        reportedPercent_ = Percent();
+        reportTime_ = now;
     }
 
-    void ShowLabel(ULONGLONG now) {
-        std::wstring text = LabelText();
-        if (labelShown_ && text == text_) return;
-        ::SetWindowTextW(label_, text.c_str());
-        ::UpdateWindow(label_);
-        text_ = std::move(text);
-        labelShown_ = true;
-        labelTime_ = now;
-    }
-
-    HWND label_;
-    HWND bar_;
+    ProgressSink& sink_;
     DWORD total_;
-    std::wstring totalText_;
     DWORD received_ = 0;
-    int position_ = 0;  // what the bar should show
-    bool barShown_ = false;
-    int barPosition_ = 0;  // what it was last told
-    ULONGLONG barTime_ = 0;
-    bool labelShown_ = false;
-    std::wstring text_;
-    ULONGLONG labelTime_ = 0;
+    bool reported_ = false;
+    DWORD reportedCount_ = 0;
+    int reportedPercent_ = 0;
+    ULONGLONG reportTime_ = 0;
 };
 
 // `bytes` in the ANSI code page as UTF-16; empty when they do not convert.
@@ -160,7 +127,26 @@ std::wstring FromAnsi(const BYTE* bytes, size_t size) {
 
 }  // namespace
 
-std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring& url,
+void ProgressDisplay::Show(DWORD received, DWORD total) {
+    // Above 100 when the body outgrows its Content-Length; sent as computed,
+    // the bar shows it as full.
+    const int position =
+        total ? static_cast<int>(static_cast<double>(received) * 100.0 / total) : 0;
+    if (!shown_ || position != position_) {
+        ::SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+        position_ = position;
+    }
+    std::wstring text =
+        total ? ByteSizeText(received) + L" / " + ByteSizeText(total) : L"0KB / 0KB";
+    if (!shown_ || text != text_) {
+        ::SetWindowTextW(label_, text.c_str());
+        ::UpdateWindow(label_);
+        text_ = std::move(text);
+    }
+    shown_ = true;
+}
+
+std::wstring HttpDownloadFile(ProgressSink* progress, const std::wstring& url,
                               const std::wstring& filePath, const TransferLimits& limits,
                               size_t maxBytes) {
     const WaitCursor waitCursor;
@@ -175,8 +161,8 @@ std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring&
         if (total > maxBytes) ThrowOverCap();
 
         OutputFile file(filePath);
-        std::optional<ProgressDisplay> display;
-        if (progress) display.emplace(*progress, total);
+        std::optional<ProgressReports> reports;
+        if (progress) reports.emplace(*progress, total);
 
         DWORD received = 0;
         size_t kept = 0;
@@ -187,12 +173,15 @@ std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring&
             kept += block.size();
             file.Write(block.data(), block.size());
             received += static_cast<DWORD>(block.size());
-            if (display) display->Show(received);
+            if (reports) reports->Block(received);
         }
-        if (display) display->Finish();
+        if (reports) reports->Finish();
         file.Close();
         result = kDownloadComplete;
         reply.Close();
+    } catch (const zfw::Failure& failure) {
+        ZARN_LOG_FAILURE(failure.origin(), L"CATCH_ALL");
+        result.clear();
     } catch (const std::exception&) {
         ZARN_LOG(L"CATCH_ALL");
         result.clear();
@@ -226,7 +215,8 @@ std::wstring HttpRequestText(const std::wstring& url) {
     return result;
 }
 
-std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes) {
+std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes,
+                                     zfw::Origin* failure) {
     try {
         InternetSession session;
         HttpFile reply = OpenRequest(session, url, kSmallFetchLimits);
@@ -234,6 +224,9 @@ std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes) {
         result.status = reply.StatusCode();
         ReadWhole(reply, maxBytes, result.body);
         return result;
+    } catch (const zfw::Failure& error) {
+        if (failure) *failure = error.origin();
+        return std::nullopt;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception&) {

@@ -38,16 +38,36 @@ static_assert(kRequestHeaders.size() == 126);
 inline constexpr DWORD kRequestFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_TRANSFER_BINARY | INTERNET_FLAG_NO_CACHE_WRITE;
 
-// Where a download shows its progress: a text label for "received / total"
-// and a progress bar with the range 0 to 100. The controls may belong to
-// another thread, whose message loop must be running.
-class ProgressOwner {
+// Where a download reports its progress. Called on the downloading thread:
+// for the first block, then at most twenty times a second, and once more at
+// the end with the final count. An implementation hands the counts to the
+// thread that owns the windows showing them (by a posted message) and
+// touches no window itself.
+class ProgressSink {
 public:
-    virtual HWND SizeLabel() const = 0;
-    virtual HWND DownloadBar() const = 0;
+    // `received` bytes so far of `total` (0 without a Content-Length).
+    virtual void DownloadProgress(DWORD received, DWORD total) = 0;
 
 protected:
-    ~ProgressOwner() = default;
+    ~ProgressSink() = default;
+};
+
+// A download's progress in a text label ("received / total", "0KB / 0KB"
+// without a total) and a progress bar with the range 0 to 100 (a body that
+// outgrows its total sends the bar above 100, which shows it full). Used on
+// the thread that owns the controls; a control is told only when what it
+// shows changes.
+class ProgressDisplay {
+public:
+    ProgressDisplay(HWND label, HWND bar) : label_(label), bar_(bar) {}
+    void Show(DWORD received, DWORD total);
+
+private:
+    HWND label_;
+    HWND bar_;
+    bool shown_ = false;
+    int position_ = 0;  // what the bar was last told
+    std::wstring text_;  // and the label
 };
 
 // The result of HttpDownloadFile when the whole body reached the file.
@@ -65,11 +85,10 @@ inline constexpr size_t kNoCap = SIZE_MAX;
 // empty text when the network or the file failed, a limit ran out or the body
 // grew past `maxBytes`; a part already written stays on disk. `limits` bound
 // the waits: kDownloadLimits for the package (only a stall ends it),
-// kSmallFetchLimits for a small file. With a progress owner, its label shows
-// the received and total sizes ("0KB / 0KB" without a Content-Length) and its
-// bar the percentage. Logs "OpenURL", "download : strFileName", "CATCH_ALL"
-// and the result. Shows the wait cursor while it runs.
-std::wstring HttpDownloadFile(const ProgressOwner* progress, const std::wstring& url,
+// kSmallFetchLimits for a small file. With a progress sink, it hears the
+// received and total sizes (see ProgressSink). Logs "OpenURL", "download : strFileName", "CATCH_ALL"
+// (with the failure's code and the call that failed) and the result. Shows the wait cursor while it runs.
+std::wstring HttpDownloadFile(ProgressSink* progress, const std::wstring& url,
                               const std::wstring& filePath,
                               const TransferLimits& limits = kDownloadLimits,
                               size_t maxBytes = kNoCap);
@@ -90,9 +109,11 @@ struct SmallReply {
 // and returns its status and whole body, or nothing when the server cannot be
 // reached, the connection fails, the body is longer than `maxBytes` (a
 // failure, never a shortened body), no answer comes within kWaitLimitMs at any
-// point, or the whole fetch takes longer than kSmallFetchDeadlineMs. The
+// point, or the whole fetch takes longer than kSmallFetchDeadlineMs; then
+// `failure` (when given) receives the code and the call that failed. The
 // status is not judged here: callers that care look at it. Logs nothing; may
 // be called on any thread; throws only std::bad_alloc.
-std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes);
+std::optional<SmallReply> FetchSmall(const std::wstring& url, size_t maxBytes,
+                                     zfw::Origin* failure = nullptr);
 
 }  // namespace zarn

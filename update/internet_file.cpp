@@ -64,10 +64,6 @@ constexpr DWORD kNetworkReadBytes = 64 * 1024;
 
 constexpr DWORD_PTR kContext = 1;
 
-[[noreturn]] void ThrowLastError(const char* what) {
-    throw InternetError(what, ::GetLastError());
-}
-
 class SrwGuard {
 public:
     explicit SrwGuard(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
@@ -177,11 +173,11 @@ void StartHelper(const std::shared_ptr<RequestState>& state) {
     start->state = state;
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                               reinterpret_cast<LPCWSTR>(&HelperWork), &start->module))
-        ThrowLastError("GetModuleHandleEx");
+        ZFW_THROW_WIN32(InternetError, ::GetLastError(), "GetModuleHandleEx");
     if (!::TrySubmitThreadpoolCallback(&HelperWork, start.get(), nullptr)) {
         const DWORD error = ::GetLastError();
         ::FreeLibrary(start->module);
-        throw InternetError("TrySubmitThreadpoolCallback", error);
+        ZFW_THROW_WIN32(InternetError, error, "TrySubmitThreadpoolCallback");
     }
     (void)start.release();  // the callback owns it now
 }
@@ -192,7 +188,8 @@ void StartHelper(const std::shared_ptr<RequestState>& state) {
 // return from its call on its own.
 void RunJob(RequestState& state, RequestState::Job job, DWORD waitMs) {
     SrwGuard guard(state.lock);
-    if (state.abandoned) throw InternetError("request given up", ERROR_INTERNET_TIMEOUT);
+    if (state.abandoned)
+        ZFW_THROW_WIN32(InternetError, ERROR_INTERNET_TIMEOUT, "request given up");
     state.finished = false;
     state.job = job;
     ::WakeAllConditionVariable(&state.changed);
@@ -207,12 +204,13 @@ void RunJob(RequestState& state, RequestState::Job job, DWORD waitMs) {
             state.abandoned = true;
             state.CloseHandles();
             ::WakeAllConditionVariable(&state.changed);
-            throw InternetError("no answer within the time limit", ERROR_INTERNET_TIMEOUT);
+            ZFW_THROW_WIN32(InternetError, ERROR_INTERNET_TIMEOUT,
+                            "no answer within the time limit");
         }
     }
-    if (!state.ok) throw InternetError(job == RequestState::Job::Send ? "HttpSendRequest"
-                                                                     : "InternetReadFile",
-                                       state.error);
+    if (!state.ok)
+        ZFW_THROW_WIN32(InternetError, state.error,
+                        job == RequestState::Job::Send ? "HttpSendRequest" : "InternetReadFile");
 }
 
 void SetTimeouts(HINTERNET handle, DWORD ms) {
@@ -294,12 +292,9 @@ DWORD NextWait(const TransferLimits& limits, ULONGLONG started) {
 
 }  // namespace
 
-InternetError::InternetError(const char* what, DWORD error)
-    : std::runtime_error(what), error_(error) {}
-
 InternetSession::InternetSession()
     : session_(::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
-    if (!session_) ThrowLastError("InternetOpen");
+    ZFW_THROW_LAST_ERROR_IF(InternetError, !session_, "InternetOpen");
     SetTimeouts(session_.get(), kWaitLimitMs);
 }
 
@@ -311,10 +306,12 @@ HttpFile InternetSession::OpenUrl(const std::wstring& url, const std::wstring& h
     parts.dwHostNameLength = 1;
     parts.dwUrlPathLength = 1;
     parts.dwExtraInfoLength = 1;
-    if (!::InternetCrackUrlW(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts))
-        ThrowLastError("InternetCrackUrl");
+    ZFW_THROW_LAST_ERROR_IF(InternetError,
+                            !::InternetCrackUrlW(url.c_str(), static_cast<DWORD>(url.size()), 0,
+                                                 &parts),
+                            "InternetCrackUrl");
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
-        throw InternetError("not an http URL", ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+        ZFW_THROW_WIN32(InternetError, ERROR_INTERNET_UNRECOGNIZED_SCHEME, "not an http URL");
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
@@ -324,10 +321,10 @@ HttpFile InternetSession::OpenUrl(const std::wstring& url, const std::wstring& h
     auto state = std::make_shared<RequestState>();
     state->connect = ::InternetConnectW(session_.get(), host.c_str(), parts.nPort, nullptr,
                                         nullptr, INTERNET_SERVICE_HTTP, 0, kContext);
-    if (!state->connect) ThrowLastError("InternetConnect");
+    ZFW_THROW_LAST_ERROR_IF(InternetError, !state->connect, "InternetConnect");
     state->request = ::HttpOpenRequestW(state->connect, L"GET", object.c_str(), nullptr, nullptr,
                                         nullptr, flags, kContext);
-    if (!state->request) ThrowLastError("HttpOpenRequest");
+    ZFW_THROW_LAST_ERROR_IF(InternetError, !state->request, "HttpOpenRequest");
     // Wine takes the limits from the request handle only, and only before
     // the request is sent.
     SetTimeouts(state->request, limits.waitMs);
@@ -346,8 +343,8 @@ HttpFile InternetSession::OpenUrl(const std::wstring& url, const std::wstring& h
     try {
         RunJob(*state, RequestState::Job::Send, NextWait(limits, started));
         if (!EndsSecure(*state))
-            throw InternetError("redirected from https to http",
-                                ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+            ZFW_THROW_WIN32(InternetError, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR,
+                            "redirected from https to http");
     } catch (const InternetError& error) {
         ZARN_LOG(L"https request to %s:%u failed: %s (%u)", host.c_str(),
                  static_cast<unsigned>(parts.nPort), SecureErrorName(error.error()),
@@ -422,8 +419,8 @@ bool HttpFile::Fill() {
         announced = AnnouncedLength(state.request);
     }
     if (announced && bodyRead_ < *announced)
-        throw InternetError("connection closed before the end of the body",
-                            ERROR_INTERNET_CONNECTION_RESET);
+        ZFW_THROW_WIN32(InternetError, ERROR_INTERNET_CONNECTION_RESET,
+                        "connection closed before the end of the body");
     return false;
 }
 

@@ -12,6 +12,7 @@
 // on a silent server.
 #pragma once
 
+#include "framework/failure.h"
 #include "framework/handle.h"
 
 #include <windows.h>
@@ -21,20 +22,16 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 
 namespace zarn {
 
 // A network failure while opening or reading a URL, with the WinINet or
-// system error code (ERROR_INTERNET_TIMEOUT when a limit ran out).
-class InternetError : public std::runtime_error {
+// system error code (ERROR_INTERNET_TIMEOUT when a limit ran out) and the
+// call that failed.
+class InternetError : public zfw::Failure {
 public:
-    InternetError(const char* what, DWORD error);
-    DWORD error() const noexcept { return error_; }
-
-private:
-    DWORD error_;
+    explicit InternetError(const zfw::Origin& origin) : zfw::Failure(origin) {}
 };
 
 // How long a request may wait on the server.

@@ -11,12 +11,10 @@ constexpr size_t kBufferBytes = 64 * 1024;
 
 }  // namespace
 
-FileError::FileError(const char* what, DWORD error) : std::runtime_error(what), error_(error) {}
-
 OutputFile::OutputFile(const std::wstring& path)
     : file_(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr)) {
-    if (!file_) throw FileError("CreateFile", ::GetLastError());
+    ZFW_THROW_LAST_ERROR_IF(FileError, !file_, "CreateFile");
     pending_.reserve(kBufferBytes);
 }
 
@@ -67,7 +65,7 @@ void OutputFile::WriteThrough(const BYTE* bytes, size_t size) {
         const DWORD ask = static_cast<DWORD>(std::min<size_t>(size - done, 0x40000000));
         if (!::WriteFile(file_.get(), bytes + done, ask, &written, nullptr) || written == 0) {
             const DWORD error = ::GetLastError();
-            throw FileError("WriteFile", error ? error : ERROR_WRITE_FAULT);
+            ZFW_THROW_WIN32(FileError, error ? error : ERROR_WRITE_FAULT, "WriteFile");
         }
         done += written;
     }

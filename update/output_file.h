@@ -1,25 +1,22 @@
 // A local file created for writing, written through a buffer.
 #pragma once
 
+#include "framework/failure.h"
 #include "framework/handle.h"
 
 #include <windows.h>
 
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace zarn {
 
-// A failure to create or write a local file, with the system error code.
-class FileError : public std::runtime_error {
+// A failure to create or write a local file, with the system error code and
+// the call that failed.
+class FileError : public zfw::Failure {
 public:
-    FileError(const char* what, DWORD error);
-    DWORD error() const noexcept { return error_; }
-
-private:
-    DWORD error_;
+    explicit FileError(const zfw::Origin& origin) : zfw::Failure(origin) {}
 };
 
 // Creates `path` for writing, replacing any file there, and collects small

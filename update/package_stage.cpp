@@ -1,6 +1,5 @@
 #include "update/package_stage.h"
 
-#include "resources/resource.h"
 #include "support/log.h"
 #include "support/os_version.h"
 #include "support/reg_key.h"
@@ -63,65 +62,90 @@ bool SizeMatches(const std::wstring& packagePath, const std::wstring& serverSize
 // `maxBytes`, as the first one does.
 bool CheckPackageSize(UpdateRun& run, const std::wstring& packageUrl, size_t maxBytes) {
     const std::wstring sizeUrl = UpdateServerUrl(kPackageSizeUrlPath);
+    const std::wstring& packagePath = run.plan().packagePath;
     for (;;) {
         if (run.Ended()) return false;
-        run.m_serverSize = HttpRequestText(sizeUrl);
-        if (SizeMatches(run.m_packagePath, run.m_serverSize)) return true;
+        UpdateRun::DownloadState& download = run.Download();
+        download.serverSize = HttpRequestText(sizeUrl);
+        if (SizeMatches(packagePath, download.serverSize)) return true;
 
-        ++run.m_retryCount;
-        if (!DeleteIfPresent(run.m_packagePath)) {
+        ++download.retryCount;
+        if (!DeleteIfPresent(packagePath)) {
             run.Finish(IDCANCEL, Notice::None);
             return false;
         }
         if (run.Ended()) return false;
         // Whether this download completed is for the size comparison to say.
-        HttpDownloadFile(&run, packageUrl, run.m_packagePath, kDownloadLimits, maxBytes);
-        if (SizeMatches(run.m_packagePath, run.m_serverSize)) return true;
-        if (run.m_retryCount >= 2) {
+        HttpDownloadFile(&run, packageUrl, packagePath, kDownloadLimits, maxBytes);
+        if (SizeMatches(packagePath, download.serverSize)) return true;
+        if (download.retryCount >= 2) {
             run.Finish(IDCANCEL, Notice::SizeCheckFailed);
             return false;
         }
     }
 }
 
+// The call that failed when a release was refused for a failure rather than
+// for what it says.
+using Cause = std::optional<zfw::Origin>;
+
 // The body of a small file on the update server: one fetch that ends in
-// time, answered 200, with at most `cap` bytes; none otherwise. This is the
-// one place the release files are fetched.
-std::optional<std::string> FetchSmallFile(const std::wstring& url, size_t cap) {
-    std::optional<SmallReply> reply = FetchSmall(url, cap);
-    if (!reply || reply->status != HTTP_STATUS_OK) return std::nullopt;
+// time, answered 200, with at most `cap` bytes; none otherwise, with the
+// cause (a reply of another status has that status as its code). This is
+// the one place the release files are fetched.
+std::optional<std::string> FetchSmallFile(const std::wstring& url, size_t cap, Cause& cause) {
+    zfw::Origin failure;
+    std::optional<SmallReply> reply = FetchSmall(url, cap, &failure);
+    if (!reply) {
+        cause = failure;
+        return std::nullopt;
+    }
+    if (reply->status != HTTP_STATUS_OK) {
+        cause = ZFW_ORIGIN(reply->status, "HTTP status other than 200");
+        return std::nullopt;
+    }
     return std::move(reply->body);
 }
 
-// Refuses the release: deletes the package (when there is one), logs why,
-// and ends the run with the notice. Nothing of it has run.
-void RefuseRelease(UpdateRun& run, ReleaseFault fault, const std::wstring& packagePath) {
+// Refuses the release: deletes the package (when there is one), logs why
+// (with the call that failed, when one did), and ends the run with the
+// notice. Nothing of it has run.
+void RefuseRelease(UpdateRun& run, ReleaseFault fault, const std::wstring& packagePath,
+                   const Cause& cause = {}) {
     if (!packagePath.empty()) ::DeleteFileW(packagePath.c_str());
-    ZARN_LOG(L"release refused: %s", ReleaseFaultReason(fault));
+    if (cause)
+        ZARN_LOG_FAILURE(*cause, L"release refused: %s", ReleaseFaultReason(fault));
+    else
+        ZARN_LOG(L"release refused: %s", ReleaseFaultReason(fault));
     run.Finish(IDCANCEL, Notice::ReleaseNotVerified);
 }
 
 // Fetches the signed release and checks it against the version file this run
 // fetched and the release installed, before any byte of the package: a
 // release that would be refused costs no download.
-ReleaseFault VerifyRelease(UpdateRun& run, const Cng* cng, ReleaseManifest& manifest) {
+ReleaseFault VerifyRelease(UpdateRun& run, const Cng* cng, ReleaseManifest& manifest,
+                           Cause& cause) {
     // An oversized manifest fails the fetch; it is never cut to size.
-    const auto manifestBytes = FetchSmallFile(UpdateServerUrl(kManifestUrlPath), kManifestMaxBytes);
+    const auto manifestBytes =
+        FetchSmallFile(UpdateServerUrl(kManifestUrlPath), kManifestMaxBytes, cause);
     if (!manifestBytes) return ReleaseFault::ManifestNotFetched;
-    const auto signatureBytes = FetchSmallFile(UpdateServerUrl(kSignatureUrlPath), kSignatureMaxBytes);
+    const auto signatureBytes =
+        FetchSmallFile(UpdateServerUrl(kSignatureUrlPath), kSignatureMaxBytes, cause);
     if (!signatureBytes) return ReleaseFault::SignatureNotFetched;
     // None recorded yet (or not a DWORD): 0.
     const std::optional<RegDword> recorded = ReadSettingDword(kReleaseValue, regrule::kDwordType);
     const DWORD installed = recorded ? recorded->value : 0;
-    return CheckRelease(cng, ReleaseKeys(), *manifestBytes, *signatureBytes, run.m_versionBytes,
+    return CheckRelease(cng, ReleaseKeys(), *manifestBytes, *signatureBytes, run.plan().versionBytes,
                         installed, manifest);
 }
 
 // The package's length on disk equals the release's.
-ReleaseFault CheckPackageLength(const std::wstring& path, std::uint64_t expected) {
+ReleaseFault CheckPackageLength(const std::wstring& path, std::uint64_t expected, Cause& cause) {
     WIN32_FILE_ATTRIBUTE_DATA package{};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &package))
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &package)) {
+        cause = ZFW_ORIGIN(::GetLastError(), "GetFileAttributesEx");
         return ReleaseFault::PackageUnreadable;
+    }
     const std::uint64_t size =
         (static_cast<std::uint64_t>(package.nFileSizeHigh) << 32) | package.nFileSizeLow;
     return size == expected ? ReleaseFault::None : ReleaseFault::SizeMismatch;
@@ -131,10 +155,14 @@ ReleaseFault CheckPackageLength(const std::wstring& path, std::uint64_t expected
 // delete it until the installer's process has started, and checks its
 // SHA-256 against the release through that same handle.
 ReleaseFault HoldAndHashPackage(const Cng& cng, const std::wstring& path,
-                                const Sha256Digest& expected, zfw::unique_file& held) {
+                                const Sha256Digest& expected, zfw::unique_file& held,
+                                Cause& cause) {
     held.reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!held) return ReleaseFault::PackageUnreadable;
+    if (!held) {
+        cause = ZFW_ORIGIN(::GetLastError(), "CreateFile");
+        return ReleaseFault::PackageUnreadable;
+    }
     Sha256Digest digest{};
     if (!cng.DigestFile(held.get(), digest)) return ReleaseFault::PackageUnreadable;
     return digest == expected ? ReleaseFault::None : ReleaseFault::HashMismatch;
@@ -151,7 +179,7 @@ bool LaunchInstaller(UpdateRun& run, zfw::unique_handle& process) {
         info.cbSize = sizeof(info);
         info.fMask = SEE_MASK_NOCLOSEPROCESS;
         info.lpVerb = IsVistaOrLater() ? L"runas" : L"Open";
-        info.lpFile = run.m_setupPath.c_str();
+        info.lpFile = run.plan().setupPath.c_str();
         info.nShow = SW_SHOW;
         if (::ShellExecuteExW(&info)) {
             process.reset(info.hProcess);
@@ -167,7 +195,7 @@ bool LaunchInstaller(UpdateRun& run, zfw::unique_handle& process) {
 void WatchInstaller(UpdateRun& run, HANDLE process) {
     const HANDLE waits[] = {run.EndedEvent(), process};
     if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
-    if (run.WaitEnded(run.m_reportGraceMs) || run.m_reported) return;
+    if (run.WaitEnded(run.ReportGraceMs()) || run.Reported()) return;
     run.Finish(IDCANCEL, Notice::None);
 }
 
@@ -180,7 +208,7 @@ void InstallProgress(UpdateRun& run) {
     if (run.WaitEnded(kProgressStartMs)) return;
     int position = 0;
     while (position < 100) {
-        if (run.m_setupDone || position < kProgressHold) {
+        if (run.IsSetupDone() || position < kProgressHold) {
             std::srand(::GetTickCount());
             position = std::min(100, position + std::rand() % 3 + 1);
             run.Post(WM_INSTALL_PERCENT, static_cast<WPARAM>(position));
@@ -192,26 +220,20 @@ void InstallProgress(UpdateRun& run) {
     if (!run.ClaimEnd()) return;
     CRegistryEx key;
     if (key.OpenOrCreate(kSettingsKey)) {
-        key.WriteText(kVersionValue, run.m_serverVersion);
-        key.WriteDword(kReleaseValue, run.m_release);
+        key.WriteText(kVersionValue, run.plan().serverVersion);
+        key.WriteDword(kReleaseValue, run.Download().release);
         key.Close();
     }
     run.RequestEnd(IDOK, Notice::None);
 }
 
-// Downloads the package into m_packagePath with the download bar and size
-// label bound, until its size matches the server's. No more than `maxBytes`
+// Downloads the package into the plan's package path, its progress posted to
+// the dialog, until its size matches the server's. No more than `maxBytes`
 // are taken: one byte past them is a failed download. False when the run has
 // ended (a failure ends it here).
 bool DownloadPackage(UpdateRun& run, size_t maxBytes) {
-    run.m_sizeLabel = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_SIZE);
-    run.m_downloadBar = ::GetDlgItem(run.m_dialog, IDC_DOWNLOAD_BAR);
-    const zfw::scope_exit unbind([&run] {
-        run.m_sizeLabel = nullptr;
-        run.m_downloadBar = nullptr;
-    });
     const std::wstring packageUrl = UpdateServerUrl(kPackageUrlPath);
-    if (HttpDownloadFile(&run, packageUrl, run.m_packagePath, kDownloadLimits, maxBytes) !=
+    if (HttpDownloadFile(&run, packageUrl, run.plan().packagePath, kDownloadLimits, maxBytes) !=
         kDownloadComplete) {
         run.Finish(IDCANCEL, Notice::PackageNotFetched);
         return false;
@@ -230,37 +252,40 @@ void VerifyDownloadAndInstall(UpdateRun& run) {
     if (run.Ended()) return;
     const std::unique_ptr<Cng> cng = Cng::Load();
     ReleaseManifest manifest;
-    if (const ReleaseFault fault = VerifyRelease(run, cng.get(), manifest);
+    Cause cause;
+    if (const ReleaseFault fault = VerifyRelease(run, cng.get(), manifest, cause);
         fault != ReleaseFault::None) {
-        RefuseRelease(run, fault, {});
+        RefuseRelease(run, fault, {}, cause);
         return;
     }
-    run.m_release = manifest.release;
+    run.Download().release = manifest.release;
 
     if (run.Ended()) return;
     const size_t maxBytes = static_cast<size_t>(std::min<std::uint64_t>(manifest.size, kNoCap));
     if (!DownloadPackage(run, maxBytes)) return;
-    if (const ReleaseFault fault = CheckPackageLength(run.m_packagePath, manifest.size);
+    const UpdateRun::Plan& plan = run.plan();
+    if (const ReleaseFault fault = CheckPackageLength(plan.packagePath, manifest.size, cause);
         fault != ReleaseFault::None) {
-        RefuseRelease(run, fault, run.m_packagePath);
+        RefuseRelease(run, fault, plan.packagePath, cause);
         return;
     }
 
     if (run.Ended()) return;
-    if (!run.StartThread(&InstallProgressThreadProc)) {
+    if (!run.StartThread(&InstallProgressThreadProc, L"Zarn install progress")) {
         run.Finish(IDCANCEL, Notice::None);
         return;
     }
     run.Post(WM_PACKAGE_DOWNLOADED);
-    if (!::MoveFileW(run.m_packagePath.c_str(), run.m_setupPath.c_str())) {
+    if (!::MoveFileW(plan.packagePath.c_str(), plan.setupPath.c_str())) {
         run.Finish(IDCANCEL, Notice::None);
         return;
     }
     zfw::unique_file held;
-    if (const ReleaseFault fault = HoldAndHashPackage(*cng, run.m_setupPath, manifest.sha256, held);
+    if (const ReleaseFault fault =
+            HoldAndHashPackage(*cng, plan.setupPath, manifest.sha256, held, cause);
         fault != ReleaseFault::None) {
         held.reset();
-        RefuseRelease(run, fault, run.m_setupPath);
+        RefuseRelease(run, fault, plan.setupPath, cause);
         return;
     }
     ZARN_LOG(L"release %u verified", static_cast<unsigned>(manifest.release));
@@ -281,7 +306,8 @@ void VerifyDownloadAndInstall(UpdateRun& run) {
 }  // namespace
 
 bool FetchVersionFile(UpdateRun& run) {
-    return HttpDownloadFile(nullptr, UpdateServerUrl(kVersionFileUrlPath), run.m_versionFilePath,
+    return HttpDownloadFile(nullptr, UpdateServerUrl(kVersionFileUrlPath),
+                            run.plan().versionFilePath,
                             kSmallFetchLimits, kVersionFileCap) == kDownloadComplete;
 }
 

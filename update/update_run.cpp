@@ -10,6 +10,23 @@ namespace {
 // still running from it (its file cannot go before it has exited).
 constexpr DWORD kInstallerExitWaitMs = 3000;
 
+// Names a thread for debuggers and crash reports. The call exists from
+// Windows 10 version 1607 on (exported by kernel32 or kernelbase); older
+// systems run the thread unnamed.
+void NameThread(HANDLE thread, const wchar_t* name) {
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    static const SetDescription setDescription = [] {
+        for (const wchar_t* module : {L"kernel32.dll", L"kernelbase.dll"}) {
+            const HMODULE loaded = ::GetModuleHandleW(module);
+            if (!loaded) continue;
+            if (const FARPROC found = ::GetProcAddress(loaded, "SetThreadDescription"))
+                return reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(found));
+        }
+        return SetDescription{};
+    }();
+    if (setDescription) setDescription(thread, name);
+}
+
 }  // namespace
 
 namespace zarn {
@@ -21,9 +38,9 @@ UpdateRun::UpdateRun(DWORD reportGraceMs)
 }
 
 UpdateRun::~UpdateRun() {
-    if (m_installer && m_setupFolder)
+    if (m_installer && m_plan.setupFolder)
         ::WaitForSingleObject(m_installer.get(), kInstallerExitWaitMs);
-    m_setupFolder.reset();
+    m_plan.setupFolder.reset();
 }
 
 namespace {
@@ -115,11 +132,16 @@ std::optional<std::pair<INT_PTR, Notice>> UpdateRun::TakeEndRequest() {
     return std::pair(m_endResult, m_endNotice);
 }
 
-void UpdateRun::Post(UINT message, WPARAM wParam) {
-    if (!Ended()) ::PostMessageW(m_dialog, message, wParam, 0);
+void UpdateRun::Post(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (!Ended()) ::PostMessageW(m_dialog, message, wParam, lParam);
 }
 
-bool UpdateRun::StartThread(LPTHREAD_START_ROUTINE entry) {
+void UpdateRun::DownloadProgress(DWORD received, DWORD total) {
+    // A report lost to a full queue is made good by the next one.
+    Post(WM_DOWNLOAD_PROGRESS, received, static_cast<LPARAM>(total));
+}
+
+bool UpdateRun::StartThread(LPTHREAD_START_ROUTINE entry, const wchar_t* name) {
     auto start = std::make_unique<UpdateThreadStart>();
     start->run = shared_from_this();
     // The thread keeps its own reference on the module that holds its code,
@@ -136,6 +158,7 @@ bool UpdateRun::StartThread(LPTHREAD_START_ROUTINE entry) {
         return false;
     }
     (void)start.release();  // the thread owns it now
+    NameThread(thread.get(), name);
     const std::lock_guard lock(m_threadsLock);
     m_threads.push_back(std::move(thread));
     return true;

@@ -3,13 +3,11 @@
 // The dialog object lives on the gate's stack and goes away when the modal
 // run returns; the threads may outlive it. Everything they use therefore
 // lives here, owned jointly (shared_ptr) by the dialog and each thread, so it
-// outlives whichever side ends last. The threads post requests to the
-// dialog and its own thread acts on them, with one exception: while the
-// package downloads, the download thread shows its progress in two of the
-// dialog's controls itself (m_sizeLabel, m_downloadBar), by messages sent
-// across threads (update/http.cpp); so the dialog's window outlives the
-// threads. Once the run has ended, no thread posts anything, shows anything
-// or writes the installed version.
+// outlives whichever side ends last. The threads touch no window: they post
+// requests, and the download's progress, to the dialog, whose own thread
+// acts on them and draws. The one exception is an end request that finds
+// the dialog's queue full (RequestEnd). Once the run has ended, no thread
+// posts anything or writes the installed version.
 #pragma once
 
 #include "framework/handle.h"
@@ -47,6 +45,9 @@ inline constexpr UINT WM_STAGE_END = WM_APP + 1;
 inline constexpr UINT WM_INSTALL_PERCENT = WM_APP + 2;    // wParam position, 0 to 100
 inline constexpr UINT WM_PACKAGE_DOWNLOADED = WM_APP + 3;  // the download caption changes
 inline constexpr UINT WM_INSTALLER_STARTED = WM_APP + 4;   // a held report can be judged
+// The package download's progress: wParam the bytes received, lParam the
+// total (0 without a Content-Length).
+inline constexpr UINT WM_DOWNLOAD_PROGRESS = WM_APP + 5;
 
 // The message shown before a failed run ends.
 enum class Notice : LPARAM {
@@ -57,38 +58,54 @@ enum class Notice : LPARAM {
     ReleaseNotVerified,     // the package's release could not be verified
 };
 
-class UpdateRun : public ProgressOwner, public std::enable_shared_from_this<UpdateRun> {
+class UpdateRun : public ProgressSink, public std::enable_shared_from_this<UpdateRun> {
 public:
     explicit UpdateRun(DWORD reportGraceMs);
 
-    // ---- written by the dialog's thread before any background thread starts
-    HWND m_dialog = nullptr;
-    std::wstring m_versionFilePath;
-    // The run's own folder (removed when the run's last owner lets go) and
-    // the two paths in it.
-    std::optional<SetupFolder> m_setupFolder;
-    std::wstring m_setupPath;
-    std::wstring m_packagePath;
-    std::wstring m_serverVersion;
-    // The version file's bytes as fetched (a few more than any signed
-    // release can name, when it is longer).
-    std::string m_versionBytes;
+    // What the dialog's thread settles before any background thread starts;
+    // after that every thread only reads it.
+    struct Plan {
+        std::wstring versionFilePath;
+        // The run's own folder (removed when the run's last owner lets go)
+        // and the two paths in it.
+        std::optional<SetupFolder> setupFolder;
+        std::wstring setupPath;
+        std::wstring packagePath;
+        std::wstring serverVersion;
+        // The version file's bytes as fetched (a few more than any signed
+        // release can name, when it is longer).
+        std::string versionBytes;
+    };
+    // For the dialog's thread, before StartThread.
+    Plan& Prepare() noexcept { return m_plan; }
+    const Plan& plan() const noexcept { return m_plan; }
+    // The dialog's window; set in WM_INITDIALOG, before StartThread.
+    void SetDialog(HWND dialog) noexcept { m_dialog = dialog; }
     // How long an installer that exited without reporting gets for a process
     // it handed over to before the run gives up on the report.
-    const DWORD m_reportGraceMs;
+    DWORD ReportGraceMs() const noexcept { return m_reportGraceMs; }
 
-    // ---- the download thread's own
-    std::wstring m_serverSize;
-    int m_retryCount = 0;
-    HWND m_sizeLabel = nullptr;    // control 209 while the package downloads
-    HWND m_downloadBar = nullptr;  // control 205 while the package downloads
-    // The verified release number; set before the install progress thread
-    // starts, which stores it once the run ends with 1.
-    DWORD m_release = 0;
+    // What the download thread keeps for itself.
+    struct DownloadState {
+        std::wstring serverSize;
+        int retryCount = 0;
+        // The verified release number; set before the install progress
+        // thread starts, which stores it once the run ends with 1.
+        DWORD release = 0;
+    };
+    // For the download thread (and the install progress thread it starts,
+    // which reads the release).
+    DownloadState& Download() noexcept { return m_download; }
 
-    // ---- shared across threads
-    std::atomic<bool> m_setupDone{false};  // set by the dialog once the installer completed
-    std::atomic<bool> m_reported{false};   // the installer has reported (1 or 2)
+    // From the dialog's thread once the installer completed.
+    void SetupDone() noexcept { m_setupDone = true; }
+    bool IsSetupDone() const noexcept { return m_setupDone.load(); }
+    // Whether the installer has reported (1 or 2).
+    bool Reported() const noexcept { return m_reported.load(); }
+
+    // ProgressSink, on the download thread: posts the counts to the dialog,
+    // which draws them.
+    void DownloadProgress(DWORD received, DWORD total) override;
 
     // From the download thread: the installer is about to be launched.
     void LaunchStarting();
@@ -112,10 +129,6 @@ public:
     // existed and no other report was accepted.
     bool JudgeHeldReport(ULONGLONG arrival);
 
-    // ProgressOwner: the controls bound for the package download.
-    HWND SizeLabel() const override { return m_sizeLabel; }
-    HWND DownloadBar() const override { return m_downloadBar; }
-
     // True once some side has decided how the run ends.
     bool Ended() const noexcept { return m_ended.load(); }
     // Decides the end; true for exactly one caller, who must then end the
@@ -136,11 +149,12 @@ public:
     // once; none when no thread asked (the message came from elsewhere).
     std::optional<std::pair<INT_PTR, Notice>> TakeEndRequest();
     // Posts a request to the dialog unless the run has ended.
-    void Post(UINT message, WPARAM wParam = 0);
+    void Post(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
-    // Starts `entry` on a new thread that shares this run and keeps the
-    // module loaded while it runs. False when the thread cannot start.
-    bool StartThread(LPTHREAD_START_ROUTINE entry);
+    // Starts `entry` on a new thread named `name` (where the system names
+    // threads) that shares this run and keeps the module loaded while it
+    // runs. False when the thread cannot start.
+    bool StartThread(LPTHREAD_START_ROUTINE entry, const wchar_t* name);
     // Waits for every thread of the run to finish, serving this thread's
     // messages meanwhile (all of them when `dispatchAll`, else only those
     // sent from other threads). Gives up after `timeoutMs`: the threads then
@@ -154,6 +168,17 @@ public:
     UpdateRun& operator=(const UpdateRun&) = delete;
 
 private:
+    // ---- the dialog's thread's, settled before any background thread starts
+    HWND m_dialog = nullptr;
+    Plan m_plan;
+    const DWORD m_reportGraceMs;
+
+    // ---- the download thread's
+    DownloadState m_download;
+
+    // ---- shared across threads
+    std::atomic<bool> m_setupDone{false};  // set by the dialog once the installer completed
+    std::atomic<bool> m_reported{false};   // the installer has reported (1 or 2)
     std::atomic<bool> m_ended{false};
     std::atomic<bool> m_endRequested{false};
     INT_PTR m_endResult = IDCANCEL;  // written before m_endRequested is set
