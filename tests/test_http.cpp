@@ -237,11 +237,9 @@ public:
             result = HttpDownloadFile(this, url, target);
             done = true;
         });
-        while (!done) {
-            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-            MSG message;
-            while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
-        }
+        // The download ends by itself: WinINet gives up on a silent server.
+        EXPECT_TRUE(rig::PumpUntil([&] { return done.load(); }, 240000))
+            << "the download never returned";
         worker.join();
         return result;
     }
@@ -393,8 +391,7 @@ TEST_F(HttpTest, EveryWaitEndsByItsLimit) {
     }
     // The calls left behind end when WinINet gives up on the silence or the
     // server closes (WinINet gives up on a silent server by itself; the drips stop after 45 s).
-    const DWORD waitStart = ::GetTickCount();
-    while (ThreadCount() > baseline && ::GetTickCount() - waitStart < 90000) ::Sleep(250);
+    rig::WaitFor([&] { return ThreadCount() <= baseline; }, 90000, 250);
     EXPECT_LE(ThreadCount(), baseline) << "a blocked call never ended";
 }
 

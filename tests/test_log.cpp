@@ -111,10 +111,7 @@ TEST(LogViewerTest, AppendsOneLinePerRecordToItsFile) {
     zfw::unique_handle process(info.hProcess), thread(info.hThread);
 
     HWND viewer = nullptr;
-    for (int i = 0; i < 200 && !viewer; ++i) {
-        ::Sleep(50);
-        viewer = ::FindWindowW(L"xLogWnd Receiver", L"xLogWnd");
-    }
+    rig::WaitFor([&] { return viewer = ::FindWindowW(L"xLogWnd Receiver", L"xLogWnd"); }, 10000, 50);
     ASSERT_NE(nullptr, viewer) << "viewer window did not appear";
 
     // Something that is not a whole record is ignored, not read past its end.
