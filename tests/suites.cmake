@@ -107,10 +107,11 @@ zarn_suite(test_pagehost LOCKS)
 zarn_suite(test_popup)
 
 # Serves the update dialog's files and rewrites them; the pickers' trees live
-# at the root of drive C: (see rig::selection::DriveCScratch). The update
+# at the root of drive C: (see rig::selection::DriveCScratch). It reads the
+# control's log lines, and viewer windows are found desktop-wide. The update
 # lock's name is linked in, to leave one abandoned.
 zarn_suite(test_reentry LINK zarn_update FIXTURES updateserver
-    LOCKS updateserver_files zarn_state)
+    LOCKS updateserver_files zarn_state log_viewer)
 
 # The type library's help text is stored in code page 949 and written to the
 # registry as the system reads it, so the table comparison needs a Korean

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "common/expect.h"
+#include "framework/handle.h"
 
 #include <optional>
 #include <string>
@@ -33,6 +34,10 @@ struct ProcessResult {
 
 // Runs `commandLine`, collecting its output, and kills it after `timeoutMs`.
 ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+// Starts `commandLine` and returns at once with the process (empty when it
+// could not start); the caller waits for whatever it needs from it.
+zfw::unique_handle Start(const std::wstring& commandLine);
 
 // Runs a page script in the page host: pagehost.exe <script> <args...>.
 // `script` is a path relative to the source tree or absolute.

@@ -179,13 +179,7 @@ protected:
     // Starts a stand-in as a user would have (from the build folder, with
     // its own command line) and waits for its window.
     void StartRunning(const wchar_t* program, const wchar_t* windowClass) {
-        std::wstring line = L"\"" + rig::BuildDir() + L"\\" + program + L"\" earlier user";
-        STARTUPINFOW si{};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                     nullptr, &si, &pi));
-        zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
+        ASSERT_TRUE(rig::Start(L"\"" + rig::BuildDir() + L"\\" + program + L"\" earlier user"));
         rig::WaitFor([&] { return ::FindWindowW(windowClass, nullptr) != nullptr; }, 5000, 25);
         ASSERT_NE(::FindWindowW(windowClass, nullptr), nullptr) << "stand-in window never appeared";
     }
