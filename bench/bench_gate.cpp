@@ -14,7 +14,7 @@
 #include "common/updateserver.h"
 #include "common/plain_download.h"
 #include "framework/handle.h"
-#include "update_rig.h"
+#include "common/update.h"
 
 #include "figure.h"
 
@@ -94,14 +94,14 @@ int main(int argc, char** argv) {
         std::printf("cannot load %s\n", rig::Utf8(rig::ModulePath()).c_str());
         return 1;
     }
-    const std::wstring folder = update_rig::InstallFolder();
+    const std::wstring folder = rig::update::InstallFolder();
     const std::wstring scratch = rig::ScratchDir(L"bench-gate");
 
     // ---- the gate when the programs are current
-    update_rig::Publish("bench 1.0");
-    update_rig::SetInstalledVersion(L"bench 1.0");
+    rig::update::Publish("bench 1.0");
+    rig::update::SetInstalledVersion(L"bench 1.0");
     ::CreateDirectoryW(folder.c_str(), nullptr);
-    if (!update_rig::ProgramInstalled())
+    if (!rig::update::ProgramInstalled())
         ::CopyFileW((rig::BuildDir() + L"\\Zarn_download.exe").c_str(),
                         (folder + L"Zarn_download.exe").c_str(), FALSE);
     bench::Figure gateFigure("gate_vs_plain_fetch", 2.0);
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
     // ---- the package through the real dialog: the installer padded to size
     for (const int packageMiB : sizes) {
         const size_t packageBytes = static_cast<size_t>(packageMiB) << 20;
-        std::string package = update_rig::SetupBytes();
+        std::string package = rig::update::SetupBytes();
         package.resize(packageBytes, '\0');
         rig::release::Publish("bench 1.0", package);
         package.clear();
@@ -137,10 +137,10 @@ int main(int argc, char** argv) {
         const std::string name = "package_" + std::to_string(packageMiB) + "MiB_vs_plain";
         bench::Figure figure(name.c_str(), 1.25);
         for (int i = 0; i < packageRounds; ++i) {
-            update_rig::ForgetInstallation();
-            update_rig::SetSetupMode(L"report2");
+            rig::update::ForgetInstallation();
+            rig::update::SetSetupMode(L"report2");
             const auto start = Clock::now();
-            update_rig::Watcher watcher(20);
+            rig::update::Watcher watcher(20);
             const bool passed = RunInstallationGate(folder, kInstallerReportGraceMs, resources);
             watcher.Stop();
             if (!passed || !watcher.downloadFirstMoved || !watcher.downloadDoneShown) {
@@ -170,6 +170,6 @@ int main(int argc, char** argv) {
         }
         figure.Print();
     }
-    update_rig::Publish("bench 1.0");
+    rig::update::Publish("bench 1.0");
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "common/fake_browser_site.h"
+#include "settings/build_settings.h"
 #include "control/identity.h"
 
 using Microsoft::WRL::ComPtr;
@@ -70,8 +71,8 @@ double Measure(IDispatch* control, fake_browser::FakeSite& site, const std::wstr
 
 int main() {
     if (FAILED(::OleInitialize(nullptr))) return 1;
-    const std::wstring page = std::wstring(ZARN_UPDATE_SERVER) + L"/service/index.html";
-    const std::wstring other = std::wstring(ZARN_UPDATE_SERVER) + L"/service/other.html";
+    const std::wstring page = std::wstring(zarn::settings::kUpdateServer) + L"/service/index.html";
+    const std::wstring other = std::wstring(zarn::settings::kUpdateServer) + L"/service/other.html";
     fake_browser::FakeSite lockedSite, openSite;
     lockedSite.document.url = openSite.document.url = page;
     {

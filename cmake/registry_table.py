@@ -12,9 +12,11 @@
       MANIFEST_ID and FIREFOX_MANIFEST_ID (its two host manifests)
 
 GUIDs come from the table's own guid lines and from the IDL's uuid()
-attributes (library, coclass and dispinterface names); string resources from
-the .rc's STRINGTABLE, resolved through resource.h. Anything unresolved is an
-error, so a typo cannot reach a package.
+attributes (library, coclass and dispinterface names); the type library's
+version from the IDL's library version(); the control's ProgID from the
+table's progid line; string resources from the .rc's STRINGTABLE, resolved
+through resource.h. Anything unresolved is an error, so a typo cannot reach a
+package.
 """
 import re
 import sys
@@ -26,9 +28,9 @@ class TableError(Exception):
 
 def read_idl(path):
     """Names and uuids of the library, coclasses and dispinterfaces, and the
-    library's help string."""
+    library's help string and version."""
     text = open(path, encoding="utf-8").read()
-    guids, help_text = {}, None
+    guids, help_text, version = {}, None, None
     for attrs, kind, name in re.findall(
             r"\[([^\[\]]*)\]\s*(library|coclass|dispinterface|interface)\s+(\w+)", text):
         uuid = re.search(r"uuid\(([0-9A-Fa-f-]{36})\)", attrs)
@@ -37,9 +39,13 @@ def read_idl(path):
         if kind == "library":
             found = re.search(r'helpstring\("([^"]*)"\)', attrs)
             help_text = found.group(1) if found else ""
+            found = re.search(r"version\((\d+)\.(\d+)\)", attrs)
+            if not found:
+                raise TableError(f"{path}: the library has no version(MAJOR.MINOR)")
+            version = (int(found.group(1)), int(found.group(2)))
     if help_text is None:
         raise TableError(f"{path}: no library")
-    return guids, help_text
+    return guids, help_text, version
 
 
 def read_strings(rc_path, header_path):
@@ -60,7 +66,7 @@ class Row:
 
 
 def read_table(path, idl_guids):
-    guids, rows = dict(idl_guids), []
+    guids, rows, progid = dict(idl_guids), [], None
     for number, line in enumerate(open(path, encoding="utf-8"), 1):
         line = line.strip()
         if not line or line.startswith("#"):
@@ -72,6 +78,11 @@ def read_table(path, idl_guids):
             if not re.fullmatch(r"\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}", guid):
                 raise TableError(f"{where}: bad GUID {guid}")
             guids[name] = guid
+        elif kind == "progid":
+            if progid is not None or not re.fullmatch(r"[A-Za-z][\w.]*", rest.strip()):
+                raise TableError(f"{where}: one 'progid NAME' line, a ProgID of letters, "
+                                 "digits, _ and .")
+            progid = rest.strip()
         elif kind == "row":
             group, _, rest = rest.strip().partition(" ")
             parts = [p.strip() for p in rest.split("|")]
@@ -81,15 +92,26 @@ def read_table(path, idl_guids):
             rows.append(Row(group, *parts))
         else:
             raise TableError(f"{where}: unknown line")
-    return guids, rows
+    if progid is None:
+        raise TableError(f"{path}: no progid line")
+    return guids, rows, progid
+
+
+class Identity:
+    """What names the control: its ProgID and the type library's help string
+    and version."""
+
+    def __init__(self, progid, help_text, version):
+        self.progid, self.help, self.version = progid, help_text, version
 
 
 class Resolver:
-    """Expands {GUID} names, [string:N] and [typelib.help] at build time; the
-    path placeholders are left to the caller's `paths` mapping."""
+    """Expands {GUID} names, [string:N], [progid], [typelib.help] and
+    [typelib.version] at build time; the path placeholders are left to the
+    caller's `paths` mapping."""
 
-    def __init__(self, guids, strings, help_text, paths):
-        self.guids, self.strings, self.help, self.paths = guids, strings, help_text, paths
+    def __init__(self, guids, strings, identity, paths):
+        self.guids, self.strings, self.identity, self.paths = guids, strings, identity, paths
 
     def __call__(self, text):
         def guid(m):
@@ -107,7 +129,11 @@ class Resolver:
                     raise TableError(f"no string resource {number}")
                 return self.strings[number]
             if item == "typelib.help":
-                return self.help
+                return self.identity.help
+            if item == "typelib.version":
+                return "%d.%d" % self.identity.version
+            if item == "progid":
+                return self.identity.progid
             if item in self.paths:
                 return self.paths[item]
             raise TableError(f"unknown placeholder [{item}]")
@@ -134,11 +160,11 @@ def cxx_guid(name, text):
             f"0x{h[12:16]}, {{{data4}}}}};")
 
 
-def write_header(out, guids, rows, help_text, own_guids):
+def write_header(out, guids, rows, identity, own_guids):
     # [module], [module_dir] and [typelib.platform] stay for the module to
     # fill in at run time; [string:N] stays too, loaded from its resources.
     keep = {p: f"[{p}]" for p in ("module", "module_dir", "typelib.platform")}
-    resolve = Resolver(guids, None, help_text, keep)
+    resolve = Resolver(guids, None, identity, keep)
     lines = ["// Generated from control/registration.table by cmake/registry_table.py.",
              "#pragma once", "", "#include <windows.h>", "",
              "enum class RegistryGroup { Class, Page, TypeLib, Interface, Category };", "",
@@ -152,6 +178,9 @@ def write_header(out, guids, rows, help_text, own_guids):
         lines.append(cxx_guid(name, guids[name]))
     # The host rows belong to the packages; the module never writes them.
     rows = [row for row in rows if row.group != "host"]
+    lines += ["", f"inline constexpr wchar_t kTableProgId[] = {cxx_string(identity.progid)};",
+              f"inline constexpr WORD kTableTypeLibMajor = {identity.version[0]};",
+              f"inline constexpr WORD kTableTypeLibMinor = {identity.version[1]};"]
     lines += ["", "inline constexpr RegistryRow kRegistryRows[] = {"]
     groups = {"class": "Class", "page": "Page", "typelib": "TypeLib", "interface": "Interface",
               "category": "Category"}
@@ -170,7 +199,7 @@ def write_header(out, guids, rows, help_text, own_guids):
     open(out, "w", encoding="utf-8").write("\n".join(lines) + "\n")
 
 
-def write_idt(out, guids, rows, strings, help_text, arch, file_id, component, host):
+def write_idt(out, guids, rows, strings, identity, arch, file_id, component, host):
     """The MSI's Registry table as an archive file for msibuild, in UTF-8
     (the database holds it in its own code page). Root 2 is HKEY_LOCAL_MACHINE;
     the component's bitness picks the registry view. A 64-bit package writes
@@ -186,7 +215,7 @@ def write_idt(out, guids, rows, strings, help_text, arch, file_id, component, ho
              "typelib.platform": "win64" if arch == "x64" else "win32",
              "bridge.manifest": f"[#{manifest_id}]",
              "bridge.firefox_manifest": f"[#{firefox_manifest_id}]"}
-    resolve = Resolver(guids, strings, help_text, paths)
+    resolve = Resolver(guids, strings, identity, paths)
     lines = ["Registry\tRoot\tKey\tName\tValue\tComponent_",
              "s72\ti2\tl255\tL255\tL0\ts72",
              "Registry\tRegistry"]
@@ -216,14 +245,15 @@ def main(argv):
     if len(argv) < 6 or argv[1] not in ("header", "idt"):
         sys.exit(__doc__)
     table, idl, rc, resource_h = argv[2:6]
-    idl_guids, help_text = read_idl(idl)
-    guids, rows = read_table(table, idl_guids)
+    idl_guids, help_text, version = read_idl(idl)
+    guids, rows, progid = read_table(table, idl_guids)
+    identity = Identity(progid, help_text, version)
     own = [n for n in guids if n not in idl_guids]
     strings = read_strings(rc, resource_h)
     if argv[1] == "header" and len(argv) == 7:
-        write_header(argv[6], guids, rows, help_text, own)
+        write_header(argv[6], guids, rows, identity, own)
     elif argv[1] == "idt" and len(argv) == 13 and argv[6] in ("x86", "x64"):
-        write_idt(argv[12], guids, rows, strings, help_text, argv[6], argv[7], argv[8],
+        write_idt(argv[12], guids, rows, strings, identity, argv[6], argv[7], argv[8],
                   tuple(argv[9:12]))
     else:
         sys.exit(__doc__)

@@ -8,10 +8,12 @@
 
 namespace zarn {
 
-inline constexpr wchar_t kControlProgId[] = L"WEB_CONTROL.WebControlCtrl.1";
+// The ProgID is stated in the registration table and the version in the
+// IDL's library attributes; the table's rows are made from the same two.
+inline constexpr const wchar_t* kControlProgId = kTableProgId;
 inline constexpr wchar_t kPropPageProgId[] = L"WEB_CONTROL.WebControlPropPage.1";
-inline constexpr WORD kTypeLibMajor = 1;
-inline constexpr WORD kTypeLibMinor = 0;
+inline constexpr WORD kTypeLibMajor = kTableTypeLibMajor;
+inline constexpr WORD kTypeLibMinor = kTableTypeLibMinor;
 // OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INSIDEOUT |
 // OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE
 inline constexpr DWORD kControlMiscStatus = 0x20191;

@@ -20,9 +20,16 @@ using zarn::CWebControlPropPage;
 
 namespace {
 
-constexpr const wchar_t* kScriptingDescription = kCategoryDescription_CATID_SafeForScripting;
-constexpr const wchar_t* kInitializingDescription =
-    kCategoryDescription_CATID_SafeForInitializing;
+// The two categories that let a browser create and script the control
+// without a warning, with their descriptions from the registration table.
+struct SafetyCategory {
+    const GUID* catid;
+    const wchar_t* description;
+};
+constexpr SafetyCategory kSafetyCategories[] = {
+    {&CATID_SafeForScripting, kCategoryDescription_CATID_SafeForScripting},
+    {&CATID_SafeForInitializing, kCategoryDescription_CATID_SafeForInitializing},
+};
 
 // Writes the rows of one group of the registration table, in table order; the
 // MSI packages carry the same rows, generated from the same table.
@@ -37,11 +44,12 @@ bool WriteRegistryGroup(RegistryGroup group) {
 bool UpdateControlRegistry(bool doRegister) {
     if (!doRegister) return SUCCEEDED(zfw::UnregisterClass(CLSID_Web_Control, zarn::kControlProgId));
     const bool registered = WriteRegistryGroup(RegistryGroup::Class);
-    // The category results are not part of this step's outcome.
-    if (SUCCEEDED(CreateComponentCategory(CATID_SafeForScripting, kScriptingDescription)))
-        AddClassToCategory(CLSID_Web_Control, CATID_SafeForScripting);
-    if (SUCCEEDED(CreateComponentCategory(CATID_SafeForInitializing, kInitializingDescription)))
-        AddClassToCategory(CLSID_Web_Control, CATID_SafeForInitializing);
+    // Each category once, and the class added to it when it was made; their
+    // results are not part of this step's outcome. DllRegisterServer's own
+    // category steps follow, and register the same data once more.
+    for (const SafetyCategory& category : kSafetyCategories)
+        if (SUCCEEDED(CreateComponentCategory(*category.catid, category.description)))
+            AddClassToCategory(CLSID_Web_Control, *category.catid);
     return registered;
 }
 
@@ -113,14 +121,14 @@ STDAPI DllCanUnloadNow() {
 STDAPI DllRegisterServer() {
     if (FAILED(zfw::RegisterModuleTypeLib())) return SELFREG_E_TYPELIB;
     if (!UpdateAllFactories(true)) return SELFREG_E_CLASS;
-    if (FAILED(CreateComponentCategory(CATID_SafeForScripting, kScriptingDescription)))
-        return SELFREG_E_CLASS;
-    if (FAILED(CreateComponentCategory(CATID_SafeForInitializing, kInitializingDescription)))
-        return SELFREG_E_CLASS;
-    if (FAILED(AddClassToCategory(CLSID_Web_Control, CATID_SafeForScripting)))
-        return SELFREG_E_CLASS;
-    if (FAILED(AddClassToCategory(CLSID_Web_Control, CATID_SafeForInitializing)))
-        return SELFREG_E_CLASS;
+    // Both categories are made before the class joins either; the first
+    // failure ends registration.
+    for (const SafetyCategory& category : kSafetyCategories)
+        if (FAILED(CreateComponentCategory(*category.catid, category.description)))
+            return SELFREG_E_CLASS;
+    for (const SafetyCategory& category : kSafetyCategories)
+        if (FAILED(AddClassToCategory(CLSID_Web_Control, *category.catid)))
+            return SELFREG_E_CLASS;
     return S_OK;
 }
 

@@ -5,7 +5,7 @@
 
 #include "framework/handle.h"
 
-#include "allowed_sites.h"  // generated: kAllowedSites
+#include "settings/build_settings.h"  // generated: the allowed sites
 
 namespace zarn {
 
@@ -190,7 +190,7 @@ std::vector<AllowedSite> ParseAllowedSites(std::wstring_view list) {
 }
 
 const std::vector<AllowedSite>& BuiltInSites() {
-    static const std::vector<AllowedSite> sites = ParseAllowedSites(kAllowedSites);
+    static const std::vector<AllowedSite> sites = ParseAllowedSites(settings::kAllowedSites);
     return sites;
 }
 

@@ -4,8 +4,8 @@
 // within 30 s), so each call is timed with the system's tick count by the
 // page itself, and the message boxes of the update dialog are answered, and
 // timed, from here.
-#include "test_transfer_rig.h"
-#include "update_rig.h"
+#include "common/transfer.h"
+#include "common/update.h"
 
 #include "common/release.h"
 #include "common/updateserver.h"
@@ -18,7 +18,7 @@
 namespace {
 
 namespace server = rig::updateserver;
-using transfer_rig::SetEnv;
+using rig::transfer::SetEnv;
 
 constexpr wchar_t kSettingsKey[] = L"Software\\Zarn";
 constexpr wchar_t kVersionFileText[] = L"전송 프로그램 버전 파일을 다운로드 하지 못했습니다!   ";
@@ -104,7 +104,7 @@ private:
             }
             boxes_.push_back(seen);
             ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-            for (int i = 0; i < 100 && ::IsWindow(box); ++i) ::Sleep(50);
+            rig::WaitFor([&] { return !::IsWindow(box); }, 5000, 50);
         }
     }
 
@@ -135,13 +135,13 @@ bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-class BoundedWaits : public transfer_rig::TransferTest {
+class BoundedWaits : public rig::transfer::TransferTest {
 protected:
     void SetUp() override {
         TransferTest::SetUp();
-        update_rig::ForgetInstallation();
-        update_rig::Publish("2.0.1");
-        update_rig::SetSetupMode(L"report2");
+        rig::update::ForgetInstallation();
+        rig::update::Publish("2.0.1");
+        rig::update::SetSetupMode(L"report2");
         SetInstallFlag(0);
         for (const wchar_t* name : {L"install_statistic.php", L"zarn1.ico"})
             server::ClearFault(name);
@@ -153,7 +153,7 @@ protected:
         SetInstallFlag(0);
         TransferTest::TearDown();
     }
-    bool NothingStarted() { return transfer_rig::ReadRecord(record_).empty(); }
+    bool NothingStarted() { return rig::transfer::ReadRecord(record_).empty(); }
 };
 
 // Every fault mode on the version file, one UpLoad each (the n-th request
@@ -168,7 +168,7 @@ TEST_F(BoundedWaits, VersionFileFaultsEndWithTheMessageAndIconlessShortcut) {
     for (const char* mode : modes) directives += std::string(mode) + "\n";
     server::SetFault(L"version.ini", directives);
     server::SetFault(L"zarn1.ico", "silent\n");
-    update_rig::SetInstalledVersion(kUntouched);
+    rig::update::SetInstalledVersion(kUntouched);
     const std::wstring temp = rig::ScratchDir(L"bounded") + L"\\";
     SetEnv(L"TMP", temp);
     ::DeleteFileW(DesktopShortcut().c_str());
@@ -197,7 +197,7 @@ TEST_F(BoundedWaits, VersionFileFaultsEndWithTheMessageAndIconlessShortcut) {
     // limit: the failure comes from the limit, not from anything earlier.
     EXPECT_GE(boxes[0].tick - calls[0].start, 19000u);
     EXPECT_GE(boxes[1].tick - calls[1].start, 19000u);
-    EXPECT_EQ(update_rig::InstalledVersion(), std::wstring(kUntouched));
+    EXPECT_EQ(rig::update::InstalledVersion(), std::wstring(kUntouched));
     EXPECT_TRUE(NothingStarted());
 
     ASSERT_EQ(shortcut.size(), 1u);
@@ -225,7 +225,7 @@ TEST_F(BoundedWaits, StalledPackageEndsTheDialogWith2) {
     };
     // The drip announces the release's own size: a longer body would be
     // refused at once, before any wait.
-    const std::string drip = "drip 5000 300 " + std::to_string(update_rig::SetupBytes().size()) + "\n";
+    const std::string drip = "drip 5000 300 " + std::to_string(rig::update::SetupBytes().size()) + "\n";
     for (const Case& c : {Case{drip, "ok\n", kPackageText, 60000},
                           Case{"ok\n" + drip + "silent\n", "reply 12\n", kSizeCheckText, 120000}}) {
         SCOPED_TRACE(c.package);
@@ -244,7 +244,7 @@ TEST_F(BoundedWaits, StalledPackageEndsTheDialogWith2) {
                     c.text == kPackageText ? "stalled on its first download"
                                            : "stalled on both re-downloads",
                     static_cast<unsigned long>(boxes[0].tick - calls[0].start));
-        EXPECT_FALSE(update_rig::InstalledVersion());
+        EXPECT_FALSE(rig::update::InstalledVersion());
         EXPECT_TRUE(NothingStarted());
     }
 }
@@ -268,7 +268,7 @@ TEST_F(BoundedWaits, SilentReportEndsTheCallAndKeepsTheFlag) {
 // The stall limit is about silence, not speed: a 32 MiB package served at
 // about 1 MiB/s installs.
 TEST_F(BoundedWaits, SlowButSteadyPackageInstalls) {
-    std::string package = update_rig::SetupBytes();
+    std::string package = rig::update::SetupBytes();
     ASSERT_FALSE(package.empty());
     package.resize(32u << 20, '\0');  // an overlay the installer stand-in ignores
     // Published as a signed release of the same version: the dialog runs no other.
@@ -283,8 +283,8 @@ TEST_F(BoundedWaits, SlowButSteadyPackageInstalls) {
     EXPECT_GE(calls[0].Ms(), 25000u) << "the package was not served slowly";
     std::printf("[ measured ] 32 MiB package at about 1 MiB/s: UpLoad took %lu ms\n",
                 static_cast<unsigned long>(calls[0].Ms()));
-    EXPECT_EQ(update_rig::InstalledVersion(), std::wstring(L"2.0.1"));
-    EXPECT_TRUE(update_rig::ProgramInstalled());
+    EXPECT_EQ(rig::update::InstalledVersion(), std::wstring(L"2.0.1"));
+    EXPECT_TRUE(rig::update::ProgramInstalled());
     EXPECT_FALSE(NothingStarted()) << "the upload program was not started";
 }
 

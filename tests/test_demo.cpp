@@ -2,16 +2,17 @@
 // suite runs inside scripts/demo-setup (see test_demo.cmake), which prepares
 // the prefix and answers the folder browser. The page runs once; each test
 // checks one part of what it did.
-#include "test_transfer_rig.h"
+#include "common/transfer.h"
+#include "settings/build_settings.h"
 
 #include <shlobj.h>
 
-using namespace transfer_rig;
+using namespace rig::transfer;
 
 namespace {
 
 // The page's address: the root of the service's own site, the update server.
-const std::wstring kSite = std::wstring(ZARN_UPDATE_SERVER) + L"/";
+const std::wstring kSite = std::wstring(zarn::settings::kUpdateServer) + L"/";
 std::string SiteHost() {
     std::string host = rig::Utf8(kSite.substr(kSite.find(L"://") + 3));
     return host.substr(0, host.find_first_of(":/"));
@@ -103,14 +104,7 @@ protected:
     }
 
     static void TearDownTestSuite() {
-        for (const RecordLine& line : record) {
-            if (line.kind != "start") continue;
-            zfw::unique_handle process(
-                ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(line.fields.at("pid"))));
-            if (!process) continue;
-            ::TerminateProcess(process.get(), 0);
-            ::WaitForSingleObject(process.get(), 5000);
-        }
+        EndStarted(record);
         // Leave the prefix as a machine without the transfer programs, as
         // the other suites expect to find it.
         for (const wchar_t* name : {L"Zarn_download.exe", L"Zarn_upload.exe"})

@@ -8,9 +8,9 @@
 #include "select/file_dialog.h"
 #include "select/picked_file.h"  // InitialFileName, for the classic dialog
 #include "select/selection_area.h"
-#include "test_selection_rig.h"
+#include "common/selection.h"
 
-using namespace selrig;
+using namespace rig::selection;
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include <shlobj.h>
 
-#include "test_selection_rig.h"
+#include "common/selection.h"
 
-using namespace selrig;
+using namespace rig::selection;
 
 namespace {
 

@@ -247,9 +247,15 @@ public:
             done = true;
         });
         ProgressDisplay display(label_, bar_);
-        // Until the download has ended and everything it posted is drawn.
+        // Until the download has ended and everything it posted is drawn. The
+        // download ends by itself: WinINet gives up on a silent server.
+        const ULONGLONG giveUp = ::GetTickCount64() + 240000;
         for (bool drained = false; !drained;) {
             const bool finished = done;
+            if (!finished && ::GetTickCount64() > giveUp) {
+                ADD_FAILURE() << "the download never returned";
+                break;
+            }
             ::MsgWaitForMultipleObjects(0, nullptr, FALSE, finished ? 0 : 10, QS_ALLINPUT);
             MSG message;
             drained = finished;
@@ -420,8 +426,7 @@ TEST_F(HttpTest, EveryWaitEndsByItsLimit) {
     }
     // The calls left behind end when WinINet gives up on the silence or the
     // server closes (WinINet gives up on a silent server by itself; the drips stop after 45 s).
-    const DWORD waitStart = ::GetTickCount();
-    while (ThreadCount() > baseline && ::GetTickCount() - waitStart < 90000) ::Sleep(250);
+    rig::WaitFor([&] { return ThreadCount() <= baseline; }, 90000, 250);
     EXPECT_LE(ThreadCount(), baseline) << "a blocked call never ended";
 }
 

@@ -4,9 +4,10 @@
 // trusted in this prefix only, in the machine's Root store. A server the
 // module cannot trust, or that leaves https, ends the update check the way an
 // unreachable one does, and the log names why.
-#include "test_transfer_rig.h"
-#include "update_rig.h"
+#include "common/transfer.h"
+#include "common/update.h"
 
+#include "common/com_helpers.h"
 #include "common/log_receiver.h"
 #include "common/updateserver.h"
 
@@ -17,7 +18,7 @@
 #include <cstring>
 
 namespace server = rig::updateserver;
-using transfer_rig::TransferTest;
+using rig::transfer::TransferTest;
 
 namespace {
 
@@ -40,11 +41,10 @@ void ServeAs(const char* mode) {
         ASSERT_TRUE(::WriteFile(file.get(), mode, static_cast<DWORD>(std::strlen(mode)), &written,
                                 nullptr));
     }
-    for (int waited = 0; waited < 30000; waited += 20) {
-        if (rig::ReadFileBytes(RoadDir() + L"\\have") == std::optional<std::string>(mode)) return;
-        ::Sleep(20);
-    }
-    FAIL() << "the https server never ran as " << mode;
+    const auto running = [&] {
+        return rig::ReadFileBytes(RoadDir() + L"\\have") == std::optional<std::string>(mode);
+    };
+    EXPECT_TRUE(rig::WaitFor(running, 30000, 20)) << "the https server never ran as " << mode;
 }
 
 // The requests nginx took over TLS and passed on: "GET <target> <status>".
@@ -121,30 +121,21 @@ protected:
     void SetUp() override {
         TransferTest::SetUp();
         ASSERT_TRUE(ca_ && ca_->ok()) << "the test CA is not trusted, error " << ::GetLastError();
-        update_rig::ForgetInstallation();
-        update_rig::SetSetupMode(L"report2");
+        rig::update::ForgetInstallation();
+        rig::update::SetSetupMode(L"report2");
         for (const wchar_t* name : {L"release.txt", L"release.sig"}) server::ClearFault(name);
         // A good release waits behind every server, so only the server can
         // stop the road.
-        update_rig::Publish("7.0.0");
-        // The control comes from the https module's own file, loaded for the
-        // rest of the process (its threads may outlive a test).
-        static const HMODULE module =
-            ::LoadLibraryW((rig::BuildDir() + L"\\ZarnCtrl2-https.ocx").c_str());
-        ASSERT_NE(module, nullptr);
-        using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-        const auto get = reinterpret_cast<GetClassObject>(
-            reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")));
-        ASSERT_NE(get, nullptr);
+        rig::update::Publish("7.0.0");
+        // The control comes from the https module's own file.
         CLSID clsid{};
         ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(zarn::kControlProgId, &clsid));
-        Microsoft::WRL::ComPtr<IClassFactory> factory;
-        ASSERT_HRESULT_SUCCEEDED(get(clsid, IID_PPV_ARGS(&factory)));
-        ASSERT_HRESULT_SUCCEEDED(factory->CreateInstance(nullptr, IID_PPV_ARGS(&control_)));
+        ASSERT_HRESULT_SUCCEEDED(rig::CreateFromModuleFile(
+            rig::BuildDir() + L"\\ZarnCtrl2-https.ocx", clsid, IID_PPV_ARGS(&control_)));
     }
     void TearDown() override {
         TransferTest::TearDown();
-        update_rig::ForgetInstallation();
+        rig::update::ForgetInstallation();
     }
 
     struct Outcome {
@@ -156,11 +147,11 @@ protected:
         ULONGLONG ms = 0;  // how long UpLoad took
     };
     Outcome Upload() {
-        const size_t runsBefore = update_rig::SetupRuns().size();
+        const size_t runsBefore = rig::update::SetupRuns().size();
         Outcome outcome;
         {
             rig::LogReceiver viewer;
-            update_rig::Watcher watcher;
+            rig::update::Watcher watcher;
             const CallResult call = Call(L"UpLoad", L"user", L"pw", L"/a.txt|1");
             watcher.Stop();
             EXPECT_HRESULT_SUCCEEDED(call.hr);
@@ -169,8 +160,8 @@ protected:
             for (const auto& box : watcher.boxes) outcome.boxes.push_back(box.text);
             outcome.log = viewer.Lines(L"ZarnCtrl2-https");
         }
-        outcome.installerRuns = update_rig::SetupRuns().size() - runsBefore;
-        outcome.uploadStarted = !transfer_rig::Select(Record(), "upload", "start").empty();
+        outcome.installerRuns = rig::update::SetupRuns().size() - runsBefore;
+        outcome.uploadStarted = !rig::transfer::Select(Record(), "upload", "start").empty();
         return outcome;
     }
 
@@ -187,8 +178,8 @@ TEST_F(Https, TheFreshInstallRoadRunsOverTls) {
     EXPECT_TRUE(outcome.boxes.empty()) << rig::Utf8(outcome.boxes.front());
     EXPECT_EQ(outcome.installerRuns, 1u);
     EXPECT_TRUE(outcome.uploadStarted) << "no hand-off to the upload program";
-    EXPECT_EQ(update_rig::InstalledRelease(), std::optional<DWORD>(1));
-    EXPECT_EQ(update_rig::InstalledVersion(), std::optional<std::wstring>(L"7.0.0"));
+    EXPECT_EQ(rig::update::InstalledRelease(), std::optional<DWORD>(1));
+    EXPECT_EQ(rig::update::InstalledVersion(), std::optional<std::wstring>(L"7.0.0"));
 
     // Every request of the road came over TLS.
     const std::vector<std::string> all = TlsRequests();
@@ -220,13 +211,13 @@ TEST_F(Https, AServerTheModuleCannotTrustEndsTheCheckAndIsNamed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
         ServeAs(c.mode);
-        const size_t mark = update_rig::RequestMark();
+        const size_t mark = rig::update::RequestMark();
         const Outcome outcome = Upload();
         EXPECT_EQ(outcome.result, 1);
         EXPECT_EQ(outcome.boxes.size(), 1u);
         EXPECT_EQ(outcome.installerRuns, 0u);
         EXPECT_FALSE(outcome.uploadStarted);
-        EXPECT_FALSE(update_rig::InstalledRelease());
+        EXPECT_FALSE(rig::update::InstalledRelease());
         const std::wstring expected =
             L"https request to localhost:" + port + L" failed: " + c.error;
         EXPECT_NE(std::find(outcome.log.begin(), outcome.log.end(), expected), outcome.log.end())
@@ -236,7 +227,7 @@ TEST_F(Https, AServerTheModuleCannotTrustEndsTheCheckAndIsNamed) {
         std::printf("[ measured ] %s: UpLoad refused after %lu ms\n", c.mode,
                     static_cast<unsigned long>(outcome.ms));
         // Only a redirect reaches the stand-in.
-        const size_t versionFiles = update_rig::CountTarget(update_rig::RequestsSince(mark),
+        const size_t versionFiles = rig::update::CountTarget(rig::update::RequestsSince(mark),
                                                             "/append/application/version.ini");
         if (std::string(c.mode) == "redirect")
             EXPECT_GE(versionFiles, 1u) << "the redirect was never followed";

@@ -5,7 +5,7 @@
 #include "framework/dispatch.h"
 #include "common/rig.h"
 #include "update/internet_file.h"
-#include "update_rig.h"
+#include "common/update.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 
 using namespace zarn;
 
-using namespace update_rig;
+using namespace rig::update;
 using zarn::HttpRequestNoReply;
 using zarn::ReportPendingInstall;
 

@@ -102,19 +102,12 @@ TEST(LogRecordTest, WindowMatchingOnlyClassOrOnlyTitleGetsNothing) {
 TEST(LogViewerTest, AppendsOneLinePerRecordToItsFile) {
     const std::wstring file = rig::ScratchDir(L"xlogwnd") + L"\\lines.txt";
     ::DeleteFileW(file.c_str());  // the viewer appends; scratch names recur across runs
-    std::wstring command = L"\"" + rig::BuildDir() + L"\\xlogwnd.exe\" \"" + file + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &info));
-    zfw::unique_handle process(info.hProcess), thread(info.hThread);
+    const zfw::unique_handle process =
+        rig::Start(L"\"" + rig::BuildDir() + L"\\xlogwnd.exe\" \"" + file + L"\"");
+    ASSERT_TRUE(process);
 
     HWND viewer = nullptr;
-    for (int i = 0; i < 200 && !viewer; ++i) {
-        ::Sleep(50);
-        viewer = ::FindWindowW(L"xLogWnd Receiver", L"xLogWnd");
-    }
+    rig::WaitFor([&] { return viewer = ::FindWindowW(L"xLogWnd Receiver", L"xLogWnd"); }, 10000, 50);
     ASSERT_NE(nullptr, viewer) << "viewer window did not appear";
 
     // Something that is not a whole record is ignored, not read past its end.

@@ -146,11 +146,10 @@ void CloseWaitingPage(const std::wstring& name, bool hidden) {
     HWND window = nullptr;
     // The window comes before the script runs, and a close that arrives
     // first ends the page before it has printed anything: wait for both.
-    const ULONGLONG start = ::GetTickCount64();
-    while ((!window || !rig::ReadFileBytes(running)) && ::GetTickCount64() - start < 20000) {
-        ::Sleep(20);
+    rig::WaitFor([&] {
         window = ::FindWindowW(L"ZarnPageHostFrame", title.c_str());
-    }
+        return window && rig::ReadFileBytes(running);
+    }, 20000, 20);
     EXPECT_NE(window, nullptr);
     EXPECT_TRUE(rig::ReadFileBytes(running)) << "the page's script never ran";
     if (window) {

@@ -1,13 +1,13 @@
 // AllowPopUp under Wine: one REG_DWORD 0 entry in the browser's pop-up allow
 // list, only when the browser has made that list.
-#include "test_shortcut_rig.h"
+#include "common/desktop.h"
 
 #include <string>
 #include <vector>
 
 namespace {
 
-using namespace desktop_rig;
+using namespace rig::desktop;
 
 constexpr wchar_t kNewWindows[] = L"Software\\Microsoft\\Internet Explorer\\New Windows";
 constexpr wchar_t kAllow[] = L"Software\\Microsoft\\Internet Explorer\\New Windows\\Allow";

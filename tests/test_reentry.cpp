@@ -3,8 +3,8 @@
 // the same control, a second control or a second process, or lets go of it
 // while the update dialog, a picker or the walk is running. After every case
 // the control's module must unload with no thread of it left.
-#include "test_transfer_rig.h"  // shlobj.h first, for the selection rig
-#include "test_selection_rig.h"
+#include "common/transfer.h"  // shlobj.h first, for the selection rig
+#include "common/selection.h"
 
 #include <atomic>
 #include <map>
@@ -19,7 +19,7 @@
 
 using namespace zarn;
 
-using namespace transfer_rig;
+using namespace rig::transfer;
 namespace server = rig::updateserver;
 
 namespace {
@@ -80,7 +80,7 @@ private:
     // A window procedure's calling convention: stdcall on the 32-bit build,
     // which a lambda cannot take.
     static BOOL CALLBACK CollectDialog(HWND window, LPARAM list) {
-        if (::IsWindowVisible(window) && selrig::ClassOf(window) == L"#32770")
+        if (::IsWindowVisible(window) && rig::selection::ClassOf(window) == L"#32770")
             reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
         return TRUE;
     }
@@ -104,8 +104,8 @@ private:
         }
         if (expected_.count(caption) || !answerOthers_) return;
         std::wstring texts;
-        for (HWND child : selrig::Descendants(dialog))
-            if (selrig::ClassOf(child) == L"Static") texts += selrig::WindowText(child) + L" ";
+        for (HWND child : rig::selection::Descendants(dialog))
+            if (rig::selection::ClassOf(child) == L"Static") texts += rig::selection::WindowText(child) + L" ";
         {
             const std::lock_guard lock(mutex_);
             if (answered_.insert(dialog).second)
@@ -123,12 +123,6 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
-
-bool WaitFor(const std::function<bool()>& condition, DWORD limitMs) {
-    for (const ULONGLONG end = Now() + limitMs; Now() < end; ::Sleep(25))
-        if (condition()) return true;
-    return condition();
-}
 
 class Reentry : public TransferTest {
 protected:
@@ -270,7 +264,7 @@ TEST_F(Reentry, ASecondProcessIsRefusedWhileAnUpdateRuns) {
     rig::LogReceiver log;
     Seen first;
     std::thread firstPage([&] { first = Page(L"update"); });
-    const bool dialogUp = WaitFor([] { return ::FindWindowW(L"#32770", kUpdateCaption) != nullptr; },
+    const bool dialogUp = rig::WaitFor([] { return ::FindWindowW(L"#32770", kUpdateCaption) != nullptr; },
                                   30000);
     Seen second;
     if (dialogUp) second = Page(L"update");
@@ -309,17 +303,17 @@ TEST_F(Reentry, AnAbandonedUpdateLockDoesNotBlockTheNextUpdate) {
 // then picks a file. The call goes on to its end: the folder is remembered,
 // no event reaches the page that left, the result is 0.
 TEST_F(Reentry, PageLetsGoDuringTheFilePicker) {
-    const std::wstring folder = selrig::DriveCScratch(L"reentry-file");
-    selrig::MakeFile(folder + L"\\picked.txt", 12);
-    selrig::SetRemembered(folder);
+    const std::wstring folder = rig::selection::DriveCScratch(L"reentry-file");
+    rig::selection::MakeFile(folder + L"\\picked.txt", 12);
+    rig::selection::SetRemembered(folder);
     Seen seen;
     {
-        selrig::Watcher watcher(
+        rig::selection::Watcher watcher(
             [&](HWND dialog) {
-                WaitFor([&] { return MarkerWritten(); }, 20000);
+                rig::WaitFor([&] { return MarkerWritten(); }, 20000);
                 ::SendMessageW(::GetDlgItem(dialog, 1152), WM_SETTEXT, 0,
                                reinterpret_cast<LPARAM>((folder + L"\\picked.txt").c_str()));
-                selrig::Click(dialog, IDOK);
+                rig::selection::Click(dialog, IDOK);
             },
             30000, /*anyProcess=*/true);
         seen = Page(L"file-release", true);
@@ -328,23 +322,23 @@ TEST_F(Reentry, PageLetsGoDuringTheFilePicker) {
     EXPECT_EQ("S_FALSE", seen["timer.canUnload"]);
     EXPECT_EQ("0", seen["result"]);
     EXPECT_EQ("0", seen["events"]) << "the page had let go before the pick";
-    EXPECT_EQ(folder, selrig::Remembered());
+    EXPECT_EQ(folder, rig::selection::Remembered());
     ExpectModuleGone(seen);
 }
 
 // The same while the folder browser is open: the picked folder is
 // remembered and walked, and nothing reaches the page that left.
 TEST_F(Reentry, PageLetsGoDuringTheFolderBrowser) {
-    const std::wstring folder = selrig::DriveCScratch(L"reentry-folder");
-    selrig::MakeFolder(folder + L"\\sub");
-    selrig::MakeFile(folder + L"\\sub\\a.txt", 3);
-    selrig::SetRemembered(folder);
+    const std::wstring folder = rig::selection::DriveCScratch(L"reentry-folder");
+    rig::selection::MakeFolder(folder + L"\\sub");
+    rig::selection::MakeFile(folder + L"\\sub\\a.txt", 3);
+    rig::selection::SetRemembered(folder);
     Seen seen;
     {
-        selrig::Watcher watcher(
+        rig::selection::Watcher watcher(
             [&](HWND dialog) {
-                WaitFor([&] { return MarkerWritten(); }, 20000);
-                selrig::Click(dialog, IDOK);
+                rig::WaitFor([&] { return MarkerWritten(); }, 20000);
+                rig::selection::Click(dialog, IDOK);
             },
             30000, /*anyProcess=*/true);
         seen = Page(L"folder-release", true);
@@ -353,7 +347,7 @@ TEST_F(Reentry, PageLetsGoDuringTheFolderBrowser) {
     EXPECT_EQ("S_FALSE", seen["timer.canUnload"]);
     EXPECT_EQ("0", seen["result"]);
     EXPECT_EQ("0", seen["events"]);
-    EXPECT_EQ(folder, selrig::Remembered());
+    EXPECT_EQ(folder, rig::selection::Remembered());
     ExpectModuleGone(seen);
 }
 
@@ -361,16 +355,16 @@ TEST_F(Reentry, PageLetsGoDuringTheFolderBrowser) {
 // echo works, another picker and an update are refused), then lets go of
 // it. The walk ends cleanly and no event follows the release.
 TEST_F(Reentry, HandlerCallsAgainThenLetsGoDuringTheWalk) {
-    const std::wstring folder = selrig::DriveCScratch(L"reentry-walk");
+    const std::wstring folder = rig::selection::DriveCScratch(L"reentry-walk");
     for (const wchar_t* sub : {L"\\a", L"\\b", L"\\c"}) {
-        selrig::MakeFolder(folder + sub);
-        selrig::MakeFile(folder + sub + L"\\f.txt", 5);
+        rig::selection::MakeFolder(folder + sub);
+        rig::selection::MakeFile(folder + sub + L"\\f.txt", 5);
     }
-    selrig::SetRemembered(folder);
+    rig::selection::SetRemembered(folder);
     rig::LogReceiver log;
     Seen seen;
     {
-        selrig::Watcher watcher([&](HWND dialog) { selrig::Click(dialog, IDOK); }, 30000,
+        rig::selection::Watcher watcher([&](HWND dialog) { rig::selection::Click(dialog, IDOK); }, 30000,
                                 /*anyProcess=*/true);
         seen = Page(L"walk");
     }
@@ -394,13 +388,13 @@ TEST_F(Reentry, HandlerCallsAgainThenLetsGoDuringTheWalk) {
 TEST_F(Reentry, UpdateAndPickerCallsDuringAPickerAreRefused) {
     DialogSpy spy({}, /*answerOthers=*/false);
     rig::LogReceiver log;
-    selrig::SetRemembered(selrig::DriveCScratch(L"reentry-cancel"));
+    rig::selection::SetRemembered(rig::selection::DriveCScratch(L"reentry-cancel"));
     Seen seen;
     {
-        selrig::Watcher watcher(
+        rig::selection::Watcher watcher(
             [&](HWND dialog) {
-                WaitFor([&] { return MarkerWritten(); }, 20000);
-                selrig::Click(dialog, IDCANCEL);
+                rig::WaitFor([&] { return MarkerWritten(); }, 20000);
+                rig::selection::Click(dialog, IDCANCEL);
             },
             30000, /*anyProcess=*/true);
         seen = Page(L"file-again", true);

@@ -4,20 +4,21 @@
 // not older than the one installed. Every refusal shows its message, ends the
 // update dialog with 2 (UpLoad answers 1), deletes the package and starts
 // nothing.
-#include "test_transfer_rig.h"
-#include "update_rig.h"
+#include "common/transfer.h"
+#include "common/update.h"
 
+#include "common/com_helpers.h"
 #include "common/release.h"
+#include "common/thread_window.h"
 #include "common/updateserver.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cwchar>
 #include <functional>
 
 namespace release = rig::release;
 namespace server = rig::updateserver;
-using transfer_rig::TransferTest;
+using rig::transfer::TransferTest;
 
 namespace {
 
@@ -43,12 +44,8 @@ size_t PackageRequests() {
 class LogTap {
 public:
     explicit LogTap(std::function<void(const std::wstring&)> onLine)
-        : onLine_(std::move(onLine)), thread_([this] { Run(); }) {
-        while (!ready_) ::Sleep(5);
-    }
-    ~LogTap() {
-        ::PostMessageW(window_, WM_CLOSE, 0, 0);
-        thread_.join();
+        : onLine_(std::move(onLine)), window_(L"xLogWnd Receiver", &LogTap::Proc, L"xLogWnd") {
+        ::SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
 
 private:
@@ -63,57 +60,28 @@ private:
             }
             return TRUE;
         }
-        if (message == WM_CLOSE) {
-            ::DestroyWindow(window);
-            ::PostQuitMessage(0);
-            return 0;
-        }
         return ::DefWindowProcW(window, message, wParam, lParam);
-    }
-    void Run() {
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = &LogTap::Proc;
-        wc.hInstance = ::GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"xLogWnd Receiver";
-        ::RegisterClassW(&wc);
-        window_ = ::CreateWindowW(wc.lpszClassName, L"xLogWnd", WS_OVERLAPPED, 0, 0, 10, 10,
-                                  nullptr, nullptr, wc.hInstance, nullptr);
-        ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        ready_ = true;
-        MSG message;
-        while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
     }
 
     std::function<void(const std::wstring&)> onLine_;
-    HWND window_ = nullptr;
-    std::atomic<bool> ready_{false};
-    std::thread thread_;
+    rig::ThreadWindow window_;
 };
 
 class SignedRelease : public TransferTest {
 protected:
     void SetUp() override {
         TransferTest::SetUp();
-        update_rig::ForgetInstallation();
+        rig::update::ForgetInstallation();
         for (const wchar_t* name : {L"version.ini", L"install.zip", L"GetInstallFileSize.php",
                                     L"release.txt", L"release.sig"})
             server::ClearFault(name);
-        update_rig::SetSetupMode(L"report2");
-        ASSERT_FALSE(update_rig::SetupBytes().empty());
+        rig::update::SetSetupMode(L"report2");
+        ASSERT_FALSE(rig::update::SetupBytes().empty());
     }
 
     // Ends the transfer programs the control started, so that the next call
     // runs the update check again.
-    void EndStartedPrograms() {
-        for (const auto& line : Record()) {
-            if (line.kind != "start") continue;
-            zfw::unique_handle process(
-                ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(line.fields.at("pid"))));
-            if (!process) continue;
-            ::TerminateProcess(process.get(), 0);
-            ::WaitForSingleObject(process.get(), 5000);
-        }
-    }
+    void EndStartedPrograms() { rig::transfer::EndStarted(Record()); }
 
     struct Outcome {
         LONG result = -1;  // UpLoad: 0 when the gate passed, 1 when it refused
@@ -122,18 +90,18 @@ protected:
         bool uploadStarted = false;
     };
     Outcome Upload() {
-        const size_t runsBefore = update_rig::SetupRuns().size();
-        const size_t startsBefore = transfer_rig::Select(Record(), "upload", "start").size();
-        update_rig::Watcher watcher;
+        const size_t runsBefore = rig::update::SetupRuns().size();
+        const size_t startsBefore = rig::transfer::Select(Record(), "upload", "start").size();
+        rig::update::Watcher watcher;
         const CallResult call = Call(L"UpLoad", L"user", L"pw", L"/a.txt|1");
         watcher.Stop();
         EXPECT_HRESULT_SUCCEEDED(call.hr);
         Outcome outcome;
         outcome.result = call.result.lVal;
         for (const auto& box : watcher.boxes) outcome.boxes.push_back(box.text);
-        outcome.installerRuns = update_rig::SetupRuns().size() - runsBefore;
+        outcome.installerRuns = rig::update::SetupRuns().size() - runsBefore;
         outcome.uploadStarted =
-            transfer_rig::Select(Record(), "upload", "start").size() > startsBefore;
+            rig::transfer::Select(Record(), "upload", "start").size() > startsBefore;
         return outcome;
     }
 
@@ -145,13 +113,13 @@ protected:
         EXPECT_FALSE(outcome.uploadStarted);
         EXPECT_FALSE(Exists(TempFile(L"install.zip"))) << "the package was left behind";
         EXPECT_FALSE(Exists(TempFile(L"Zarn_setup.exe"))) << "the package was left behind";
-        EXPECT_TRUE(update_rig::SetupFolders().empty()) << "the run's folder was left behind";
-        EXPECT_FALSE(update_rig::InstalledVersion());
+        EXPECT_TRUE(rig::update::SetupFolders().empty()) << "the run's folder was left behind";
+        EXPECT_FALSE(rig::update::InstalledVersion());
     }
 };
 
 TEST_F(SignedRelease, AGoodReleaseInstallsAndIsRemembered) {
-    const std::string& setup = update_rig::SetupBytes();
+    const std::string& setup = rig::update::SetupBytes();
     // CR LF line ends and a key of a later format are part of the format.
     std::string manifest;
     for (const char c : release::Manifest(7, "4.0.0\r\n", setup)) {
@@ -174,8 +142,8 @@ TEST_F(SignedRelease, AGoodReleaseInstallsAndIsRemembered) {
         EXPECT_TRUE(first.uploadStarted);
     }
     EXPECT_NE(std::find(lines.begin(), lines.end(), L"release 7 verified"), lines.end());
-    EXPECT_EQ(update_rig::InstalledRelease(), std::optional<DWORD>(7));
-    EXPECT_EQ(update_rig::InstalledVersion(), std::optional<std::wstring>(L"4.0.0\r\n"));
+    EXPECT_EQ(rig::update::InstalledRelease(), std::optional<DWORD>(7));
+    EXPECT_EQ(rig::update::InstalledVersion(), std::optional<std::wstring>(L"4.0.0\r\n"));
 
     // Current now: one request, no manifest, the release stays.
     EndStartedPrograms();
@@ -184,7 +152,7 @@ TEST_F(SignedRelease, AGoodReleaseInstallsAndIsRemembered) {
     EXPECT_EQ(second.result, 0);
     EXPECT_EQ(second.installerRuns, 0u);
     EXPECT_EQ(ServerRequests() - before, 1u);
-    EXPECT_EQ(update_rig::InstalledRelease(), std::optional<DWORD>(7));
+    EXPECT_EQ(rig::update::InstalledRelease(), std::optional<DWORD>(7));
 
     // The same release again (a repair, after the programs went) is allowed.
     EndStartedPrograms();
@@ -192,11 +160,11 @@ TEST_F(SignedRelease, AGoodReleaseInstallsAndIsRemembered) {
     const Outcome repair = Upload();
     EXPECT_EQ(repair.result, 0);
     EXPECT_EQ(repair.installerRuns, 1u);
-    EXPECT_EQ(update_rig::InstalledRelease(), std::optional<DWORD>(7));
+    EXPECT_EQ(rig::update::InstalledRelease(), std::optional<DWORD>(7));
 }
 
 TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
-    const std::string& setup = update_rig::SetupBytes();
+    const std::string& setup = rig::update::SetupBytes();
     const std::string version = "5.1.0";
     const std::string good = release::Manifest(3, version, setup);
     const std::string goodSig = release::Sign(good);
@@ -240,8 +208,8 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        update_rig::ForgetInstallation();
-        if (c.installed) update_rig::SetInstalledRelease(c.installed);
+        rig::update::ForgetInstallation();
+        if (c.installed) rig::update::SetInstalledRelease(c.installed);
         server::PutFile(L"version.ini", version);
         server::PutFile(L"install.zip", c.package);
         server::PutFile(L"release.txt", c.manifest);
@@ -259,20 +227,20 @@ TEST_F(SignedRelease, EveryFaultIsRefusedTheSameWay) {
             << "install.zip requests";
         ASSERT_EQ(refusals.size(), 1u);
         EXPECT_NE(refusals[0].find(c.reason), std::wstring::npos) << rig::Utf8(refusals[0]);
-        EXPECT_EQ(update_rig::InstalledRelease(),
+        EXPECT_EQ(rig::update::InstalledRelease(),
                   c.installed ? std::optional<DWORD>(c.installed) : std::nullopt);
     }
 }
 
 TEST_F(SignedRelease, ThePackageCannotBeWrittenWhileTheInstallerStarts) {
-    update_rig::Publish("6.0", 2);
+    rig::update::Publish("6.0", 2);
     DWORD writeError = 0, renameError = 0;
     bool checked = false;
     size_t folderCount = 0;
     {
         LogTap tap([&](const std::wstring& line) {
             if (line != L"release 2 verified") return;
-            const auto folders = update_rig::SetupFolders();
+            const auto folders = rig::update::SetupFolders();
             folderCount = folders.size();
             if (folders.size() != 1) return;
             const std::wstring setupPath = folders[0] + L"\\Zarn_setup.exe";
@@ -297,7 +265,7 @@ TEST_F(SignedRelease, ThePackageCannotBeWrittenWhileTheInstallerStarts) {
 }
 
 TEST_F(SignedRelease, APackageLongerThanItsReleaseIsAFailedDownload) {
-    const std::string& setup = update_rig::SetupBytes();
+    const std::string& setup = rig::update::SetupBytes();
     const std::string manifest = release::Manifest(4, "7.0", setup);
     server::PutFile(L"version.ini", "7.0");
     server::PutFile(L"release.txt", manifest);
@@ -307,7 +275,7 @@ TEST_F(SignedRelease, APackageLongerThanItsReleaseIsAFailedDownload) {
     // past the release's size.
     for (const char* fault : {"ok\n", "no-length\n"}) {
         SCOPED_TRACE(fault);
-        update_rig::ForgetInstallation();
+        rig::update::ForgetInstallation();
         server::SetFault(L"install.zip", fault);
         const size_t packagesBefore = PackageRequests();
         const Outcome outcome = Upload();
@@ -318,8 +286,8 @@ TEST_F(SignedRelease, APackageLongerThanItsReleaseIsAFailedDownload) {
         EXPECT_EQ(PackageRequests() - packagesBefore, 1u);
         EXPECT_EQ(outcome.installerRuns, 0u) << "the installer ran";
         EXPECT_FALSE(outcome.uploadStarted);
-        EXPECT_TRUE(update_rig::SetupFolders().empty()) << "the run's folder was left behind";
-        EXPECT_FALSE(update_rig::InstalledVersion());
+        EXPECT_TRUE(rig::update::SetupFolders().empty()) << "the run's folder was left behind";
+        EXPECT_FALSE(rig::update::InstalledVersion());
     }
 }
 
@@ -327,41 +295,34 @@ TEST_F(SignedRelease, AModuleBuiltWithTwoKeysAcceptsEither) {
     wchar_t next[1024] = {};
     ASSERT_GT(::GetEnvironmentVariableW(L"ZARN_NEXT_RELEASE_KEY", next, 1024), 0u);
     const std::string nextKey = rig::Utf8(next);
-    const std::string& setup = update_rig::SetupBytes();
+    const std::string& setup = rig::update::SetupBytes();
 
     // The module of this build knows only the current key.
     release::Publish("8.0", setup, 1, nextKey);
     ExpectRefused(Upload());
 
     // The same objects linked with both keys, created from its own file.
-    const HMODULE twoKeys = ::LoadLibraryW((rig::BuildDir() + L"\\ZarnCtrl2-twokeys.ocx").c_str());
-    ASSERT_NE(twoKeys, nullptr) << ::GetLastError();
-    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    const auto get = reinterpret_cast<GetClassObject>(
-        reinterpret_cast<void*>(::GetProcAddress(twoKeys, "DllGetClassObject")));
-    ASSERT_NE(get, nullptr);
     CLSID clsid{};
     ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(zarn::kControlProgId, &clsid));
-    Microsoft::WRL::ComPtr<IClassFactory> factory;
-    ASSERT_HRESULT_SUCCEEDED(get(clsid, IID_PPV_ARGS(&factory)));
     control_.Reset();
-    ASSERT_HRESULT_SUCCEEDED(factory->CreateInstance(nullptr, IID_PPV_ARGS(&control_)));
+    ASSERT_HRESULT_SUCCEEDED(rig::CreateFromModuleFile(
+        rig::BuildDir() + L"\\ZarnCtrl2-twokeys.ocx", clsid, IID_PPV_ARGS(&control_)));
 
     unsigned long number = 1;
     for (const std::string& key : {release::TrustedKey(), nextKey}) {
         SCOPED_TRACE(key);
         EndStartedPrograms();
-        update_rig::ForgetInstallation();
+        rig::update::ForgetInstallation();
         release::Publish("8." + std::to_string(number), setup, number, key);
         const Outcome outcome = Upload();
         EXPECT_EQ(outcome.result, 0);
         EXPECT_TRUE(outcome.boxes.empty());
         EXPECT_EQ(outcome.installerRuns, 1u);
-        EXPECT_EQ(update_rig::InstalledRelease(), std::optional<DWORD>(number));
+        EXPECT_EQ(rig::update::InstalledRelease(), std::optional<DWORD>(number));
         ++number;
     }
     EndStartedPrograms();
-    update_rig::ForgetInstallation();
+    rig::update::ForgetInstallation();
     release::Publish("8.9", setup, 9, release::UnknownKey());
     ExpectRefused(Upload());
     control_.Reset();

@@ -4,6 +4,7 @@
 #include "common/dialog_watcher.h"
 #include "common/release.h"
 #include "common/rig.h"
+#include "common/update.h"
 #include "support/install_folder.h"
 #include "framework/handle.h"
 
@@ -34,15 +35,6 @@ std::optional<DWORD> Dword(const wchar_t* name) {
                        &size) != ERROR_SUCCESS)
         return std::nullopt;
     return value;
-}
-
-std::optional<std::wstring> Version() {
-    wchar_t data[256] = {};
-    DWORD size = sizeof(data) - sizeof(wchar_t);
-    if (::RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"version", RRF_RT_REG_SZ, nullptr, data,
-                       &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    return std::wstring(data);
 }
 
 std::string Env(const wchar_t* name) {
@@ -200,7 +192,7 @@ TEST_F(NginxRoad, APublishedReleaseInstallsAndAHandEditedTreeIsRefused) {
     EXPECT_EQ(SetupRuns(), 1u);
     EXPECT_EQ(Dword(L"release"), std::optional<DWORD>(1));
     EXPECT_EQ(Dword(L"Isinstall"), std::optional<DWORD>(0));
-    EXPECT_EQ(Version(), std::optional<std::wstring>(L"9.0.0\r\n"));
+    EXPECT_EQ(rig::update::InstalledVersion(), std::optional<std::wstring>(L"9.0.0\r\n"));
     const Record record = ReadRecord();
     EXPECT_EQ(record.Count("download start"), 1u) << page.output;
     EXPECT_EQ(record.Count("download list"), 1u) << page.output;
@@ -249,7 +241,7 @@ TEST_F(NginxRoad, APublishedReleaseInstallsAndAHandEditedTreeIsRefused) {
         EXPECT_EQ(SetupRuns(), runsBefore) << "the edited release ran";
         EXPECT_EQ(ReadRecord().Count("download start"), 1u) << "a program started";
         EXPECT_EQ(Dword(L"release"), std::optional<DWORD>(1));
-        EXPECT_EQ(Version(), std::optional<std::wstring>(L"9.0.0\r\n"));
+        EXPECT_EQ(rig::update::InstalledVersion(), std::optional<std::wstring>(L"9.0.0\r\n"));
         const auto all = AccessLog();
         EXPECT_EQ(std::count(all.begin() + requestsBefore, all.end(),
                              "GET /append/application/release.sig 200"),

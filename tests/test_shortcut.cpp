@@ -1,7 +1,7 @@
 // MakeShortCut under Wine: the icon from the update server stand-in, Zarn.url
 // byte for byte, the desktop shortcut's decision table and its properties.
 // Each test has a temporary folder of its own, so the Zarn folder starts missing.
-#include "test_shortcut_rig.h"
+#include "common/desktop.h"
 
 #include "common/updateserver.h"
 
@@ -11,7 +11,7 @@
 
 namespace {
 
-using namespace desktop_rig;
+using namespace rig::desktop;
 using namespace std::string_literals;
 
 const std::string kIconA = "\0\0\1\0icon-A"s, kIconB = "\0\0\1\0icon-B, longer"s;

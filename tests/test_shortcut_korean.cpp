@@ -1,10 +1,10 @@
 // MakeShortCut on a Korean system (code page 949): Zarn.url carries the
 // double-byte form of Hangul in the temporary folder's path and the address.
-#include "test_shortcut_rig.h"
+#include "common/desktop.h"
 
 namespace {
 
-using namespace desktop_rig;
+using namespace rig::desktop;
 
 TEST(MakeShortCutKorean, UrlFileIsInTheDoubleByteCodePage) {
     ASSERT_EQ(949u, ::GetACP()) << "the suite's LC_ALL did not give the Korean code page";

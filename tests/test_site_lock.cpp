@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/fake_browser_site.h"
+#include "settings/build_settings.h"
 #include "common/rig.h"
 #include "control/identity.h"
 #include "control/site_lock.h"
@@ -168,7 +169,7 @@ TEST_F(Matching, PopUpHosts) {
 }
 
 TEST(BuiltInSites, AreTheUpdateServersSchemeHostAndPort) {
-    const std::wstring server = ZARN_UPDATE_SERVER;  // http://127.0.0.1:port in the rig
+    const std::wstring server = zarn::settings::kUpdateServer;  // http://127.0.0.1:port in the rig
     const std::wstring port = server.substr(server.rfind(L':'));
     ASSERT_EQ(1u, sitelock::BuiltInSites().size());
     EXPECT_TRUE(sitelock::IsAllowedUrl(server + L"/service/page.html", sitelock::BuiltInSites()));
@@ -200,7 +201,8 @@ TEST(ShortcutAddress, ControlCharactersAreRefusedWhateverTheSite) {
 
 constexpr DWORD kCaller = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
 constexpr DWORD kData = INTERFACESAFE_FOR_UNTRUSTED_DATA;
-const std::wstring kAllowedPage = std::wstring(ZARN_UPDATE_SERVER) + L"/service/index.html";
+const std::wstring kAllowedPage =
+    std::wstring(zarn::settings::kUpdateServer) + L"/service/index.html";
 
 class ControlOnPage : public ::testing::Test {
 protected:
@@ -382,7 +384,7 @@ TEST_F(ControlOnPage, ArgumentsMustNameTheServicesOwnSite) {
     ASSERT_EQ(S_OK, safety_->SetInterfaceSafetyOptions(IID_IDispatch, kCaller, kCaller));
     // Refused before the method runs: the pop-up list and shortcut files are
     // checked by the page suite; here the error itself.
-    const std::wstring server = ZARN_UPDATE_SERVER;
+    const std::wstring server = zarn::settings::kUpdateServer;
     for (const std::wstring& address : std::vector<std::wstring>{
              L"http://evil.test/", L"https://127.0.0.1/", L"file:///C:/windows/notepad.exe",
              L"javascript:alert(1)", L"http://user@127.0.0.1/", L"", L"127.0.0.1",

@@ -3,8 +3,9 @@
 // cannot create it, and a page that navigates away, or a host that scripts
 // the control after it refused, is refused by every method without any
 // effect.
-#include "test_shortcut_rig.h"
-#include "test_transfer_rig.h"
+#include "common/desktop.h"
+#include "common/transfer.h"
+#include "settings/build_settings.h"
 
 #include <algorithm>
 
@@ -13,8 +14,8 @@
 namespace {
 
 namespace server = rig::updateserver;
-using transfer_rig::ReadRecord;
-using transfer_rig::Select;
+using rig::transfer::ReadRecord;
+using rig::transfer::Select;
 using Lines = std::vector<std::string>;
 
 constexpr wchar_t kSettings[] = L"Software\\Zarn";
@@ -48,20 +49,20 @@ DWORD Dword(const wchar_t* key, const wchar_t* name) {
 
 size_t Requests(std::wstring_view path) { return server::RequestsTagged(path).size(); }
 
-class SiteLockPage : public transfer_rig::TransferTest {
+class SiteLockPage : public rig::transfer::TransferTest {
 protected:
     void SetUp() override {
         TransferTest::SetUp();
         ::RegDeleteTreeW(HKEY_CURRENT_USER, kNewWindows);
         zfw::unique_hkey allow;
         ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyW(HKEY_CURRENT_USER, kAllow, allow.put()));
-        temp_ = desktop_rig::UseFreshTemporaryFolder(L"sitelock");
-        ::DeleteFileW(desktop_rig::DesktopShortcut().c_str());
+        temp_ = rig::desktop::UseFreshTemporaryFolder(L"sitelock");
+        ::DeleteFileW(rig::desktop::DesktopShortcut().c_str());
     }
     void TearDown() override {
         ::RegDeleteTreeW(HKEY_CURRENT_USER, kNewWindows);
         ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettings, L"Isinstall");
-        ::DeleteFileW(desktop_rig::DesktopShortcut().c_str());
+        ::DeleteFileW(rig::desktop::DesktopShortcut().c_str());
         TransferTest::TearDown();
     }
     // Everything a method would touch is made ready to show it: a pending
@@ -94,7 +95,7 @@ protected:
 TEST_F(SiteLockPage, NavigatedAwayPageIsRefusedByEveryMethodWithoutEffect) {
     ReadyEverything();
 
-    const std::wstring base = ZARN_UPDATE_SERVER;
+    const std::wstring base = zarn::settings::kUpdateServer;
     const rig::ProcessResult page =
         RunPageAt(base + L"/service/upload.html", L"tests\\pages\\site_lock.js",
                   {base, L"http://evil.test/frame.html"});
@@ -132,17 +133,17 @@ TEST_F(SiteLockPage, NavigatedAwayPageIsRefusedByEveryMethodWithoutEffect) {
     EXPECT_EQ(0u, Dword(kAllow, L"127.0.0.1"));
     EXPECT_FALSE(HasValue(kAllow, L"127.0.0.1."));
     EXPECT_FALSE(HasValue(kAllow, L"evil.test"));
-    const std::string url = desktop_rig::ReadBytes(temp_ + L"Zarn\\Zarn.url");
+    const std::string url = rig::desktop::ReadBytes(temp_ + L"Zarn\\Zarn.url");
     EXPECT_NE(std::string::npos, url.find("URL=" + rig::Utf8(base) + "/first\r\n")) << url;
     EXPECT_EQ(std::string::npos, url.find("evil.test")) << url;
-    EXPECT_TRUE(desktop_rig::Exists(desktop_rig::DesktopShortcut()));
+    EXPECT_TRUE(rig::desktop::Exists(rig::desktop::DesktopShortcut()));
     EXPECT_EQ(icons_ + 1, Requests(L"zarn1.ico")) << "only the allowed shortcut fetched the icon";
     ExpectNoTransferOrReport();
 }
 
 TEST_F(SiteLockPage, HostThatScriptsTheControlAfterItRefusedIsRefusedByEveryMethod) {
     ReadyEverything();
-    const std::wstring base = ZARN_UPDATE_SERVER;
+    const std::wstring base = zarn::settings::kUpdateServer;
     // The port is part of the site: the update server's host on another port
     // is elsewhere.
     const std::wstring other = base.substr(0, base.rfind(L':')) + L":1/page.html";
@@ -162,8 +163,8 @@ TEST_F(SiteLockPage, HostThatScriptsTheControlAfterItRefusedIsRefusedByEveryMeth
         EXPECT_EQ(expected, rig::Lines(page.output));
     }
     EXPECT_FALSE(HasValue(kAllow, L"127.0.0.1"));
-    EXPECT_FALSE(desktop_rig::Exists(temp_ + L"Zarn")) << "no shortcut files";
-    EXPECT_FALSE(desktop_rig::Exists(desktop_rig::DesktopShortcut()));
+    EXPECT_FALSE(rig::desktop::Exists(temp_ + L"Zarn")) << "no shortcut files";
+    EXPECT_FALSE(rig::desktop::Exists(rig::desktop::DesktopShortcut()));
     EXPECT_EQ(icons_, Requests(L"zarn1.ico"));
     ExpectNoTransferOrReport();
 }
@@ -171,7 +172,7 @@ TEST_F(SiteLockPage, HostThatScriptsTheControlAfterItRefusedIsRefusedByEveryMeth
 TEST_F(SiteLockPage, MethodsUseTheTextTheLockJudged) {
     // Objects whose text is an allowed address or host the first time it is
     // read, and something else after that.
-    const std::wstring base = ZARN_UPDATE_SERVER;
+    const std::wstring base = zarn::settings::kUpdateServer;
     const std::wstring script = rig::WriteScratchFile(
         L"judged_once.js",
         "function Turncoat(first, then) {\n"
@@ -186,7 +187,7 @@ TEST_F(SiteLockPage, MethodsUseTheTextTheLockJudged) {
     ASSERT_FALSE(page.timedOut) << page.output;
     EXPECT_EQ(0u, page.exitCode) << page.output;
     EXPECT_EQ((Lines{"MakeShortCut 0 read 1", "AllowPopUp 0 read 1"}), rig::Lines(page.output));
-    const std::string url = desktop_rig::ReadBytes(temp_ + L"Zarn\\Zarn.url");
+    const std::string url = rig::desktop::ReadBytes(temp_ + L"Zarn\\Zarn.url");
     EXPECT_NE(std::string::npos, url.find("URL=" + rig::Utf8(base) + "/judged\r\n")) << url;
     EXPECT_EQ(std::string::npos, url.find("evil.test")) << url;
     EXPECT_EQ(0u, Dword(kAllow, L"127.0.0.1"));
@@ -194,7 +195,7 @@ TEST_F(SiteLockPage, MethodsUseTheTextTheLockJudged) {
 }
 
 TEST_F(SiteLockPage, PagesElsewhereCannotCreateTheControl) {
-    const std::wstring base = ZARN_UPDATE_SERVER;
+    const std::wstring base = zarn::settings::kUpdateServer;
     const std::wstring server = base.substr(base.find(L"://") + 3);
     const std::vector<std::wstring> urls = {
         L"http://evil.test/",      L"http://127.0.0.1.evil.test/",  L"http://user@" + server + L"/",

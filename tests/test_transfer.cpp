@@ -1,10 +1,10 @@
 // DownLoad and UpLoad through the control's scripting interface, with the
 // transfer program stand-ins as the programs.
-#include "test_transfer_rig.h"
+#include "common/transfer.h"
 
 #include "common/log_receiver.h"
 
-using namespace transfer_rig;
+using namespace rig::transfer;
 
 namespace {
 
@@ -259,7 +259,7 @@ TEST_F(Transfer, CredentialsReachTheProgramAsTwoArguments) {
     for (const Case& c : cases) {
         const std::string row = rig::Utf8(L"[" + c.id + L"] [" + c.password + L"]");
         ASSERT_HRESULT_SUCCEEDED(Call(L"DownLoad", c.id, c.password, L"x").hr) << row;
-        for (int i = 0; i < 400 && ::FindWindowW(L"Zarn_class_down", nullptr); ++i) ::Sleep(25);
+        rig::WaitFor([] { return !::FindWindowW(L"Zarn_class_down", nullptr); }, 10000, 25);
         ASSERT_EQ(::FindWindowW(L"Zarn_class_down", nullptr), nullptr) << row << ": the program stayed";
 
         // The lines of this row's start: the latest start and the arguments after it.

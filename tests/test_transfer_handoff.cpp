@@ -7,9 +7,10 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/rig.h"
+#include "common/thread_window.h"
 #include "launch/handoff.h"
 #include "launch/handoff_record.h"
 
@@ -164,7 +165,8 @@ std::atomic<bool> g_hungRelease{false};
 LRESULT CALLBACK HungProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     if (m == WM_COPYDATA) {
         ++g_hungReceived;
-        while (!g_hungRelease) ::Sleep(10);  // hangs inside the handler
+        // Hangs inside the handler until the test is done with it.
+        rig::WaitFor([] { return g_hungRelease.load(); }, 60000);
         return 1;
     }
     return ::DefWindowProcW(w, m, wp, lp);
@@ -179,19 +181,8 @@ LRESULT CALLBACK StalledProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
 TEST(ProgramWindowSend, HungHandlerIsAbandonedAfterTheLimitAndNotResent) {
     std::atomic<int>& received = g_hungReceived;
     std::atomic<bool>& release = g_hungRelease;
-    std::atomic<HWND> created{nullptr};
-    std::thread program([&] {
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = HungProc;
-        wc.lpszClassName = L"HandOffHungProgram";
-        ::RegisterClassW(&wc);
-        HWND window = ::CreateWindowW(wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
-                                      nullptr, nullptr, nullptr);
-        created = window;
-        MSG msg;
-        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
-    });
-    while (!created) ::Sleep(5);
+    rig::ThreadWindow program(L"HandOffHungProgram", HungProc);
+    ASSERT_NE(program.get(), nullptr);
 
     // Counts the sends: a second one could not reach the busy handler.
     struct Counting final : zarn::HandOffChannel {
@@ -213,9 +204,6 @@ TEST(ProgramWindowSend, HungHandlerIsAbandonedAfterTheLimitAndNotResent) {
     EXPECT_EQ(received.load(), 1);
 
     release = true;
-    ::PostMessageW(created, WM_QUIT, 0, 0);
-    program.join();
-    EXPECT_EQ(received.load(), 1);
 }
 
 // A program that has stopped reading its messages (hung before the send)
@@ -223,30 +211,16 @@ TEST(ProgramWindowSend, HungHandlerIsAbandonedAfterTheLimitAndNotResent) {
 // exactly once.
 TEST(ProgramWindowSend, AlreadyHungProgramIsSkippedUntilItRecovers) {
     std::atomic<int>& received = g_stalledReceived;
-    std::atomic<HWND> created{nullptr};
     std::atomic<bool> stalled{false};
     std::atomic<bool> resume{false};
-    std::thread program([&] {
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = StalledProc;
-        wc.lpszClassName = L"HandOffStalledProgram";
-        ::RegisterClassW(&wc);
-        HWND window = ::CreateWindowW(wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
-                                      nullptr, nullptr, nullptr);
-        MSG msg;
-        ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
-        created = window;
-        while (!resume) ::Sleep(10);  // reads no messages: hung after five seconds
+    rig::ThreadWindow program(L"HandOffStalledProgram", StalledProc, L"", [&] {
+        // Reads no messages: hung after five seconds.
+        rig::WaitFor([&] { return resume.load(); }, 60000);
         stalled = true;
-        while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
     });
-    while (!created) ::Sleep(5);
-    const ULONGLONG start = ::GetTickCount64();
-    while (!::IsHungAppWindow(created) && ::GetTickCount64() - start < 30000) ::Sleep(50);
-    if (!::IsHungAppWindow(created)) {
+    ASSERT_NE(program.get(), nullptr);
+    if (!rig::WaitFor([&] { return ::IsHungAppWindow(program.get()); }, 30000, 50)) {
         resume = true;
-        ::PostMessageW(created, WM_QUIT, 0, 0);
-        program.join();
         FAIL() << "the window never counted as hung";
     }
 
@@ -269,9 +243,6 @@ TEST(ProgramWindowSend, AlreadyHungProgramIsSkippedUntilItRecovers) {
     EXPECT_EQ(outcome, HandOff::Outcome::Taken);
     EXPECT_TRUE(stalled.load()) << "the list went out while the program was hung";
     EXPECT_EQ(received.load(), 1);
-
-    ::PostMessageW(created, WM_QUIT, 0, 0);
-    program.join();
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 // after the send limit and the list is not sent again. The limit is the
 // hand-off's setting, shortened here so that the suite does not wait out the
 // real two minutes; what the setting reads to is tested on its own.
-#include "test_transfer_rig.h"
+#include "common/transfer.h"
 
 #include "launch/handoff.h"
 
-using namespace transfer_rig;
+using namespace rig::transfer;
 
 namespace {
 

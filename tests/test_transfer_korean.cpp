@@ -1,10 +1,10 @@
 // On a Korean system the item list reaches the program in code page 949
 // bytes, never as UTF-16.
-#include "test_transfer_rig.h"
+#include "common/transfer.h"
 
 #include "common/log_receiver.h"
 
-using namespace transfer_rig;
+using namespace rig::transfer;
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The whole road of DownLoad and UpLoad with the update server stand-in: the
 // install report, the gate's update dialog and installer on a machine
 // without the transfer programs, and a gate that refuses.
-#include "test_transfer_rig.h"
+#include "common/transfer.h"
 
 #include <atomic>
 #include <thread>
@@ -10,7 +10,7 @@
 #include "common/dialog_watcher.h"
 #include "common/updateserver.h"
 
-using namespace transfer_rig;
+using namespace rig::transfer;
 namespace server = rig::updateserver;
 
 namespace {

@@ -1,7 +1,7 @@
 // The update dialog run by the installation gate, in this process, against
 // the update server stand-in and the installer stand-in: the real dialog,
 // its real threads and message boxes, driven by a watcher thread.
-#include "update_rig.h"
+#include "common/update.h"
 
 #include "common/log_receiver.h"
 #include "common/rig.h"
@@ -25,7 +25,7 @@
 
 using namespace zarn;
 
-using namespace update_rig;
+using namespace rig::update;
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <map>
 
 #include "select/folder_walk.h"
-#include "test_selection_rig.h"
+#include "common/selection.h"
 
-using namespace selrig;
+using namespace rig::selection;
 
 namespace {
 

@@ -4,14 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "common/rig.h"
+#include "settings/build_settings.h"
 
 namespace {
 
 TEST(ZarnJs, TheControlThroughThePageLibrary) {
     // The page is one of the service's own, so the site lock is on.
     const rig::ProcessResult page = rig::Run(
-        L"\"" + rig::BuildDir() + L"\\pagehost.exe\" --url " + ZARN_UPDATE_SERVER L"/ \"" +
-            rig::SourceDir() + L"\\tests\\pages\\zarn_js.js\"",
+        L"\"" + rig::BuildDir() + L"\\pagehost.exe\" --url " + zarn::settings::kUpdateServer +
+            L"/ \"" + rig::SourceDir() + L"\\tests\\pages\\zarn_js.js\"",
         120000);
     ASSERT_FALSE(page.timedOut) << page.output;
     EXPECT_EQ(0u, page.exitCode) << page.output;

@@ -1,5 +1,5 @@
-// The update server's base address (scheme, host and port), fixed at build
-// time by the ZARN_UPDATE_SERVER cache setting. Every request to the update
+// The update server's base address (scheme, host and port), fixed at
+// configure time by the ZARN_UPDATE_SERVER cache setting. Every request to the update
 // server is this address followed by a path under /append/application/.
 #pragma once
 
@@ -8,9 +8,8 @@
 
 namespace zarn {
 
-// The base address as configured. Defined in a source generated
-// per module (zarn_server_address), so that modules for other servers link
-// the same libraries.
+// The base address as configured, from the module's build settings
+// (update/build_settings.cpp, compiled into each module).
 std::wstring_view UpdateServerBase();
 
 // The full URL of `path` (which starts with "/") on the update server.

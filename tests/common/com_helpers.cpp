@@ -6,6 +6,20 @@
 
 namespace rig {
 
+HRESULT CreateFromModuleFile(const std::wstring& path, REFCLSID clsid, REFIID iid, void** out) {
+    *out = nullptr;
+    const HMODULE module = ::LoadLibraryW(path.c_str());
+    if (!module) return HRESULT_FROM_WIN32(::GetLastError());
+    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    const auto get = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")));
+    if (!get) return HRESULT_FROM_WIN32(::GetLastError());
+    Microsoft::WRL::ComPtr<IClassFactory> factory;
+    const HRESULT got = get(clsid, IID_PPV_ARGS(&factory));
+    if (FAILED(got)) return got;
+    return factory->CreateInstance(nullptr, iid, out);
+}
+
 ComApartment::ComApartment() {
     if (FAILED(::OleInitialize(nullptr))) throw std::runtime_error("OleInitialize failed");
 }

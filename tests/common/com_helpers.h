@@ -15,6 +15,12 @@
 
 namespace rig {
 
+// Creates the object of class `clsid` from the module file `path` through the
+// module's own class factory, not the registration: another build of the
+// control beside the registered one. The module stays loaded for the rest of
+// the process (its threads may outlive the object).
+HRESULT CreateFromModuleFile(const std::wstring& path, REFCLSID clsid, REFIID iid, void** out);
+
 // Initialises COM (apartment-threaded) for the lifetime of the object.
 class ComApartment {
 public:

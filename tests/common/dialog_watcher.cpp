@@ -1,5 +1,7 @@
 #include "common/dialog_watcher.h"
 
+#include "common/rig.h"
+
 #include <algorithm>
 
 namespace rig {
@@ -25,12 +27,7 @@ void DialogWatcher::Stop() {
 }
 
 bool DialogWatcher::WaitHandled(int count, DWORD limitMs) const {
-    const ULONGLONG start = ::GetTickCount64();
-    while (handled_ < count) {
-        if (::GetTickCount64() - start >= limitMs) return false;
-        ::Sleep(10);
-    }
-    return true;
+    return WaitFor([&] { return handled_ >= count; }, limitMs);
 }
 
 void DialogWatcher::Run() {

@@ -54,11 +54,9 @@ int RunLinux(const std::string& command) {
     WriteFile(script, "(" + command + ") >\"" + doneUnix + ".out\" 2>&1\necho $? >\"" + doneUnix +
                           ".tmp\"\nmv \"" + doneUnix + ".tmp\" \"" + doneUnix + "\"\n");
     Run(Wide("/bin/sh \"" + UnixPath(script) + "\""), 60000);
-    for (int waited = 0; waited < 120000; waited += 20) {
-        if (const auto status = ReadFileBytes(done)) return std::atoi(status->c_str());
-        ::Sleep(20);
-    }
-    return -1;
+    std::optional<std::string> status;
+    if (!WaitFor([&] { return (status = ReadFileBytes(done)).has_value(); }, 120000, 20)) return -1;
+    return std::atoi(status->c_str());
 }
 
 std::string UnixPath(const std::wstring& windowsPath) {

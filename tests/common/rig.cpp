@@ -57,6 +57,18 @@ std::wstring Wide(std::string_view utf8) {
     return out;
 }
 
+zfw::unique_handle Start(const std::wstring& commandLine) {
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    std::wstring mutableLine = commandLine;
+    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &si, &pi))
+        return {};
+    zfw::unique_handle thread(pi.hThread);
+    return zfw::unique_handle(pi.hProcess);
+}
+
 ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs) {
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
     zfw::unique_handle readEnd, writeEnd;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "common/expect.h"
+#include "framework/handle.h"
 
 #include <optional>
 #include <string>
@@ -34,6 +35,10 @@ struct ProcessResult {
 // Runs `commandLine`, collecting its output, and kills it after `timeoutMs`.
 ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 
+// Starts `commandLine` and returns at once with the process (empty when it
+// could not start); the caller waits for whatever it needs from it.
+zfw::unique_handle Start(const std::wstring& commandLine);
+
 // Runs a page script in the page host: pagehost.exe <script> <args...>.
 // `script` is a path relative to the source tree or absolute.
 ProcessResult RunPage(const std::wstring& script, const std::vector<std::wstring>& args = {},
@@ -49,5 +54,32 @@ std::optional<std::string> ReadFileBytes(const std::wstring& path);
 
 // Lines of `output`, without line ends.
 std::vector<std::string> Lines(const std::string& output);
+
+// Polls `done` every `pollMs` until it holds or `limitMs` has passed, and
+// says whether it held: a condition that never comes fails the test that
+// waited for it instead of hanging the suite until CTest kills it.
+template <class Predicate>
+bool WaitFor(Predicate&& done, DWORD limitMs, DWORD pollMs = 10) {
+    const ULONGLONG start = ::GetTickCount64();
+    while (!done()) {
+        if (::GetTickCount64() - start >= limitMs) return done();
+        ::Sleep(pollMs);
+    }
+    return true;
+}
+
+// The same, for a thread that owns windows: it goes on dispatching its
+// messages while it waits.
+template <class Predicate>
+bool PumpUntil(Predicate&& done, DWORD limitMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    while (!done()) {
+        if (::GetTickCount64() - start >= limitMs) return done();
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+    }
+    return true;
+}
 
 }  // namespace rig

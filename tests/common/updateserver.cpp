@@ -61,10 +61,10 @@ void RefuseConnections(bool refuse) {
     // The server looks at the switch every 0.2 s and shows that it follows
     // it by .refusing.
     const std::wstring state = WebRoot() + L"\\.refusing";
-    const ULONGLONG start = ::GetTickCount64();
-    while (::GetTickCount64() - start < 10000 &&
-           (::GetFileAttributesW(state.c_str()) != INVALID_FILE_ATTRIBUTES) != refuse)
-        ::Sleep(20);
+    const auto following = [&] {
+        return (::GetFileAttributesW(state.c_str()) != INVALID_FILE_ATTRIBUTES) == refuse;
+    };
+    WaitFor(following, 10000, 20);
 }
 
 std::string ReleaseJob(std::string_view command, std::string_view input) {

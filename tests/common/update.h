@@ -15,7 +15,7 @@
 
 #include "common/dialog_watcher.h"
 
-namespace update_rig {
+namespace rig::update {
 
 // Requests the server logged after a mark, as "<method> <target>" and raw.
 struct Logged {
@@ -152,4 +152,4 @@ private:
 // before it ends).
 std::vector<DWORD> ThreadIds();
 
-}  // namespace update_rig
+}  // namespace rig::update

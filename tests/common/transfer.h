@@ -18,7 +18,7 @@
 #include "control/identity.h"
 #include "framework/handle.h"
 
-namespace transfer_rig {
+namespace rig::transfer {
 
 using Microsoft::WRL::ComPtr;
 
@@ -69,6 +69,18 @@ inline std::vector<RecordLine> ReadRecord(const std::wstring& path) {
         lines.push_back(std::move(line));
     }
     return lines;
+}
+
+// Ends the programs the record says were started (those still running).
+inline void EndStarted(const std::vector<RecordLine>& record) {
+    for (const RecordLine& line : record) {
+        if (line.kind != "start") continue;
+        zfw::unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                                 std::stoul(line.fields.at("pid"))));
+        if (!process) continue;
+        ::TerminateProcess(process.get(), 0);
+        ::WaitForSingleObject(process.get(), 5000);
+    }
 }
 
 inline std::vector<RecordLine> Select(const std::vector<RecordLine>& all, const std::string& program,
@@ -167,14 +179,8 @@ protected:
     // Starts a stand-in as a user would have (from the build folder, with
     // its own command line) and waits for its window.
     void StartRunning(const wchar_t* program, const wchar_t* windowClass) {
-        std::wstring line = L"\"" + rig::BuildDir() + L"\\" + program + L"\" earlier user";
-        STARTUPINFOW si{};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                     nullptr, &si, &pi));
-        zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
-        for (int i = 0; i < 200 && !::FindWindowW(windowClass, nullptr); ++i) ::Sleep(25);
+        ASSERT_TRUE(rig::Start(L"\"" + rig::BuildDir() + L"\\" + program + L"\" earlier user"));
+        rig::WaitFor([&] { return ::FindWindowW(windowClass, nullptr) != nullptr; }, 5000, 25);
         ASSERT_NE(::FindWindowW(windowClass, nullptr), nullptr) << "stand-in window never appeared";
     }
 
@@ -234,4 +240,4 @@ protected:
     ComPtr<IDispatch> control_;
 };
 
-}  // namespace transfer_rig
+}  // namespace rig::transfer

@@ -19,7 +19,7 @@
 #include "control/identity.h"
 #include "framework/handle.h"
 
-namespace selrig {
+namespace rig::selection {
 
 using Microsoft::WRL::ComPtr;
 
@@ -239,4 +239,4 @@ inline std::wstring DriveCScratch(const std::wstring& name) {
     return path;
 }
 
-}  // namespace selrig
+}  // namespace rig::selection

@@ -1,4 +1,4 @@
-#include "update_rig.h"
+#include "common/update.h"
 
 #include "common/release.h"
 #include "common/dialog_watcher.h"
@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace update_rig {
+namespace rig::update {
 namespace {
 
 constexpr UINT kSetupReport = WM_USER + 100;
@@ -416,4 +416,4 @@ std::vector<DWORD> ThreadIds() {
     return ids;
 }
 
-}  // namespace update_rig
+}  // namespace rig::update

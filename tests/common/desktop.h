@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-namespace desktop_rig {
+namespace rig::desktop {
 
 using Microsoft::WRL::ComPtr;
 
@@ -117,4 +117,4 @@ inline std::wstring UseFreshTemporaryFolder(std::wstring_view name) {
     return folder;
 }
 
-}  // namespace desktop_rig
+}  // namespace rig::desktop

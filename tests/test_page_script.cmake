@@ -1,2 +1,0 @@
-# Pages that only raise events and refuse bad calls: no shared state.
-set(suite_locks "")

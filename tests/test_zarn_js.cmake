@@ -1,1 +1,0 @@
-set(suite_locks "")
