@@ -131,10 +131,11 @@ Host::Host(FrameWriter& out, HWND placeNear) : out_(out), placeNear_(placeNear) 
 
 Host::~Host() = default;
 
-void Host::Reply(long id, const std::string& reply) {
-    if (out_.Write(reply) == FrameWriter::Outcome::TooLarge)
-        out_.Write(ErrorReply(id, ErrorCode::TooLarge,
-                              L"The reply is over the 1 MiB a browser accepts."));
+void Host::Reply(long id, const std::string& reply, std::string_view event) {
+    // Execute leaves no event over the limit: a refused write is the reply's.
+    if (out_.Write(event, reply) == FrameWriter::Outcome::TooLarge)
+        out_.Write(event, ErrorReply(id, ErrorCode::TooLarge,
+                                     L"The reply is over the 1 MiB a browser accepts."));
 }
 
 void Host::AnswerBadFrame() {
@@ -193,14 +194,20 @@ void Host::Handle(std::string_view message) {
         return;
     }
 
+    if (!info->ownThread) {
+        Call call;
+        call.id = id;
+        call.method = info->method;
+        call.params = std::move(request.params);
+        std::string event;
+        const std::string reply = Execute(call, event);
+        Reply(id, reply, event);
+        return;
+    }
     auto call = std::make_shared<Call>();
     call->id = id;
     call->method = info->method;
     call->params = std::move(request.params);
-    if (!info->ownThread) {
-        Reply(id, Execute(*call));
-        return;
-    }
     {
         const std::lock_guard<std::mutex> hold(lock_);
         if (running_.size() >= kMaxRunningCalls) {
@@ -230,7 +237,7 @@ const std::wstring& Host::TransferSetup() {
     return installFolder_;
 }
 
-std::string Host::Execute(Call& call) {
+std::string Host::Execute(Call& call, std::string& event) {
     const std::vector<std::wstring>& p = call.params;
     try {
         switch (call.method) {
@@ -264,12 +271,11 @@ std::string Host::Execute(Call& call) {
             return ResultReply(call.id, 0);
         }
         case Method::SelectComplete:
-            switch (out_.Write(SelectionEvent(call.id, p[0], p[1], p[2]))) {
-            case FrameWriter::Outcome::TooLarge:
+            // The event goes out with its reply, in one write.
+            event = SelectionEvent(call.id, p[0], p[1], p[2]);
+            if (event.size() > kMaxOutgoingBytes) {
+                event.clear();
                 return ErrorReply(call.id, ErrorCode::TooLarge, kEventTooLarge);
-            case FrameWriter::Outcome::Written:
-            case FrameWriter::Outcome::Lost:
-                break;
             }
             return ResultReply(call.id, 0);
         case Method::MakeShortCut:
@@ -297,13 +303,13 @@ void Host::RunCall(const std::shared_ptr<Call>& call) {
         // The shell's dialogs and shortcuts need a single-threaded apartment
         // with OLE (the folder browser's new style).
         const HRESULT ole = ::OleInitialize(nullptr);
-        std::string reply;
+        std::string reply, event;
         {
             const FrontHook front(placeNear_);
-            reply = Execute(*call);
+            reply = Execute(*call, event);
         }
         if (SUCCEEDED(ole)) ::OleUninitialize();
-        Reply(call->id, reply);
+        Reply(call->id, reply, event);
     } catch (...) {
         // Out of memory for the reply itself: the call still ends.
     }

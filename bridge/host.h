@@ -45,8 +45,12 @@ public:
     struct Call;
 
 private:
-    void Reply(long id, const std::string& reply);
-    std::string Execute(Call& call);
+    // Writes the reply, after `event` (a frame of the same call, or empty)
+    // in the same write.
+    void Reply(long id, const std::string& reply, std::string_view event = {});
+    // Runs the call and returns its reply. An event that must come just
+    // before the reply may be left in `event` instead of written.
+    std::string Execute(Call& call, std::string& event);
     void RunCall(const std::shared_ptr<Call>& call);
     void CancelPickers();
     // What a transfer needs once per process, found at the first one: the

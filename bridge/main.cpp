@@ -59,10 +59,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     zarn::bridge::FrameWriter writer(output);
     zarn::bridge::Host host(writer, parent);
+    zarn::bridge::FrameReader reader(input);
     int status = 0;
     std::string message;
     for (bool reading = true; reading;) {
-        switch (zarn::bridge::ReadMessage(input, message)) {
+        switch (reader.Next(message)) {
         case zarn::bridge::ReadOutcome::Message:
             host.Handle(message);
             break;

@@ -17,6 +17,11 @@ namespace {
 // while it is read.
 constexpr int kMaxDepth = 4;
 
+// Texts kept from one message to the next up to this size: a round trip
+// then allocates almost nothing (under Wine an allocation costs about as
+// much as writing a small frame, and a round trip does little else).
+constexpr std::size_t kKeptBytes = 64 * 1024;
+
 // Reads a request as the parser meets it, without building a document:
 // the fields it knows are kept, anything else is only checked for depth.
 class RequestReader final : public json::json_sax_t {
@@ -33,7 +38,30 @@ public:
     bool originText = true, methodText = true;
     bool paramsArray = true, paramsTexts = true;
     std::string origin, method;
+    // The first paramCount hold this request's (the rest keep their memory
+    // for the next request).
     std::vector<std::string> params;
+    std::size_t paramCount = 0;
+
+    // Ready for the next request, keeping the memory of its texts.
+    void Reset() {
+        tooDeep = notObject = syntaxError = idIsInteger = idInRange = false;
+        id = 0;
+        hasOrigin = hasMethod = hasParams = false;
+        originText = methodText = paramsArray = paramsTexts = true;
+        origin.clear();
+        method.clear();
+        paramCount = 0;
+        depth_ = 0;
+        field_ = Field::None;
+    }
+
+    // Gives back the memory of large texts.
+    void DropLarge() {
+        std::size_t kept = origin.capacity() + method.capacity();
+        for (const std::string& param : params) kept += param.capacity();
+        if (kept > kKeptBytes) *this = RequestReader{};
+    }
 
     bool null() override { return Value(); }
     bool boolean(bool) override { return Value(); }
@@ -55,18 +83,24 @@ public:
     }
     bool number_float(json::number_float_t, const std::string&) override { return Value(); }
     bool string(std::string& value) override {
+        // Copied, not moved: the parser's buffer and these texts both keep
+        // their memory.
         if (Top(Field::Origin)) {
-            origin = std::move(value);
+            origin.assign(value);
             originText = true;
             return true;
         }
         if (Top(Field::Method)) {
-            method = std::move(value);
+            method.assign(value);
             methodText = true;
             return true;
         }
         if (depth_ == 2 && field_ == Field::Params) {
-            params.push_back(std::move(value));
+            if (paramCount < params.size())
+                params[paramCount].assign(value);
+            else
+                params.push_back(value);
+            ++paramCount;
             return true;
         }
         return Value();
@@ -96,7 +130,7 @@ public:
             hasParams = true;
             paramsArray = false;
             paramsTexts = true;
-            params.clear();
+            paramCount = 0;
             break;
         default: break;
         }
@@ -151,18 +185,50 @@ private:
     Field field_ = Field::None;
 };
 
+void LogReplaced(std::size_t replaced) {
+    if (replaced > 0)
+        ZARN_LOG(L"bridge: %d unpaired surrogate(s) sent as U+FFFD", static_cast<int>(replaced));
+}
+
 std::string Utf8(std::wstring_view text) {
     std::size_t replaced = 0;
     std::string bytes = Utf16ToUtf8(text, &replaced);
-    if (replaced > 0)
-        ZARN_LOG(L"bridge: %d unpaired surrogate(s) sent as U+FFFD", static_cast<int>(replaced));
+    LogReplaced(replaced);
     return bytes;
+}
+
+// Into a text already in a document, keeping its memory.
+void Utf8Into(std::wstring_view text, json& value) {
+    std::size_t replaced = 0;
+    Utf16ToUtf8(text, value.get_ref<std::string&>(), &replaced);
+    LogReplaced(replaced);
 }
 
 std::string Dump(const json& value) {
     // Every text in `value` came from Utf8: the strict handler never fires.
     return value.dump(-1, ' ', false, json::error_handler_t::strict);
 }
+
+// The messages of every round trip, kept per thread from one to the next:
+// their documents and text keep their memory, so writing one allocates
+// only the text returned. (Under Wine an allocation costs about as much as
+// writing a small frame, and a round trip does little else.)
+struct KeptMessages {
+    json result = {{"id", 0}, {"result", nullptr}};
+    json event = {{"event", "UpSelectComplete"}, {"id", 0}, {"params", {"", "", ""}}};
+    std::string text;
+
+    std::string Dump(const json& value) {
+        // As json::dump does, into the kept text.
+        text.clear();
+        nlohmann::detail::serializer<json> out(
+            nlohmann::detail::output_adapter<char, std::string>(text), ' ',
+            json::error_handler_t::strict);
+        out.dump(value, false, false, 0);
+        return text;
+    }
+};
+thread_local KeptMessages t_kept;
 
 bool Fail(RequestFault& fault, std::wstring message) {
     fault.code = ErrorCode::BadRequest;
@@ -186,7 +252,13 @@ const char* CodeWord(ErrorCode code) {
 
 bool ParseRequest(std::string_view message, Request& request, RequestFault& fault) {
     fault = RequestFault{};
-    RequestReader reader;
+    thread_local RequestReader t_reader;
+    RequestReader& reader = t_reader;
+    reader.Reset();
+    struct Drop {
+        RequestReader& reader;
+        ~Drop() { reader.DropLarge(); }
+    } drop{reader};
     try {
         json::sax_parse(message.begin(), message.end(), &reader);
     } catch (const std::bad_alloc&) {
@@ -207,29 +279,28 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
         return Fail(fault, L"The request has no \"method\" text.");
     if (!reader.hasOrigin || !reader.originText)
         return Fail(fault, L"The request has no \"origin\" text.");
-    request.method = std::move(reader.method);
-    std::optional<std::wstring> originText = Utf8ToUtf16(reader.origin);
-    if (!originText) return Fail(fault, L"The request's \"origin\" is not well-formed UTF-8.");
-    request.origin = std::move(*originText);
+    request.method.assign(reader.method);
+    if (!Utf8ToUtf16(reader.origin, request.origin))
+        return Fail(fault, L"The request's \"origin\" is not well-formed UTF-8.");
 
-    request.params.clear();
-    if (reader.hasParams) {
-        if (!reader.paramsArray) return Fail(fault, L"The request's \"params\" is not an array.");
-        if (!reader.paramsTexts) return Fail(fault, L"A parameter is not a text.");
-        for (const std::string& param : reader.params) {
-            std::optional<std::wstring> text = Utf8ToUtf16(param);
-            if (!text) return Fail(fault, L"A parameter is not well-formed UTF-8.");
-            request.params.push_back(std::move(*text));
-        }
+    if (!reader.hasParams) {
+        request.params.clear();
+        return true;
     }
+    if (!reader.paramsArray) return Fail(fault, L"The request's \"params\" is not an array.");
+    if (!reader.paramsTexts) return Fail(fault, L"A parameter is not a text.");
+    request.params.resize(reader.paramCount);
+    for (std::size_t i = 0; i < reader.paramCount; ++i)
+        if (!Utf8ToUtf16(reader.params[i], request.params[i]))
+            return Fail(fault, L"A parameter is not well-formed UTF-8.");
     return true;
 }
 
 std::string ResultReply(long id, std::optional<long> result) {
-    json reply = json::object();
+    json& reply = t_kept.result;
     reply["id"] = id;
     reply["result"] = result ? json(*result) : json(nullptr);
-    return Dump(reply);
+    return t_kept.Dump(reply);
 }
 
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message) {
@@ -252,11 +323,16 @@ std::string HelloReply(long id, std::wstring_view version, const char* arch) {
 
 std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
                            std::wstring_view mode) {
-    json event = json::object();
-    event["event"] = "UpSelectComplete";
+    json& event = t_kept.event;
     event["id"] = id;
-    event["params"] = json::array({Utf8(path), Utf8(size), Utf8(mode)});
-    return Dump(event);
+    json& params = event["params"];
+    Utf8Into(path, params[0]);
+    Utf8Into(size, params[1]);
+    Utf8Into(mode, params[2]);
+    std::string text = t_kept.Dump(event);
+    // A large item's memory is not kept.
+    if (text.size() > 64 * 1024) t_kept = KeptMessages{};
+    return text;
 }
 
 }  // namespace zarn::bridge
