@@ -209,26 +209,6 @@ std::string Dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::strict);
 }
 
-// The messages of every round trip, kept per thread from one to the next:
-// their documents and text keep their memory, so writing one allocates
-// only the text returned. (Under Wine an allocation costs about as much as
-// writing a small frame, and a round trip does little else.)
-struct KeptMessages {
-    json result = {{"id", 0}, {"result", nullptr}};
-    json event = {{"event", "UpSelectComplete"}, {"id", 0}, {"params", {"", "", ""}}};
-    std::string text;
-
-    std::string Dump(const json& value) {
-        // As json::dump does, into the kept text.
-        text.clear();
-        nlohmann::detail::serializer<json> out(
-            nlohmann::detail::output_adapter<char, std::string>(text), ' ',
-            json::error_handler_t::strict);
-        out.dump(value, false, false, 0);
-        return text;
-    }
-};
-thread_local KeptMessages t_kept;
 
 bool Fail(RequestFault& fault, std::wstring message) {
     fault.code = ErrorCode::BadRequest;
@@ -237,6 +217,39 @@ bool Fail(RequestFault& fault, std::wstring message) {
 }
 
 }  // namespace
+
+// The reading thread's memory (see KeptMemory).
+struct KeptMemory::Parts {
+    RequestReader reader;
+    json result = {{"id", 0}, {"result", nullptr}};
+    json event = {{"event", "UpSelectComplete"}, {"id", 0}, {"params", {"", "", ""}}};
+    std::string text;
+    // Writes into `text`.
+    nlohmann::detail::output_adapter_t<char> toText =
+        std::make_shared<nlohmann::detail::output_string_adapter<char, std::string>>(text);
+
+    Parts() = default;
+    Parts(const Parts&) = delete;
+    Parts& operator=(const Parts&) = delete;
+
+    std::string Dump(const json& value) {
+        // As json::dump does, into the kept text.
+        text.clear();
+        nlohmann::detail::serializer<json> out(toText, ' ', json::error_handler_t::strict);
+        out.dump(value, false, false, 0);
+        std::string copy = text;
+        // A large item's memory is not kept.
+        if (text.size() > kKeptBytes) {
+            std::string().swap(text);
+            event["params"] = {"", "", ""};
+        }
+        return copy;
+    }
+};
+
+KeptMemory::KeptMemory() : parts_(std::make_unique<Parts>()) {}
+
+KeptMemory::~KeptMemory() = default;
 
 const char* CodeWord(ErrorCode code) {
     switch (code) {
@@ -250,10 +263,10 @@ const char* CodeWord(ErrorCode code) {
     return "internal";
 }
 
-bool ParseRequest(std::string_view message, Request& request, RequestFault& fault) {
+bool ParseRequest(std::string_view message, Request& request, RequestFault& fault,
+                  KeptMemory& kept) {
     fault = RequestFault{};
-    thread_local RequestReader t_reader;
-    RequestReader& reader = t_reader;
+    RequestReader& reader = kept.parts().reader;
     reader.Reset();
     struct Drop {
         RequestReader& reader;
@@ -297,10 +310,18 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
 }
 
 std::string ResultReply(long id, std::optional<long> result) {
-    json& reply = t_kept.result;
+    json reply = json::object();
     reply["id"] = id;
     reply["result"] = result ? json(*result) : json(nullptr);
-    return t_kept.Dump(reply);
+    return Dump(reply);
+}
+
+std::string ResultReply(long id, std::optional<long> result, KeptMemory& kept) {
+    KeptMemory::Parts& parts = kept.parts();
+    json& reply = parts.result;
+    reply["id"] = id;
+    reply["result"] = result ? json(*result) : json(nullptr);
+    return parts.Dump(reply);
 }
 
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message) {
@@ -323,16 +344,23 @@ std::string HelloReply(long id, std::wstring_view version, const char* arch) {
 
 std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
                            std::wstring_view mode) {
-    json& event = t_kept.event;
+    json event = json::object();
+    event["event"] = "UpSelectComplete";
+    event["id"] = id;
+    event["params"] = json::array({Utf8(path), Utf8(size), Utf8(mode)});
+    return Dump(event);
+}
+
+std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
+                           std::wstring_view mode, KeptMemory& kept) {
+    KeptMemory::Parts& parts = kept.parts();
+    json& event = parts.event;
     event["id"] = id;
     json& params = event["params"];
     Utf8Into(path, params[0]);
     Utf8Into(size, params[1]);
     Utf8Into(mode, params[2]);
-    std::string text = t_kept.Dump(event);
-    // A large item's memory is not kept.
-    if (text.size() > 64 * 1024) t_kept = KeptMessages{};
-    return text;
+    return parts.Dump(event);
 }
 
 }  // namespace zarn::bridge
