@@ -4,8 +4,7 @@
 # are kept as they are. Run with cmake -P and these variables:
 #   TOOLS             the toolchain's prefix (x86_64-w64-mingw32-)
 #   IMPORT_LIBRARY    the toolchain's import library (.../libuser32.a)
-#   OUTPUT            the library to write
-#   UNDERSCORE        ON where C names carry a leading underscore (i686)
+#   OUTPUT            the library to write (64-bit: names carry no underscore)
 execute_process(COMMAND ${TOOLS}dlltool --identify ${IMPORT_LIBRARY}
     OUTPUT_VARIABLE dll OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${TOOLS}nm -g -A ${IMPORT_LIBRARY}
@@ -32,21 +31,13 @@ foreach(name IN LISTS thunks)
     if(found EQUAL -1)
         continue()
     endif()
-    if(UNDERSCORE)
-        string(REGEX REPLACE "^_" "" name "${name}")
-    endif()
     string(APPEND exports "    ${name}\n")
 endforeach()
 
 set(def ${OUTPUT}.def)
 file(WRITE ${def} "LIBRARY \"${dll}\"\nEXPORTS\n${exports}")
-# --kill-at: the DLL's names are undecorated (MessageBoxW for MessageBoxW@16).
-set(kill_at "")
-if(UNDERSCORE)
-    set(kill_at --kill-at)
-endif()
 file(REMOVE ${OUTPUT})
-execute_process(COMMAND ${TOOLS}dlltool ${kill_at} --input-def ${def} --dllname ${dll}
+execute_process(COMMAND ${TOOLS}dlltool --input-def ${def} --dllname ${dll}
     --output-delaylib ${OUTPUT} COMMAND_ERROR_IS_FATAL ANY)
 
 if(members)
