@@ -62,6 +62,9 @@ const MethodInfo* FindMethod(std::string_view name) {
     return nullptr;
 }
 
+// The most text a request's parameters keep for the next one.
+constexpr size_t kKeptChars = 32 * 1024;
+
 // Calls running at once; each holds a thread. A page needs a handful (one
 // dialog call, and quick ones while it is open).
 constexpr size_t kMaxRunningCalls = 32;
@@ -131,10 +134,11 @@ Host::Host(FrameWriter& out, HWND placeNear) : out_(out), placeNear_(placeNear) 
 
 Host::~Host() = default;
 
-void Host::Reply(long id, const std::string& reply) {
-    if (out_.Write(reply) == FrameWriter::Outcome::TooLarge)
-        out_.Write(ErrorReply(id, ErrorCode::TooLarge,
-                              L"The reply is over the 1 MiB a browser accepts."));
+void Host::Reply(long id, const std::string& reply, std::string_view event) {
+    // Execute leaves no event over the limit: a refused write is the reply's.
+    if (out_.Write(event, reply) == FrameWriter::Outcome::TooLarge)
+        out_.Write(event, ErrorReply(id, ErrorCode::TooLarge,
+                                     L"The reply is over the 1 MiB a browser accepts."));
 }
 
 void Host::AnswerBadFrame() {
@@ -144,9 +148,9 @@ void Host::AnswerBadFrame() {
 }
 
 void Host::Handle(std::string_view message) {
-    Request request;
+    Request& request = request_;
     RequestFault fault;
-    if (!ParseRequest(message, request, fault)) {
+    if (!ParseRequest(message, request, fault, kept_)) {
         out_.Write(ErrorReply(fault.id, fault.code, fault.message));
         return;
     }
@@ -193,14 +197,24 @@ void Host::Handle(std::string_view message) {
         return;
     }
 
+    if (!info->ownThread) {
+        Call call;
+        call.id = id;
+        call.method = info->method;
+        call.params.swap(request.params);
+        std::string event;
+        const std::string reply = Execute(call, event, &kept_);
+        Reply(id, reply, event);
+        // The texts' memory goes back for the next request, unless large.
+        size_t kept = 0;
+        for (const std::wstring& param : call.params) kept += param.capacity();
+        if (kept <= kKeptChars) call.params.swap(request.params);
+        return;
+    }
     auto call = std::make_shared<Call>();
     call->id = id;
     call->method = info->method;
     call->params = std::move(request.params);
-    if (!info->ownThread) {
-        Reply(id, Execute(*call));
-        return;
-    }
     {
         const std::lock_guard<std::mutex> hold(lock_);
         if (running_.size() >= kMaxRunningCalls) {
@@ -230,25 +244,26 @@ const std::wstring& Host::TransferSetup() {
     return installFolder_;
 }
 
-std::string Host::Execute(Call& call) {
+std::string Host::Execute(Call& call, std::string& event, KeptMemory* kept) {
     const std::vector<std::wstring>& p = call.params;
+    const auto result = [&](std::optional<long> value) {
+        return kept ? ResultReply(call.id, value, *kept) : ResultReply(call.id, value);
+    };
     try {
         switch (call.method) {
         case Method::Hello:
             return HelloReply(call.id, ModuleFileVersion(), sizeof(void*) == 8 ? "x64" : "x86");
         case Method::CheckInstall:
             // The installation check happens inside DownLoad and UpLoad.
-            return ResultReply(call.id, std::nullopt);
+            return result(std::nullopt);
         case Method::DownLoad:
             RunTransfer(TransferSetup(), reinterpret_cast<WPARAM>(this), kDownloadProgram,
                         L"DownLoad", p[0], p[1], p[2]);
-            return ResultReply(call.id, std::nullopt);
+            return result(std::nullopt);
         case Method::UpLoad:
-            return ResultReply(call.id,
-                               UpLoadResult(RunTransfer(TransferSetup(),
-                                                        reinterpret_cast<WPARAM>(this),
-                                                        kUploadProgram, L"UpLoad", p[0], p[1],
-                                                        p[2])));
+            return result(UpLoadResult(RunTransfer(TransferSetup(),
+                                                   reinterpret_cast<WPARAM>(this),
+                                                   kUploadProgram, L"UpLoad", p[0], p[1], p[2])));
         case Method::ShowDlgFile:
         case Method::ShowDlgFolder: {
             EventSink sink(out_, call.id, ending_);
@@ -261,24 +276,24 @@ std::string Host::Execute(Call& call) {
                 // Nobody reads the rest.
             }
             if (sink.tooLarge()) return ErrorReply(call.id, ErrorCode::TooLarge, kEventTooLarge);
-            return ResultReply(call.id, 0);
+            return result(0);
         }
         case Method::SelectComplete:
-            switch (out_.Write(SelectionEvent(call.id, p[0], p[1], p[2]))) {
-            case FrameWriter::Outcome::TooLarge:
+            // The event goes out with its reply, in one write.
+            event = kept ? SelectionEvent(call.id, p[0], p[1], p[2], *kept)
+                         : SelectionEvent(call.id, p[0], p[1], p[2]);
+            if (event.size() > kMaxOutgoingBytes) {
+                event.clear();
                 return ErrorReply(call.id, ErrorCode::TooLarge, kEventTooLarge);
-            case FrameWriter::Outcome::Written:
-            case FrameWriter::Outcome::Lost:
-                break;
             }
-            return ResultReply(call.id, 0);
+            return result(0);
         case Method::MakeShortCut:
             MakeDesktopShortcut(nullptr, p[0], p[1]);
-            return ResultReply(call.id, 0);
+            return result(0);
         case Method::AllowPopUp:
             // The page's text as it is: the control passes the BSTR on.
             AllowPopUpsFrom(p[0].c_str());
-            return ResultReply(call.id, 0);
+            return result(0);
         }
     } catch (const zfw::ScriptError& e) {
         // What the control reports as a scripting error, with the same text.
@@ -297,13 +312,13 @@ void Host::RunCall(const std::shared_ptr<Call>& call) {
         // The shell's dialogs and shortcuts need a single-threaded apartment
         // with OLE (the folder browser's new style).
         const HRESULT ole = ::OleInitialize(nullptr);
-        std::string reply;
+        std::string reply, event;
         {
             const FrontHook front(placeNear_);
-            reply = Execute(*call);
+            reply = Execute(*call, event, nullptr);
         }
         if (SUCCEEDED(ole)) ::OleUninitialize();
-        Reply(call->id, reply);
+        Reply(call->id, reply, event);
     } catch (...) {
         // Out of memory for the reply itself: the call still ends.
     }

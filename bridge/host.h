@@ -45,8 +45,13 @@ public:
     struct Call;
 
 private:
-    void Reply(long id, const std::string& reply);
-    std::string Execute(Call& call);
+    // Writes the reply, after `event` (a frame of the same call, or empty)
+    // in the same write.
+    void Reply(long id, const std::string& reply, std::string_view event = {});
+    // Runs the call and returns its reply. An event that must come just
+    // before the reply may be left in `event` instead of written. `kept`
+    // is the reading thread's memory, when the call runs there.
+    std::string Execute(Call& call, std::string& event, KeptMemory* kept);
     void RunCall(const std::shared_ptr<Call>& call);
     void CancelPickers();
     // What a transfer needs once per process, found at the first one: the
@@ -55,6 +60,10 @@ private:
 
     FrameWriter& out_;
     const HWND placeNear_;
+    // The request being handled (the reading thread's own), kept from one
+    // to the next for the memory of its texts.
+    Request request_;
+    KeptMemory kept_;
     // The last origin judged and its verdict (the reading thread's own): a
     // page's requests all carry the same origin, and the rules are fixed.
     std::wstring lastOrigin_;

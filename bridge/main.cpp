@@ -6,15 +6,14 @@
 // extension's id), and ends it by closing the input. It is a windows
 // program, so no console appears.
 #include <windows.h>
-#include <shellapi.h>
 
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <string_view>
 
 #include "bridge/host.h"
 #include "bridge/wire.h"
-#include "framework/handle.h"
 
 namespace {
 
@@ -53,18 +52,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const HANDLE output = TakeStandardHandle(STD_OUTPUT_HANDLE);
     TakeStandardHandle(STD_ERROR_HANDLE);
 
-    int argc = 0;
-    zfw::unique_localmem args(::CommandLineToArgvW(::GetCommandLineW(), &argc));
-    wchar_t** argv = static_cast<wchar_t**>(args.get());
-    const HWND parent = argv ? ParentWindowHint(argc, argv) : nullptr;
+    // The C runtime's arguments: the shell's own parser would load shell32,
+    // and with it user32, before the first answer.
+    const HWND parent = __wargv ? ParentWindowHint(__argc, __wargv) : nullptr;
     if (!input || !output) return 2;
 
     zarn::bridge::FrameWriter writer(output);
     zarn::bridge::Host host(writer, parent);
+    zarn::bridge::FrameReader reader(input);
     int status = 0;
     std::string message;
     for (bool reading = true; reading;) {
-        switch (zarn::bridge::ReadMessage(input, message)) {
+        switch (reader.Next(message)) {
         case zarn::bridge::ReadOutcome::Message:
             host.Handle(message);
             break;

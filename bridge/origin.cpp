@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "allowed_sites.h"  // generated: kAllowedSites
+#include "support/site_rules.h"
+
 namespace zarn::bridge {
 
 namespace {
@@ -45,6 +48,21 @@ bool IsPort(std::wstring_view port) {
     return value <= 65535;
 }
 
+// Whether the built-in list has an entry written exactly as `origin` (a
+// canonical origin, so the entry has no wildcard). Such an entry parses to
+// the origin's own scheme, host and port, and so the rules allow it: the
+// answer comes without the system's URL parser, whose DLLs (user32 among
+// them) take longer to load than the rest of the host's start.
+bool ListedAsWritten(std::wstring_view origin) {
+    std::wstring_view list = kAllowedSites;
+    for (;;) {
+        const size_t end = list.find(L';');
+        if (list.substr(0, end) == origin) return true;
+        if (end == std::wstring_view::npos) return false;
+        list.remove_prefix(end + 1);
+    }
+}
+
 }  // namespace
 
 bool IsCanonicalOrigin(std::wstring_view origin) {
@@ -65,9 +83,10 @@ bool IsCanonicalOrigin(std::wstring_view origin) {
     return sitelock::CanonicalHost(host) == host;
 }
 
-bool OriginAllowed(std::wstring_view origin, const std::vector<sitelock::AllowedSite>& sites) {
+bool OriginAllowed(std::wstring_view origin) {
     if (!IsCanonicalOrigin(origin)) return false;
-    return sitelock::IsAllowedUrl(std::wstring(origin) + L"/", sites);
+    if (ListedAsWritten(origin)) return true;
+    return sitelock::IsAllowedUrl(std::wstring(origin) + L"/", sitelock::BuiltInSites());
 }
 
 }  // namespace zarn::bridge

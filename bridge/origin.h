@@ -2,9 +2,6 @@
 #pragma once
 
 #include <string_view>
-#include <vector>
-
-#include "support/site_rules.h"
 
 namespace zarn::bridge {
 
@@ -16,8 +13,7 @@ namespace zarn::bridge {
 bool IsCanonicalOrigin(std::wstring_view origin);
 
 // Whether a page of `origin` may use the host: a canonical origin that the
-// site rules of the control's lock allow.
-bool OriginAllowed(std::wstring_view origin,
-                   const std::vector<sitelock::AllowedSite>& sites = sitelock::BuiltInSites());
+// site rules of the control's lock allow, by the list built into the host.
+bool OriginAllowed(std::wstring_view origin);
 
 }  // namespace zarn::bridge

@@ -17,6 +17,11 @@ namespace {
 // while it is read.
 constexpr int kMaxDepth = 4;
 
+// Texts kept from one message to the next up to this size: a round trip
+// then allocates almost nothing (under Wine an allocation costs about as
+// much as writing a small frame, and a round trip does little else).
+constexpr std::size_t kKeptBytes = 64 * 1024;
+
 // Reads a request as the parser meets it, without building a document:
 // the fields it knows are kept, anything else is only checked for depth.
 class RequestReader final : public json::json_sax_t {
@@ -33,7 +38,30 @@ public:
     bool originText = true, methodText = true;
     bool paramsArray = true, paramsTexts = true;
     std::string origin, method;
+    // The first paramCount hold this request's (the rest keep their memory
+    // for the next request).
     std::vector<std::string> params;
+    std::size_t paramCount = 0;
+
+    // Ready for the next request, keeping the memory of its texts.
+    void Reset() {
+        tooDeep = notObject = syntaxError = idIsInteger = idInRange = false;
+        id = 0;
+        hasOrigin = hasMethod = hasParams = false;
+        originText = methodText = paramsArray = paramsTexts = true;
+        origin.clear();
+        method.clear();
+        paramCount = 0;
+        depth_ = 0;
+        field_ = Field::None;
+    }
+
+    // Gives back the memory of large texts.
+    void DropLarge() {
+        std::size_t kept = origin.capacity() + method.capacity();
+        for (const std::string& param : params) kept += param.capacity();
+        if (kept > kKeptBytes) *this = RequestReader{};
+    }
 
     bool null() override { return Value(); }
     bool boolean(bool) override { return Value(); }
@@ -55,18 +83,24 @@ public:
     }
     bool number_float(json::number_float_t, const std::string&) override { return Value(); }
     bool string(std::string& value) override {
+        // Copied, not moved: the parser's buffer and these texts both keep
+        // their memory.
         if (Top(Field::Origin)) {
-            origin = std::move(value);
+            origin.assign(value);
             originText = true;
             return true;
         }
         if (Top(Field::Method)) {
-            method = std::move(value);
+            method.assign(value);
             methodText = true;
             return true;
         }
         if (depth_ == 2 && field_ == Field::Params) {
-            params.push_back(std::move(value));
+            if (paramCount < params.size())
+                params[paramCount].assign(value);
+            else
+                params.push_back(value);
+            ++paramCount;
             return true;
         }
         return Value();
@@ -96,7 +130,7 @@ public:
             hasParams = true;
             paramsArray = false;
             paramsTexts = true;
-            params.clear();
+            paramCount = 0;
             break;
         default: break;
         }
@@ -151,18 +185,30 @@ private:
     Field field_ = Field::None;
 };
 
+void LogReplaced(std::size_t replaced) {
+    if (replaced > 0)
+        ZARN_LOG(L"bridge: %d unpaired surrogate(s) sent as U+FFFD", static_cast<int>(replaced));
+}
+
 std::string Utf8(std::wstring_view text) {
     std::size_t replaced = 0;
     std::string bytes = Utf16ToUtf8(text, &replaced);
-    if (replaced > 0)
-        ZARN_LOG(L"bridge: %d unpaired surrogate(s) sent as U+FFFD", static_cast<int>(replaced));
+    LogReplaced(replaced);
     return bytes;
+}
+
+// Into a text already in a document, keeping its memory.
+void Utf8Into(std::wstring_view text, json& value) {
+    std::size_t replaced = 0;
+    Utf16ToUtf8(text, value.get_ref<std::string&>(), &replaced);
+    LogReplaced(replaced);
 }
 
 std::string Dump(const json& value) {
     // Every text in `value` came from Utf8: the strict handler never fires.
     return value.dump(-1, ' ', false, json::error_handler_t::strict);
 }
+
 
 bool Fail(RequestFault& fault, std::wstring message) {
     fault.code = ErrorCode::BadRequest;
@@ -171,6 +217,39 @@ bool Fail(RequestFault& fault, std::wstring message) {
 }
 
 }  // namespace
+
+// The reading thread's memory (see KeptMemory).
+struct KeptMemory::Parts {
+    RequestReader reader;
+    json result = {{"id", 0}, {"result", nullptr}};
+    json event = {{"event", "UpSelectComplete"}, {"id", 0}, {"params", {"", "", ""}}};
+    std::string text;
+    // Writes into `text`.
+    nlohmann::detail::output_adapter_t<char> toText =
+        std::make_shared<nlohmann::detail::output_string_adapter<char, std::string>>(text);
+
+    Parts() = default;
+    Parts(const Parts&) = delete;
+    Parts& operator=(const Parts&) = delete;
+
+    std::string Dump(const json& value) {
+        // As json::dump does, into the kept text.
+        text.clear();
+        nlohmann::detail::serializer<json> out(toText, ' ', json::error_handler_t::strict);
+        out.dump(value, false, false, 0);
+        std::string copy = text;
+        // A large item's memory is not kept.
+        if (text.size() > kKeptBytes) {
+            std::string().swap(text);
+            event["params"] = {"", "", ""};
+        }
+        return copy;
+    }
+};
+
+KeptMemory::KeptMemory() : parts_(std::make_unique<Parts>()) {}
+
+KeptMemory::~KeptMemory() = default;
 
 const char* CodeWord(ErrorCode code) {
     switch (code) {
@@ -184,9 +263,15 @@ const char* CodeWord(ErrorCode code) {
     return "internal";
 }
 
-bool ParseRequest(std::string_view message, Request& request, RequestFault& fault) {
+bool ParseRequest(std::string_view message, Request& request, RequestFault& fault,
+                  KeptMemory& kept) {
     fault = RequestFault{};
-    RequestReader reader;
+    RequestReader& reader = kept.parts().reader;
+    reader.Reset();
+    struct Drop {
+        RequestReader& reader;
+        ~Drop() { reader.DropLarge(); }
+    } drop{reader};
     try {
         json::sax_parse(message.begin(), message.end(), &reader);
     } catch (const std::bad_alloc&) {
@@ -207,21 +292,20 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
         return Fail(fault, L"The request has no \"method\" text.");
     if (!reader.hasOrigin || !reader.originText)
         return Fail(fault, L"The request has no \"origin\" text.");
-    request.method = std::move(reader.method);
-    std::optional<std::wstring> originText = Utf8ToUtf16(reader.origin);
-    if (!originText) return Fail(fault, L"The request's \"origin\" is not well-formed UTF-8.");
-    request.origin = std::move(*originText);
+    request.method.assign(reader.method);
+    if (!Utf8ToUtf16(reader.origin, request.origin))
+        return Fail(fault, L"The request's \"origin\" is not well-formed UTF-8.");
 
-    request.params.clear();
-    if (reader.hasParams) {
-        if (!reader.paramsArray) return Fail(fault, L"The request's \"params\" is not an array.");
-        if (!reader.paramsTexts) return Fail(fault, L"A parameter is not a text.");
-        for (const std::string& param : reader.params) {
-            std::optional<std::wstring> text = Utf8ToUtf16(param);
-            if (!text) return Fail(fault, L"A parameter is not well-formed UTF-8.");
-            request.params.push_back(std::move(*text));
-        }
+    if (!reader.hasParams) {
+        request.params.clear();
+        return true;
     }
+    if (!reader.paramsArray) return Fail(fault, L"The request's \"params\" is not an array.");
+    if (!reader.paramsTexts) return Fail(fault, L"A parameter is not a text.");
+    request.params.resize(reader.paramCount);
+    for (std::size_t i = 0; i < reader.paramCount; ++i)
+        if (!Utf8ToUtf16(reader.params[i], request.params[i]))
+            return Fail(fault, L"A parameter is not well-formed UTF-8.");
     return true;
 }
 
@@ -230,6 +314,14 @@ std::string ResultReply(long id, std::optional<long> result) {
     reply["id"] = id;
     reply["result"] = result ? json(*result) : json(nullptr);
     return Dump(reply);
+}
+
+std::string ResultReply(long id, std::optional<long> result, KeptMemory& kept) {
+    KeptMemory::Parts& parts = kept.parts();
+    json& reply = parts.result;
+    reply["id"] = id;
+    reply["result"] = result ? json(*result) : json(nullptr);
+    return parts.Dump(reply);
 }
 
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message) {
@@ -257,6 +349,18 @@ std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view si
     event["id"] = id;
     event["params"] = json::array({Utf8(path), Utf8(size), Utf8(mode)});
     return Dump(event);
+}
+
+std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
+                           std::wstring_view mode, KeptMemory& kept) {
+    KeptMemory::Parts& parts = kept.parts();
+    json& event = parts.event;
+    event["id"] = id;
+    json& params = event["params"];
+    Utf8Into(path, params[0]);
+    Utf8Into(size, params[1]);
+    Utf8Into(mode, params[2]);
+    return parts.Dump(event);
 }
 
 }  // namespace zarn::bridge

@@ -30,6 +30,12 @@ void Append(std::string& out, char32_t code) {
 
 std::optional<std::wstring> Utf8ToUtf16(std::string_view bytes) {
     std::wstring out;
+    if (!Utf8ToUtf16(bytes, out)) return std::nullopt;
+    return out;
+}
+
+bool Utf8ToUtf16(std::string_view bytes, std::wstring& out) {
+    out.clear();
     out.reserve(bytes.size());
     size_t i = 0;
     while (i < bytes.size()) {
@@ -49,16 +55,16 @@ std::optional<std::wstring> Utf8ToUtf16(std::string_view bytes) {
         } else if ((lead & 0xF8) == 0xF0) {
             length = 4, code = lead & 0x07, lowest = 0x10000;
         } else {
-            return std::nullopt;  // a continuation byte or 0xF8..0xFF as a lead
+            return false;  // a continuation byte or 0xF8..0xFF as a lead
         }
-        if (bytes.size() - i < length) return std::nullopt;
+        if (bytes.size() - i < length) return false;
         for (size_t k = 1; k < length; ++k) {
             const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if (!IsContinuation(next)) return std::nullopt;
+            if (!IsContinuation(next)) return false;
             code = (code << 6) | (next & 0x3F);
         }
         if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return std::nullopt;
+            return false;
         if (code < 0x10000) {
             out += static_cast<wchar_t>(code);
         } else {
@@ -68,11 +74,17 @@ std::optional<std::wstring> Utf8ToUtf16(std::string_view bytes) {
         }
         i += length;
     }
-    return out;
+    return true;
 }
 
 std::string Utf16ToUtf8(std::wstring_view text, std::size_t* replaced) {
     std::string out;
+    Utf16ToUtf8(text, out, replaced);
+    return out;
+}
+
+void Utf16ToUtf8(std::wstring_view text, std::string& out, std::size_t* replaced) {
+    out.clear();
     out.reserve(text.size());
     std::size_t bad = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -89,7 +101,6 @@ std::string Utf16ToUtf8(std::wstring_view text, std::size_t* replaced) {
         }
     }
     if (replaced) *replaced = bad;
-    return out;
 }
 
 }  // namespace zarn::bridge

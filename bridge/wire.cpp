@@ -1,29 +1,39 @@
 #include "bridge/wire.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace zarn::bridge {
 
-namespace {
-
-enum class Fill { Full, EndAtStart, EndInside };
-
-// Reads exactly `size` bytes. A broken pipe is the end of input, as is a
-// read of zero bytes.
-Fill ReadAll(HANDLE input, char* data, DWORD size) {
+FrameReader::Fill FrameReader::Take(char* data, DWORD size) {
     DWORD done = 0;
     while (done < size) {
-        DWORD got = 0;
-        if (!::ReadFile(input, data + done, size - done, &got, nullptr) || got == 0)
-            return done == 0 ? Fill::EndAtStart : Fill::EndInside;
-        done += got;
+        if (start_ == end_) {
+            // A broken pipe is the end of input, as is a read of zero bytes.
+            DWORD got = 0;
+            const DWORD rest = size - done;
+            if (rest >= sizeof(buffer_)) {
+                if (!::ReadFile(input_, data + done, rest, &got, nullptr) || got == 0)
+                    return done == 0 ? Fill::EndAtStart : Fill::EndInside;
+                done += got;
+                continue;
+            }
+            if (!::ReadFile(input_, buffer_, sizeof(buffer_), &got, nullptr) || got == 0)
+                return done == 0 ? Fill::EndAtStart : Fill::EndInside;
+            start_ = 0;
+            end_ = got;
+        }
+        const DWORD part = std::min(size - done, end_ - start_);
+        std::memcpy(data + done, buffer_ + start_, part);
+        start_ += part;
+        done += part;
     }
     return Fill::Full;
 }
 
-}  // namespace
-
-ReadOutcome ReadMessage(HANDLE input, std::string& message) {
+ReadOutcome FrameReader::Next(std::string& message) {
     unsigned char head[4];
-    switch (ReadAll(input, reinterpret_cast<char*>(head), sizeof(head))) {
+    switch (Take(reinterpret_cast<char*>(head), sizeof(head))) {
     case Fill::EndAtStart:
         return ReadOutcome::End;
     case Fill::EndInside:
@@ -35,8 +45,8 @@ ReadOutcome ReadMessage(HANDLE input, std::string& message) {
                                  (static_cast<std::uint32_t>(head[3]) << 24);
     if (length == 0 || length > kMaxIncomingBytes) return ReadOutcome::BadFrame;
     message.resize(length);
-    return ReadAll(input, message.data(), length) == Fill::Full ? ReadOutcome::Message
-                                                                  : ReadOutcome::BadFrame;
+    return Take(message.data(), length) == Fill::Full ? ReadOutcome::Message
+                                                      : ReadOutcome::BadFrame;
 }
 
 bool FrameWriter::WriteAll(const void* data, DWORD size) {
@@ -50,16 +60,23 @@ bool FrameWriter::WriteAll(const void* data, DWORD size) {
     return true;
 }
 
-FrameWriter::Outcome FrameWriter::Write(std::string_view message) {
-    if (message.size() > kMaxOutgoingBytes) return Outcome::TooLarge;
-    const auto length = static_cast<std::uint32_t>(message.size());
-    // Header and body in one buffer: one write for the usual small frame.
-    std::string frame;
-    frame.reserve(sizeof(length) + message.size());
-    for (int shift = 0; shift < 32; shift += 8) frame += static_cast<char>((length >> shift) & 0xFF);
-    frame.append(message);
+FrameWriter::Outcome FrameWriter::Write(std::string_view message, std::string_view then) {
+    if (message.size() > kMaxOutgoingBytes || then.size() > kMaxOutgoingBytes)
+        return Outcome::TooLarge;
     const std::lock_guard<std::mutex> hold(lock_);
-    if (!failed_ && !WriteAll(frame.data(), static_cast<DWORD>(frame.size()))) failed_ = true;
+    if (failed_) return Outcome::Lost;
+    // Lengths and bodies in one buffer: one write for the usual small frames.
+    frames_.clear();
+    for (const std::string_view body : {message, then}) {
+        if (body.empty()) continue;
+        const auto length = static_cast<std::uint32_t>(body.size());
+        for (int shift = 0; shift < 32; shift += 8)
+            frames_ += static_cast<char>((length >> shift) & 0xFF);
+        frames_.append(body);
+    }
+    if (!WriteAll(frames_.data(), static_cast<DWORD>(frames_.size()))) failed_ = true;
+    // A large frame's buffer is not kept.
+    if (frames_.capacity() > 64 * 1024) std::string().swap(frames_);
     return failed_ ? Outcome::Lost : Outcome::Written;
 }
 

@@ -23,8 +23,28 @@ enum class ReadOutcome {
     BadFrame,  // a zero or oversized length, or the input ended inside a message
 };
 
-// Reads the next message from `input`, looping until every byte is there.
-ReadOutcome ReadMessage(HANDLE input, std::string& message);
+// Reads messages from `input`. Each read takes whatever the pipe holds (up
+// to a buffer's worth), so a small request usually arrives whole in one
+// read, length and body together.
+class FrameReader {
+public:
+    explicit FrameReader(HANDLE input) noexcept : input_(input) {}
+    FrameReader(const FrameReader&) = delete;
+    FrameReader& operator=(const FrameReader&) = delete;
+
+    // Reads the next message, looping until every byte is there.
+    ReadOutcome Next(std::string& message);
+
+private:
+    enum class Fill { Full, EndAtStart, EndInside };
+    // Copies `size` bytes to `data`: first what the buffer holds, then reads
+    // a longer rest straight into `data` and a shorter one through the buffer.
+    Fill Take(char* data, DWORD size);
+
+    HANDLE input_;
+    char buffer_[16 * 1024];
+    DWORD start_ = 0, end_ = 0;  // the bytes read but not taken
+};
 
 // The one way out: replies come from the reading thread and from calls'
 // threads, events from calls' threads, and a frame is always written whole
@@ -41,14 +61,16 @@ public:
         Lost,      // the output failed (the reader has gone); later writes are skipped
     };
 
-    // Writes one frame.
-    Outcome Write(std::string_view message);
+    // Writes one frame, or two in one write (`then` follows `message` when
+    // not empty). TooLarge when either is over: then neither is written.
+    Outcome Write(std::string_view message, std::string_view then = {});
 
 private:
     bool WriteAll(const void* data, DWORD size);
 
     HANDLE output_;
     std::mutex lock_;
+    std::string frames_;  // the frames of one write (kept for its capacity)
     bool failed_ = false;
 };
 
