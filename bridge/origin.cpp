@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "allowed_sites.h"  // generated: kAllowedSites
+#include "settings/build_settings.h"  // generated: the allowed sites
 #include "support/site_rules.h"
 
 namespace zarn::bridge {
@@ -54,7 +54,7 @@ bool IsPort(std::wstring_view port) {
 // answer comes without the system's URL parser, whose DLLs (user32 among
 // them) take longer to load than the rest of the host's start.
 bool ListedAsWritten(std::wstring_view origin) {
-    std::wstring_view list = kAllowedSites;
+    std::wstring_view list = settings::kAllowedSites;
     for (;;) {
         const size_t end = list.find(L';');
         if (list.substr(0, end) == origin) return true;
