@@ -174,7 +174,10 @@ test("faults: a killed host, a page closed during the update, no host at all", a
     // The page closed while the update dialog waits for the installer it
     // started: the installation completes, and nothing of the host is left
     // running. (Chromium kills a host about 2 s after its port closes.)
+    // The installer stays a few seconds after installing, so it is seen
+    // running however busy the machine is.
     rig.forgetInstallation();
+    rig.setupMode("delay:4000");
     const closing = await openPage();
     await closing.evaluate((items) => { Zarn.open().UpLoad("zarnuser", "pa55word", items); }, items);
     await rig.waitFor(() => rig.setupProcesses().length > 0, 60000, "the installer's start");
@@ -184,6 +187,7 @@ test("faults: a killed host, a page closed during the update, no host at all", a
                       60000, "the completed installation");
     await rig.waitFor(() => rig.hostProcesses().length === 0 && rig.setupProcesses().length === 0,
                       30000, "nothing of the host left running");
+    rig.setupMode("");
     // With no page left, the list goes nowhere: no transfer program starts.
     assert.deepEqual(rig.wineProcesses("zarn_upload.exe"), []);
 

@@ -50,6 +50,8 @@ function hostWrapper(exe, name) {
     const lines = ["#!/bin/sh"];
     for (const name of keep)
         if (env[name] !== undefined) lines.push("export " + name + "='" + env[name].replace(/'/g, "'\\''") + "'");
+    // The installer stand-in's mode, read at each start (see setupMode).
+    lines.push("export ZARN_SETUP_MODE=\"$(cat '" + setupModeFile + "' 2>/dev/null)\"");
     lines.push("exec '" + env.ZARN_WINE + "' '" + exe + "' \"$@\"");
     const file = path.join(scratch, name + ".sh");
     fs.writeFileSync(file, lines.join("\n") + "\n", { mode: 0o755 });
@@ -246,6 +248,14 @@ function installedVersion() {
 }
 
 // A machine without the transfer programs again.
+// What the installer stand-in that the next hosts start does (its
+// ZARN_SETUP_MODE); empty for its default.
+const setupModeFile = path.join(scratch, "setup-mode");
+function setupMode(mode) {
+    fs.mkdirSync(scratch, { recursive: true });
+    fs.writeFileSync(setupModeFile, mode || "");
+}
+
 function forgetInstallation() {
     wine(["taskkill", "/f", "/im", "Zarn_upload.exe"]);
     wine(["taskkill", "/f", "/im", "Zarn_download.exe"]);
@@ -276,7 +286,7 @@ function requestsSince(mark) {
 
 module.exports = {
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
-    installedVersion, popUpKey, forgetInstallation, leaveClean, requestMark, requestsSince,
+    installedVersion, popUpKey, setupMode, forgetInstallation, leaveClean, requestMark, requestsSince,
     build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,
     chromium, firefox, waitFor, call, driveC, wine, wineProcesses, readIds, spawn,
 };
