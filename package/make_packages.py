@@ -141,30 +141,29 @@ def default_sites(server):
     return found.group(1) if found else ""
 
 
-def judge_keys(source, keys):
-    if not keys:
+def judge_pem(source, path, made_here, marker, kind):
+    """Why the PEM file at `path` cannot be a release input, or None: it must
+    be given, hold `marker`, and not be the tests' throwaway `made_here` key
+    under build/."""
+    if not path:
         return "not given"
-    if under_build(source, keys):
-        return f"{keys} is under build/, where the tests' throwaway release key is made"
-    if not os.path.isfile(keys):
-        return f"{keys} is not a file"
-    if "BEGIN PUBLIC KEY" not in open(keys, encoding="ascii", errors="replace").read():
-        return f"{keys} holds no PEM public key"
+    if under_build(source, path):
+        return f"{path} is under build/, where the tests' throwaway {made_here} key is made"
+    if not os.path.isfile(path):
+        return f"{path} is not a file"
+    if marker not in open(path, encoding="ascii", errors="replace").read():
+        return f"{path} holds no PEM {kind} key"
     return None
+
+
+def judge_keys(source, keys):
+    return judge_pem(source, keys, "release", "BEGIN PUBLIC KEY", "public")
 
 
 def judge_extension_key(source, key):
     """The extension's key fixes the extension's ID, which the host manifests
     in the MSIs name: without it they would name the test extension's."""
-    if not key:
-        return "not given"
-    if under_build(source, key):
-        return f"{key} is under build/, where the tests' throwaway extension key is made"
-    if not os.path.isfile(key):
-        return f"{key} is not a file"
-    if "PRIVATE KEY" not in open(key, encoding="ascii", errors="replace").read():
-        return f"{key} holds no PEM private key"
-    return None
+    return judge_pem(source, key, "extension", "PRIVATE KEY", "private")
 
 
 def judge_server(server):
