@@ -64,6 +64,8 @@ const MethodInfo* FindMethod(std::string_view name) {
 
 // The most text a request's parameters keep for the next one.
 constexpr size_t kKeptChars = 32 * 1024;
+// The most an answer made on the reading thread keeps for the next one.
+constexpr size_t kKeptAnswerBytes = 64 * 1024;
 
 // Calls running at once; each holds a thread. A page needs a handful (one
 // dialog call, and quick ones while it is open).
@@ -134,7 +136,7 @@ Host::Host(FrameWriter& out, HWND placeNear) : out_(out), placeNear_(placeNear) 
 
 Host::~Host() = default;
 
-void Host::Reply(long id, const std::string& reply, std::string_view event) {
+void Host::Reply(long id, std::string_view reply, std::string_view event) {
     // Execute leaves no event over the limit: a refused write is the reply's.
     if (out_.Write(event, reply) == FrameWriter::Outcome::TooLarge)
         out_.Write(event, ErrorReply(id, ErrorCode::TooLarge,
@@ -202,9 +204,9 @@ void Host::Handle(std::string_view message) {
         call.id = id;
         call.method = info->method;
         call.params.swap(request.params);
-        std::string event;
-        const std::string reply = Execute(call, event, &kept_);
-        Reply(id, reply, event);
+        Execute(call, answer_, &kept_);
+        Reply(id, answer_.reply, answer_.event);
+        if (answer_.event.capacity() + answer_.reply.capacity() > kKeptAnswerBytes) answer_ = {};
         // The texts' memory goes back for the next request, unless large.
         size_t kept = 0;
         for (const std::wstring& param : call.params) kept += param.capacity();
@@ -244,15 +246,23 @@ const std::wstring& Host::TransferSetup() {
     return installFolder_;
 }
 
-std::string Host::Execute(Call& call, std::string& event, KeptMemory* kept) {
+void Host::Execute(Call& call, Answer& answer, KeptMemory* kept) {
     const std::vector<std::wstring>& p = call.params;
+    answer.event.clear();
     const auto result = [&](std::optional<long> value) {
-        return kept ? ResultReply(call.id, value, *kept) : ResultReply(call.id, value);
+        if (kept)
+            answer.reply.assign(ResultReply(call.id, value, *kept));
+        else
+            answer.reply = ResultReply(call.id, value);
+    };
+    const auto error = [&](ErrorCode code, std::wstring_view message) {
+        answer.reply = ErrorReply(call.id, code, message);
     };
     try {
         switch (call.method) {
         case Method::Hello:
-            return HelloReply(call.id, ModuleFileVersion(), sizeof(void*) == 8 ? "x64" : "x86");
+            answer.reply = HelloReply(call.id, ModuleFileVersion(), sizeof(void*) == 8 ? "x64" : "x86");
+            return;
         case Method::CheckInstall:
             // The installation check happens inside DownLoad and UpLoad.
             return result(std::nullopt);
@@ -275,16 +285,18 @@ std::string Host::Execute(Call& call, std::string& event, KeptMemory* kept) {
             } catch (const Ended&) {
                 // Nobody reads the rest.
             }
-            if (sink.tooLarge()) return ErrorReply(call.id, ErrorCode::TooLarge, kEventTooLarge);
+            if (sink.tooLarge()) return error(ErrorCode::TooLarge, kEventTooLarge);
             return result(0);
         }
         case Method::SelectComplete:
             // The event goes out with its reply, in one write.
-            event = kept ? SelectionEvent(call.id, p[0], p[1], p[2], *kept)
-                         : SelectionEvent(call.id, p[0], p[1], p[2]);
-            if (event.size() > kMaxOutgoingBytes) {
-                event.clear();
-                return ErrorReply(call.id, ErrorCode::TooLarge, kEventTooLarge);
+            if (kept)
+                answer.event.assign(SelectionEvent(call.id, p[0], p[1], p[2], *kept));
+            else
+                answer.event = SelectionEvent(call.id, p[0], p[1], p[2]);
+            if (answer.event.size() > kMaxOutgoingBytes) {
+                answer.event.clear();
+                return error(ErrorCode::TooLarge, kEventTooLarge);
             }
             return result(0);
         case Method::MakeShortCut:
@@ -297,13 +309,13 @@ std::string Host::Execute(Call& call, std::string& event, KeptMemory* kept) {
         }
     } catch (const zfw::ScriptError& e) {
         // What the control reports as a scripting error, with the same text.
-        return ErrorReply(call.id, ErrorCode::Internal, e.description());
+        return error(ErrorCode::Internal, e.description());
     } catch (const std::bad_alloc&) {
-        return ErrorReply(call.id, ErrorCode::Internal, L"Out of memory.");
+        return error(ErrorCode::Internal, L"Out of memory.");
     } catch (...) {
-        return ErrorReply(call.id, ErrorCode::Internal, L"Unexpected error.");
+        return error(ErrorCode::Internal, L"Unexpected error.");
     }
-    return ErrorReply(call.id, ErrorCode::Internal, L"Unexpected error.");
+    error(ErrorCode::Internal, L"Unexpected error.");
 }
 
 void Host::RunCall(const std::shared_ptr<Call>& call) {
@@ -312,13 +324,13 @@ void Host::RunCall(const std::shared_ptr<Call>& call) {
         // The shell's dialogs and shortcuts need a single-threaded apartment
         // with OLE (the folder browser's new style).
         const HRESULT ole = ::OleInitialize(nullptr);
-        std::string reply, event;
+        Answer answer;
         {
             const FrontHook front(placeNear_);
-            reply = Execute(*call, event, nullptr);
+            Execute(*call, answer, nullptr);
         }
         if (SUCCEEDED(ole)) ::OleUninitialize();
-        Reply(call->id, reply, event);
+        Reply(call->id, answer.reply, answer.event);
     } catch (...) {
         // Out of memory for the reply itself: the call still ends.
     }

@@ -45,13 +45,18 @@ public:
     struct Call;
 
 private:
+    // A call's reply, and an event that must come just before it (or empty).
+    struct Answer {
+        std::string reply, event;
+    };
+
     // Writes the reply, after `event` (a frame of the same call, or empty)
     // in the same write.
-    void Reply(long id, const std::string& reply, std::string_view event = {});
-    // Runs the call and returns its reply. An event that must come just
-    // before the reply may be left in `event` instead of written. `kept`
-    // is the reading thread's memory, when the call runs there.
-    std::string Execute(Call& call, std::string& event, KeptMemory* kept);
+    void Reply(long id, std::string_view reply, std::string_view event = {});
+    // Runs the call into `answer` (the event there only when the call
+    // leaves one). `kept` is the reading thread's memory, when the call runs
+    // there.
+    void Execute(Call& call, Answer& answer, KeptMemory* kept);
     void RunCall(const std::shared_ptr<Call>& call);
     void CancelPickers();
     // What a transfer needs once per process, found at the first one: the
@@ -64,6 +69,8 @@ private:
     // to the next for the memory of its texts.
     Request request_;
     KeptMemory kept_;
+    // The answer to a call made on the reading thread, kept likewise.
+    Answer answer_;
     // The last origin judged and its verdict (the reading thread's own): a
     // page's requests all carry the same origin, and the rules are fixed.
     std::wstring lastOrigin_;

@@ -216,6 +216,30 @@ bool Fail(RequestFault& fault, std::wstring message) {
     return false;
 }
 
+// Writes documents into one kept text with a serializer set up once: each
+// set-up takes the locale's separators and allocates an indent buffer.
+class KeptWriter {
+public:
+    KeptWriter() = default;
+    KeptWriter(const KeptWriter&) = delete;
+    KeptWriter& operator=(const KeptWriter&) = delete;
+
+    // The text of `value`, valid until the next call.
+    std::string_view Write(const json& value) {
+        // A large item's memory is not kept for the next one.
+        if (text_.capacity() > kKeptBytes) std::string().swap(text_);
+        text_.clear();
+        out_.dump(value, false, false, 0);
+        return text_;
+    }
+
+private:
+    std::string text_;
+    nlohmann::detail::serializer<json> out_{
+        std::make_shared<nlohmann::detail::output_string_adapter<char, std::string>>(text_), ' ',
+        json::error_handler_t::strict};
+};
+
 }  // namespace
 
 // The reading thread's memory (see KeptMemory).
@@ -223,28 +247,11 @@ struct KeptMemory::Parts {
     RequestReader reader;
     json result = {{"id", 0}, {"result", nullptr}};
     json event = {{"event", "UpSelectComplete"}, {"id", 0}, {"params", {"", "", ""}}};
-    std::string text;
-    // Writes into `text`.
-    nlohmann::detail::output_adapter_t<char> toText =
-        std::make_shared<nlohmann::detail::output_string_adapter<char, std::string>>(text);
+    KeptWriter resultText, eventText;
 
     Parts() = default;
     Parts(const Parts&) = delete;
     Parts& operator=(const Parts&) = delete;
-
-    std::string Dump(const json& value) {
-        // As json::dump does, into the kept text.
-        text.clear();
-        nlohmann::detail::serializer<json> out(toText, ' ', json::error_handler_t::strict);
-        out.dump(value, false, false, 0);
-        std::string copy = text;
-        // A large item's memory is not kept.
-        if (text.size() > kKeptBytes) {
-            std::string().swap(text);
-            event["params"] = {"", "", ""};
-        }
-        return copy;
-    }
 };
 
 KeptMemory::KeptMemory() : parts_(std::make_unique<Parts>()) {}
@@ -316,12 +323,12 @@ std::string ResultReply(long id, std::optional<long> result) {
     return Dump(reply);
 }
 
-std::string ResultReply(long id, std::optional<long> result, KeptMemory& kept) {
+std::string_view ResultReply(long id, std::optional<long> result, KeptMemory& kept) {
     KeptMemory::Parts& parts = kept.parts();
     json& reply = parts.result;
     reply["id"] = id;
     reply["result"] = result ? json(*result) : json(nullptr);
-    return parts.Dump(reply);
+    return parts.resultText.Write(reply);
 }
 
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message) {
@@ -351,8 +358,8 @@ std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view si
     return Dump(event);
 }
 
-std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
-                           std::wstring_view mode, KeptMemory& kept) {
+std::string_view SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
+                                std::wstring_view mode, KeptMemory& kept) {
     KeptMemory::Parts& parts = kept.parts();
     json& event = parts.event;
     event["id"] = id;
@@ -360,7 +367,10 @@ std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view si
     Utf8Into(path, params[0]);
     Utf8Into(size, params[1]);
     Utf8Into(mode, params[2]);
-    return parts.Dump(event);
+    const std::string_view text = parts.eventText.Write(event);
+    // A large item's memory is not kept.
+    if (text.size() > kKeptBytes) event["params"] = {"", "", ""};
+    return text;
 }
 
 }  // namespace zarn::bridge

@@ -66,14 +66,15 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
                   KeptMemory& kept);
 
 // The texts of replies and events. Texts go out as UTF-8; an unpaired
-// surrogate becomes U+FFFD, with a log line.
+// surrogate becomes U+FFFD, with a log line. Those written into `kept` stay
+// valid until the next reply, or event, written there.
 std::string ResultReply(long id, std::optional<long> result);
-std::string ResultReply(long id, std::optional<long> result, KeptMemory& kept);
+std::string_view ResultReply(long id, std::optional<long> result, KeptMemory& kept);
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message);
 std::string HelloReply(long id, std::wstring_view version, const char* arch);
 std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
                            std::wstring_view mode);
-std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
-                           std::wstring_view mode, KeptMemory& kept);
+std::string_view SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
+                                std::wstring_view mode, KeptMemory& kept);
 
 }  // namespace zarn::bridge

@@ -8,22 +8,24 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
-void Append(std::string& out, char32_t code) {
+// Writes `code` at `to`; returns the end of what it wrote.
+char* Append(char* to, char32_t code) {
     if (code < 0x80) {
-        out += static_cast<char>(code);
+        *to++ = static_cast<char>(code);
     } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
+        *to++ = static_cast<char>(0xC0 | (code >> 6));
+        *to++ = static_cast<char>(0x80 | (code & 0x3F));
     } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
+        *to++ = static_cast<char>(0xE0 | (code >> 12));
+        *to++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *to++ = static_cast<char>(0x80 | (code & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
+        *to++ = static_cast<char>(0xF0 | (code >> 18));
+        *to++ = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        *to++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *to++ = static_cast<char>(0x80 | (code & 0x3F));
     }
+    return to;
 }
 
 }  // namespace
@@ -35,13 +37,15 @@ std::optional<std::wstring> Utf8ToUtf16(std::string_view bytes) {
 }
 
 bool Utf8ToUtf16(std::string_view bytes, std::wstring& out) {
-    out.clear();
-    out.reserve(bytes.size());
+    // A byte makes at most one unit (four make two): the units are written
+    // in place, and the text cut to them at the end.
+    out.resize(bytes.size());
+    wchar_t* to = out.data();
     size_t i = 0;
     while (i < bytes.size()) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
         if (lead < 0x80) {
-            out += static_cast<wchar_t>(lead);
+            *to++ = static_cast<wchar_t>(lead);
             ++i;
             continue;
         }
@@ -66,14 +70,15 @@ bool Utf8ToUtf16(std::string_view bytes, std::wstring& out) {
         if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
             return false;
         if (code < 0x10000) {
-            out += static_cast<wchar_t>(code);
+            *to++ = static_cast<wchar_t>(code);
         } else {
             code -= 0x10000;
-            out += static_cast<wchar_t>(0xD800 + (code >> 10));
-            out += static_cast<wchar_t>(0xDC00 + (code & 0x3FF));
+            *to++ = static_cast<wchar_t>(0xD800 + (code >> 10));
+            *to++ = static_cast<wchar_t>(0xDC00 + (code & 0x3FF));
         }
         i += length;
     }
+    out.resize(static_cast<size_t>(to - out.data()));
     return true;
 }
 
@@ -84,22 +89,25 @@ std::string Utf16ToUtf8(std::wstring_view text, std::size_t* replaced) {
 }
 
 void Utf16ToUtf8(std::wstring_view text, std::string& out, std::size_t* replaced) {
-    out.clear();
-    out.reserve(text.size());
+    // A unit makes at most three bytes (two make four): the bytes are
+    // written in place, and the text cut to them at the end.
+    out.resize(text.size() * 3);
+    char* to = out.data();
     std::size_t bad = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         char32_t unit = static_cast<char16_t>(text[i]);
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
             text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             const char32_t low = static_cast<char16_t>(text[++i]);
-            Append(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+            to = Append(to, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            Append(out, kReplacement);
+            to = Append(to, kReplacement);
             ++bad;
         } else {
-            Append(out, unit);
+            to = Append(to, unit);
         }
     }
+    out.resize(static_cast<size_t>(to - out.data()));
     if (replaced) *replaced = bad;
 }
 
