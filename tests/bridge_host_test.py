@@ -225,8 +225,9 @@ class BridgeHost(unittest.TestCase):
         items = "C:\\자료\\보고서.txt|10|C:\\자료\\사진|-1|"
 
         # A fresh install through the real update dialog; the installer takes
-        # its time, so a second host and a second call meet the running dialog.
-        first = self.host(ZARN_SETUP_MODE="delay:3000")
+        # its time, so a second host and a second call meet the running dialog
+        # (long enough for a busy machine: the dialog must outlast every ask).
+        first = self.host(ZARN_SETUP_MODE="delay:15000")
         first.call(1, "UpLoad", "user", "pw", items)
         rig.wait_for(lambda: rig.read_lines(SETUP_LOG), what="the installer")
         self.assertEqual(first.ask(2, "hello")[1]["result"]["protocol"], 1)
