@@ -1,15 +1,19 @@
 #include "bridge/protocol.h"
 
-#include <nlohmann/json.hpp>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "bridge/utf.h"
 #include "support/log.h"
 
 namespace zarn::bridge {
-
-using nlohmann::json;
 
 namespace {
 
@@ -22,9 +26,49 @@ constexpr int kMaxDepth = 4;
 // much as writing a small frame, and a round trip does little else).
 constexpr std::size_t kKeptBytes = 64 * 1024;
 
+// The JSON library's memory, from the C runtime as its own allocator takes
+// it, but a failed allocation throws std::bad_alloc (which the callers
+// answer) where the library's own would go on with a null pointer.
+struct Memory {
+    static const bool kNeedFree = true;
+    void* Malloc(std::size_t size) {
+        if (size == 0) return nullptr;
+        void* block = std::malloc(size);
+        if (!block) throw std::bad_alloc();
+        return block;
+    }
+    void* Realloc(void* block, std::size_t, std::size_t size) {
+        if (size == 0) {
+            std::free(block);
+            return nullptr;
+        }
+        void* moved = std::realloc(block, size);
+        if (!moved) throw std::bad_alloc();
+        return moved;
+    }
+    static void Free(void* block) { std::free(block); }
+};
+
+using Utf8 = rapidjson::UTF8<>;
+using Parser = rapidjson::GenericReader<Utf8, Utf8, Memory>;
+using Buffer = rapidjson::GenericStringBuffer<Utf8, Memory>;
+using Writer = rapidjson::Writer<Buffer, Utf8, Utf8, Memory>;
+
+// Strings are checked byte for byte against UTF-8 as they are read, so a
+// surrogate's code (ED A0..ED BF) in a text can only come from a lone
+// \uDC00..\uDFFF escape, which the parser passes on: such a text is not
+// JSON in UTF-8 either.
+bool HoldsSurrogate(const char* text, std::size_t length) {
+    const char* end = text + length;
+    for (const char* at = text; (at = static_cast<const char*>(std::memchr(at, '\xED', end - at)));
+         ++at)
+        if (at + 1 < end && static_cast<unsigned char>(at[1]) >= 0xA0) return true;
+    return false;
+}
+
 // Reads a request as the parser meets it, without building a document:
 // the fields it knows are kept, anything else is only checked for depth.
-class RequestReader final : public json::json_sax_t {
+class RequestReader final : public rapidjson::BaseReaderHandler<Utf8, RequestReader> {
 public:
     enum class Field { None, Id, Origin, Method, Params, Other };
 
@@ -63,50 +107,38 @@ public:
         if (kept > kKeptBytes) *this = RequestReader{};
     }
 
-    bool null() override { return Value(); }
-    bool boolean(bool) override { return Value(); }
-    bool number_integer(json::number_integer_t value) override {
-        if (Top(Field::Id)) {
-            idIsInteger = true;
-            idInRange = value >= 1 && value <= kHighestId;
-            id = idInRange ? static_cast<long>(value) : 0;
-        }
-        return Value();
+    bool Null() { return Value(); }
+    bool Bool(bool) { return Value(); }
+    bool Int(int value) { return Integer(value); }
+    bool Uint(unsigned value) { return Integer(value); }
+    bool Int64(std::int64_t value) { return Integer(value); }
+    bool Uint64(std::uint64_t value) {
+        return Integer(value > static_cast<std::uint64_t>(kHighestId) ? -1 : static_cast<std::int64_t>(value));
     }
-    bool number_unsigned(json::number_unsigned_t value) override {
-        if (Top(Field::Id)) {
-            idIsInteger = true;
-            idInRange = value >= 1 && value <= static_cast<json::number_unsigned_t>(kHighestId);
-            id = idInRange ? static_cast<long>(value) : 0;
-        }
-        return Value();
-    }
-    bool number_float(json::number_float_t, const std::string&) override { return Value(); }
-    bool string(std::string& value) override {
-        // Copied, not moved: the parser's buffer and these texts both keep
-        // their memory.
+    bool Double(double) { return Value(); }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        if (HoldsSurrogate(text, length)) return Malformed();
         if (Top(Field::Origin)) {
-            origin.assign(value);
+            origin.assign(text, length);
             originText = true;
             return true;
         }
         if (Top(Field::Method)) {
-            method.assign(value);
+            method.assign(text, length);
             methodText = true;
             return true;
         }
         if (depth_ == 2 && field_ == Field::Params) {
             if (paramCount < params.size())
-                params[paramCount].assign(value);
+                params[paramCount].assign(text, length);
             else
-                params.push_back(value);
+                params.emplace_back(text, length);
             ++paramCount;
             return true;
         }
         return Value();
     }
-    bool binary(json::binary_t&) override { return Value(); }
-    bool start_object(std::size_t) override {
+    bool StartObject() {
         if (depth_ == 0) {
             ++depth_;
             return true;
@@ -114,13 +146,15 @@ public:
         Value();
         return Enter();
     }
-    bool key(std::string& name) override {
+    bool Key(const char* name, rapidjson::SizeType length, bool) {
+        if (HoldsSurrogate(name, length)) return Malformed();
         if (depth_ != 1) return true;
-        field_ = name == "id"       ? Field::Id
-                 : name == "origin" ? Field::Origin
-                 : name == "method" ? Field::Method
-                 : name == "params" ? Field::Params
-                                    : Field::Other;
+        const std::string_view key(name, length);
+        field_ = key == "id"       ? Field::Id
+                 : key == "origin" ? Field::Origin
+                 : key == "method" ? Field::Method
+                 : key == "params" ? Field::Params
+                                   : Field::Other;
         // A repeated name counts as its last value, as in a document.
         switch (field_) {
         case Field::Id: idIsInteger = idInRange = false; break;
@@ -136,8 +170,8 @@ public:
         }
         return true;
     }
-    bool end_object() override { return Leave(); }
-    bool start_array(std::size_t) override {
+    bool EndObject(rapidjson::SizeType) { return Leave(); }
+    bool StartArray() {
         if (depth_ == 0) {
             notObject = true;
             return false;
@@ -150,15 +184,19 @@ public:
         Value();
         return Enter();
     }
-    bool end_array() override { return Leave(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-        syntaxError = true;
-        return false;
-    }
+    bool EndArray(rapidjson::SizeType) { return Leave(); }
 
 private:
     // True for the value of `field` in the top object.
     bool Top(Field field) const { return depth_ == 1 && field_ == field; }
+    bool Integer(std::int64_t value) {
+        if (Top(Field::Id)) {
+            idIsInteger = true;
+            idInRange = value >= 1 && value <= kHighestId;
+            id = idInRange ? static_cast<long>(value) : 0;
+        }
+        return Value();
+    }
     // Any value: at the top level the document is not an object; inside
     // params, a value that is not a text spoils them.
     bool Value() {
@@ -168,6 +206,10 @@ private:
         }
         if (depth_ >= 2 && field_ == Field::Params) paramsTexts = false;
         return true;
+    }
+    bool Malformed() {
+        syntaxError = true;
+        return false;
     }
     bool Enter() {
         if (++depth_ > kMaxDepth) {
@@ -190,64 +232,97 @@ void LogReplaced(std::size_t replaced) {
         ZARN_LOG(L"bridge: %d unpaired surrogate(s) sent as U+FFFD", static_cast<int>(replaced));
 }
 
-std::string Utf8(std::wstring_view text) {
-    std::size_t replaced = 0;
-    std::string bytes = Utf16ToUtf8(text, &replaced);
-    LogReplaced(replaced);
-    return bytes;
-}
-
-// Into a text already in a document, keeping its memory.
-void Utf8Into(std::wstring_view text, json& value) {
-    std::size_t replaced = 0;
-    Utf16ToUtf8(text, value.get_ref<std::string&>(), &replaced);
-    LogReplaced(replaced);
-}
-
-std::string Dump(const json& value) {
-    // Every text in `value` came from Utf8: the strict handler never fires.
-    return value.dump(-1, ' ', false, json::error_handler_t::strict);
-}
-
-
 bool Fail(RequestFault& fault, std::wstring message) {
     fault.code = ErrorCode::BadRequest;
     fault.message = std::move(message);
     return false;
 }
 
-// Writes documents into one kept text with a serializer set up once: each
-// set-up takes the locale's separators and allocates an indent buffer.
-class KeptWriter {
+// Writes documents, one at a time, into a buffer kept from one to the next.
+class DocumentWriter {
 public:
-    KeptWriter() = default;
-    KeptWriter(const KeptWriter&) = delete;
-    KeptWriter& operator=(const KeptWriter&) = delete;
+    DocumentWriter() : writer_(buffer_) {}
+    DocumentWriter(const DocumentWriter&) = delete;
+    DocumentWriter& operator=(const DocumentWriter&) = delete;
 
-    // The text of `value`, valid until the next call.
-    std::string_view Write(const json& value) {
+    // Starts the next document; the text of the last one ends here.
+    Writer& Begin() {
+        buffer_.Clear();
         // A large item's memory is not kept for the next one.
-        if (text_.capacity() > kKeptBytes) std::string().swap(text_);
-        text_.clear();
-        out_.dump(value, false, false, 0);
-        return text_;
+        if (lastSize_ > kKeptBytes) buffer_.ShrinkToFit();
+        writer_.Reset(buffer_);
+        return writer_;
+    }
+
+    // A text, as UTF-8 (an unpaired surrogate as U+FFFD).
+    void Text(std::wstring_view text) {
+        std::size_t replaced = 0;
+        Utf16ToUtf8(text, scratch_, &replaced);
+        LogReplaced(replaced);
+        writer_.String(scratch_.data(), static_cast<rapidjson::SizeType>(scratch_.size()));
+        if (scratch_.capacity() > kKeptBytes) std::string().swap(scratch_);
+    }
+
+    void Id(std::optional<long> id) {
+        writer_.Key("id");
+        if (id)
+            writer_.Int(*id);
+        else
+            writer_.Null();
+    }
+
+    // The document's text, valid until the next Begin.
+    std::string_view Done() {
+        lastSize_ = buffer_.GetSize();
+        return std::string_view(buffer_.GetString(), buffer_.GetSize());
     }
 
 private:
-    std::string text_;
-    nlohmann::detail::serializer<json> out_{
-        std::make_shared<nlohmann::detail::output_string_adapter<char, std::string>>(text_), ' ',
-        json::error_handler_t::strict};
+    Buffer buffer_;
+    Writer writer_;
+    std::string scratch_;
+    std::size_t lastSize_ = 0;
 };
+
+std::string_view WriteResult(DocumentWriter& out, long id, std::optional<long> result) {
+    Writer& w = out.Begin();
+    w.StartObject();
+    out.Id(id);
+    w.Key("result");
+    if (result)
+        w.Int(*result);
+    else
+        w.Null();
+    w.EndObject();
+    return out.Done();
+}
+
+std::string_view WriteSelection(DocumentWriter& out, long id, std::wstring_view path,
+                                std::wstring_view size, std::wstring_view mode) {
+    Writer& w = out.Begin();
+    w.StartObject();
+    w.Key("event");
+    w.String("UpSelectComplete");
+    out.Id(id);
+    w.Key("params");
+    w.StartArray();
+    out.Text(path);
+    out.Text(size);
+    out.Text(mode);
+    w.EndArray();
+    w.EndObject();
+    return out.Done();
+}
 
 }  // namespace
 
-// The reading thread's memory (see KeptMemory).
+// The reading thread's memory (see KeptMemory). A call's event and its
+// reply are written by two writers, as both go out together.
 struct KeptMemory::Parts {
+    // Made again after a large message (see ParseRequest).
+    std::optional<Parser> parser;
     RequestReader reader;
-    json result = {{"id", 0}, {"result", nullptr}};
-    json event = {{"event", "UpSelectComplete"}, {"id", 0}, {"params", {"", "", ""}}};
-    KeptWriter resultText, eventText;
+    DocumentWriter result, event;
 
     Parts() = default;
     Parts(const Parts&) = delete;
@@ -273,18 +348,31 @@ const char* CodeWord(ErrorCode code) {
 bool ParseRequest(std::string_view message, Request& request, RequestFault& fault,
                   KeptMemory& kept) {
     fault = RequestFault{};
-    RequestReader& reader = kept.parts().reader;
+    KeptMemory::Parts& parts = kept.parts();
+    RequestReader& reader = parts.reader;
     reader.Reset();
     struct Drop {
-        RequestReader& reader;
-        ~Drop() { reader.DropLarge(); }
-    } drop{reader};
+        KeptMemory::Parts& parts;
+        const std::size_t read;
+        ~Drop() {
+            parts.reader.DropLarge();
+            // The parser keeps the memory of the longest text it has read,
+            // which is no longer than the message.
+            if (read > kKeptBytes) parts.parser.reset();
+        }
+    } drop{parts, message.size()};
+    // A NUL byte reads as the end of the input: after the object, such an
+    // end that is not the message's own is text the parser left unread.
+    rapidjson::MemoryStream input(message.data(), message.size());
     try {
-        json::sax_parse(message.begin(), message.end(), &reader);
+        if (!parts.parser) parts.parser.emplace();
+        const rapidjson::ParseResult parsed =
+            parts.parser->Parse<rapidjson::kParseValidateEncodingFlag>(input, reader);
+        if ((!parsed && parsed.Code() != rapidjson::kParseErrorTermination) ||
+            (parsed && input.Tell() != message.size()))
+            reader.syntaxError = true;
     } catch (const std::bad_alloc&) {
         return Fail(fault, L"The request is too large to read.");
-    } catch (const json::exception&) {
-        reader.syntaxError = true;
     }
     if (reader.tooDeep) return Fail(fault, L"The request is nested too deeply.");
     if (reader.notObject) return Fail(fault, L"The request is not a JSON object.");
@@ -317,60 +405,57 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
 }
 
 std::string ResultReply(long id, std::optional<long> result) {
-    json reply = json::object();
-    reply["id"] = id;
-    reply["result"] = result ? json(*result) : json(nullptr);
-    return Dump(reply);
+    DocumentWriter out;
+    return std::string(WriteResult(out, id, result));
 }
 
 std::string_view ResultReply(long id, std::optional<long> result, KeptMemory& kept) {
-    KeptMemory::Parts& parts = kept.parts();
-    json& reply = parts.result;
-    reply["id"] = id;
-    reply["result"] = result ? json(*result) : json(nullptr);
-    return parts.resultText.Write(reply);
+    return WriteResult(kept.parts().result, id, result);
 }
 
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message) {
-    json reply = json::object();
-    reply["id"] = id ? json(*id) : json(nullptr);
-    reply["error"] = json{{"code", CodeWord(code)}, {"message", Utf8(message)}};
-    return Dump(reply);
+    DocumentWriter out;
+    Writer& w = out.Begin();
+    w.StartObject();
+    out.Id(id);
+    w.Key("error");
+    w.StartObject();
+    w.Key("code");
+    w.String(CodeWord(code));
+    w.Key("message");
+    out.Text(message);
+    w.EndObject();
+    w.EndObject();
+    return std::string(out.Done());
 }
 
 std::string HelloReply(long id, std::wstring_view version, const char* arch) {
-    json result = json::object();
-    result["protocol"] = kProtocolVersion;
-    result["version"] = Utf8(version);
-    result["arch"] = arch;
-    json reply = json::object();
-    reply["id"] = id;
-    reply["result"] = std::move(result);
-    return Dump(reply);
+    DocumentWriter out;
+    Writer& w = out.Begin();
+    w.StartObject();
+    out.Id(id);
+    w.Key("result");
+    w.StartObject();
+    w.Key("protocol");
+    w.Int(kProtocolVersion);
+    w.Key("version");
+    out.Text(version);
+    w.Key("arch");
+    w.String(arch);
+    w.EndObject();
+    w.EndObject();
+    return std::string(out.Done());
 }
 
 std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
                            std::wstring_view mode) {
-    json event = json::object();
-    event["event"] = "UpSelectComplete";
-    event["id"] = id;
-    event["params"] = json::array({Utf8(path), Utf8(size), Utf8(mode)});
-    return Dump(event);
+    DocumentWriter out;
+    return std::string(WriteSelection(out, id, path, size, mode));
 }
 
 std::string_view SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
                                 std::wstring_view mode, KeptMemory& kept) {
-    KeptMemory::Parts& parts = kept.parts();
-    json& event = parts.event;
-    event["id"] = id;
-    json& params = event["params"];
-    Utf8Into(path, params[0]);
-    Utf8Into(size, params[1]);
-    Utf8Into(mode, params[2]);
-    const std::string_view text = parts.eventText.Write(event);
-    // A large item's memory is not kept.
-    if (text.size() > kKeptBytes) event["params"] = {"", "", ""};
-    return text;
+    return WriteSelection(kept.parts().event, id, path, size, mode);
 }
 
 }  // namespace zarn::bridge

@@ -23,7 +23,7 @@ ZARN_ARCHES="x86_64 i686"
 ZARN_PACKAGES="cmake ninja-build python3 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64 libwine-dev wine64 wine wine32:i386 xvfb xauth
   googletest fonts-nanum locales openbox x11-utils openssl nginx-light
-  nlohmann-json3-dev"
+  rapidjson-dev"
 # The browser suites: the system's browsers, driven by Node.js (see
 # ZARN_NPM below).
 ZARN_PACKAGES="$ZARN_PACKAGES chromium firefox-esr nodejs"

@@ -107,6 +107,9 @@ class BridgeHost(unittest.TestCase):
              % origin.encode(), None),
             (b'{"id": 17, "origin": "%s", "method": "SelectComplete", "params": []}'
              % origin.encode() + b"[" * 100000, None),
+            (b'{"id": 20, "origin": "%s", "method": "SelectComplete", "params": ["\\udc00"]}'
+             % origin.encode(), None),
+            (b'{"id": 21, "origin": "%s", "method": "hello"}\x00{' % origin.encode(), None),
             (b'{"id": 18, "origin": "%s", "method": "AllowPopUp", "params": ["a", "b"]}'
              % origin.encode(), 18),
             (b'{"id": 19, "origin": "%s", "params": %s}' % (origin.encode(), b"[" * 5000), None),
