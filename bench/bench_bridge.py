@@ -9,7 +9,8 @@ the bench prefix):
                      echo writing the same request back twice, as many frames
                      as the host writes, in one write as the host does
                      (target 1.25); the median of each round's calls. The
-                     ratio to a single echo is printed too.
+                     ratio to an echo writing one frame is printed too,
+                     with no target: the host writes two.
 
 In a round the host and the echo first start alone, one after the other, for
 the start figure. Then the three programs run side by side and take their
@@ -74,15 +75,16 @@ class Figure:
 
     def print(self):
         r = self.ratios
-        print("BENCH %s %.2f %.2f min %.2f max %.2f rounds %d"
-              % (self.name, statistics.median(r), self.target, min(r), max(r), len(r)), flush=True)
+        target = "none" if self.target is None else "%.2f" % self.target
+        print("BENCH %s %.2f %s min %.2f max %.2f rounds %d"
+              % (self.name, statistics.median(r), target, min(r), max(r), len(r)), flush=True)
 
 
 hello = frame({"id": 1, "origin": origin, "method": "hello", "params": []})
 select = frame({"id": 2, "origin": origin, "method": "SelectComplete",
                 "params": ["C:\\자료\\보고서.hwp", "2048", "-1"]})
 start, trip = Figure("bridge_start", 1.5), Figure("bridge_round_trip", 1.25)
-single = Figure("bridge_round_trip_vs_single_echo", 1.25)
+single = Figure("bridge_round_trip_vs_single_echo", None)
 kinds = (("host", "zarn-bridge.exe", (), 2), ("echo", "bridge_echo.exe", (), 1),
          ("echo2", "bridge_echo.exe", ("--twice",), 2))
 for _ in range(rounds):
