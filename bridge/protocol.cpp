@@ -113,7 +113,9 @@ public:
     bool Uint(unsigned value) { return Integer(value); }
     bool Int64(std::int64_t value) { return Integer(value); }
     bool Uint64(std::uint64_t value) {
-        return Integer(value > static_cast<std::uint64_t>(kHighestId) ? -1 : static_cast<std::int64_t>(value));
+        // Above every id: out of range as -1 is.
+        const bool above = value > static_cast<std::uint64_t>(kHighestId);
+        return Integer(above ? -1 : static_cast<std::int64_t>(value));
     }
     bool Double(double) { return Value(); }
     bool String(const char* text, rapidjson::SizeType length, bool) {
