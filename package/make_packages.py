@@ -141,29 +141,31 @@ def default_sites(server):
     return found.group(1) if found else ""
 
 
-def judge_pem(source, path, made_here, marker, kind):
+def judge_pem(source, path, made_here, marker, holds):
     """Why the PEM file at `path` cannot be a release input, or None: it must
-    be given, hold `marker`, and not be the tests' throwaway `made_here` key
-    under build/."""
+    be given, hold the block `marker`, and not lie under build/, where the
+    tests make their throwaway material (`made_here` says which)."""
     if not path:
         return "not given"
     if under_build(source, path):
-        return f"{path} is under build/, where the tests' throwaway {made_here} key is made"
+        return f"{path} is under build/, where {made_here}"
     if not os.path.isfile(path):
         return f"{path} is not a file"
     if marker not in open(path, encoding="ascii", errors="replace").read():
-        return f"{path} holds no PEM {kind} key"
+        return f"{path} holds no PEM {holds}"
     return None
 
 
 def judge_keys(source, keys):
-    return judge_pem(source, keys, "release", "BEGIN PUBLIC KEY", "public")
+    return judge_pem(source, keys, "the tests' throwaway release key is made",
+                     "BEGIN PUBLIC KEY", "public key")
 
 
 def judge_extension_key(source, key):
     """The extension's key fixes the extension's ID, which the host manifests
     in the MSIs name: without it they would name the test extension's."""
-    return judge_pem(source, key, "extension", "PRIVATE KEY", "private")
+    return judge_pem(source, key, "the tests' throwaway extension key is made",
+                     "PRIVATE KEY", "private key")
 
 
 def judge_server(server):
@@ -189,12 +191,9 @@ def judge_signing(source, cert, key):
     if not cert or not key:
         return "not given (with ZARN_SIGN_KEY): a throwaway test CA signs"
     for path, pem in ((cert, "CERTIFICATE"), (key, "PRIVATE KEY")):
-        if under_build(source, path):
-            return f"{path} is under build/, where test CAs are made"
-        if not os.path.isfile(path):
-            return f"{path} is not a file"
-        if pem not in open(path, encoding="ascii", errors="replace").read():
-            return f"{path} holds no PEM {pem.lower()}"
+        why = judge_pem(source, path, "test CAs are made", pem, pem.lower())
+        if why:
+            return why
     return None
 
 
