@@ -128,6 +128,20 @@ void ForgetInstallation() {
     ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"release");
     ::DeleteFileW((InstallFolder() + L"Zarn_download.exe").c_str());
     ::DeleteFileW((InstallFolder() + L"Zarn_upload.exe").c_str());
+    // A run's folder stays when its installer, just reported, had not yet
+    // let go of its file as the run ended; one of another suite sharing the
+    // prefix would be taken for a folder this suite's runs left.
+    for (const std::wstring& folder : SetupFolders()) {
+        WIN32_FIND_DATAW found{};
+        zfw::unique_find search(::FindFirstFileW((folder + L"\\*").c_str(), &found));
+        if (search) {
+            do {
+                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                    ::DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+            } while (::FindNextFileW(search.get(), &found));
+        }
+        ::RemoveDirectoryW(folder.c_str());
+    }
 }
 
 void SetSetupMode(const std::wstring& mode) {

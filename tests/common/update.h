@@ -35,7 +35,7 @@ void Publish(std::string_view versionText, unsigned long release = 1);
 // The installed state: "version" under HKCU\Software\Zarn and the programs.
 std::optional<std::wstring> InstalledVersion();
 void SetInstalledVersion(const std::wstring& version);
-void ForgetInstallation();  // removes "version", "release" and both programs
+void ForgetInstallation();  // removes "version", "release", both programs and runs' folders
 std::optional<DWORD> InstalledRelease();
 void SetInstalledRelease(DWORD release);
 std::wstring InstallFolder();
