@@ -249,7 +249,7 @@ def check_release_inputs(source):
         print("== refusing to build release packages:", file=sys.stderr)
         for line in refused:
             print(f"   {line}", file=sys.stderr)
-        print("   (README, Delivery packages: what a release needs)", file=sys.stderr)
+        print("   (docs/administrators.md, Delivery packages: what a release needs)", file=sys.stderr)
         sys.exit(2)
 
 
@@ -388,7 +388,7 @@ def main():
               f"\"{MARKING.strip()}\", because")
         for line in reasons:
             print(f"   {line}")
-        print("   scripts/package --release makes packages for deployment (README: Delivery packages).")
+        print("   scripts/package --release makes packages for deployment (docs/administrators.md: Delivery packages).")
 
 
 if __name__ == "__main__":
