@@ -40,3 +40,10 @@ test("Firefox: hello, a selection with its event, a pop-up entry, a refusal", as
     assert.doesNotMatch(rig.wine(["reg", "query", rig.popUpKey, "/v", "localhost"]), /REG_/);
     await page.close();
 });
+
+test("Firefox: two clients of one page, each with only its own replies and events", async () => {
+    const page = await browser.newPage();
+    await page.goto(rig.url("page.html"));
+    assert.deepEqual(await rig.twoClients(page), rig.twoClientsSeen);
+    await page.close();
+});
