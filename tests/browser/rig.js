@@ -212,6 +212,31 @@ async function twoClients(page) {
     return { a: seen.a.slice().sort(), b: seen.b.slice().sort(), raw: seen.raw.slice().sort(), late: late };
 }
 
+// A page left during a call (a file picker that stays open) and brought
+// back with Back. Resolves to how the call ended, whether the page came back
+// from the back/forward cache, and the protocol of a call made after.
+async function leaveAndComeBack(page) {
+    await page.evaluate(() => {
+        window.addEventListener("pageshow", (e) => { window.restored = e.persisted; });
+        window.leaving = null;
+        Zarn.open().ShowDlgFile().then((r) => { window.leaving = "result " + r; },
+                                        (e) => { window.leaving = e.code; });
+    });
+    await page.goto(url("frame.html"));
+    // Not page.goBack(): a page restored from the cache fires no load event.
+    await page.evaluate(() => { history.back(); });
+    const back = await waitFor(async () => {
+        try {
+            return await page.evaluate(() => window.restored !== undefined && window.leaving &&
+                                       { leaving: window.leaving, restored: window.restored });
+        } catch (e) {
+            return false;  // the document changes under the evaluation
+        }
+    }, 15000, "the page back, its call ended");
+    back.after = (await call(page, "hello")).result.protocol;
+    return back;
+}
+
 // What rig.twoClients gives when every answer reaches the one that asked.
 const twoClientsSeen = {
     a: ["A1 0", "event A1", "hello hello"],
@@ -345,5 +370,5 @@ module.exports = {
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
     installedVersion, popUpKey, setupMode, forgetInstallation, leaveClean, requestMark, requestsSince,
     build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,
-    chromium, firefox, waitFor, call, twoClients, twoClientsSeen, driveC, wine, wineProcesses, readIds, spawn,
+    chromium, firefox, waitFor, call, twoClients, twoClientsSeen, leaveAndComeBack, driveC, wine, wineProcesses, readIds, spawn,
 };
