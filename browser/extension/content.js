@@ -82,15 +82,19 @@
         reply.zarn = "reply";
         reply.id = call.id;
         toPage(forClient(call, reply));
+        return reply;
     }
 
     function fail(number, code, text) {
-        settle(number, { error: { code: code, message: text } });
+        return settle(number, { error: { code: code, message: text } });
     }
 
+    // Fails every call waiting; gives the answers posted.
     function failAll(code, text) {
         held = [];
-        for (var number in pending) fail(Number(number), code, text);
+        var posted = [];
+        for (var number in pending) posted.push(fail(Number(number), code, text));
+        return posted;
     }
 
     // Events of the calls waiting, in order; a batch goes to each client
@@ -172,13 +176,22 @@
     // A page that leaves, into the back/forward cache as well, loses its
     // host: the background closes it when the page goes, and a page in the
     // cache would never hear so. So its calls end now, and a page that comes
-    // back starts a new port at its next call.
+    // back starts a new port at its next call. What was posted as the page
+    // left may be lost with the page's frozen tasks (Firefox loses it), so
+    // it is posted again when the page is back; zarn.js takes only the
+    // first answer of a call.
+    var leftAnswers = [];
     window.addEventListener("pagehide", function () {
         dropPort();
-        failAll("host-gone", goneText);
+        leftAnswers = failAll("host-gone", goneText);
     });
     window.addEventListener("pageshow", function (event) {
-        if (event.persisted) dropPort();
+        if (!event.persisted) return;
+        dropPort();
+        failAll("host-gone", goneText);
+        var again = leftAnswers;
+        leftAnswers = [];
+        for (var i = 0; i < again.length; i++) toPage(again[i]);
     });
     // A prerendered page is not the one shown: its calls wait until it is.
     if (document.prerendering) {

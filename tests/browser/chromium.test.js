@@ -280,6 +280,6 @@ test("one page, many lives: two clients, the back/forward cache, a sandboxed cop
     assert.deepEqual(await sandboxed.evaluate(() => [window.origin, Zarn.open().kind,
                                                      document.documentElement.getAttribute("data-zarn-extension")]),
                      ["null", "none", null]);
-    assert.equal((await rig.call(sandboxed, "hello")).error.code, "not-installed");
+    assert.equal((await rig.call(sandboxed, "SelectComplete", ["a", "1", "-1"])).error.code, "not-installed");
     await sandboxed.close();
 });

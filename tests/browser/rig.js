@@ -225,14 +225,23 @@ async function leaveAndComeBack(page) {
     await page.goto(url("frame.html"));
     // Not page.goBack(): a page restored from the cache fires no load event.
     await page.evaluate(() => { history.back(); });
-    const back = await waitFor(async () => {
+    const state = async () => {
         try {
-            return await page.evaluate(() => window.restored !== undefined && window.leaving &&
-                                       { leaving: window.leaving, restored: window.restored });
+            return await page.evaluate(() => ({ leaving: window.leaving, restored: window.restored }));
         } catch (e) {
-            return false;  // the document changes under the evaluation
+            return {};  // the document changes under the evaluation
         }
-    }, 15000, "the page back, its call ended");
+    };
+    let back;
+    try {
+        back = await waitFor(async () => {
+            const now = await state();
+            return now.restored !== undefined && now.leaving && now;
+        }, 15000, "the page back, its call ended");
+    } catch (e) {
+        e.message += "; the page: " + JSON.stringify(await state());
+        throw e;
+    }
     back.after = (await call(page, "hello")).result.protocol;
     return back;
 }
