@@ -45,21 +45,25 @@ var Zarn = (function (global) {
 
     // A minimal thenable for browsers without Promise: settles once, runs its
     // callbacks asynchronously, and then() returns a new one that takes the
-    // callback's result or its throw.
+    // callback's result or its throw. A result that is itself promise-like is
+    // followed, as a Promise follows one, however badly it behaves: one that
+    // is the thenable itself, a then that throws, or one that calls back more
+    // than once never leaves the chain waiting or throws past it.
     function Thenable(later) {
         this.later = later;
         this.state = 0;  // 0 waiting, 1 resolved, 2 rejected
         this.value = undefined;
         this.waiting = [];
+        this.taken = false;  // resolved with something it now follows
     }
 
     Thenable.prototype.settle = function (state, value) {
-        if (this.state !== 0) return;
-        if (state === 1 && value && typeof value.then === "function") {
-            var self = this;
-            value.then(function (v) { self.settle(1, v); }, function (e) { self.settle(2, e); });
-            return;
-        }
+        if (this.state !== 0 || this.taken) return;
+        if (state === 1) return this.follow(value);
+        this.done(state, value);
+    };
+
+    Thenable.prototype.done = function (state, value) {
         this.state = state;
         this.value = value;
         var waiting = this.waiting;
@@ -67,12 +71,45 @@ var Zarn = (function (global) {
         for (var i = 0; i < waiting.length; i++) this.run(waiting[i]);
     };
 
+    // The value's then is read once, and whichever of its callbacks (or its
+    // throw) comes first decides; the rest are ignored.
+    Thenable.prototype.follow = function (value) {
+        if (value === this) return this.done(2, new TypeError("A result cannot wait for itself."));
+        if (!value || (typeof value !== "object" && typeof value !== "function"))
+            return this.done(1, value);
+        var then;
+        try {
+            then = value.then;
+        } catch (e) {
+            return this.done(2, e);
+        }
+        if (typeof then !== "function") return this.done(1, value);
+        this.taken = true;
+        var self = this, called = false;
+        try {
+            then.call(value, function (v) {
+                if (called) return;
+                called = true;
+                self.follow(v);
+            }, function (e) {
+                if (called) return;
+                called = true;
+                self.done(2, e);
+            });
+        } catch (e) {
+            if (!called) {
+                called = true;
+                this.done(2, e);
+            }
+        }
+    };
+
     Thenable.prototype.run = function (entry) {
         var self = this;
         this.later(function () {
             var callback = self.state === 1 ? entry.onResult : entry.onError;
             if (typeof callback !== "function") {
-                entry.next.settle(self.state, self.value);
+                entry.next.done(self.state, self.value);
                 return;
             }
             var value;
@@ -288,31 +325,100 @@ var Zarn = (function (global) {
 
     // ---- the extension channel -------------------------------------------
 
+    // A mark of one client, unlikely to be any other's in the page, even one
+    // of another copy of this library.
+    var clients = 0;
+    function clientMark() {
+        var random = "";
+        var crypto = global.crypto;
+        if (crypto && crypto.getRandomValues) {
+            var words = crypto.getRandomValues(new Uint32Array(2));
+            random = words[0].toString(36) + words[1].toString(36);
+        } else {
+            random = Math.floor(Math.random() * 0x7fffffff).toString(36);
+        }
+        return "z" + (++clients) + "-" + random + "-" + new Date().getTime().toString(36);
+    }
+
+    // How long events run at a time before the page gets its turn: a walk of
+    // a large folder brings thousands at once.
+    var sliceMs = 8;
+
+    function now() {
+        var performance = global.performance;
+        return performance && performance.now ? performance.now() : new Date().getTime();
+    }
+
     function openExtension(later) {
         var client = new Client("extension", later);
         var window = global;
         var origin = window.location.origin;
+        // Every request carries it and the extension answers with it, so
+        // clients of one page that number their calls alike never take each
+        // other's replies or events.
+        var mark = clientMark();
         var calls = {};
         var lastId = 0;
+        // What arrived and has not been run yet, in order: events, and the
+        // replies that follow them.
+        var backlog = [];
+        var draining = false;
+
+        function take(data) {
+            if (data.zarn === "events") {
+                var list = Object.prototype.toString.call(data.list) === "[object Array]" ? data.list : [];
+                for (var i = 0; i < list.length; i++) {
+                    var entry = list[i];
+                    if (entry && calls[entry[0]]) backlog.push({ name: entry[1], params: entry[2] });
+                }
+                return;
+            }
+            if (typeof data.id !== "number") return;
+            var call = calls[data.id];
+            if (!call) return;
+            if (data.zarn === "event") {
+                backlog.push({ name: data.name, params: data.params });
+            } else if (data.zarn === "reply" && !data.duplicate) {
+                // Another request that claimed this call's id was refused;
+                // the call itself still waits.
+                delete calls[data.id];
+                backlog.push({ call: call, reply: data });
+            }
+        }
+
+        function runOne(item) {
+            if (!item.call) {
+                var params = Object.prototype.toString.call(item.params) === "[object Array]" ? item.params : [];
+                client.fire(String(item.name), [text(params[0]), text(params[1]), text(params[2])]);
+            } else if (item.reply.error) {
+                item.call.reject(makeError(text(item.reply.error.code), text(item.reply.error.message)));
+            } else {
+                item.call.resolve(item.reply.result === undefined ? null : item.reply.result);
+            }
+        }
+
+        // Runs the backlog a slice at a time, so that the page answers its
+        // user between slices however many events a call brings.
+        function drain() {
+            var started = now(), done = 0;
+            while (done < backlog.length) {
+                runOne(backlog[done++]);
+                if (now() - started >= sliceMs) break;
+            }
+            backlog.splice(0, done);
+            draining = backlog.length > 0;
+            if (draining) window.setTimeout(drain, 0);
+        }
 
         window.addEventListener("message", function (event) {
             // The extension's content script posts from this very window.
             if (event.source !== window || event.origin !== origin) return;
             var data = event.data;
-            if (!data || typeof data !== "object" || typeof data.id !== "number") return;
-            var call = calls[data.id];
-            if (!call) return;
-            if (data.zarn === "event") {
-                var params = data.params || [];
-                client.fire(String(data.name), [text(params[0]), text(params[1]), text(params[2])]);
-            } else if (data.zarn === "reply") {
-                delete calls[data.id];
-                if (data.error) {
-                    call.reject(makeError(text(data.error.code), text(data.error.message)));
-                } else {
-                    call.resolve(data.result === undefined ? null : data.result);
-                }
-            }
+            if (!data || typeof data !== "object") return;
+            // An extension that marks nothing answers every client alike.
+            if ("client" in data ? data.client !== mark : data.zarn === "events") return;
+            take(data);
+            if (!draining) drain();
         });
 
         function send(method, args) {
@@ -321,7 +427,7 @@ var Zarn = (function (global) {
                 lastId = lastId >= 0x7fffffff ? 1 : lastId + 1;
             } while (calls[lastId]);
             calls[lastId] = result;
-            window.postMessage({ zarn: "request", id: lastId, method: method, params: args },
+            window.postMessage({ zarn: "request", client: mark, id: lastId, method: method, params: args },
                                origin);
             return result.promise;
         }
@@ -345,6 +451,13 @@ var Zarn = (function (global) {
         return client;
     }
 
+    // Internet Explorer's setTimeout must be called on its window.
+    function scheduler(options) {
+        return options.setTimeout
+            ? function (callback) { options.setTimeout(callback, 0); }
+            : function (callback) { global.setTimeout(callback, 0); };
+    }
+
     /*
      * Zarn.open([options]) returns the page's object at once.
      *   options.control     the control to use (default: the page's element
@@ -357,11 +470,7 @@ var Zarn = (function (global) {
      */
     function open(options) {
         options = options || {};
-        // Internet Explorer's setTimeout must be called on its window.
-        var schedule = options.setTimeout
-            ? function (callback) { options.setTimeout(callback, 0); }
-            : function (callback) { global.setTimeout(callback, 0); };
-        var later = queue(schedule);
+        var later = queue(scheduler(options));
         var control = options.control || findControl();
         if (control) return openActiveX(control, options.connect || attachEvent, later);
         var doc = global.document;
@@ -371,5 +480,14 @@ var Zarn = (function (global) {
         return openNone(later);
     }
 
-    return { open: open };
+    /*
+     * Zarn.deferred() returns { promise, resolve, reject }: the promise the
+     * methods give, a Promise where the browser has one, otherwise the
+     * library's own thenable. It settles once, and always asynchronously.
+     */
+    function deferred(options) {
+        return pending(queue(scheduler(options || {})));
+    }
+
+    return { open: open, deferred: deferred };
 })(this);

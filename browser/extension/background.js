@@ -35,10 +35,13 @@ function refusal(sender) {
     if (!sender || sender.id !== chrome.runtime.id) return "Not this extension's page.";
     if (typeof sender.origin !== "string" || sender.origin === "null")
         return "The page's origin is unknown.";
-    if (sender.frameId !== 0) return "Only a page's top frame may call the Zarn program.";
-    // Chromium: a prerendered or cached document is not the one shown.
+    // Chromium: a prerendered or cached document is not the one shown (and
+    // a prerendered page's top frame has an id of its own).
+    if (sender.documentLifecycle === "prerender")
+        return "The page is prerendered and not shown yet.";
     if (sender.documentLifecycle !== undefined && sender.documentLifecycle !== "active")
         return "The page is not the one shown.";
+    if (sender.frameId !== 0) return "Only a page's top frame may call the Zarn program.";
     if (!ZarnRules.allowedOrigin(sender.origin, ZARN_SITES))
         return "This site may not use the Zarn program.";
     return null;
@@ -49,12 +52,13 @@ function refusal(sender) {
 function Page(port) {
     this.port = port;
     this.origin = port.sender ? port.sender.origin : undefined;
-    this.refused = refusal(port.sender);
     this.native = null;
     this.answered = false;
     this.calls = {};
     this.count = 0;
     this.idle = null;
+    // Events on their way to the page, sent together at the end of this turn.
+    this.events = [];
     var page = this;
     port.onMessage.addListener(function (message) { page.request(message); });
     port.onDisconnect.addListener(function () { page.close(); });
@@ -75,7 +79,9 @@ Page.prototype.fail = function (pageId, code, text) {
 Page.prototype.request = function (message) {
     if (!message || typeof message.id !== "number" || message.id % 1 !== 0) return;
     var pageId = message.id;
-    if (this.refused) return this.fail(pageId, "refused-site", this.refused);
+    // Judged at each request, from what the browser says of the document.
+    var refused = refusal(this.port.sender);
+    if (refused) return this.fail(pageId, "refused-site", refused);
     var method = message.method, given = message.params;
     if (typeof method !== "string" || !/^[A-Za-z]{1,32}$/.test(method) ||
         Object.prototype.toString.call(given) !== "[object Array]")
@@ -136,9 +142,11 @@ Page.prototype.fromHost = function (message) {
     if (typeof message.event === "string") {
         var params = Object.prototype.toString.call(message.params) === "[object Array]"
             ? message.params.map(String) : [];
-        this.toPage({ type: "event", id: pageId, name: message.event, params: params });
+        this.queueEvent([pageId, message.event, params]);
         return;
     }
+    // A call's events reach the page before its reply.
+    this.flushEvents();
     delete this.calls[id];
     delete running[id];
     this.count--;
@@ -159,7 +167,28 @@ Page.prototype.fromHost = function (message) {
     }
 };
 
+// A walk of a large folder brings thousands of events at once; they leave
+// in batches, far fewer messages for the page to take.
+var eventBatch = 512;
+
+Page.prototype.queueEvent = function (entry) {
+    this.events.push(entry);
+    if (this.events.length >= eventBatch) return this.flushEvents();
+    if (this.events.length === 1) {
+        var page = this;
+        setTimeout(function () { page.flushEvents(); }, 0);
+    }
+};
+
+Page.prototype.flushEvents = function () {
+    if (this.events.length === 0) return;
+    var list = this.events;
+    this.events = [];
+    this.toPage({ type: "events", list: list });
+};
+
 Page.prototype.failAll = function (code, text) {
+    this.flushEvents();
     for (var id in this.calls) {
         delete running[id];
         this.fail(this.calls[id], code, text);

@@ -252,3 +252,34 @@ test("the extension's limits: the cap on waiting calls, a host that allows fewer
         await wide.close();
     }
 });
+
+test("one page, many lives: two clients, the back/forward cache, a sandboxed copy", async () => {
+    const page = await openPage();
+    assert.deepEqual(await rig.twoClients(page), rig.twoClientsSeen);
+
+    // Left during a call and brought back from the back/forward cache: the
+    // call has ended with host-gone, and the next call gets a new host.
+    assert.deepEqual(await rig.leaveAndComeBack(page), { leaving: "host-gone", restored: true, after: 1 });
+    await page.close();
+
+    // The site's page served sandboxed: its origin is opaque, so the
+    // extension does not offer itself.
+    const sandboxed = await browser.newPage();
+    await sandboxed.setRequestInterception(true);
+    sandboxed.on("request", async (request) => {
+        if (!request.url().endsWith("page.html?sandboxed")) return request.continue();
+        // zarn.js inline: an opaque origin may not load from the loopback.
+        const served = await (await fetch(request.url())).text();
+        const library = fs.readFileSync(path.join(rig.build, "zarn.js"), "utf8");
+        request.respond({ status: 200, contentType: "text/html",
+                          headers: { "Content-Security-Policy": "sandbox allow-scripts" },
+                          body: served.replace('<script src="zarn.js"></script>',
+                                               () => "<script>" + library + "</script>") });
+    });
+    await sandboxed.goto(rig.url("page.html?sandboxed"));
+    assert.deepEqual(await sandboxed.evaluate(() => [window.origin, Zarn.open().kind,
+                                                     document.documentElement.getAttribute("data-zarn-extension")]),
+                     ["null", "none", null]);
+    assert.equal((await rig.call(sandboxed, "SelectComplete", ["a", "1", "-1"])).error.code, "not-installed");
+    await sandboxed.close();
+});

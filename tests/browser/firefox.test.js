@@ -40,3 +40,14 @@ test("Firefox: hello, a selection with its event, a pop-up entry, a refusal", as
     assert.doesNotMatch(rig.wine(["reg", "query", rig.popUpKey, "/v", "localhost"]), /REG_/);
     await page.close();
 });
+
+test("Firefox: two clients of one page, each with only its own replies and events; the back/forward cache", async () => {
+    const page = await browser.newPage();
+    await page.goto(rig.url("page.html"));
+    assert.deepEqual(await rig.twoClients(page), rig.twoClientsSeen);
+
+    // Left during a call and brought back from the back/forward cache: the
+    // call has ended with host-gone, and the next call gets a new host.
+    assert.deepEqual(await rig.leaveAndComeBack(page), { leaving: "host-gone", restored: true, after: 1 });
+    await page.close();
+});

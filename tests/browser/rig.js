@@ -163,6 +163,97 @@ async function call(page, method, args) {
     }, method, args || []);
 }
 
+// Two clients of one page whose calls overlap, and requests the content
+// script must answer although they cannot be calls. Resolves to what each
+// client saw, or throws when anything is left unanswered.
+async function twoClients(page) {
+    await page.evaluate(() => {
+        const a = Zarn.open(), b = Zarn.open();
+        const seen = { a: [], b: [], raw: [] };
+        a.on("UpSelectComplete", (path) => seen.a.push("event " + path));
+        b.on("UpSelectComplete", (path) => seen.b.push("event " + path));
+        const result = (who, what) => (r) => seen[who].push(what + " " + (r && r.protocol ? "hello" : r));
+        const error = (who, what) => (e) => seen[who].push(what + " " + e.code);
+        // Both number their calls from 1 and call at once.
+        const calls = [
+            a.SelectComplete("A1", "1", "-1").then(result("a", "A1"), error("a", "A1")),
+            b.SelectComplete("B1", "1", "-1").then(result("b", "B1"), error("b", "B1")),
+            a.hello().then(result("a", "hello"), error("a", "hello")),
+            b.SelectComplete("B2", "1", "-1").then(result("b", "B2"), error("b", "B2")),
+        ];
+        // A script that repeats an id its client waits on, and one whose id
+        // is no id: each hears a refusal, and the first call still ends.
+        window.addEventListener("message", (e) => {
+            if (e.source === window && e.data && e.data.client === "raw" && e.data.zarn === "reply")
+                seen.raw.push(e.data.id + " " + (e.data.error ? e.data.error.code : e.data.result) +
+                              (e.data.duplicate ? " duplicate" : ""));
+        });
+        for (const id of [7, 7, "x"])
+            window.postMessage({ zarn: "request", client: "raw", id: id, method: "SelectComplete",
+                                 params: ["raw", "1", "-1"] }, location.origin);
+        window.twoClients = { seen: seen, done: false };
+        Promise.all(calls).then(() => { window.twoClients.done = true; });
+    });
+    try {
+        await waitFor(() => page.evaluate(() => window.twoClients.done && window.twoClients.seen.raw.length === 3),
+                      30000, "every call of both clients answered");
+    } catch (e) {
+        e.message += "; seen: " + JSON.stringify(await page.evaluate(() => window.twoClients.seen));
+        throw e;
+    }
+    const seen = await page.evaluate(() => window.twoClients.seen);
+    // Calls of one client may end in any order, but a call's event always
+    // comes before its result.
+    const late = [];
+    for (const who of ["a", "b"])
+        for (const line of seen[who])
+            if (/^event /.test(line) && seen[who].indexOf(line.slice(6) + " 0") < seen[who].indexOf(line))
+                late.push(who + ": " + line);
+    return { a: seen.a.slice().sort(), b: seen.b.slice().sort(), raw: seen.raw.slice().sort(), late: late };
+}
+
+// A page left during a call (a file picker that stays open) and brought
+// back with Back. Resolves to how the call ended, whether the page came back
+// from the back/forward cache, and the protocol of a call made after.
+async function leaveAndComeBack(page) {
+    await page.evaluate(() => {
+        window.addEventListener("pageshow", (e) => { window.restored = e.persisted; });
+        window.leaving = null;
+        Zarn.open().ShowDlgFile().then((r) => { window.leaving = "result " + r; },
+                                        (e) => { window.leaving = e.code; });
+    });
+    await page.goto(url("frame.html"));
+    // Not page.goBack(): a page restored from the cache fires no load event.
+    await page.evaluate(() => { history.back(); });
+    const state = async () => {
+        try {
+            return await page.evaluate(() => ({ leaving: window.leaving, restored: window.restored }));
+        } catch (e) {
+            return {};  // the document changes under the evaluation
+        }
+    };
+    let back;
+    try {
+        back = await waitFor(async () => {
+            const now = await state();
+            return now.restored !== undefined && now.leaving && now;
+        }, 15000, "the page back, its call ended");
+    } catch (e) {
+        e.message += "; the page: " + JSON.stringify(await state());
+        throw e;
+    }
+    back.after = (await call(page, "hello")).result.protocol;
+    return back;
+}
+
+// What rig.twoClients gives when every answer reaches the one that asked.
+const twoClientsSeen = {
+    a: ["A1 0", "event A1", "hello hello"],
+    b: ["B1 0", "B2 0", "event B1", "event B2"],
+    raw: ["7 0", "7 bad-request duplicate", "null bad-request"],
+    late: [],
+};
+
 // The prefix's file at a C: path.
 function driveC(windowsPath) {
     return path.join(env.WINEPREFIX, "drive_c", windowsPath.replace(/^C:\\/i, "").replace(/\\/g, "/"));
@@ -288,5 +379,5 @@ module.exports = {
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
     installedVersion, popUpKey, setupMode, forgetInstallation, leaveClean, requestMark, requestsSince,
     build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,
-    chromium, firefox, waitFor, call, driveC, wine, wineProcesses, readIds, spawn,
+    chromium, firefox, waitFor, call, twoClients, twoClientsSeen, leaveAndComeBack, driveC, wine, wineProcesses, readIds, spawn,
 };
