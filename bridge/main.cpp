@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/diagnose.h"
 #include "bridge/host.h"
 #include "bridge/wire.h"
 
@@ -48,6 +49,10 @@ HWND ParentWindowHint(int argc, wchar_t** argv) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // A person asking --version or --diagnose, before the standard handles
+    // are taken from the process (the answer goes to them).
+    if (const auto status = zarn::bridge::AnswerPerson(__argc, __wargv)) return *status;
+
     const HANDLE input = TakeStandardHandle(STD_INPUT_HANDLE);
     const HANDLE output = TakeStandardHandle(STD_OUTPUT_HANDLE);
     TakeStandardHandle(STD_ERROR_HANDLE);

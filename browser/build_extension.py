@@ -7,7 +7,8 @@
     build_extension.py pack --out DIR --key PRIVATE.pem
         Packs OUT/chromium as OUT/zarn-extension.zip (for the stores, without
         "key") and OUT/zarn-extension.crx (CRX3, signed with the key, for
-        installs by policy).
+        installs by policy), and OUT/firefox as OUT/zarn-extension.xpi (for
+        the Firefox add-ons store to sign).
 
     build_extension.py build --source DIR --out DIR --sites LIST --key PRIVATE.pem
                              --version HEADER --gecko-id ID
@@ -241,6 +242,11 @@ def pack(args):
     with open(os.path.join(args.out, "zarn-extension.crx"), "wb") as f:
         f.write(b"Cr24" + (3).to_bytes(4, "little") + len(header).to_bytes(4, "little") + header +
                 package)
+
+    # Firefox's package is the Firefox tree as a zip, manifest at its root;
+    # the gecko ID in it is what the add-ons store signs it for.
+    with open(os.path.join(args.out, "zarn-extension.xpi"), "wb") as f:
+        f.write(zip_tree(os.path.join(args.out, "firefox")))
 
 
 def main():

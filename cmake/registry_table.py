@@ -5,11 +5,14 @@
       the rows as C++ data for DllRegisterServer, with the GUIDs the table
       names and the category descriptions
   registry_table.py idt TABLE IDL RC RESOURCE_H ARCH FILE_ID COMPONENT
-                        HOST_COMPONENT MANIFEST_ID FIREFOX_MANIFEST_ID OUT.idt
+                        HOST_COMPONENT MANIFEST_ID FIREFOX_MANIFEST_ID
+                        OFFER_COMPONENT CHROME_STORE_ID EDGE_STORE_ID OUT.idt
       the rows as the Registry table of an MSI of ARCH (x86 or x64): the
       module's rows in COMPONENT with every path pointing at the file FILE_ID,
       the bridge host's rows in HOST_COMPONENT pointing at the files
-      MANIFEST_ID and FIREFOX_MANIFEST_ID (its two host manifests)
+      MANIFEST_ID and FIREFOX_MANIFEST_ID (its two host manifests), and the
+      browsers' external-extension entries in OFFER_COMPONENT for the store
+      IDs given (either may be empty: no entry names an empty ID)
 
 GUIDs come from the table's own guid lines and from the IDL's uuid()
 attributes (library, coclass and dispinterface names); the type library's
@@ -87,7 +90,7 @@ def read_table(path, idl_guids):
             group, _, rest = rest.strip().partition(" ")
             parts = [p.strip() for p in rest.split("|")]
             if len(parts) != 3 or group not in ("class", "page", "typelib", "interface",
-                                                   "category", "host"):
+                                                   "category", "host", "offer"):
                 raise TableError(f"{where}: expected 'row GROUP KEY | NAME | VALUE'")
             rows.append(Row(group, *parts))
         else:
@@ -176,8 +179,9 @@ def write_header(out, guids, rows, identity, own_guids):
              "};", ""]
     for name in own_guids:
         lines.append(cxx_guid(name, guids[name]))
-    # The host rows belong to the packages; the module never writes them.
-    rows = [row for row in rows if row.group != "host"]
+    # The host and offer rows belong to the packages; the module never
+    # writes them.
+    rows = [row for row in rows if row.group not in ("host", "offer")]
     lines += ["", f"inline constexpr wchar_t kTableProgId[] = {cxx_string(identity.progid)};",
               f"inline constexpr WORD kTableTypeLibMajor = {identity.version[0]};",
               f"inline constexpr WORD kTableTypeLibMinor = {identity.version[1]};"]
@@ -199,7 +203,22 @@ def write_header(out, guids, rows, identity, own_guids):
     open(out, "w", encoding="utf-8").write("\n".join(lines) + "\n")
 
 
-def write_idt(out, guids, rows, strings, identity, arch, file_id, component, host):
+CHROME_STORE_UPDATE = "https://clients2.google.com/service/update2/crx"
+EDGE_STORE_UPDATE = "https://edge.microsoft.com/extensionwebstorebase/v1/crx"
+
+
+def store_ids(chrome, edge):
+    """The placeholders of the offer rows: Edge takes the Chrome Web Store's
+    extension, from that store, when the build names none of its own."""
+    for text in (chrome, edge):
+        if text and not re.fullmatch(r"[a-p]{32}", text):
+            raise TableError(f"not a Chromium extension ID: {text!r}")
+    edge_url = EDGE_STORE_UPDATE if edge else CHROME_STORE_UPDATE
+    return {"store.chrome_id": chrome, "store.edge_id": edge or chrome,
+            "store.edge_update_url": edge_url}
+
+
+def write_idt(out, guids, rows, strings, identity, arch, file_id, component, host, offer):
     """The MSI's Registry table as an archive file for msibuild, in UTF-8
     (the database holds it in its own code page). Root 2 is HKEY_LOCAL_MACHINE;
     the component's bitness picks the registry view. A 64-bit package writes
@@ -209,17 +228,28 @@ def write_idt(out, guids, rows, strings, identity, arch, file_id, component, hos
     `host` is (component, Chromium manifest's file id, Firefox manifest's
     file id). The host rows stay in the package's own view: the browsers read
     both, and the two packages, installed side by side, then never write or
-    remove each other's values."""
+    remove each other's values.
+
+    `offer` is (component, Chrome Web Store ID, Edge Add-ons ID). Its rows go
+    to the 32-bit view, which Chrome and Edge read for external extensions
+    on either architecture: the component is a 32-bit one in both packages,
+    under one GUID, so the installer keeps the entries while either package
+    is installed."""
     host_component, manifest_id, firefox_manifest_id = host
+    offer_component, chrome_id, edge_id = offer
+    stores = store_ids(chrome_id, edge_id)
     paths = {"module": f"[#{file_id}]", "module_dir": "[INSTALLDIR]",
              "typelib.platform": "win64" if arch == "x64" else "win32",
              "bridge.manifest": f"[#{manifest_id}]",
-             "bridge.firefox_manifest": f"[#{firefox_manifest_id}]"}
+             "bridge.firefox_manifest": f"[#{firefox_manifest_id}]", **stores}
     resolve = Resolver(guids, strings, identity, paths)
     lines = ["Registry\tRoot\tKey\tName\tValue\tComponent_",
              "s72\ti2\tl255\tL255\tL0\ts72",
              "Registry\tRegistry"]
-    entries = [("Software\\" if row.group == "host" else "Software\\Classes\\", row)
+    # An offer row without its store's ID is no entry at all.
+    rows = [row for row in rows if row.group != "offer" or
+            all(stores[name] for name in re.findall(r"\[(store\.\w+)\]", row.key))]
+    entries = [("Software\\" if row.group in ("host", "offer") else "Software\\Classes\\", row)
                for row in rows]
     if arch == "x64":
         entries += [("Software\\Classes\\Wow6432Node\\", row) for row in rows
@@ -235,7 +265,7 @@ def write_idt(out, guids, rows, strings, identity, arch, file_id, component, hos
         for text in (key, name, value):
             if any(c in text for c in "\t\r\n"):
                 raise TableError(f"tab or line break in {text!r}")
-        owner = host_component if row.group == "host" else component
+        owner = {"host": host_component, "offer": offer_component}.get(row.group, component)
         lines.append(f"{row.group}{number:02d}\t2\t{key}\t{name}\t{value}\t{owner}")
     with open(out, "w", encoding="utf-8", newline="\r\n") as idt:
         idt.write("\n".join(lines) + "\n")
@@ -252,9 +282,9 @@ def main(argv):
     strings = read_strings(rc, resource_h)
     if argv[1] == "header" and len(argv) == 7:
         write_header(argv[6], guids, rows, identity, own)
-    elif argv[1] == "idt" and len(argv) == 13 and argv[6] in ("x86", "x64"):
-        write_idt(argv[12], guids, rows, strings, identity, argv[6], argv[7], argv[8],
-                  tuple(argv[9:12]))
+    elif argv[1] == "idt" and len(argv) == 16 and argv[6] in ("x86", "x64"):
+        write_idt(argv[15], guids, rows, strings, identity, argv[6], argv[7], argv[8],
+                  tuple(argv[9:12]), tuple(argv[12:15]))
     else:
         sys.exit(__doc__)
 

@@ -3,12 +3,19 @@
 
   make_packages.py [--release] SOURCE_DIR OUT_DIR [TREES_DIR]
   make_packages.py --check-release SOURCE_DIR
+  make_packages.py --page SOURCE_DIR OUT_DIR [TREE]
 
 Writes to OUT_DIR: ZarnCtrl2-x86.msi, ZarnCtrl2-x64.msi, ZarnCtrl2-x86.cab,
 ZarnCtrl2-x64.cab and zarn.html, with a work folder per architecture, from
 the modules of TREES_DIR/i686 and TREES_DIR/x86_64 (default SOURCE_DIR/build).
 Each MSI also installs that tree's bridge host, zarn-bridge.exe, and its host
-manifests, and registers them for Chrome, Edge and Firefox.
+manifests, and registers them for Chrome, Edge and Firefox. When the trees
+were configured with the extension's store IDs (ZARN_CHROME_STORE_ID,
+ZARN_EDGE_STORE_ID), the MSIs also write Chrome's and Edge's
+external-extension entries for them, and nothing of the kind without.
+The browser extension goes beside them for each store: zarn-extension.zip
+(Chrome and Edge stores), zarn-extension.crx (CRX3, for installs by policy)
+and zarn-extension.xpi (Firefox, for signing), from the x86_64 tree.
 Every module, host, CAB and MSI is signed with SHA-256 by osslsigncode: with the
 certificate of ZARN_SIGN_CERT and ZARN_SIGN_KEY when both are set, otherwise
 with a throwaway test CA made under OUT_DIR/test-ca/ (its certificate is
@@ -20,6 +27,11 @@ certificate under SOURCE_DIR/build/, an update server or allowed site on
 this machine, the test CA's signature) say "(TEST)" at the end of the MSIs'
 product name and the page's title, and the reasons are printed. With
 --release such material is refused and nothing is written.
+
+--page writes OUT_DIR/zarn.html and zarn.js alone, from the sources: no
+module, MSI or CAB is built. Its codebase names the CAB at the version of
+resources/version.h; it is marked "(TEST)" when TREE (a configured build
+folder, default SOURCE_DIR/build/x86_64) was configured with test material.
 
 --check-release judges the inputs of a release build before anything is
 built: ZARN_UPDATE_KEYS, ZARN_EXTENSION_KEY, ZARN_UPDATE_SERVER,
@@ -36,6 +48,8 @@ import sys
 
 ARCHES = {"x86": "i686", "x64": "x86_64"}
 BRIDGE_FILES = ("zarn-bridge.exe", "zarn-bridge.json", "zarn-bridge.firefox.json")
+EXTENSION_FILES = ("zarn-extension.zip", "zarn-extension.crx", "zarn-extension.xpi")
+STORE_SETTINGS = ("ZARN_CHROME_STORE_ID", "ZARN_EDGE_STORE_ID")
 
 
 MARKING = " (TEST)"
@@ -203,7 +217,7 @@ def built_with(tree):
     with open(os.path.join(tree, "CMakeCache.txt"), encoding="utf-8", errors="replace") as text:
         for line in text:
             found = re.match(r"(ZARN_UPDATE_KEYS|ZARN_EXTENSION_KEY|ZARN_UPDATE_SERVER|"
-                             r"ZARN_ALLOWED_SITES):\w+=(.*)$",
+                             r"ZARN_ALLOWED_SITES|ZARN_CHROME_STORE_ID|ZARN_EDGE_STORE_ID):\w+=(.*)$",
                              line.rstrip("\n"))
             if found:
                 cache[found.group(1)] = found.group(2)
@@ -293,7 +307,47 @@ def write_inf(path, arch, clsid, version):
         inf.write("\n".join(lines) + "\n")
 
 
-def make_arch(source, trees, out, arch, cert, key, marking):
+def store_ids(trees):
+    """The extension's store IDs the trees were configured with, as
+    (Chrome Web Store, Edge Add-ons), each possibly empty. Both trees must
+    agree: the two MSIs share the entries."""
+    seen = {arch: tuple(built_with(os.path.join(trees, arch)).get(name, "")
+                        for name in STORE_SETTINGS) for arch in ARCHES.values()}
+    if len(set(seen.values())) != 1:
+        sys.exit(f"the two trees name different store IDs: {seen}")
+    return seen["x86_64"]
+
+
+def make_msi(source, work, msi, arch, version, marking, stores, cert, key):
+    """The MSI of one architecture from the signed files in `work`, with the
+    external-extension entries of `stores` (Chrome Web Store ID, Edge
+    Add-ons ID; empty ones make none), signed."""
+    # wixl resolves file names against the working folder, so it runs there.
+    run("wixl", "-a", arch, "-o", msi, "-D", f"Arch={arch}",
+        "-D", "Version=" + ".".join(map(str, version)), "-D", "Module=ZarnCtrl2.ocx",
+        "-D", f"Marking={marking}", "-D", "Offer=" + ("yes" if any(stores) else "no"),
+        os.path.join(source, "package", "ZarnCtrl2.wxs"), cwd=work)
+    # The registry rows, from the table the module registers itself from. They
+    # go in after wixl, which cannot store text outside ASCII, with the Korean
+    # code page the type names need set first.
+    tables = os.path.join(work, "tables")
+    shutil.rmtree(tables, ignore_errors=True)
+    os.makedirs(tables)
+    with open(os.path.join(tables, "_ForceCodepage.idt"), "wb") as idt:
+        idt.write(b"\r\n\r\n949\t_ForceCodepage\r\n")
+    resources = os.path.join(source, "resources")
+    run("python3", os.path.join(source, "cmake", "registry_table.py"), "idt",
+        os.path.join(source, "control", "registration.table"),
+        os.path.join(resources, "Web_Control.idl"), os.path.join(resources, "ZarnCtrl2.rc"),
+        os.path.join(resources, "resource.h"), arch, "ZarnCtrl2.ocx", "ZarnCtrl2",
+        "Bridge", "zarn_bridge.json", "zarn_bridge.firefox.json", "Offer", *stores,
+        os.path.join(tables, "Registry.idt"))
+    run("msibuild", msi, "-i", "_ForceCodepage.idt", cwd=tables)
+    run("msibuild", msi, "-i", "Registry.idt", cwd=tables)
+    sign(msi, cert, key)
+
+
+def make_arch(source, trees, out, arch, cert, key, marking, stores):
     work = os.path.join(out, arch)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
@@ -307,29 +361,8 @@ def make_arch(source, trees, out, arch, cert, key, marking):
         shutil.copyfile(os.path.join(trees, ARCHES[arch], name), os.path.join(work, name))
     sign(os.path.join(work, "zarn-bridge.exe"), cert, key)
 
-    # wixl resolves file names against the working folder, so it runs there.
     msi = os.path.join(out, f"ZarnCtrl2-{arch}.msi")
-    run("wixl", "-a", arch, "-o", msi, "-D", f"Arch={arch}",
-        "-D", "Version=" + ".".join(map(str, version)), "-D", "Module=ZarnCtrl2.ocx",
-        "-D", f"Marking={marking}",
-        os.path.join(source, "package", "ZarnCtrl2.wxs"), cwd=work)
-    # The registry rows, from the table the module registers itself from. They
-    # go in after wixl, which cannot store text outside ASCII, with the Korean
-    # code page the type names need set first.
-    tables = os.path.join(work, "tables")
-    os.makedirs(tables)
-    with open(os.path.join(tables, "_ForceCodepage.idt"), "wb") as idt:
-        idt.write(b"\r\n\r\n949\t_ForceCodepage\r\n")
-    resources = os.path.join(source, "resources")
-    run("python3", os.path.join(source, "cmake", "registry_table.py"), "idt",
-        os.path.join(source, "control", "registration.table"),
-        os.path.join(resources, "Web_Control.idl"), os.path.join(resources, "ZarnCtrl2.rc"),
-        os.path.join(resources, "resource.h"), arch, "ZarnCtrl2.ocx", "ZarnCtrl2",
-        "Bridge", "zarn_bridge.json", "zarn_bridge.firefox.json",
-        os.path.join(tables, "Registry.idt"))
-    run("msibuild", msi, "-i", "_ForceCodepage.idt", cwd=tables)
-    run("msibuild", msi, "-i", "Registry.idt", cwd=tables)
-    sign(msi, cert, key)
+    make_msi(source, work, msi, arch, version, marking, stores, cert, key)
 
     inf = os.path.join(work, "ZarnCtrl2.inf")
     write_inf(inf, arch, class_id(source), version)
@@ -355,10 +388,38 @@ def write_page(source, out, version, marking):
     shutil.copyfile(os.path.join(source, "browser", "zarn.js"), os.path.join(out, "zarn.js"))
 
 
+def source_version(source):
+    """The product version the modules are built with."""
+    text = open(os.path.join(source, "resources", "version.h"), encoding="utf-8").read()
+    found = re.search(r'^#define ZARN_VERSION_TEXT "(\d+)\.(\d+)\.(\d+)\.(\d+)"', text, re.M)
+    if not found:
+        sys.exit("resources/version.h: no ZARN_VERSION_TEXT")
+    return tuple(int(n) for n in found.groups())
+
+
+def page_only(source, out, tree):
+    """zarn.html and zarn.js for a web developer, without the packages."""
+    marking = MARKING
+    if os.path.isfile(os.path.join(tree, "CMakeCache.txt")):
+        cache = built_with(tree)
+        server = cache.get("ZARN_UPDATE_SERVER", "")
+        if not any((judge_keys(source, cache.get("ZARN_UPDATE_KEYS", "")), judge_server(server),
+                    judge_sites(cache.get("ZARN_ALLOWED_SITES", ""), server))):
+            marking = ""
+    os.makedirs(out, exist_ok=True)
+    write_page(source, out, source_version(source), marking)
+    print(f"== {os.path.join(out, 'zarn.html')} and zarn.js")
+
+
 def main():
     args = sys.argv[1:]
     if args[:1] == ["--check-release"] and len(args) == 2:
         check_release_inputs(os.path.abspath(args[1]))
+        return
+    if args[:1] == ["--page"] and len(args) in (3, 4):
+        source = os.path.abspath(args[1])
+        tree = os.path.abspath(args[3]) if len(args) == 4 else os.path.join(source, "build", "x86_64")
+        page_only(source, os.path.abspath(args[2]), tree)
         return
     release = args[:1] == ["--release"]
     args = args[1:] if release else args
@@ -374,10 +435,19 @@ def main():
     marking = MARKING if reasons else ""
     os.makedirs(out, exist_ok=True)
     cert, key, test_signed = signing_identity(out)
-    versions = {arch: make_arch(source, trees, out, arch, cert, key, marking) for arch in ARCHES}
+    stores = store_ids(trees)
+    versions = {arch: make_arch(source, trees, out, arch, cert, key, marking, stores)
+                for arch in ARCHES}
     if versions["x86"] != versions["x64"]:
         sys.exit(f"the two modules disagree on their version: {versions}")
     write_page(source, out, versions["x86"], marking)
+    # The extension for each store. Both trees write the same one (the same
+    # key, sites and version); the x86_64 tree's is taken.
+    for name in EXTENSION_FILES:
+        shutil.copyfile(os.path.join(trees, "x86_64", "extension", name), os.path.join(out, name))
+    if any(stores):
+        print("== the MSIs offer the extension: Chrome " + (stores[0] or "(none)") +
+              ", Edge " + (stores[1] or stores[0]))
     print(f"== packages in {out}")
     if test_signed:
         print("== TEST-SIGNED: these packages are signed by a throwaway test CA "

@@ -14,6 +14,12 @@ template (so none of them ever ran regsvr32 before):
     host is the installed zarn-bridge.exe (which answers hello with its
     architecture) and whose extension IDs are the ones the tree's build
     derives from its extension key (TREES_DIR/ARCH, default SOURCE_DIR/build);
+  - the installed host's --diagnose finds no problem there, and flags a
+    squatting registration under HKCU, each fault on a line of its own;
+  - Chrome's and Edge's external-extension entries are there, in the 32-bit
+    view, exactly when the tree names the extension's store IDs: a second
+    MSI of the same files with store IDs writes them and its removal takes
+    them away, and one with a Chrome Web Store ID alone offers Edge that;
   - msiexec /x leaves none of those keys and values and no file;
   - the CAB holds the module and the INF, whose class ID and FileVersion are the
     module's; followed by hand (regsvr32 of the extracted module for x86, the
@@ -38,6 +44,11 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
+
+# The package maker's own steps, for the MSI variants made here.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import make_packages  # noqa: E402
 
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/bin/wine"
@@ -241,6 +252,8 @@ def built_for(tree):
                         "--key", key], capture_output=True, text=True)
     ids = [r.stdout.strip()] if key and r.returncode == 0 else []
     ids += [i for i in cache.get("ZARN_STORE_EXTENSION_IDS", "").split(";") if i]
+    ids += [cache.get(name, "") for name in make_packages.STORE_SETTINGS if cache.get(name, "")]
+    ids = list(dict.fromkeys(ids))
     sites = cache.get("ZARN_ALLOWED_SITES", "") or \
         re.match(r"([^/]*//[^/]*)", cache.get("ZARN_UPDATE_SERVER", "")).group(1)
     site = sites.split(";")[0].replace("://*.", "://www.")
@@ -264,6 +277,81 @@ def host_hello(prefix, bits, host, caller, site):
         return json.loads(r.stdout[4:4 + size])
     except ValueError:
         return r.stdout[:200]
+
+
+def run_host(prefix, bits, host, *args):
+    """Starts the host as a person does, with arguments and no input;
+    returns (exit code, its output)."""
+    try:
+        r = subprocess.run([WINE64 if bits == 64 else WINE32, host, *args], env=prefix.env,
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        return None, "timed out"
+    return r.returncode, r.stdout.decode("utf-8", "replace")
+
+
+def check_diagnosis(prefix, arch, folder, tree):
+    """--diagnose of the installed host: a clean install has no problem and
+    each browser starts the package's host; a registration for the user
+    (HKCU) shadows it, and each of its faults is flagged on a line that
+    begins with "Problem:"."""
+    bits = 64 if arch == "x64" else 32
+    host = folder + "\\zarn-bridge.exe"
+    view = "64-bit view" if bits == 64 else "32-bit view"
+    code, text = run_host(prefix, bits, host, "--version")
+    check(code == 0 and re.fullmatch(r"zarn-bridge\.exe \d+\.\d+\.\d+\.\d+, protocol \d+( to \d+)?, "
+                                     + arch + r"\s*", text) is not None,
+          f"{arch}: --version prints the version, the protocol range and the architecture", text)
+    code, text = run_host(prefix, bits, host, "--diagnose")
+    problems = [line for line in text.splitlines() if line.startswith("Problem:")]
+    starts = {b: re.search(r"^  \d\. HKLM\\Software\\%s\\NativeMessagingHosts\\com\.zarn\.bridge "
+                           r"\(%s\): (.*?)  <- %s starts this one$" % (re.escape(v), view, b), text, re.M)
+              for b, v in (("Chrome", "Google\\Chrome"), ("Edge", "Microsoft\\Edge"),
+                           ("Firefox", "Mozilla"))}
+    check(code == 0 and not problems and all(starts.values()) and "No problems found." in text,
+          f"{arch}: --diagnose on a clean install: no problem, each browser starts the package's "
+          "host from HKLM in its own view", f"exit {code}: {problems or text[-1500:]}")
+    check(f"Install folder of the transfer programs: C:\\Program Files (x86)\\Zarn\\" in text
+          and "Zarn_download.exe: not there yet" in text,
+          f"{arch}: --diagnose names the install folder and says the transfer programs are not there yet",
+          text[:600])
+
+    # A squatter: the user's Chrome entry names a manifest beside an unsigned
+    # host that allows another extension; the user's Edge entry names a
+    # manifest that does not exist.
+    squat = "C:\\users\\Public\\squat"
+    os.makedirs(prefix.unix(squat), exist_ok=True)
+    shutil.copyfile(os.path.join(tree, "zarn-bridge.exe"), prefix.unix(squat + "\\zarn-bridge.exe"))
+    with open(prefix.unix(squat + "\\zarn-bridge.json"), "w", encoding="utf-8") as f:
+        json.dump({"name": HOST_NAME, "path": "zarn-bridge.exe", "type": "stdio",
+                   "allowed_origins": ["chrome-extension://" + "p" * 32 + "/"]}, f)
+    user_keys = {"Chrome": f"HKCU\\Software\\Google\\Chrome\\NativeMessagingHosts\\{HOST_NAME}",
+                 "Edge": f"HKCU\\Software\\Microsoft\\Edge\\NativeMessagingHosts\\{HOST_NAME}"}
+    prefix.run(bits, "reg.exe", "add", user_keys["Chrome"], "/ve", "/d", squat + "\\zarn-bridge.json", "/f")
+    prefix.run(bits, "reg.exe", "add", user_keys["Edge"], "/ve", "/d", squat + "\\gone.json", "/f")
+    code, text = run_host(prefix, bits, host, "--diagnose")
+    problems = [line for line in text.splitlines() if line.startswith("Problem:")]
+    wanted = {
+        "Chrome's user entry shadows the package's":
+            r"^Problem: Chrome starts the host registered for this user at HKCU\\.*: delete that key",
+        "its host carries no signature":
+            r"^Problem: Chrome: HKCU\\.* whose host .*squat\\zarn-bridge\.exe carries no signature",
+        "its manifest does not name the built extension":
+            r"^Problem: Chrome: HKCU\\.* does not name the extension chrome-extension://",
+        "Edge's user entry names a missing manifest":
+            r"^Problem: Edge: HKCU\\.*gone\.json, which does not exist: delete that key",
+        "Edge's user entry shadows the package's":
+            r"^Problem: Edge starts the host registered for this user at HKCU\\",
+    }
+    for what, pattern in wanted.items():
+        check(any(re.search(pattern, line) for line in problems),
+              f"{arch}: --diagnose with a squatting HKCU entry flags it: {what}", problems or text[-1500:])
+    check(code == 1 and len(problems) == len(wanted) and not any("Firefox" in p for p in problems),
+          f"{arch}: --diagnose with a squatting HKCU entry exits 1 with those {len(wanted)} problems alone",
+          f"exit {code}: {problems}")
+    for key in user_keys.values():
+        prefix.run(bits, "reg.exe", "delete", key, "/f")
+    shutil.rmtree(prefix.unix(squat), ignore_errors=True)
 
 
 def check_host_installed(out, prefix, arch, folder, tree):
@@ -312,6 +400,81 @@ def check_host_installed(out, prefix, arch, folder, tree):
         check(isinstance(result, dict) and result.get("protocol") == 1 and result.get("arch") == arch,
               f"{arch}: the installed host, started through its manifest's path, answers hello "
               f"as {arch}", reply)
+
+
+CHROME_STORE = "https://clients2.google.com/service/update2/crx"
+EDGE_STORE = "https://edge.microsoft.com/extensionwebstorebase/v1/crx"
+# Store IDs for the variant packages (any 32 letters a to p will do).
+STORE_IDS = ("a" * 16 + "b" * 16, "c" * 16 + "d" * 16)
+
+
+def offers_expected(chrome, edge):
+    """Chrome's and Edge's external-extension entries for the store IDs, as
+    {key under HKLM: update_url}: in the 32-bit view, which a 64-bit Windows
+    (and Wine's win64 prefix) keeps under Wow6432Node; Edge takes the Chrome
+    Web Store's extension when it has no ID of its own."""
+    view = "Software\\Wow6432Node\\"
+    entries = {}
+    if chrome:
+        entries[f"{view}Google\\Chrome\\Extensions\\{chrome}"] = CHROME_STORE
+    if edge or chrome:
+        entries[f"{view}Microsoft\\Edge\\Extensions\\{edge or chrome}"] = EDGE_STORE if edge else CHROME_STORE
+    return entries
+
+
+def offers_found(prefix):
+    """Every external-extension entry of Chrome and Edge in either view."""
+    prefix.settle()
+    keys = read_hklm(prefix.path, lambda name: re.search(
+        r"\\(google\\chrome|microsoft\\edge)\\extensions\\[^\\]+$", name) is not None)
+    return {k: v.get("update_url") for k, v in keys.items()}
+
+
+def same_entries(found, expected):
+    return {k.lower(): v for k, v in found.items()} == {k.lower(): v for k, v in expected.items()}
+
+
+def check_offer_variants(out, root, prefix, arch):
+    """MSIs of the package's own signed files with store IDs: installed, the
+    one with both IDs writes exactly Chrome's and Edge's entries in the
+    32-bit view, and its removal takes them away; the one with a Chrome Web
+    Store ID alone offers Edge that extension from that store (its Registry
+    table is enough to tell)."""
+    bits = 64 if arch == "x64" else 32
+    version = module_version(os.path.join(out, arch, "ZarnCtrl2.ocx"))
+    cert, key, _ = make_packages.signing_identity(out)
+    work = os.path.join(root, f"offer-{arch}")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    for name in ("ZarnCtrl2.ocx",) + make_packages.BRIDGE_FILES:
+        shutil.copyfile(os.path.join(out, arch, name), os.path.join(work, name))
+    marking = "" if RELEASE else make_packages.MARKING
+
+    chrome_only = os.path.join(work, "chrome-only.msi")
+    make_packages.make_msi(SOURCE, work, chrome_only, arch, version, marking, (STORE_IDS[0], ""),
+                           cert, key)
+    r = subprocess.run(["msiinfo", "export", chrome_only, "Registry"], capture_output=True, text=True)
+    rows = {}
+    for line in r.stdout.splitlines()[3:]:
+        fields = line.split("\t")
+        if len(fields) == 6 and "\\Extensions\\" in fields[2]:
+            rows["Software\\Wow6432Node\\" + fields[2][len("Software\\"):]] = fields[4]
+    check(same_entries(rows, offers_expected(STORE_IDS[0], "")),
+          f"{arch}: with a Chrome Web Store ID alone, the MSI offers that extension to Chrome and "
+          "Edge, from the Chrome Web Store", rows)
+
+    both = os.path.join(work, "both.msi")
+    make_packages.make_msi(SOURCE, work, both, arch, version, marking, STORE_IDS, cert, key)
+    shutil.copyfile(both, prefix.unix("C:\\zarn-offer.msi"))
+    code, text = prefix.run(bits, "msiexec.exe", "/i", "C:\\zarn-offer.msi", "/qn")
+    check(code == 0, f"{arch}: an MSI with store IDs installs", f"{code} {text}")
+    found = offers_found(prefix)
+    check(same_entries(found, offers_expected(*STORE_IDS)),
+          f"{arch}: an MSI with store IDs writes Chrome's and Edge's external-extension entries, in "
+          "the 32-bit view alone", found)
+    code, text = prefix.run(bits, "msiexec.exe", "/x", "C:\\zarn-offer.msi", "/qn")
+    check(code == 0 and not offers_found(prefix),
+          f"{arch}: removing the MSI with store IDs removes those entries", f"{code} {text}")
 
 
 def check_host_removed(prefix, arch, folder):
@@ -405,6 +568,82 @@ def check_page(out, clsid, version):
     check(os.path.exists(os.path.join(out, "zarn.js")), "zarn.js beside zarn.html")
 
 
+def check_xpi(out, root):
+    """zarn-extension.xpi is the Firefox form of the extension with its gecko
+    ID, and installs as a regular add-on (the profile's, not a temporary
+    one) in Firefox ESR, whose settings here allow unsigned add-ons: the
+    browser records it active and enabled in the profile's extensions.json."""
+    xpi = os.path.join(out, "zarn-extension.xpi")
+    try:
+        with zipfile.ZipFile(xpi) as z:
+            manifest = json.loads(z.read("manifest.json"))
+    except (OSError, KeyError, ValueError, zipfile.BadZipFile) as error:
+        check(False, "zarn-extension.xpi holds a manifest.json", error)
+        return
+    gecko = manifest.get("browser_specific_settings", {}).get("gecko", {}).get("id")
+    check(bool(gecko) and "scripts" in manifest.get("background", {}) and "key" not in manifest,
+          "zarn-extension.xpi: the Firefox manifest form (gecko ID, background scripts, no key)",
+          {k: manifest.get(k) for k in ("browser_specific_settings", "background", "key")})
+    for name in ("zarn-extension.zip", "zarn-extension.crx"):
+        check(os.path.getsize(os.path.join(out, name)) > 0, f"{name} beside the packages")
+    firefox = shutil.which("firefox-esr")
+    if not gecko or not check(firefox is not None, "Firefox ESR is there to install the .xpi"):
+        return
+    profile, home = os.path.join(root, "firefox-profile"), os.path.join(root, "firefox-home")
+    for folder in (profile, home):
+        shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(profile, "extensions"))
+    os.makedirs(home)
+    # A regular install from the profile's extensions folder, enabled at
+    # once, as an unsigned add-on may be where signatures are not required.
+    shutil.copyfile(xpi, os.path.join(profile, "extensions", gecko + ".xpi"))
+    with open(os.path.join(profile, "user.js"), "w") as prefs:
+        for name, value in (("xpinstall.signatures.required", "false"),
+                            ("extensions.autoDisableScopes", "0"), ("extensions.enabledScopes", "15"),
+                            ("browser.shell.checkDefaultBrowser", "false"),
+                            ("datareporting.policy.dataSubmissionEnabled", "false"),
+                            ("app.update.disabledForTesting", "true")):
+            prefs.write(f'user_pref("{name}", {value});\n')
+    browser = subprocess.Popen([firefox, "--headless", "--no-remote", "--profile", profile, "about:blank"],
+                               env=dict(os.environ, HOME=home, MOZ_CRASHREPORTER_DISABLE="1"),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    record, addon = os.path.join(profile, "extensions.json"), None
+    deadline = time.monotonic() + 120
+    try:
+        while addon is None and time.monotonic() < deadline and browser.poll() is None:
+            try:
+                with open(record, encoding="utf-8") as f:
+                    addons = json.load(f).get("addons", [])
+                addon = next((a for a in addons if a.get("id") == gecko and a.get("active")), None)
+            except (OSError, ValueError):
+                pass
+            if addon is None:
+                time.sleep(0.5)
+    finally:
+        browser.terminate()
+        try:
+            browser.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            browser.kill()
+    seen = addon and {k: addon.get(k) for k in ("location", "active", "userDisabled", "appDisabled",
+                                                 "signedState", "version")}
+    check(addon is not None and addon.get("location") == "app-profile" and not addon.get("userDisabled")
+          and not addon.get("appDisabled") and addon.get("version") == manifest.get("version"),
+          f"zarn-extension.xpi installs in Firefox ESR as a regular add-on ({gecko}), active",
+          seen or "not recorded as active within 120 s")
+
+
+def check_page_alone(out, trees):
+    """The page a web developer makes without packages is the packages' own."""
+    with tempfile.TemporaryDirectory() as alone:
+        r = subprocess.run(["python3", os.path.join(SOURCE, "package", "make_packages.py"), "--page",
+                            SOURCE, alone, os.path.join(trees, "x86_64")], capture_output=True, text=True)
+        same = r.returncode == 0 and all(filecmp.cmp(os.path.join(alone, f), os.path.join(out, f),
+                                                     shallow=False) for f in ("zarn.html", "zarn.js"))
+    check(same, "make_packages.py --page writes the same zarn.html and zarn.js as the packages",
+          r.stdout + r.stderr)
+
+
 def check_arch(out, arch, root, template, env, tree):
     bits = 64 if arch == "x64" else 32
     folder = "C:\\Program Files\\Zarn" if bits == 64 else "C:\\Program Files (x86)\\Zarn"
@@ -448,6 +687,13 @@ def check_arch(out, arch, root, template, env, tree):
     by_msi = without_paths(added(baseline, msi.classes()), folder)
     check(len(by_msi) > 30, f"{arch}: the MSI writes the registration ({len(by_msi)} keys and values)")
     check_host_installed(out, msi, arch, folder, tree)
+    stores = [make_packages.built_with(tree).get(n, "") for n in make_packages.STORE_SETTINGS]
+    found = offers_found(msi)
+    check(same_entries(found, offers_expected(*stores)),
+          f"{arch}: the MSI's external-extension entries are " +
+          ("those of the build's store IDs" if any(stores) else "none, as the build names no store ID"),
+          found)
+    check_diagnosis(msi, arch, folder, tree)
     if bits == 32:
         # The class keys of a 32-bit module must be in the 32-bit view (ProgIDs,
         # categories and type libraries are shared by both views).
@@ -477,6 +723,7 @@ def check_arch(out, arch, root, template, env, tree):
           sorted(left_keys)[:6])
     check(not os.path.exists(msi.unix(module_path)), f"{arch}: after msiexec /x the module is gone")
     check_host_removed(msi, arch, folder)
+    check_offer_variants(out, root, msi, arch)
 
     # The CAB, followed as its INF says.
     clsid = class_id(SOURCE)
@@ -605,6 +852,8 @@ def main():
 
     check_signatures(out)
     check_page(out, clsid, version)
+    check_page_alone(out, trees)
+    check_xpi(out, root)
     check_release_refusals(SOURCE)
 
     env = dict(os.environ, WINEARCH="win64", WINEDEBUG="-all",

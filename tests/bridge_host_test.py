@@ -163,6 +163,34 @@ class BridgeHost(unittest.TestCase):
             self.assertError(other.next(), "bad-frame", None)
             self.assertNotEqual(other.wait(), 0)
 
+    def test_started_by_a_person(self):
+        """--version and --diagnose answer on the host's output and end. The
+        version is hello's, and this prefix registers the host for no
+        browser, which the diagnosis flags once per browser (exit 1)."""
+        def run(option):
+            done = subprocess.run([rig.WINE, rig.HOST_EXE, option], stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=rig.WAIT, env=os.environ)
+            return done.returncode, done.stdout.decode("utf-8", "replace")
+
+        _, hello = self.host().ask(1, "hello")
+        status, text = run("--version")
+        self.assertEqual((status, text), (0, "zarn-bridge.exe %s, protocol %d, %s\n" % (
+            hello["result"]["version"], hello["result"]["protocol"], hello["result"]["arch"])))
+
+        status, text = run("--diagnose")
+        self.assertEqual(status, 1, text)
+        self.assertTrue(text.startswith("zarn-bridge.exe %s," % hello["result"]["version"]), text)
+        problems = [line for line in text.splitlines() if line.startswith("Problem:")]
+        self.assertEqual([re.match(r"Problem: (\w+) finds no per-machine registration of "
+                                   r"com\.zarn\.bridge: install the Zarn program", line).group(1)
+                          for line in problems], ["Chrome", "Edge", "Firefox"], text)
+        # Each browser's places in its order: the user's key, then the
+        # machine's 32-bit and 64-bit views.
+        for vendor in ("Google\\Chrome", "Microsoft\\Edge", "Mozilla"):
+            key = "Software\\%s\\NativeMessagingHosts\\com.zarn.bridge" % vendor
+            self.assertIn("  1. HKCU\\%s: nothing\n  2. HKLM\\%s (32-bit view): nothing\n"
+                          "  3. HKLM\\%s (64-bit view): nothing\n" % (key, key, key), text)
+
     def test_refused_sites_change_nothing(self):
         rig.reg("add", POPUP_ALLOW, "/f")
         port = rig.ORIGIN.rsplit(":", 1)[1] if rig.ORIGIN.count(":") == 2 else None
