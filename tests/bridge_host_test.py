@@ -330,13 +330,26 @@ class BridgeHost(unittest.TestCase):
         ])
         self.assertTrue(all(event["id"] == 1 for event in events))
 
-        # Input closed with a picker open: the host cancels it and ends.
+        # The file dialog opens in the remembered folder and lists its files
+        # as well as its folder; cancelled, it reports nothing. (Its
+        # file-name box reads "*.*".)
         host.call(2, "ShowDlgFile")
+        press = subprocess.run([rig.WINE, os.path.join(rig.BUILD, "dialogpress.exe"), "--process",
+                                "zarn-bridge.exe", "--list", "--cancel", "*.*"],
+                               capture_output=True, timeout=120)
+        self.assertEqual(press.returncode, 0, press.stdout)
+        listed = press.stdout.decode("utf-8").splitlines()
+        self.assertLessEqual({"a.txt", "sub"}, set(listed), listed)
+        events, reply = host.until_reply(2)
+        self.assertEqual((events, reply), ([], {"id": 2, "result": 0}))
+
+        # Input closed with a picker open: the host cancels it and ends.
+        host.call(3, "ShowDlgFile")
         rig.wait_for(rig.host_dialog_titles, what="the file dialog")
         host.close_input()
         self.assertEqual(host.wait(), 0)
-        _, reply = host.until_reply(2)
-        self.assertEqual(reply, {"id": 2, "result": 0})
+        _, reply = host.until_reply(3)
+        self.assertEqual(reply, {"id": 3, "result": 0})
 
 
 if __name__ == "__main__":
