@@ -224,6 +224,11 @@ void InstallProgress(UpdateRun& run) {
         key.WriteDword(kReleaseValue, run.Download().release);
         key.Close();
     }
+    // A successful update clears what runs killed before their cleanup left.
+    if (const auto& folder = run.plan().setupFolder) {
+        const std::wstring& own = folder->Path();
+        RemoveLeftSetupFolders(own.substr(0, own.find_last_of(L'\\') + 1), own);
+    }
     run.RequestEnd(IDOK, Notice::None);
 }
 
