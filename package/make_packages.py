@@ -34,6 +34,9 @@ import struct
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "browser"))
+import build_extension  # noqa: E402  the site list as the site rules read it
+
 ARCHES = {"x86": "i686", "x64": "x86_64"}
 BRIDGE_FILES = ("zarn-bridge.exe", "zarn-bridge.json", "zarn-bridge.firefox.json")
 
@@ -177,14 +180,25 @@ def judge_server(server):
 
 
 def judge_sites(sites, server):
+    """Why a site list cannot be a release's, or None. Each entry is read as
+    the extension's build reads it, which the control's lock and the host
+    share: it must be one they take, on https (a page on http is anyone's on
+    the way), and not on this machine."""
     listed = [s for s in (sites or default_sites(server)).split(";") if s]
     if not listed:
         return "not given"
-    local = [s for s in listed if on_this_machine(site_host(s))]
-    if local:
-        what = "the default, the update server's site" if not sites else "listed"
-        return f"{';'.join(local)} ({what}) is on this machine"
-    return None
+    what = "the default, the update server's site" if not sites else "listed"
+    reasons = []
+    for entry in listed:
+        left_out = []
+        parsed = build_extension.parse_sites(entry, left_out)
+        if not parsed:
+            reasons.append(f"{entry} ({what}) is not a site: {left_out[0][1]}")
+        elif on_this_machine(parsed[0]["host"].strip("[]")):
+            reasons.append(f"{entry} ({what}) is on this machine")
+        elif parsed[0]["scheme"] != "https":
+            reasons.append(f"{entry} ({what}) is not https")
+    return "; ".join(reasons) or None
 
 
 def judge_signing(source, cert, key):
