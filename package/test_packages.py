@@ -539,7 +539,18 @@ def check_release_refusals(source):
                         "-subj", "/CN=Zarn release check", "-keyout", real["ZARN_SIGN_KEY"],
                         "-out", real["ZARN_SIGN_CERT"]], **quiet)
         build = os.path.join(source, "build")
+        copied = {name: os.path.join(elsewhere, "copied-" + name)
+                  for name in ("release-public.pem", "extension-private.pem")}
+        for name, path in copied.items():
+            shutil.copyfile(os.path.join(build, "keys", name), path)
         cases = [
+            ("the throwaway release key, copied out of build/",
+             dict(real, ZARN_UPDATE_KEYS=copied["release-public.pem"]), {"ZARN_UPDATE_KEYS"}),
+            ("the throwaway extension key, copied out of build/",
+             dict(real, ZARN_EXTENSION_KEY=copied["extension-private.pem"]), {"ZARN_EXTENSION_KEY"}),
+            ("an http site among https ones", dict(
+                real, ZARN_ALLOWED_SITES="https://www.zarn.example;http://www.zarn.example"),
+             {"ZARN_ALLOWED_SITES"}),
             ("nothing given", {}, {"ZARN_UPDATE_KEYS", "ZARN_EXTENSION_KEY", "ZARN_UPDATE_SERVER",
                                   "ZARN_ALLOWED_SITES", "ZARN_SIGN_CERT"}),
             ("the throwaway release key", dict(real, ZARN_UPDATE_KEYS=os.path.join(
