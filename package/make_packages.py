@@ -421,6 +421,21 @@ def write_page(source, out, version, marking):
     shutil.copyfile(os.path.join(source, "browser", "zarn.js"), os.path.join(out, "zarn.js"))
 
 
+def manifests_disagree(trees):
+    """The host manifests that differ between the two architectures' trees:
+    each MSI registers its own tree's, and a browser must accept the same
+    extensions whichever one a machine has."""
+    differ = []
+    for name in BRIDGE_FILES[1:]:
+        texts = set()
+        for arch in ARCHES.values():
+            with open(os.path.join(trees, arch, name), "rb") as f:
+                texts.add(f.read())
+        if len(texts) != 1:
+            differ.append(name)
+    return differ
+
+
 def main():
     args = sys.argv[1:]
     if args[:1] == ["--check-release"] and len(args) == 2:
@@ -437,6 +452,10 @@ def main():
     if release and reasons:
         sys.exit("== refusing to make release packages from test material:\n   " +
                  "\n   ".join(reasons))
+    differ = manifests_disagree(trees)
+    if differ:
+        sys.exit("== the two architectures' host manifests differ (%s): their trees were "
+                 "configured with other extension IDs" % ", ".join(differ))
     marking = MARKING if reasons else ""
     os.makedirs(out, exist_ok=True)
     cert, key, test_signed = signing_identity(out)

@@ -509,6 +509,24 @@ def check_arch(out, arch, root, template, env, tree):
     print(f"      ({arch}: {time.monotonic() - t0:.0f} s)")
 
 
+def check_manifest_comparison(source):
+    """Packages are made only from two trees whose host manifests agree: a
+    tree configured with other extension IDs is caught."""
+    sys.path.insert(0, os.path.join(source, "package"))
+    import make_packages
+    with tempfile.TemporaryDirectory() as trees:
+        for arch, ids in (("x86_64", "a"), ("i686", "b")):
+            os.makedirs(os.path.join(trees, arch))
+            for name in ("zarn-bridge.json", "zarn-bridge.firefox.json"):
+                with open(os.path.join(trees, arch, name), "w") as f:
+                    f.write(ids if name == "zarn-bridge.json" else "same")
+        check(make_packages.manifests_disagree(trees) == ["zarn-bridge.json"],
+              "host manifests of other extension IDs in the two trees are caught")
+        with open(os.path.join(trees, "i686", "zarn-bridge.json"), "w") as f:
+            f.write("a")
+        check(make_packages.manifests_disagree(trees) == [], "agreeing host manifests pass")
+
+
 def check_release_refusals(source):
     """scripts/package --release with each kind of input missing or test
     material: it exits 2 before building, naming exactly the inputs refused.
@@ -617,6 +635,7 @@ def main():
     check_signatures(out)
     check_page(out, clsid, version)
     check_release_refusals(SOURCE)
+    check_manifest_comparison(SOURCE)
 
     env = dict(os.environ, WINEARCH="win64", WINEDEBUG="-all",
                WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d",
