@@ -4,8 +4,8 @@
     plain names (a 32-bit build would otherwise export stdcall names such as
     DllGetClassObject@12, which COM does not look up).
 
-check_imports.py --host OBJDUMP HOST WINE_DLL_DIR
-    Fails when the bridge host loads at its start anything but the DLLs every
+check_imports.py --host OBJDUMP BUILD_DIR WINE_DLL_DIR
+    Fails when the bridge host (BUILD_DIR/zarn-bridge.exe) loads at its start anything but the DLLs every
     request needs (kernel32, advapi32, the C runtime), when it loads late any
     DLL but those it is built to load late, or when a function it loads late
     is not exported by that DLL (WINE_DLL_DIR holds the system's DLLs of the
@@ -82,7 +82,8 @@ def delay_imports(path):
     return found
 
 
-def check_host(objdump, host, wine_dlls):
+def check_host(objdump, build, wine_dlls):
+    host = os.path.join(build, "zarn-bridge.exe")
     out = subprocess.run([objdump, "-p", host], check=True, capture_output=True, text=True).stdout
     at_start = {line.split(":", 1)[1].strip().lower() for line in out.splitlines()
                 if "DLL Name:" in line}
