@@ -14,6 +14,7 @@
 
 #include "bridge/host.h"
 #include "bridge/wire.h"
+#include "update/outliving_start.h"
 
 namespace {
 
@@ -48,6 +49,12 @@ HWND ParentWindowHint(int argc, wchar_t** argv) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // A copy of the host started to start a program outside the browser's
+    // job for it (update/outliving_start.h) does that alone.
+    int startStatus = 0;
+    if (zarn::RunStartForParent(::GetCommandLineW(), startStatus)) return startStatus;
+    zarn::AllowStartsOutsideTheJob();
+
     const HANDLE input = TakeStandardHandle(STD_INPUT_HANDLE);
     const HANDLE output = TakeStandardHandle(STD_OUTPUT_HANDLE);
     TakeStandardHandle(STD_ERROR_HANDLE);

@@ -44,10 +44,13 @@ class Host:
     """One zarn-bridge.exe. Messages it writes are collected by a thread;
     `next()` waits for the next one."""
 
-    def __init__(self, env=None, args=(CALLER,)):
+    def __init__(self, env=None, args=(CALLER,), wrapper=()):
+        """`wrapper`: a program of the build and its options that runs the host
+        (jobrun.exe: in a browser's job)."""
         environment = dict(os.environ)
         environment.update(env or {})
-        self.process = subprocess.Popen([WINE, HOST_EXE, *args], stdin=subprocess.PIPE,
+        start = [os.path.join(BUILD, wrapper[0]), *wrapper[1:]] if wrapper else []
+        self.process = subprocess.Popen([WINE, *start, HOST_EXE, *args], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                         env=environment)
         self.messages = queue.Queue()
