@@ -52,7 +52,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // A copy of the host started to start a program outside the browser's
     // job for it (update/outliving_start.h) does that alone.
     int startStatus = 0;
-    if (zarn::RunStartForParent(::GetCommandLineW(), startStatus)) return startStatus;
+    if (zarn::RunStartForParent(__argc, __wargv, startStatus)) return startStatus;
     zarn::AllowStartsOutsideTheJob();
 
     const HANDLE input = TakeStandardHandle(STD_INPUT_HANDLE);

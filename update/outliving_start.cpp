@@ -41,46 +41,6 @@ void AppendQuoted(std::wstring& line, std::wstring_view argument) {
     line.push_back(L'"');
 }
 
-// The arguments of `commandLine` as the C runtime splits them (the rules
-// AppendQuoted writes for), without the program's own name.
-std::vector<std::wstring> SplitArguments(const wchar_t* commandLine) {
-    std::vector<std::wstring> arguments;
-    const wchar_t* at = commandLine;
-    // The program's name: up to the next space, or quoted.
-    if (*at == L'"') {
-        at = std::wcschr(at + 1, L'"');
-        at = at ? at + 1 : commandLine + std::wcslen(commandLine);
-    } else {
-        while (*at && *at != L' ' && *at != L'\t') ++at;
-    }
-    for (;;) {
-        while (*at == L' ' || *at == L'\t') ++at;
-        if (!*at) return arguments;
-        std::wstring argument;
-        bool quoted = false;
-        while (*at && (quoted || (*at != L' ' && *at != L'\t'))) {
-            size_t backslashes = 0;
-            while (*at == L'\\') {
-                ++backslashes;
-                ++at;
-            }
-            if (*at == L'"') {
-                argument.append(backslashes / 2, L'\\');
-                if (backslashes % 2) {
-                    argument.push_back(L'"');
-                } else {
-                    quoted = !quoted;
-                }
-                ++at;
-            } else {
-                argument.append(backslashes, L'\\');
-                if (*at && (quoted || (*at != L' ' && *at != L'\t'))) argument.push_back(*at++);
-            }
-        }
-        arguments.push_back(std::move(argument));
-    }
-}
-
 std::wstring OwnProgram() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -155,10 +115,9 @@ bool StartOutliving(SHELLEXECUTEINFOW& info) {
     return ::ShellExecuteExW(&info) != FALSE;
 }
 
-bool RunStartForParent(const wchar_t* commandLine, int& exitStatus) {
-    if (!commandLine || !std::wcsstr(commandLine, kStartOption.data())) return false;
-    const std::vector<std::wstring> arguments = SplitArguments(commandLine);
-    if (arguments.size() != 6 || arguments[0] != kStartOption) return false;
+bool RunStartForParent(int argc, wchar_t** argv, int& exitStatus) {
+    if (argc != 7 || !argv || !argv[1] || argv[1] != kStartOption) return false;
+    const std::vector<std::wstring> arguments(argv + 1, argv + argc);
     exitStatus = static_cast<int>(kStartFailed);
     const DWORD parentId = std::wcstoul(arguments[1].c_str(), nullptr, 10);
     zfw::unique_handle parent(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, parentId));

@@ -27,9 +27,10 @@ void AllowStartsOutsideTheJob();
 // out, that is logged and the program is started here, in the job.
 bool StartOutliving(SHELLEXECUTEINFOW& info);
 
-// For a program's main, before anything else: when `commandLine` asks for a
-// start on behalf of the parent, makes it, hands the process to the parent,
-// and returns true with the exit status to end with.
-bool RunStartForParent(const wchar_t* commandLine, int& exitStatus);
+// For a program's main, before anything else: when its arguments (as the C
+// runtime splits them) ask for a start on behalf of the parent, makes it,
+// hands the process to the parent, and returns true with the exit status to
+// end with.
+bool RunStartForParent(int argc, wchar_t** argv, int& exitStatus);
 
 }  // namespace zarn
