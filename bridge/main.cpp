@@ -15,6 +15,7 @@
 #include "bridge/diagnose.h"
 #include "bridge/host.h"
 #include "bridge/wire.h"
+#include "update/outliving_start.h"
 
 namespace {
 
@@ -52,6 +53,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // A person asking --version or --diagnose, before the standard handles
     // are taken from the process (the answer goes to them).
     if (const auto status = zarn::bridge::AnswerPerson(__argc, __wargv)) return *status;
+    // A copy of the host started to start a program outside the browser's
+    // job for it (update/outliving_start.h) does that alone.
+    int startStatus = 0;
+    if (zarn::RunStartForParent(__argc, __wargv, startStatus)) return startStatus;
+    zarn::AllowStartsOutsideTheJob();
 
     const HANDLE input = TakeStandardHandle(STD_INPUT_HANDLE);
     const HANDLE output = TakeStandardHandle(STD_OUTPUT_HANDLE);

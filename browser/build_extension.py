@@ -4,6 +4,11 @@
     build_extension.py id --key PRIVATE.pem
         Prints the Chromium extension ID that the key gives.
 
+    build_extension.py sites --sites LIST
+        Prints LIST as the site rules read it (JSON), and exits with 1 when
+        they leave an entry out (each is reported): the build's check of
+        ZARN_ALLOWED_SITES.
+
     build_extension.py pack --out DIR --key PRIVATE.pem
         Packs OUT/chromium as OUT/zarn-extension.zip (for the stores, without
         "key") and OUT/zarn-extension.crx (CRX3, signed with the key, for
@@ -24,6 +29,7 @@
 import argparse
 import base64
 import hashlib
+import ipaddress
 import json
 import os
 import re
@@ -54,38 +60,75 @@ def chromium_id(der):
     return "".join(chr(ord("a") + int(c, 16)) for c in digest)
 
 
-def parse_sites(text):
+def shortest_ipv6(text):
+    """An IPv6 address as browsers write it in an origin (lower-case hex
+    without leading zeros, the longest run of two or more zero pieces, the
+    first of equal runs, written "::"), or None when `text` is none."""
+    try:
+        packed = ipaddress.IPv6Address(text).packed
+    except ValueError:
+        return None
+    pieces = [int.from_bytes(packed[i:i + 2], "big") for i in range(0, 16, 2)]
+    start, length, i = -1, 1, 0
+    while i < 8:
+        end = i
+        while end < 8 and pieces[end] == 0:
+            end += 1
+        if end - i > length:
+            start, length = i, end - i
+        i = max(end, i + 1)
+    hexes = ["%x" % piece for piece in pieces]
+    if start < 0:
+        return ":".join(hexes)
+    return ":".join(hexes[:start]) + "::" + ":".join(hexes[start + length:])
+
+
+def parse_sites(text, left_out=None):
     """The entries the site lock accepts, in its comparison form. Entries it
-    would leave out are left out here too; a scheme no content script can
-    run on is reported and left out."""
+    would leave out are left out here too: added to `left_out` (a list of
+    (entry, reason)) when given, else reported."""
     sites = []
+
+    def leave(why, entry):
+        if left_out is None:
+            print("build_extension: %s, left out: %s" % (why, entry), file=sys.stderr)
+        else:
+            left_out.append((entry, why))
+
     for entry in filter(None, text.split(";")):
         m = ENTRY.match(entry)
         if not m:
-            print("build_extension: not a site, left out: %s" % entry, file=sys.stderr)
+            leave("not a site", entry)
             continue
         scheme, star, host, port = m.group(1).lower(), bool(m.group(2)), m.group(3), m.group(4)
         if scheme not in DEFAULT_PORTS:
-            print("build_extension: pages of %s: cannot be served, left out: %s" % (scheme, entry),
-                  file=sys.stderr)
+            leave("pages of %s cannot be served" % scheme, entry)
             continue
         ip = host.startswith("[") or bool(IPV4.match(host))
-        if ip:
+        if host.startswith("["):
+            shortest = shortest_ipv6(host[1:-1])
+            if shortest is None:
+                leave("not an IPv6 address", entry)
+                continue
+            host = "[%s]" % shortest
+        elif ip:
             host = host.lower()
         else:
             host = host[:-1] if host.endswith(".") else host
             try:
                 host = host.encode("idna").decode("ascii").lower()
             except UnicodeError:
-                print("build_extension: not a host name, left out: %s" % entry, file=sys.stderr)
+                leave("not a host name", entry)
                 continue
             if len(host) > 253 or not all(LABEL.match(label) for label in host.split(".")):
-                print("build_extension: not a host name, left out: %s" % entry, file=sys.stderr)
+                leave("not a host name", entry)
                 continue
         if star and ip:
+            leave("a wildcard below an IP address", entry)
             continue
         port = int(port) if port else DEFAULT_PORTS[scheme]
         if not 0 < port <= 65535:
+            leave("not a port", entry)
             continue
         sites.append({"scheme": scheme, "host": host, "port": port, "subdomains": star})
     return sites
@@ -260,8 +303,16 @@ def main():
     p = commands.add_parser("pack")
     for name in ("--out", "--key"):
         p.add_argument(name, required=True)
+    c = commands.add_parser("sites")
+    c.add_argument("--sites", required=True)
     args = parser.parse_args()
-    if args.command == "pack":
+    if args.command == "sites":
+        left_out = []
+        print(json.dumps(parse_sites(args.sites, left_out)))
+        for entry, why in left_out:
+            print("%s: %s" % (entry, why), file=sys.stderr)
+        sys.exit(1 if left_out else 0)
+    elif args.command == "pack":
         pack(args)
     elif args.command == "id":
         print(chromium_id(public_der(args.key)))

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "support/os_version.h"
+#include "update/outliving_start.h"
 #include "framework/handle.h"
 
 namespace zarn {
@@ -64,7 +65,7 @@ void ProgramStarter::Start(const TransferProgram& program, std::wstring_view use
     info.lpParameters = parameters.c_str();
     info.lpDirectory = nullptr;
     info.nShow = SW_SHOW;
-    ::ShellExecuteExW(&info);
+    StartOutliving(info);
     // The process is never waited for; its handle is only closed.
     zfw::unique_handle process(info.hProcess);
 }

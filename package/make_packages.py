@@ -22,9 +22,10 @@ with a throwaway test CA made under OUT_DIR/test-ca/ (its certificate is
 OUT_DIR/test-ca.crt). ZARN_SIGN_TIMESTAMP, when set, names the RFC 3161
 timestamp server for every signature.
 
-Packages made from test material (the throwaway release key or any key or
-certificate under SOURCE_DIR/build/, an update server or allowed site on
-this machine, the test CA's signature) say "(TEST)" at the end of the MSIs'
+Packages made from test material (a key or certificate whose public half is
+one of those under SOURCE_DIR/build/, wherever it was copied, an update
+server or allowed site on this machine, an allowed site on http, the test
+CA's signature) say "(TEST)" at the end of the MSIs'
 product name and the page's title, and the reasons are printed. With
 --release such material is refused and nothing is written.
 
@@ -45,6 +46,9 @@ import shutil
 import struct
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "browser"))
+import build_extension  # noqa: E402  the site list as the site rules read it
 
 ARCHES = {"x86": "i686", "x64": "x86_64"}
 BRIDGE_FILES = ("zarn-bridge.exe", "zarn-bridge.json", "zarn-bridge.firefox.json")
@@ -120,13 +124,6 @@ def signing_identity(out):
 
 # ---------------------------------------------------------------- test material
 
-def under_build(source, path):
-    """Whether a file lies in the source tree's build/ folder, where the
-    tests, the demo and this script make their throwaway keys and CAs."""
-    build = os.path.realpath(os.path.join(source, "build"))
-    return os.path.realpath(path).startswith(build + os.sep)
-
-
 def site_host(site):
     """The host of "scheme://host", "scheme://*.host" or either with a :port."""
     rest = site.split("://", 1)[-1].split("/", 1)[0]
@@ -155,30 +152,85 @@ def default_sites(server):
     return found.group(1) if found else ""
 
 
+def public_half(path):
+    """The DER public key of a PEM private key, public key or certificate (its
+    first block), or None when openssl reads none."""
+    text = open(path, encoding="ascii", errors="replace").read()
+    if "CERTIFICATE" in text:
+        pem = subprocess.run(["openssl", "x509", "-in", path, "-pubkey", "-noout"],
+                             capture_output=True).stdout
+        read = ["openssl", "pkey", "-pubin", "-outform", "DER"]
+    else:
+        pem = None
+        read = ["openssl", "pkey", "-in", path, "-pubout", "-outform", "DER"]
+        if "PUBLIC KEY" in text and "PRIVATE KEY" not in text:
+            read.insert(2, "-pubin")
+    done = subprocess.run(read, input=pem, capture_output=True)
+    return done.stdout if done.returncode == 0 and done.stdout else None
+
+
+THROWAWAY = {}
+
+
+def throwaway_material(source):
+    """The public halves of the keys and certificates this tree made for its
+    tests, the demo and test packages (every PEM file under build/ outside
+    the Wine prefixes and the rigs' homes), and the certificates among them."""
+    if source not in THROWAWAY:
+        halves, certificates = set(), []
+        skip = ("wineprefix", "home", "scratch", "node_modules", "CMakeFiles", "browser-tests")
+        for folder, dirs, files in os.walk(os.path.join(source, "build")):
+            dirs[:] = [d for d in dirs if not d.startswith(skip)]
+            for name in files:
+                if name.endswith((".pem", ".key", ".crt")):
+                    path = os.path.join(folder, name)
+                    half = public_half(path)
+                    if half:
+                        halves.add(half)
+                        if "CERTIFICATE" in open(path, encoding="ascii", errors="replace").read():
+                            certificates.append(path)
+        THROWAWAY[source] = (halves, certificates)
+    return THROWAWAY[source]
+
+
+def throwaway_halves(source):
+    return throwaway_material(source)[0]
+
+
+def chains_to_ours(source, cert):
+    """The certificate of ours that `cert` chains to, or None."""
+    for ours in throwaway_material(source)[1]:
+        if subprocess.run(["openssl", "verify", "-no_check_time", "-partial_chain",
+                           "-CAfile", ours, cert], capture_output=True).returncode == 0:
+            return ours
+    return None
+
+
 def judge_pem(source, path, made_here, marker, holds):
     """Why the PEM file at `path` cannot be a release input, or None: it must
-    be given, hold the block `marker`, and not lie under build/, where the
-    tests make their throwaway material (`made_here` says which)."""
+    be given, hold the block `marker`, and not be a throwaway key of this
+    tree, wherever it was copied to: its public half must be none of theirs
+    (`made_here` says which they are)."""
     if not path:
         return "not given"
-    if under_build(source, path):
-        return f"{path} is under build/, where {made_here}"
     if not os.path.isfile(path):
         return f"{path} is not a file"
     if marker not in open(path, encoding="ascii", errors="replace").read():
         return f"{path} holds no PEM {holds}"
+    if public_half(path) in throwaway_halves(source):
+        return f"{path} is the throwaway key {made_here} under build/"
     return None
 
 
 def judge_keys(source, keys):
-    return judge_pem(source, keys, "the tests' throwaway release key is made",
+    return judge_pem(source, keys, "the tests make",
                      "BEGIN PUBLIC KEY", "public key")
 
 
 def judge_extension_key(source, key):
     """The extension's key fixes the extension's ID, which the host manifests
     in the MSIs name: without it they would name the test extension's."""
-    return judge_pem(source, key, "the tests' throwaway extension key is made",
+    return judge_pem(source, key, "the tests make for the extension",
                      "PRIVATE KEY", "private key")
 
 
@@ -191,23 +243,37 @@ def judge_server(server):
 
 
 def judge_sites(sites, server):
+    """Why a site list cannot be a release's, or None. Each entry is read as
+    the extension's build reads it, which the control's lock and the host
+    share: it must be one they take, on https (a page on http is anyone's on
+    the way), and not on this machine."""
     listed = [s for s in (sites or default_sites(server)).split(";") if s]
     if not listed:
         return "not given"
-    local = [s for s in listed if on_this_machine(site_host(s))]
-    if local:
-        what = "the default, the update server's site" if not sites else "listed"
-        return f"{';'.join(local)} ({what}) is on this machine"
-    return None
+    what = "the default, the update server's site" if not sites else "listed"
+    reasons = []
+    for entry in listed:
+        left_out = []
+        parsed = build_extension.parse_sites(entry, left_out)
+        if not parsed:
+            reasons.append(f"{entry} ({what}) is not a site: {left_out[0][1]}")
+        elif on_this_machine(parsed[0]["host"].strip("[]")):
+            reasons.append(f"{entry} ({what}) is on this machine")
+        elif parsed[0]["scheme"] != "https":
+            reasons.append(f"{entry} ({what}) is not https")
+    return "; ".join(reasons) or None
 
 
 def judge_signing(source, cert, key):
     if not cert or not key:
         return "not given (with ZARN_SIGN_KEY): a throwaway test CA signs"
     for path, pem in ((cert, "CERTIFICATE"), (key, "PRIVATE KEY")):
-        why = judge_pem(source, path, "test CAs are made", pem, pem.lower())
+        why = judge_pem(source, path, "test packages are signed with", pem, pem.lower())
         if why:
             return why
+    ours = chains_to_ours(source, cert)
+    if ours:
+        return f"{cert} chains to {ours}, a throwaway CA of this tree"
     return None
 
 
@@ -411,6 +477,21 @@ def page_only(source, out, tree):
     print(f"== {os.path.join(out, 'zarn.html')} and zarn.js")
 
 
+def manifests_disagree(trees):
+    """The host manifests that differ between the two architectures' trees:
+    each MSI registers its own tree's, and a browser must accept the same
+    extensions whichever one a machine has."""
+    differ = []
+    for name in BRIDGE_FILES[1:]:
+        texts = set()
+        for arch in ARCHES.values():
+            with open(os.path.join(trees, arch, name), "rb") as f:
+                texts.add(f.read())
+        if len(texts) != 1:
+            differ.append(name)
+    return differ
+
+
 def main():
     args = sys.argv[1:]
     if args[:1] == ["--check-release"] and len(args) == 2:
@@ -432,6 +513,10 @@ def main():
     if release and reasons:
         sys.exit("== refusing to make release packages from test material:\n   " +
                  "\n   ".join(reasons))
+    differ = manifests_disagree(trees)
+    if differ:
+        sys.exit("== the two architectures' host manifests differ (%s): their trees were "
+                 "configured with other extension IDs" % ", ".join(differ))
     marking = MARKING if reasons else ""
     os.makedirs(out, exist_ok=True)
     cert, key, test_signed = signing_identity(out)

@@ -756,6 +756,24 @@ def check_arch(out, arch, root, template, env, tree):
     print(f"      ({arch}: {time.monotonic() - t0:.0f} s)")
 
 
+def check_manifest_comparison(source):
+    """Packages are made only from two trees whose host manifests agree: a
+    tree configured with other extension IDs is caught."""
+    sys.path.insert(0, os.path.join(source, "package"))
+    import make_packages
+    with tempfile.TemporaryDirectory() as trees:
+        for arch, ids in (("x86_64", "a"), ("i686", "b")):
+            os.makedirs(os.path.join(trees, arch))
+            for name in ("zarn-bridge.json", "zarn-bridge.firefox.json"):
+                with open(os.path.join(trees, arch, name), "w") as f:
+                    f.write(ids if name == "zarn-bridge.json" else "same")
+        check(make_packages.manifests_disagree(trees) == ["zarn-bridge.json"],
+              "host manifests of other extension IDs in the two trees are caught")
+        with open(os.path.join(trees, "i686", "zarn-bridge.json"), "w") as f:
+            f.write("a")
+        check(make_packages.manifests_disagree(trees) == [], "agreeing host manifests pass")
+
+
 def check_release_refusals(source):
     """scripts/package --release with each kind of input missing or test
     material: it exits 2 before building, naming exactly the inputs refused.
@@ -786,7 +804,18 @@ def check_release_refusals(source):
                         "-subj", "/CN=Zarn release check", "-keyout", real["ZARN_SIGN_KEY"],
                         "-out", real["ZARN_SIGN_CERT"]], **quiet)
         build = os.path.join(source, "build")
+        copied = {name: os.path.join(elsewhere, "copied-" + name)
+                  for name in ("release-public.pem", "extension-private.pem")}
+        for name, path in copied.items():
+            shutil.copyfile(os.path.join(build, "keys", name), path)
         cases = [
+            ("the throwaway release key, copied out of build/",
+             dict(real, ZARN_UPDATE_KEYS=copied["release-public.pem"]), {"ZARN_UPDATE_KEYS"}),
+            ("the throwaway extension key, copied out of build/",
+             dict(real, ZARN_EXTENSION_KEY=copied["extension-private.pem"]), {"ZARN_EXTENSION_KEY"}),
+            ("an http site among https ones", dict(
+                real, ZARN_ALLOWED_SITES="https://www.zarn.example;http://www.zarn.example"),
+             {"ZARN_ALLOWED_SITES"}),
             ("nothing given", {}, {"ZARN_UPDATE_KEYS", "ZARN_EXTENSION_KEY", "ZARN_UPDATE_SERVER",
                                   "ZARN_ALLOWED_SITES", "ZARN_SIGN_CERT"}),
             ("the throwaway release key", dict(real, ZARN_UPDATE_KEYS=os.path.join(
@@ -855,6 +884,7 @@ def main():
     check_page_alone(out, trees)
     check_xpi(out, root)
     check_release_refusals(SOURCE)
+    check_manifest_comparison(SOURCE)
 
     env = dict(os.environ, WINEARCH="win64", WINEDEBUG="-all",
                WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d",

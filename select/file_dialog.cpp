@@ -125,8 +125,12 @@ std::vector<std::pair<std::wstring, std::wstring>> ParseBarFilter(std::wstring_v
         if (bar == std::wstring_view::npos || bar == pos) break;  // end, or the closing bar
         const size_t next = filter.find(L'|', bar + 1);
         if (next == std::wstring_view::npos) break;
-        entries.emplace_back(std::wstring(filter.substr(pos, bar - pos)),
-                             std::wstring(filter.substr(bar + 1, next - bar - 1)));
+        std::wstring_view pattern = filter.substr(bar + 1, next - bar - 1);
+        const size_t first = pattern.find_first_not_of(L' ');
+        pattern = first == std::wstring_view::npos
+                      ? std::wstring_view()
+                      : pattern.substr(first, pattern.find_last_not_of(L' ') - first + 1);
+        entries.emplace_back(std::wstring(filter.substr(pos, bar - pos)), std::wstring(pattern));
         pos = next + 1;
     }
     return entries;

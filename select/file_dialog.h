@@ -16,7 +16,9 @@ namespace zarn {
 inline constexpr wchar_t kAllFilesFilter[] = L"All Files(*.*) | *.* ||";
 
 // (description, pattern) pairs of a filter in the bar convention: a bar ends
-// each text, two bars end the list; spaces belong to the texts.
+// each text, two bars end the list. A description keeps its spaces; a
+// pattern loses those around it, since the dialogs match names against the
+// pattern as written and " *.* " matches no file.
 std::vector<std::pair<std::wstring, std::wstring>> ParseBarFilter(std::wstring_view filter);
 
 enum class DialogStyle {

@@ -180,6 +180,9 @@ std::vector<AllowedSite> ParseAllowedSites(std::wstring_view list) {
         ParsedUrl parsed;
         const std::wstring url = std::wstring(entry.substr(0, separator)) + L"://" + std::wstring(host);
         if (!Parse(url, parsed)) continue;
+        // Pages are served over the web's two schemes only; the extension
+        // can run on no other, so no reader of the list takes another.
+        if (parsed.scheme != L"http" && parsed.scheme != L"https") continue;
         if (site.subdomains && parsed.ipLiteral) continue;
         site.scheme = parsed.scheme;
         site.host = parsed.host;

@@ -26,9 +26,9 @@ struct AllowedSite {
 };
 
 // Parses a ';'-separated list of "scheme://host" and "scheme://*.host"
-// entries, each with an optional ":port" (1 to 65535). An entry without a
-// port stands for its scheme's default port only. A malformed entry is left
-// out, so it can allow nothing.
+// entries, the scheme http or https, each with an optional ":port" (1 to
+// 65535). An entry without a port stands for its scheme's default port
+// only. A malformed entry is left out, so it can allow nothing.
 std::vector<AllowedSite> ParseAllowedSites(std::wstring_view list);
 
 // The list built into the module.

@@ -64,10 +64,10 @@ class BridgeHost(unittest.TestCase):
         rig.end_started_programs(RECORD)
         rig.refuse_connections(False)
 
-    def host(self, **env):
+    def host(self, wrapper=(), **env):
         environment = dict(HOST_ENV)
         environment.update(env)
-        host = rig.Host(environment)
+        host = rig.Host(environment, wrapper=wrapper)
         self.hosts.append(host)
         return host
 
@@ -305,6 +305,25 @@ class BridgeHost(unittest.TestCase):
         second.close_input()
         self.assertEqual(second.wait(), 0)
 
+        # A browser runs the host in a job and ends the job with the host.
+        # Where the job lets programs leave it, the transfer program does and
+        # outlives it; where it does not, it ends with the job.
+        for wrapper, outlives in ((("jobrun.exe", "--no-breakaway"), False),
+                                  (("jobrun.exe",), True)):
+            rig.end_started_programs(RECORD)
+            rig.wait_for(lambda: not rig.wine_processes("Zarn_upload.exe"),
+                         what="the stand-in's end")
+            jobbed = self.host(wrapper=wrapper)
+            self.assertEqual(jobbed.ask(1, "UpLoad", "user", "pw", "d")[1], {"id": 1, "result": 0})
+            jobbed.close_input()
+            self.assertEqual(jobbed.wait(), 0)
+            if outlives:
+                self.assertTrue(rig.wine_processes("Zarn_upload.exe"),
+                                "the transfer program ended with the host's job")
+            else:
+                rig.wait_for(lambda: not rig.wine_processes("Zarn_upload.exe"),
+                             what="the end of the transfer program held in the job")
+
         # Input closed while the update dialog runs: the installation
         # completes, no program starts, and the host ends by itself.
         rig.end_started_programs(RECORD)
@@ -358,13 +377,26 @@ class BridgeHost(unittest.TestCase):
         ])
         self.assertTrue(all(event["id"] == 1 for event in events))
 
-        # Input closed with a picker open: the host cancels it and ends.
+        # The file dialog opens in the remembered folder and lists its files
+        # as well as its folder; cancelled, it reports nothing. (Its
+        # file-name box reads "*.*".)
         host.call(2, "ShowDlgFile")
+        press = subprocess.run([rig.WINE, os.path.join(rig.BUILD, "dialogpress.exe"), "--process",
+                                "zarn-bridge.exe", "--list", "--cancel", "*.*"],
+                               capture_output=True, timeout=120)
+        self.assertEqual(press.returncode, 0, press.stdout)
+        listed = press.stdout.decode("utf-8").splitlines()
+        self.assertLessEqual({"a.txt", "sub"}, set(listed), listed)
+        events, reply = host.until_reply(2)
+        self.assertEqual((events, reply), ([], {"id": 2, "result": 0}))
+
+        # Input closed with a picker open: the host cancels it and ends.
+        host.call(3, "ShowDlgFile")
         rig.wait_for(rig.host_dialog_titles, what="the file dialog")
         host.close_input()
         self.assertEqual(host.wait(), 0)
-        _, reply = host.until_reply(2)
-        self.assertEqual(reply, {"id": 2, "result": 0})
+        _, reply = host.until_reply(3)
+        self.assertEqual(reply, {"id": 3, "result": 0})
 
 
 if __name__ == "__main__":

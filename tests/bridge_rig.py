@@ -6,9 +6,9 @@ log and the transfer stand-ins' record).
 Needs the environment of scripts/lib.sh's zarn_wine_env (ZARN_WINE,
 WINEPREFIX, HOME); the CTest entry provides it."""
 
-import glob
 import json
 import os
+import pwd
 import queue
 import shutil
 import struct
@@ -44,10 +44,13 @@ class Host:
     """One zarn-bridge.exe. Messages it writes are collected by a thread;
     `next()` waits for the next one."""
 
-    def __init__(self, env=None, args=(CALLER,)):
+    def __init__(self, env=None, args=(CALLER,), wrapper=()):
+        """`wrapper`: a program of the build and its options that runs the host
+        (jobrun.exe: in a browser's job)."""
         environment = dict(os.environ)
         environment.update(env or {})
-        self.process = subprocess.Popen([WINE, HOST_EXE, *args], stdin=subprocess.PIPE,
+        start = [os.path.join(BUILD, wrapper[0]), *wrapper[1:]] if wrapper else []
+        self.process = subprocess.Popen([WINE, *start, HOST_EXE, *args], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                         env=environment)
         self.messages = queue.Queue()
@@ -119,13 +122,21 @@ def error_code(reply):
 
 # ---- the prefix
 
-def program_files():
-    # Every build uses the 32-bit program-files folder, as the installer does.
-    return os.path.join(PREFIX, "drive_c", "Program Files (x86)")
+def prefix_folder(name):
+    """A folder of the prefix's description (tests/fixtures/prefix_folders.txt),
+    as a path of this machine under the prefix's drive_c."""
+    with open(os.path.join(SOURCE, "tests", "fixtures", "prefix_folders.txt"),
+              encoding="utf-8") as f:
+        for line in f:
+            key, _, folder = line.rstrip("\n").partition("=")
+            if key == name:
+                folder = folder.replace("%USER%", pwd.getpwuid(os.getuid()).pw_name)
+                return os.path.join(PREFIX, "drive_c", *folder[3:].split("\\"))
+    raise KeyError(name)
 
 
 def install_folder():
-    return os.path.join(program_files(), "Zarn")
+    return prefix_folder("install")
 
 
 def remove_installed():
@@ -134,13 +145,11 @@ def remove_installed():
 
 def temp_folder():
     """The prefix user's temporary folder (Wine sets TMP from its registry)."""
-    found = glob.glob(os.path.join(PREFIX, "drive_c", "users", "*", "Temp"))
-    return found[0]
+    return prefix_folder("temp")
 
 
 def desktop():
-    found = glob.glob(os.path.join(PREFIX, "drive_c", "users", "*", "Desktop"))
-    return os.path.realpath(found[0]) if found else None
+    return os.path.realpath(prefix_folder("desktop"))
 
 
 def reg(*args):

@@ -149,6 +149,9 @@ zarn_suite(test_release LINK zarn_control DEPENDS Zarn_setup ZarnCtrl2_twokeys
 # The publishing tool itself, on Linux.
 add_test(NAME publish_tool COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/publish_tool_test.py)
 set_tests_properties(publish_tool PROPERTIES TIMEOUT 120)
+# The site table through the configure check and the package script, on Linux.
+add_test(NAME site_table COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/site_table_test.py)
+set_tests_properties(site_table PROPERTIES TIMEOUT 120)
 
 # The manifest and signature parsers are linked in as product code.
 zarn_suite(test_release_format LINK zarn_update)
@@ -176,8 +179,9 @@ zarn_suite(test_shortcut FIXTURES updateserver LOCKS updateserver_files zarn_des
 zarn_suite(test_shortcut_korean ENV ${ZARN_KOREAN_ENV} FIXTURES updateserver korean_locale
     LOCKS updateserver_files zarn_desktop zarn_state)
 
-# The address matching is linked in directly as well as exercised through the module.
-zarn_suite(test_site_lock LINK zarn_control)
+# The address matching is linked in directly as well as exercised through the
+# module; so is the bridge host's origin check, judged by the same table.
+zarn_suite(test_site_lock LINK zarn_control zarn_bridge)
 # Counts the update server's requests and starts the transfer stand-ins.
 zarn_suite(test_site_lock_page FIXTURES updateserver LOCKS updateserver_files zarn_state)
 

@@ -3,7 +3,11 @@
 // Cancel. Typing a bare name shows which folder the dialog started in.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <commctrl.h>
 #include <shlobj.h>
+
+#include <algorithm>
 
 #include "select/file_dialog.h"
 #include "select/picked_file.h"  // InitialFileName, for the classic dialog
@@ -41,7 +45,83 @@ protected:
     }
 };
 
+// The names a dialog's file list shows, as a person reads them off the
+// screen: the items of every list view inside it.
+std::vector<std::wstring> ListedNames(HWND dialog) {
+    std::vector<std::wstring> names;
+    for (HWND window : rig::Descendants(dialog)) {
+        if (rig::ClassOf(window) != L"SysListView32") continue;
+        const int count = static_cast<int>(::SendMessageW(window, LVM_GETITEMCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i) {
+            wchar_t text[MAX_PATH] = {};
+            LVITEMW item{};
+            item.iSubItem = 0;
+            item.pszText = text;
+            item.cchTextMax = static_cast<int>(std::size(text));
+            ::SendMessageW(window, LVM_GETITEMTEXTW, i, reinterpret_cast<LPARAM>(&item));
+            names.emplace_back(text);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Watches the dialog's list until it shows `wanted` (or ten seconds pass),
+// then cancels; returns what the list showed last.
+std::vector<std::wstring> ListThenCancel(HWND dialog, const std::vector<std::wstring>& wanted) {
+    std::vector<std::wstring> names;
+    for (int round = 0; round < 500; ++round) {
+        names = ListedNames(dialog);
+        if (std::includes(names.begin(), names.end(), wanted.begin(), wanted.end())) break;
+        ::Sleep(20);
+    }
+    Click(dialog, IDCANCEL);
+    return names;
+}
+
+std::string Joined(const std::vector<std::wstring>& names) {
+    std::string out;
+    for (const std::wstring& name : names) out += rig::Utf8(name) + "; ";
+    return out;
+}
+
 }  // namespace
+
+// A person opening the picker sees the start folder's files, not only its
+// folders, in both dialogs.
+TEST_F(FilePicker, TheDialogListsTheFilesOfTheStartFolder) {
+    const std::wstring folder = rig::ScratchDir(L"listed");
+    MakeFile(folder + L"\\listed-a.txt", 1);
+    MakeFile(folder + L"\\listed-b.bin", 2);
+    MakeFolder(folder + L"\\listed-sub");
+    const std::vector<std::wstring> wanted = {L"listed-a.txt", L"listed-b.bin", L"listed-sub"};
+    {
+        SCOPED_TRACE("the item dialog, through the control");
+        SetRemembered(folder);
+        Control control;
+        std::vector<std::wstring> listed;
+        {
+            Watcher watcher([&](HWND dialog) { listed = ListThenCancel(dialog, wanted); });
+            EXPECT_EQ(S_OK, control.Call(L"ShowDlgFile").hr);
+        }
+        EXPECT_TRUE(std::includes(listed.begin(), listed.end(), wanted.begin(), wanted.end()))
+            << Joined(listed);
+        EXPECT_TRUE(control.events.items.empty()) << Describe(control.events.items);
+    }
+    {
+        SCOPED_TRACE("the classic dialog");
+        zarn::SelectionArea area;
+        std::vector<std::wstring> listed;
+        {
+            Watcher watcher([&](HWND dialog) { listed = ListThenCancel(dialog, wanted); });
+            EXPECT_EQ(zarn::PickOutcome::Cancelled,
+                      zarn::RunOpenFileDialog(zarn::InitialFileName(folder), area,
+                                              zarn::DialogStyle::Classic));
+        }
+        EXPECT_TRUE(std::includes(listed.begin(), listed.end(), wanted.begin(), wanted.end()))
+            << Joined(listed);
+    }
+}
 
 // Where the dialog starts for each remembered value: typing a bare name
 // there yields <start folder>\name.
@@ -191,11 +271,16 @@ TEST_F(FilePicker, ASelectionTooLargeForTheAreaIsAScriptError) {
 
 // ---- the helpers on their own
 
-TEST(FileDialogParts, TheFilterIsOneEntryWithItsSpaces) {
+TEST(FileDialogParts, TheFilterIsOneEntryItsPatternWithoutSpaces) {
     const auto entries = zarn::ParseBarFilter(zarn::kAllFilesFilter);
     ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ(L"All Files(*.*) ", entries[0].first);
-    EXPECT_EQ(L" *.* ", entries[0].second);
+    EXPECT_EQ(L"All Files(*.*) ", entries[0].first) << "the description keeps its text";
+    EXPECT_EQ(L"*.*", entries[0].second);
+    const auto spaced = zarn::ParseBarFilter(L" Text | *.txt;*.log |Any|*|Blank|   ||");
+    ASSERT_EQ(3u, spaced.size());
+    EXPECT_EQ((std::pair<std::wstring, std::wstring>{L" Text ", L"*.txt;*.log"}), spaced[0]);
+    EXPECT_EQ((std::pair<std::wstring, std::wstring>{L"Any", L"*"}), spaced[1]);
+    EXPECT_EQ((std::pair<std::wstring, std::wstring>{L"Blank", L""}), spaced[2]);
     EXPECT_EQ(1u, zarn::ParseBarFilter(L"A|a||B|b||").size()) << "two bars end the list";
     EXPECT_EQ(2u, zarn::ParseBarFilter(L"A|a|B|b||").size());
 }

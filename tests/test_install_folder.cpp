@@ -3,6 +3,8 @@
 // on Windows 5.x through Wine's per-program version setting.
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 #include "common/com_helpers.h"
 #include "common/rig.h"
 #include "control/identity.h"
@@ -40,6 +42,20 @@ TEST(InstallFolder, ResolvesInThePrefixWithoutCreatingIt) {
                                            IID_PPV_ARGS(&control)));
     }
     EXPECT_EQ(existed, ::GetFileAttributesW(probe.c_str()) != INVALID_FILE_ATTRIBUTES);
+}
+
+// The prefix's description, which every rig reads, is what the system
+// answers inside the prefix: the Linux-side rigs' paths cannot drift from it.
+TEST(InstallFolder, ThePrefixDescriptionIsWhatTheSystemAnswers) {
+    EXPECT_EQ(rig::PrefixFolder("install") + L"\\", ResolveInstallFolder());
+    wchar_t temp[MAX_PATH + 1] = {};
+    ASSERT_NE(0u, ::GetTempPathW(static_cast<DWORD>(std::size(temp)), temp));
+    EXPECT_EQ(0, ::lstrcmpiW((rig::PrefixFolder("temp") + L"\\").c_str(), temp))
+        << rig::Utf8(temp);
+    wchar_t desktop[MAX_PATH] = {};
+    ASSERT_TRUE(::SHGetSpecialFolderPathW(nullptr, desktop, CSIDL_DESKTOPDIRECTORY, FALSE));
+    EXPECT_EQ(0, ::lstrcmpiW(rig::PrefixFolder("desktop").c_str(), desktop))
+        << rig::Utf8(desktop);
 }
 
 TEST(OsVersion, IsVistaOrLaterOnTheDefaultPrefix) {

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bridge/origin.h"
 #include "common/fake_browser_site.h"
 #include "settings/build_settings.h"
 #include "common/rig.h"
@@ -179,6 +181,42 @@ TEST(BuiltInSites, AreTheUpdateServersSchemeHostAndPort) {
                                    L"https://127.0.0.1" + port + L"/",
                                    L"http://localhost" + port + L"/"})
         EXPECT_FALSE(sitelock::IsAllowedUrl(url, sitelock::BuiltInSites())) << Shown(url);
+}
+
+// The table every reader of a site list is tested against: here the
+// control's lock, which judges a page's address, and the bridge host's
+// origin check, which judges the origin a browser writes.
+TEST(SiteTable, TheControlAndTheHostAgreeWithEveryRow) {
+    const auto text = rig::ReadFileBytes(rig::SourceDir() + L"\\tests\\fixtures\\site_table.txt");
+    ASSERT_TRUE(text);
+    std::wstring list;
+    size_t entries = 0, origins = 0;
+    for (const std::string& line : rig::Lines(*text)) {
+        std::istringstream fields(line);
+        std::string kind, verdict, item;
+        fields >> kind >> verdict;
+        std::getline(fields >> std::ws, item);
+        const std::wstring wide = rig::Wide(item);
+        SCOPED_TRACE(line);
+        if (kind == "entry") {
+            ++entries;
+            const std::wstring entry = rig::Wide(item.substr(item.rfind(' ') + 1));
+            EXPECT_EQ(verdict == "take" ? 1u : 0u, sitelock::ParseAllowedSites(entry).size());
+        } else if (kind == "sites") {
+            list = rig::Wide(verdict);
+        } else if (kind == "allow" || kind == "refuse" || kind == "unwritten") {
+            ++origins;
+            const std::wstring origin = rig::Wide(verdict);
+            EXPECT_EQ(kind != "refuse",
+                      sitelock::IsAllowedUrl(origin, sitelock::ParseAllowedSites(list)))
+                << "the control's lock";
+            EXPECT_EQ(kind == "allow", bridge::OriginAllowed(origin, list)) << "the host";
+        } else {
+            EXPECT_TRUE(kind.empty() || kind[0] == '#') << "not a row of the table";
+        }
+    }
+    EXPECT_GT(entries, 30u);
+    EXPECT_GT(origins, 30u);
 }
 
 TEST(ShortcutAddress, ControlCharactersAreRefusedWhateverTheSite) {

@@ -545,6 +545,22 @@ TEST_F(UpdateDialog, CurrentProgramsPassWithoutAWindowAndClearTheLeftovers) {
         EXPECT_EQ(::GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << rig::Utf8(path);
     EXPECT_EQ(InstalledVersion(), std::optional<std::wstring>(L"4.2"));
 
+    // The folder of a run killed during its download, with its partial
+    // package (read-only, as a stray file may be), waits for the next
+    // update; folders only named alike are not a run's and stay.
+    const std::wstring killed = std::wstring(temp) + L"ZarnSetup-00112233aabbccdd";
+    const std::wstring alike[] = {std::wstring(temp) + L"ZarnSetup-00112233aabbccdg",
+                                  std::wstring(temp) + L"ZarnSetup-00112233aabbccdd0"};
+    for (const std::wstring& folder : {killed, alike[0], alike[1]}) {
+        ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr) ||
+                    ::GetLastError() == ERROR_ALREADY_EXISTS);
+        ASSERT_TRUE(WriteLeftover(folder + L"\\install.zip")) << rig::Utf8(folder);
+    }
+    ::SetFileAttributesW((killed + L"\\install.zip").c_str(), FILE_ATTRIBUTE_READONLY);
+    Watcher stillCurrent;
+    EXPECT_TRUE(RunGate(stillCurrent).passed);
+    EXPECT_NE(::GetFileAttributesW(killed.c_str()), INVALID_FILE_ATTRIBUTES);
+
     // One that is not current still gets its dialog, shown in its modal loop.
     Publish("4.3");
     SetSetupMode(L"report2");
@@ -553,6 +569,15 @@ TEST_F(UpdateDialog, CurrentProgramsPassWithoutAWindowAndClearTheLeftovers) {
     EXPECT_EQ(update.dialogsMade, 1);
     EXPECT_TRUE(update.dialogShown);
     EXPECT_EQ(InstalledVersion(), std::optional<std::wstring>(L"4.3"));
+    EXPECT_EQ(::GetFileAttributesW(killed.c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the killed run's folder outlived a successful update";
+    for (const std::wstring& folder : alike) {
+        EXPECT_NE(::GetFileAttributesW((folder + L"\\install.zip").c_str()),
+                  INVALID_FILE_ATTRIBUTES)
+            << rig::Utf8(folder);
+        ::DeleteFileW((folder + L"\\install.zip").c_str());
+        ::RemoveDirectoryW(folder.c_str());
+    }
 }
 
 TEST_F(UpdateDialog, EveryCallFetchesTheVersionFileAnew) {

@@ -4,6 +4,7 @@
 #include "support/os_version.h"
 #include "support/reg_key.h"
 #include "support/text.h"
+#include "update/outliving_start.h"
 #include "update/release_check.h"
 #include "update/server_address.h"
 
@@ -181,7 +182,7 @@ bool LaunchInstaller(UpdateRun& run, zfw::unique_handle& process) {
         info.lpVerb = IsVistaOrLater() ? L"runas" : L"Open";
         info.lpFile = run.plan().setupPath.c_str();
         info.nShow = SW_SHOW;
-        if (::ShellExecuteExW(&info)) {
+        if (StartOutliving(info)) {
             process.reset(info.hProcess);
             return true;
         }
@@ -223,6 +224,11 @@ void InstallProgress(UpdateRun& run) {
         key.WriteText(kVersionValue, run.plan().serverVersion);
         key.WriteDword(kReleaseValue, run.Download().release);
         key.Close();
+    }
+    // A successful update clears what runs killed before their cleanup left.
+    if (const auto& folder = run.plan().setupFolder) {
+        const std::wstring& own = folder->Path();
+        RemoveLeftSetupFolders(own.substr(0, own.find_last_of(L'\\') + 1), own);
     }
     run.RequestEnd(IDOK, Notice::None);
 }

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace zarn {
@@ -76,7 +77,51 @@ std::wstring RandomName() {
     return name;
 }
 
+// The files directly inside `path`, then the folder itself.
+void RemoveFolderAndFiles(const std::wstring& path) {
+    WIN32_FIND_DATAW found{};
+    zfw::unique_find search(::FindFirstFileW((path + L"\\*").c_str(), &found));
+    if (search) {
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            const std::wstring file = path + L"\\" + found.cFileName;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+                ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::DeleteFileW(file.c_str());
+        } while (::FindNextFileW(search.get(), &found));
+    }
+    if (!::RemoveDirectoryW(path.c_str()))
+        ZARN_LOG(L"setup folder not removed (error %lu): %s", ::GetLastError(), path.c_str());
+}
+
+// True for a name RandomName gives: the prefix and 16 lower-case hex digits.
+bool IsSetupFolderName(std::wstring_view name) {
+    const std::wstring_view prefix = kSetupFolderPrefix;
+    if (name.size() != prefix.size() + 16 || name.substr(0, prefix.size()) != prefix) return false;
+    for (const wchar_t c : name.substr(prefix.size()))
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+    return true;
+}
+
 }  // namespace
+
+void RemoveLeftSetupFolders(const std::wstring& parent, const std::wstring& keep) {
+    WIN32_FIND_DATAW found{};
+    zfw::unique_find search(
+        ::FindFirstFileW((parent + kSetupFolderPrefix + L"*").c_str(), &found));
+    if (!search) return;
+    std::vector<std::wstring> left;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !IsSetupFolderName(found.cFileName))
+            continue;
+        std::wstring path = parent + found.cFileName;
+        if (::lstrcmpiW(path.c_str(), keep.c_str()) != 0) left.push_back(std::move(path));
+    } while (::FindNextFileW(search.get(), &found));
+    search.reset();
+    for (const std::wstring& path : left) RemoveFolderAndFiles(path);
+}
 
 std::vector<BYTE> SetupFolderSecurity() {
     std::vector<BYTE> acl = PrivateAcl();
@@ -114,22 +159,9 @@ SetupFolder::SetupFolder(SetupFolder&& other) noexcept : path_(std::move(other.p
 }
 
 SetupFolder::~SetupFolder() {
-    if (path_.empty()) return;
     // Only what this run put there (the package or the installer), or what
     // the installer left beside itself; never anything below a subfolder.
-    WIN32_FIND_DATAW found{};
-    zfw::unique_find search(::FindFirstFileW((path_ + L"\\*").c_str(), &found));
-    if (search) {
-        do {
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-            const std::wstring file = path_ + L"\\" + found.cFileName;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-                ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ::DeleteFileW(file.c_str());
-        } while (::FindNextFileW(search.get(), &found));
-    }
-    if (!::RemoveDirectoryW(path_.c_str()))
-        ZARN_LOG(L"setup folder not removed (error %lu): %s", ::GetLastError(), path_.c_str());
+    if (!path_.empty()) RemoveFolderAndFiles(path_);
 }
 
 }  // namespace zarn

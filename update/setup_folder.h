@@ -43,6 +43,14 @@ private:
 
 inline constexpr wchar_t kSetupFolderPrefix[] = L"ZarnSetup-";
 
+// Removes the folders under `parent` that runs ended before their cleanup
+// left (a host killed during the download leaves its partial package),
+// except `keep`, the folder of the run calling it. Only folders named as
+// Create names them are touched, and only the files directly inside; a
+// folder that is a link to elsewhere is never entered. Called under the
+// update lock, so no other run's folder is in use.
+void RemoveLeftSetupFolders(const std::wstring& parent, const std::wstring& keep);
+
 // The security descriptor (self-relative) a setup folder is made with: the
 // protected DACL above. Empty when it cannot be built.
 std::vector<BYTE> SetupFolderSecurity();

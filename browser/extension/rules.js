@@ -10,15 +10,26 @@ var ZarnRules = (function () {
     var defaultPorts = { http: 80, https: 443 };
 
     // An origin as browsers write it: "scheme://host" or "scheme://host:port",
-    // lower case, the default port left out. Anything else (a path, a user,
-    // "null", upper case, a default port written out) is not an origin here.
+    // lower case, the default port left out, an IPv6 address in its shortest
+    // form. Anything else (a path, a user, "null", upper case, a default port
+    // written out) is not an origin here.
     var originPattern =
         /^(https?):\/\/([a-z0-9-]+(?:\.[a-z0-9-]+)*|\[[0-9a-f:.]+\])(?::([1-9][0-9]{0,4}))?$/;
+
+    // The origin the browser's own URL parser writes for `origin`, so that
+    // an IPv6 address is taken only in its shortest form.
+    function reserialised(origin) {
+        try {
+            return new URL(origin).origin;
+        } catch (e) {
+            return null;
+        }
+    }
 
     function parseOrigin(origin) {
         if (typeof origin !== "string") return null;
         var parts = originPattern.exec(origin);
-        if (!parts) return null;
+        if (!parts || reserialised(origin) !== origin) return null;
         var scheme = parts[1];
         var port = parts[3] === undefined ? defaultPorts[scheme] : Number(parts[3]);
         if (parts[3] !== undefined && (port === defaultPorts[scheme] || port > 65535)) return null;

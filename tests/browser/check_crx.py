@@ -3,8 +3,9 @@
 itself packs from the same folder with the same key. Both must carry the
 same public key and extension ID, each signature must verify over its own
 archive, and the two archives must hold the same files. Then tools/publish
-places it with an update manifest that names its ID and version, and
-refuses a changed CRX or a version that does not grow."""
+refuses it (its key is a throwaway one) and places one packed with a key of
+the release's own, with an update manifest that names its ID and version,
+and refuses a wrong ID, a changed CRX or a version that does not grow."""
 
 import hashlib
 import io
@@ -92,36 +93,58 @@ def main():
         assert not verify(key_a, sig_a, signed_a, tampered, work), "a changed archive verifies"
         assert contents(archive_a) == contents(archive_b), "the archives hold different files"
         publish(ours, key_a, work)
-    print("CRX3 matches Chromium's own packing: same key and ID, signature verified; published")
+    print("CRX3 matches Chromium's own packing: same key and ID, signature verified; the "
+          "publishing tool refuses it (a throwaway key) and places one of a release key")
 
 
-def publish(crx, key_der, work):
+def publish(ours, key_der, work):
+    """tools/publish refuses the build's CRX, signed by the tests' throwaway
+    key, and places one signed by a key of the release's own."""
     tool = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "publish")
     root = os.path.join(work, "webroot")
+    packer = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "browser",
+                          "build_extension.py")
 
-    def run(path):
-        return subprocess.run([sys.executable, tool, "extension", "--crx", path, "--url",
-                               "http://127.0.0.1:1/", "--out", root], capture_output=True, text=True)
+    def run(path, ident):
+        return subprocess.run([sys.executable, tool, "extension", "--crx", path, "--id", ident,
+                               "--url", "http://127.0.0.1:1/", "--out", root],
+                              capture_output=True, text=True)
 
-    done = run(crx)
+    def ident_of(der):
+        return "".join(chr(ord("a") + int(c, 16)) for c in hashlib.sha256(der).hexdigest()[:32])
+
+    refused = run(ours, ident_of(key_der))
+    assert refused.returncode != 0 and "throwaway" in refused.stderr, refused.stderr
+    release = os.path.join(work, "release")
+    shutil.copytree(os.path.join(os.path.dirname(ours), "chromium"), os.path.join(release, "chromium"))
+    key = os.path.join(work, "release-extension.pem")
+    subprocess.run(["openssl", "genrsa", "-out", key, "2048"], check=True, capture_output=True)
+    subprocess.run([sys.executable, packer, "pack", "--out", release, "--key", key], check=True)
+    crx = os.path.join(release, "zarn-extension.crx")
+    (release_der, _), _, _ = parse(crx)
+    ident = ident_of(release_der)
+    wrong = run(crx, ident_of(key_der))
+    assert wrong.returncode != 0 and "not the release's" in wrong.stderr, wrong.stderr
+    assert not os.path.exists(root), "a refused CRX was published"
+
+    done = run(crx, ident)
     assert done.returncode == 0, done.stderr
     folder = os.path.join(root, "append", "application", "extension")
     assert open(os.path.join(folder, "zarn-extension.crx"), "rb").read() == open(crx, "rb").read()
-    ident = "".join(chr(ord("a") + int(c, 16)) for c in hashlib.sha256(key_der).hexdigest()[:32])
     with zipfile.ZipFile(io.BytesIO(parse(crx)[2])) as z:
         version = json.loads(z.read("manifest.json"))["version"]
     updates = open(os.path.join(folder, "updates.xml"), encoding="utf-8").read()
     assert ("<app appid='%s'>" % ident) in updates, updates
     assert ("<updatecheck codebase='http://127.0.0.1:1/append/application/extension/"
             "zarn-extension.crx' version='%s' />" % version) in updates, updates
-    again = run(crx)
+    again = run(crx, ident)
     assert again.returncode != 0 and "not above" in again.stderr, "the same version published twice"
     data = bytearray(open(crx, "rb").read())
     data[-40] ^= 1
     bad = os.path.join(work, "changed.crx")
     open(bad, "wb").write(data)
     shutil.rmtree(root)
-    assert run(bad).returncode != 0, "a changed CRX was published"
+    assert run(bad, ident).returncode != 0, "a changed CRX was published"
     assert not os.path.exists(os.path.join(folder, "updates.xml"))
 
 

@@ -5,6 +5,7 @@
 "use strict";
 
 const fs = require("fs");
+const os = require("os");
 const path = require("path");
 const { spawn, spawnSync } = require("child_process");
 const puppeteer = require("puppeteer-core");
@@ -284,8 +285,17 @@ function wineProcesses(name) {
     return found;
 }
 
+// A folder of the prefix's description (tests/fixtures/prefix_folders.txt),
+// as the programs inside the prefix name it.
+function prefixFolder(name) {
+    const text = fs.readFileSync(path.join(source, "tests", "fixtures", "prefix_folders.txt"), "utf8");
+    const line = text.split("\n").find((l) => l.startsWith(name + "="));
+    if (!line) throw new Error("no prefix folder " + name);
+    return line.slice(name.length + 1).replace("%USER%", os.userInfo().username);
+}
+
 // The install folder of every build: the 32-bit program-files folder.
-const installFolder = "C:\\Program Files (x86)\\Zarn\\";
+const installFolder = prefixFolder("install") + "\\";
 
 // The transfer stand-ins' record (ZARN_TRANSFER_RECORD), as lines.
 function record() {
@@ -293,21 +303,14 @@ function record() {
     return fs.existsSync(file) ? fs.readFileSync(file, "utf8").split(/\r?\n/).filter(Boolean) : [];
 }
 
-function userFolders() {
-    const users = path.join(env.WINEPREFIX, "drive_c", "users");
-    return fs.readdirSync(users).filter((u) => u !== "Public").map((u) => path.join(users, u));
-}
 
 // Where MakeShortCut writes: the desktop shortcut and the files it points at.
 function desktopShortcut() {
     return path.join(env.HOME, "Desktop", "Zarn.lnk");
 }
 function shortcutFiles() {
-    const found = [desktopShortcut()];
-    for (const user of userFolders()) {
-        found.push(path.join(user, "Desktop", "Zarn.lnk"));
-        found.push(path.join(user, "AppData", "Local", "Temp", "Zarn", "Zarn.url"));
-    }
+    const found = [desktopShortcut(), driveC(prefixFolder("desktop") + "\\Zarn.lnk"),
+                   driveC(prefixFolder("temp") + "\\Zarn\\Zarn.url")];
     return found.filter((f) => fs.existsSync(f));
 }
 

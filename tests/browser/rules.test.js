@@ -9,7 +9,7 @@ const fs = require("fs");
 const os = require("os");
 const path = require("path");
 const vm = require("vm");
-const { execFileSync } = require("child_process");
+const { execFileSync, spawnSync } = require("child_process");
 
 const source = path.resolve(__dirname, "..", "..");
 const key = process.env.ZARN_EXTENSION_KEY;
@@ -21,7 +21,7 @@ function buildFor(sites) {
         "--key", key, "--version", path.join(source, "resources", "version.h"),
         "--gecko-id", "bridge@zarn.example"], { stdio: "pipe" });
     const read = (browser, name) => fs.readFileSync(path.join(out, browser, name), "utf8");
-    const context = {};
+    const context = { URL };  // the browsers' own URL parser
     vm.createContext(context);
     vm.runInContext(read("chromium", "sites.js") + read("chromium", "rules.js") +
                     ";this.allowed = (o) => ZarnRules.allowedOrigin(o, ZARN_SITES);", context);
@@ -72,4 +72,30 @@ test("the content script runs on the sites, the bare host of *.host excluded", (
     assert.equal(firefox.key, undefined);
     assert.equal(firefox.browser_specific_settings.gecko.id, "bridge@zarn.example");
     assert.ok(firefox.background.scripts.includes("background.js"));
+});
+
+// The table every reader of a site list is tested against: here the build's
+// reading of each entry and list, and the rules' verdict on each origin (an
+// origin no browser writes is refused).
+test("the build and the rules agree with every row of the site table", () => {
+    const rows = fs.readFileSync(path.join(source, "tests", "fixtures", "site_table.txt"), "utf8")
+        .split("\n").map((line) => line.trim().split(/ +/)).filter((f) => f[0] && f[0][0] !== "#");
+    let built = null;
+    let origins = 0;
+    for (const [kind, ...rest] of rows) {
+        const item = rest[rest.length - 1];
+        if (kind === "entry") {
+            const read = spawnSync("python3", [
+                path.join(source, "browser", "build_extension.py"), "sites", "--sites", item]);
+            assert.equal(JSON.parse(read.stdout).length, rest[0] === "take" ? 1 : 0, item);
+            assert.equal(read.status, rest[0] === "take" ? 0 : 1, item);
+        } else if (kind === "sites") {
+            built = buildFor(item);
+        } else {
+            assert.ok(["allow", "refuse", "unwritten"].includes(kind), kind);
+            assert.equal(built.allowed(item), kind === "allow", kind + " " + item);
+            origins++;
+        }
+    }
+    assert.ok(origins > 30);
 });

@@ -21,6 +21,24 @@ std::wstring SourceDir() {
     return std::wstring(buffer, n);
 }
 
+std::wstring PrefixFolder(std::string_view name) {
+    const auto text = ReadFileBytes(SourceDir() + L"\\tests\\fixtures\\prefix_folders.txt");
+    if (!text) return {};
+    wchar_t user[256] = {};
+    DWORD size = static_cast<DWORD>(std::size(user));
+    if (!::GetUserNameW(user, &size)) return {};
+    for (const std::string& line : Lines(*text)) {
+        if (line.size() <= name.size() || line.compare(0, name.size(), name) != 0 ||
+            line[name.size()] != '=')
+            continue;
+        std::wstring folder = Wide(line.substr(name.size() + 1));
+        const size_t mark = folder.find(L"%USER%");
+        if (mark != std::wstring::npos) folder.replace(mark, 6, user);
+        return folder;
+    }
+    return {};
+}
+
 std::wstring ModulePath() { return BuildDir() + L"\\ZarnCtrl2.ocx"; }
 
 std::wstring ScratchDir(std::wstring_view name) {

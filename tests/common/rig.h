@@ -18,6 +18,9 @@ namespace rig {
 std::wstring BuildDir();
 // The source tree as a Windows path (from ZARN_SOURCE_DIR), without trailing backslash.
 std::wstring SourceDir();
+// A folder of the prefix's description (tests/fixtures/prefix_folders.txt:
+// "temp", "desktop", "install"), without trailing backslash.
+std::wstring PrefixFolder(std::string_view name);
 // Full path of ZarnCtrl2.ocx.
 std::wstring ModulePath();
 // A fresh empty folder under the build folder's scratch area, unique per call.

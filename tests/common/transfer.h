@@ -105,7 +105,7 @@ inline std::string Hex(const std::string& bytes) {
 // Where the service's installer, a 32-bit program, puts the transfer
 // programs on a 64-bit system (every test prefix is one): its program-files
 // folder. The module of either architecture must look there.
-inline std::wstring InstallFolder() { return L"C:\\Program Files (x86)\\Zarn\\"; }
+inline std::wstring InstallFolder() { return rig::PrefixFolder("install") + L"\\"; }
 
 inline void SetEnv(const wchar_t* name, const std::wstring& value) {
     ::SetEnvironmentVariableW(name, value.empty() ? nullptr : value.c_str());

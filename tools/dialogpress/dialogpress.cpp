@@ -2,7 +2,7 @@
 // the screen would; for pages that open a modal dialog and must still end by
 // themselves.
 //
-//   dialogpress.exe [--process NAME] [--timeout MS] TEXT
+//   dialogpress.exe [--process NAME] [--timeout MS] [--list] [--cancel] TEXT
 //
 // It waits for a visible dialog window (#32770) whose caption, or the text of
 // one of whose controls, is TEXT, in a process whose program file is NAME
@@ -11,8 +11,11 @@
 // browser expanding its tree to the initial selection) it presses OK, waits
 // for the dialog to close, and exits with 0. It exits with 1 when no such
 // dialog came within the time limit (default 60 seconds) or the dialog
-// stayed open after OK, and with 2 on a usage error.
+// stayed open after OK, and with 2 on a usage error. --list first writes the
+// names the dialog's file lists show (one a line, UTF-8, once they too have
+// settled); --cancel presses Cancel instead of OK.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -31,6 +34,8 @@ struct Options {
     std::wstring process;  // program file name, e.g. pagehost.exe; empty: any
     std::wstring text;
     DWORD timeoutMs = 60000;
+    bool list = false;
+    bool cancel = false;
 };
 
 std::wstring TextOf(HWND window) {
@@ -53,10 +58,59 @@ std::vector<HWND> Controls(HWND dialog) {
     return found;
 }
 
-// The caption and every control's text, one after the other.
-std::wstring AllTexts(HWND dialog) {
+// The items of a list view of another process: the item and its text
+// buffer must live in that process.
+std::wstring ListItems(HWND list) {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(list, &pid);
+    zfw::unique_handle process(::OpenProcess(
+        PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid));
+    if (!process) return {};
+    struct Remote {
+        LVITEMW item;
+        wchar_t text[MAX_PATH];
+    };
+    void* remote = ::VirtualAllocEx(process.get(), nullptr, sizeof(Remote), MEM_COMMIT,
+                                    PAGE_READWRITE);
+    if (!remote) return {};
+    std::wstring items;
+    DWORD_PTR count = 0;
+    ::SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, 2000, &count);
+    for (DWORD_PTR i = 0; i < count; ++i) {
+        Remote local{};
+        local.item.cchTextMax = MAX_PATH;
+        local.item.pszText = static_cast<Remote*>(remote)->text;
+        DWORD_PTR length = 0;
+        if (!::WriteProcessMemory(process.get(), remote, &local, sizeof(local), nullptr) ||
+            !::SendMessageTimeoutW(list, LVM_GETITEMTEXTW, i, reinterpret_cast<LPARAM>(remote),
+                                   SMTO_ABORTIFHUNG, 2000, &length) ||
+            !::ReadProcessMemory(process.get(), remote, &local, sizeof(local), nullptr))
+            break;
+        local.text[MAX_PATH - 1] = L'\0';
+        items += local.text;
+        items += L'\n';
+    }
+    ::VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+    return items;
+}
+
+// The names every file list of the dialog shows.
+std::wstring ListedNames(HWND dialog) {
+    std::wstring names;
+    for (HWND control : Controls(dialog)) {
+        wchar_t className[32] = {};
+        ::GetClassNameW(control, className, std::size(className));
+        if (std::wcscmp(className, L"SysListView32") == 0) names += ListItems(control);
+    }
+    return names;
+}
+
+// The caption and every control's text, one after the other (and with
+// --list, the listed names).
+std::wstring AllTexts(HWND dialog, const Options& options) {
     std::wstring texts = TextOf(dialog);
     for (HWND control : Controls(dialog)) texts += L'\n' + TextOf(control);
+    if (options.list) texts += L'\n' + ListedNames(dialog);
     return texts;
 }
 
@@ -104,12 +158,12 @@ HWND FindDialog(const Options& options) {
     return search.found;
 }
 
-bool WaitUntilSettled(HWND dialog) {
-    std::wstring last = AllTexts(dialog);
+bool WaitUntilSettled(HWND dialog, const Options& options) {
+    std::wstring last = AllTexts(dialog, options);
     DWORD quietSince = ::GetTickCount();
     while (::IsWindow(dialog)) {
         ::Sleep(kPollMs);
-        const std::wstring now = AllTexts(dialog);
+        const std::wstring now = AllTexts(dialog, options);
         if (now != last) {
             last = now;
             quietSince = ::GetTickCount();
@@ -120,11 +174,11 @@ bool WaitUntilSettled(HWND dialog) {
     return false;
 }
 
-bool PressOk(HWND dialog) {
-    if (HWND button = ::GetDlgItem(dialog, IDOK))
+bool Press(HWND dialog, int id) {
+    if (HWND button = ::GetDlgItem(dialog, id))
         ::PostMessageW(button, BM_CLICK, 0, 0);
     else
-        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     for (DWORD waited = 0; waited < kCloseMs; waited += kPollMs) {
         if (!::IsWindow(dialog) || !::IsWindowVisible(dialog)) return true;
         ::Sleep(kPollMs);
@@ -139,6 +193,10 @@ bool ParseArguments(int argc, wchar_t** argv, Options& options) {
             options.process = argv[++i];
         } else if (arg == L"--timeout" && i + 1 < argc) {
             options.timeoutMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+        } else if (arg == L"--list") {
+            options.list = true;
+        } else if (arg == L"--cancel") {
+            options.cancel = true;
         } else if (options.text.empty() && !arg.empty() && arg.rfind(L"--", 0) != 0) {
             options.text = arg;
         } else {
@@ -153,14 +211,26 @@ bool ParseArguments(int argc, wchar_t** argv, Options& options) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseArguments(argc, argv, options)) {
-        std::fputs("usage: dialogpress [--process NAME] [--timeout MS] TEXT\n", stderr);
+        std::fputs("usage: dialogpress [--process NAME] [--timeout MS] [--list] [--cancel] TEXT\n",
+                   stderr);
         return 2;
     }
     const DWORD start = ::GetTickCount();
     while (::GetTickCount() - start < options.timeoutMs) {
         if (HWND dialog = FindDialog(options)) {
-            if (!WaitUntilSettled(dialog)) return 1;  // closed by someone else
-            return PressOk(dialog) ? 0 : 1;
+            if (!WaitUntilSettled(dialog, options)) return 1;  // closed by someone else
+            if (options.list) {
+                const std::wstring names = ListedNames(dialog);
+                const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, names.data(),
+                                                        static_cast<int>(names.size()), nullptr,
+                                                        0, nullptr, nullptr);
+                std::string utf8(static_cast<size_t>(bytes), '\0');
+                ::WideCharToMultiByte(CP_UTF8, 0, names.data(), static_cast<int>(names.size()),
+                                      utf8.data(), bytes, nullptr, nullptr);
+                std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+                std::fflush(stdout);
+            }
+            return Press(dialog, options.cancel ? IDCANCEL : IDOK) ? 0 : 1;
         }
         ::Sleep(kPollMs);
     }
