@@ -7,11 +7,11 @@ namespace zarn::bridge {
 
 namespace {
 
-struct ThreadState {
-    HWND anchor = nullptr;
-    std::vector<HWND> seen;  // windows already brought forward
-};
-thread_local ThreadState t_state;
+// The hook's state lives in the FrontHook; the thread keeps only where it
+// is. A plain pointer, so the thread's end runs no destructor of it: such a
+// destructor at a thread's end is where the threading runtime's per-thread
+// bookkeeping has been seen to spin.
+thread_local FrontHook::State* t_state = nullptr;
 
 // The top-left corner that centres a `width` x `height` window on `anchor`,
 // kept inside the work area of anchor's monitor.
@@ -33,7 +33,8 @@ POINT CentredOn(HWND anchor, LONG width, LONG height) {
 void BringForward(HWND window) {
     // Owned windows (a dialog's message box) follow their owner.
     if (::GetWindow(window, GW_OWNER)) return;
-    ThreadState& state = t_state;
+    if (!t_state) return;
+    FrontHook::State& state = *t_state;
     if (std::find(state.seen.begin(), state.seen.end(), window) != state.seen.end()) return;
     try {
         state.seen.push_back(window);
@@ -60,16 +61,15 @@ LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
-FrontHook::FrontHook(HWND anchor) noexcept {
-    t_state.anchor = anchor;
-    t_state.seen.clear();
+FrontHook::FrontHook(HWND anchor) noexcept : outer_(t_state) {
+    state_.anchor = anchor;
+    t_state = &state_;
     hook_ = ::SetWindowsHookExW(WH_CBT, WatchActivation, nullptr, ::GetCurrentThreadId());
 }
 
 FrontHook::~FrontHook() {
     if (hook_) ::UnhookWindowsHookEx(hook_);
-    t_state.anchor = nullptr;
-    t_state.seen.clear();
+    t_state = outer_;
 }
 
 }  // namespace zarn::bridge

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace zarn::bridge {
 
 // While it lives, every top-level window the calling thread activates for
@@ -20,7 +22,14 @@ public:
     FrontHook(const FrontHook&) = delete;
     FrontHook& operator=(const FrontHook&) = delete;
 
+    struct State {
+        HWND anchor = nullptr;
+        std::vector<HWND> seen;  // windows already brought forward
+    };
+
 private:
+    State state_;
+    State* outer_ = nullptr;
     HHOOK hook_ = nullptr;
 };
 

@@ -68,8 +68,31 @@ constexpr size_t kKeptChars = 32 * 1024;
 constexpr size_t kKeptAnswerBytes = 64 * 1024;
 
 // Calls running at once; each holds a thread. A page needs a handful (one
-// dialog call, and quick ones while it is open).
+// dialog call, and quick ones while it is open); the extension lets no more
+// than this wait for a page either.
 constexpr size_t kMaxRunningCalls = 32;
+
+// The most of a refused origin its message repeats: enough for a person to
+// see which page it was, and never so much that the refusal is too large.
+constexpr size_t kShownOriginChars = 200;
+
+// `origin` as a refusal shows it: cut after kShownOriginChars, never inside
+// a surrogate pair.
+std::wstring Shown(const std::wstring& origin) {
+    if (origin.size() <= kShownOriginChars) return origin;
+    size_t keep = kShownOriginChars;
+    if (IS_HIGH_SURROGATE(origin[keep - 1])) --keep;
+    return origin.substr(0, keep) + L"\u2026";
+}
+
+// Names a call thread for a debugger and the system's tools. The call is
+// looked up at run time: older systems do not have it.
+void NameThread(unsigned number) {
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    const auto set = reinterpret_cast<SetDescription>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (set) set(::GetCurrentThread(), (L"zarn-bridge call " + std::to_wstring(number)).c_str());
+}
 
 bool IsPicker(Method method) { return method == Method::ShowDlgFile || method == Method::ShowDlgFolder; }
 
@@ -132,9 +155,11 @@ struct Host::Call {
     std::atomic<DWORD> threadId{0};
 };
 
-Host::Host(FrameWriter& out, HWND placeNear) : out_(out), placeNear_(placeNear) {}
+Host::Host(FrameWriter& out, HWND placeNear) : out_(out), placeNear_(placeNear) {
+    threads_.reserve(kMaxRunningCalls);
+}
 
-Host::~Host() = default;
+Host::~Host() { JoinThreads(); }
 
 void Host::Reply(long id, std::string_view reply, std::string_view event) {
     // Execute leaves no event over the limit: a refused write is the reply's.
@@ -171,7 +196,7 @@ void Host::Handle(std::string_view message) {
     }
     if (!lastOriginAllowed_) {
         Reply(id, ErrorReply(id, ErrorCode::RefusedSite,
-                             L"The host may not be used from \"" + request.origin + L"\"."));
+                             L"The host may not be used from \"" + Shown(request.origin) + L"\"."));
         return;
     }
     const MethodInfo* info = FindMethod(request.method);
@@ -217,23 +242,56 @@ void Host::Handle(std::string_view message) {
     call->id = id;
     call->method = info->method;
     call->params = std::move(request.params);
+    Start(call);
+}
+
+void Host::Start(const std::shared_ptr<Call>& call) {
+    const long id = call->id;
     {
         const std::lock_guard<std::mutex> hold(lock_);
-        if (running_.size() >= kMaxRunningCalls) {
-            out_.Write(ErrorReply(id, ErrorCode::Internal, L"Too many calls are running."));
+        if (unanswered_ >= kMaxRunningCalls) {
+            out_.Write(ErrorReply(id, ErrorCode::Busy, L"Too many calls are running."));
             return;
         }
-        // Only this thread adds calls, so the id is still free.
-        running_.emplace(id, call);
-    }
-    try {
-        std::thread([this, call] { RunCall(call); }).detach();
-    } catch (...) {
-        {
-            const std::lock_guard<std::mutex> hold(lock_);
-            running_.erase(id);
+        try {
+            if (threads_.size() <= unanswered_) {
+                const auto number = static_cast<unsigned>(threads_.size() + 1);
+                threads_.emplace_back([this, number] { Serve(number); });
+            }
+            // Only this thread adds calls, so the id is still free.
+            running_.emplace(id, call);
+            try {
+                waiting_.push_back(call);
+            } catch (...) {
+                running_.erase(id);
+                throw;
+            }
+        } catch (...) {
+            out_.Write(ErrorReply(id, ErrorCode::Internal, L"The call's thread could not start."));
+            return;
         }
-        Reply(id, ErrorReply(id, ErrorCode::Internal, L"The call's thread could not start."));
+        ++unanswered_;
+    }
+    work_.notify_one();
+}
+
+void Host::Serve(unsigned number) {
+    try {
+        NameThread(number);
+    } catch (...) {
+        // Nameless, it serves all the same.
+    }
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        work_.wait(hold, [this] { return closing_ || !waiting_.empty(); });
+        if (waiting_.empty()) return;
+        const std::shared_ptr<Call> call = std::move(waiting_.front());
+        waiting_.pop_front();
+        hold.unlock();
+        RunCall(*call);
+        hold.lock();
+        --unanswered_;
+        finished_.notify_all();
     }
 }
 
@@ -299,9 +357,11 @@ void Host::Execute(Call& call, Answer& answer, KeptMemory* kept) {
                 return error(ErrorCode::TooLarge, kEventTooLarge);
             }
             return result(0);
-        case Method::MakeShortCut:
+        case Method::MakeShortCut: {
+            const std::lock_guard<std::mutex> one(shortcut_);
             MakeDesktopShortcut(nullptr, p[0], p[1]);
             return result(0);
+        }
         case Method::AllowPopUp:
             // The page's text as it is: the control passes the BSTR on.
             AllowPopUpsFrom(p[0].c_str());
@@ -318,27 +378,34 @@ void Host::Execute(Call& call, Answer& answer, KeptMemory* kept) {
     error(ErrorCode::Internal, L"Unexpected error.");
 }
 
-void Host::RunCall(const std::shared_ptr<Call>& call) {
-    call->threadId = ::GetCurrentThreadId();
+void Host::RunCall(Call& call) {
+    call.threadId = ::GetCurrentThreadId();
+    Answer answer;
     try {
         // The shell's dialogs and shortcuts need a single-threaded apartment
         // with OLE (the folder browser's new style).
         const HRESULT ole = ::OleInitialize(nullptr);
-        Answer answer;
         {
             const FrontHook front(placeNear_);
-            Execute(*call, answer, nullptr);
+            Execute(call, answer, nullptr);
         }
         if (SUCCEEDED(ole)) ::OleUninitialize();
-        Reply(call->id, answer.reply, answer.event);
+    } catch (...) {
+        // Execute answers every failure of the call itself.
+    }
+    // The page may take the id again as soon as it has the reply.
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        running_.erase(call.id);
+    }
+    try {
+        if (answer.reply.empty())
+            Reply(call.id, ErrorReply(call.id, ErrorCode::Internal, L"Out of memory."));
+        else
+            Reply(call.id, answer.reply, answer.event);
     } catch (...) {
         // Out of memory for the reply itself: the call still ends.
     }
-    {
-        const std::lock_guard<std::mutex> hold(lock_);
-        running_.erase(call->id);
-    }
-    finished_.notify_all();
 }
 
 void Host::CancelPickers() {
@@ -351,13 +418,27 @@ void Host::CancelPickers() {
 void Host::Finish() {
     ending_ = true;
     ModalCall::StopAll();
-    std::unique_lock<std::mutex> hold(lock_);
-    while (!running_.empty()) {
-        // Again on every round: a picker may open its window only after the
-        // first look.
-        CancelPickers();
-        finished_.wait_for(hold, std::chrono::milliseconds(100));
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        while (unanswered_ > 0) {
+            // Again on every round: a picker may open its window only after
+            // the first look.
+            CancelPickers();
+            finished_.wait_for(hold, std::chrono::milliseconds(100));
+        }
     }
+    JoinThreads();
+}
+
+void Host::JoinThreads() {
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        closing_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& thread : threads_)
+        if (thread.joinable()) thread.join();
+    threads_.clear();
 }
 
 }  // namespace zarn::bridge

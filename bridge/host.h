@@ -3,20 +3,29 @@
 //
 // The reading thread hands every message to Handle. Requests that answer at
 // once (hello, CheckInstall, SelectComplete, AllowPopUp) are answered there;
-// the others run on a thread of their own, so the host reads on while a
-// dialog is open, and a second dialog call meanwhile is refused quietly by
-// the same rule as in the control (support/modal_call.h).
+// the others run on one of the host's call threads, so the host reads on
+// while a dialog is open, and a second dialog call meanwhile is refused
+// quietly by the same rule as in the control (support/modal_call.h).
+//
+// The call threads are the host's own: started as calls need them, never
+// more than the calls that may run at once, kept for the next call and
+// joined when the host ends. A thread that starts and ends with each call
+// makes the threading runtime's per-thread bookkeeping churn, and a burst
+// of calls could then lose a call's thread or spin it for ever.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "bridge/protocol.h"
 #include "bridge/wire.h"
@@ -39,7 +48,8 @@ public:
 
     // The input has ended: no new dialog opens and no program starts, open
     // pickers are cancelled, and a running update dialog completes its
-    // installation. Returns once every running call has replied.
+    // installation. Returns once every running call has replied and the
+    // call threads have ended.
     void Finish();
 
     struct Call;
@@ -57,8 +67,15 @@ private:
     // leaves one). `kept` is the reading thread's memory, when the call runs
     // there.
     void Execute(Call& call, Answer& answer, KeptMemory* kept);
-    void RunCall(const std::shared_ptr<Call>& call);
+    // Hands a call to a call thread, starting one when none is free, or
+    // answers it when it cannot run.
+    void Start(const std::shared_ptr<Call>& call);
+    // A call thread: runs the calls handed to it until the host ends.
+    void Serve(unsigned number);
+    void RunCall(Call& call);
     void CancelPickers();
+    // Ends the call threads once no call is left for them.
+    void JoinThreads();
     // What a transfer needs once per process, found at the first one: the
     // host's first answer does not wait for it.
     const std::wstring& TransferSetup();
@@ -78,9 +95,23 @@ private:
     std::once_flag transferSetup_;
     std::wstring installFolder_;
     std::atomic<bool> ending_{false};
+    // Two MakeShortCut calls write the same files: one runs after the other.
+    std::mutex shortcut_;
+
     std::mutex lock_;
+    // A call was handed over, or the threads are to end.
+    std::condition_variable work_;
+    // A call has replied (signalled under the lock: Finish may then return
+    // and the host go).
     std::condition_variable finished_;
+    // Ids of the calls on call threads, until just before their replies.
     std::map<long, std::shared_ptr<Call>> running_;
+    std::deque<std::shared_ptr<Call>> waiting_;  // handed over, not yet taken
+    size_t unanswered_ = 0;  // handed over and not yet replied
+    bool closing_ = false;
+    // Only the reading thread starts and joins them. There are always at
+    // least as many as unanswered calls, so a call never waits for one.
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace zarn::bridge

@@ -12,6 +12,7 @@
 
 #include "bridge/utf.h"
 #include "support/log.h"
+#include "support/text.h"
 
 namespace zarn::bridge {
 
@@ -19,7 +20,7 @@ namespace {
 
 // A request is an object holding one array: anything deeper is refused
 // while it is read.
-constexpr int kMaxDepth = 4;
+constexpr int kMaxDepth = 2;
 
 // Texts kept from one message to the next up to this size: a round trip
 // then allocates almost nothing (under Wine an allocation costs about as
@@ -75,6 +76,7 @@ public:
     bool tooDeep = false;
     bool notObject = false;
     bool syntaxError = false;
+    bool loneSurrogate = false;
     bool idIsInteger = false;
     bool idInRange = false;
     long id = 0;
@@ -89,7 +91,7 @@ public:
 
     // Ready for the next request, keeping the memory of its texts.
     void Reset() {
-        tooDeep = notObject = syntaxError = idIsInteger = idInRange = false;
+        tooDeep = notObject = syntaxError = loneSurrogate = idIsInteger = idInRange = false;
         id = 0;
         hasOrigin = hasMethod = hasParams = false;
         originText = methodText = paramsArray = paramsTexts = true;
@@ -119,7 +121,7 @@ public:
     }
     bool Double(double) { return Value(); }
     bool String(const char* text, rapidjson::SizeType length, bool) {
-        if (HoldsSurrogate(text, length)) return Malformed();
+        if (HoldsSurrogate(text, length)) return HalfCharacter();
         if (Top(Field::Origin)) {
             origin.assign(text, length);
             originText = true;
@@ -149,7 +151,7 @@ public:
         return Enter();
     }
     bool Key(const char* name, rapidjson::SizeType length, bool) {
-        if (HoldsSurrogate(name, length)) return Malformed();
+        if (HoldsSurrogate(name, length)) return HalfCharacter();
         if (depth_ != 1) return true;
         const std::string_view key(name, length);
         field_ = key == "id"       ? Field::Id
@@ -209,8 +211,8 @@ private:
         if (depth_ >= 2 && field_ == Field::Params) paramsTexts = false;
         return true;
     }
-    bool Malformed() {
-        syntaxError = true;
+    bool HalfCharacter() {
+        loneSurrogate = true;
         return false;
     }
     bool Enter() {
@@ -342,6 +344,7 @@ const char* CodeWord(ErrorCode code) {
     case ErrorCode::UnknownMethod: return "unknown-method";
     case ErrorCode::RefusedSite: return "refused-site";
     case ErrorCode::TooLarge: return "too-large";
+    case ErrorCode::Busy: return "busy";
     case ErrorCode::Internal: break;
     }
     return "internal";
@@ -370,20 +373,27 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
         if (!parts.parser) parts.parser.emplace();
         const rapidjson::ParseResult parsed =
             parts.parser->Parse<rapidjson::kParseValidateEncodingFlag>(input, reader);
-        if ((!parsed && parsed.Code() != rapidjson::kParseErrorTermination) ||
-            (parsed && input.Tell() != message.size()))
+        // A lone \uD800..\uDBFF escape stops the parser itself.
+        if (!parsed && parsed.Code() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid)
+            reader.loneSurrogate = true;
+        else if ((!parsed && parsed.Code() != rapidjson::kParseErrorTermination) ||
+                 (parsed && input.Tell() != message.size()))
             reader.syntaxError = true;
     } catch (const std::bad_alloc&) {
+        if (reader.idIsInteger && reader.idInRange) fault.id = reader.id;
         return Fail(fault, L"The request is too large to read.");
     }
+    // The id goes with every refusal once read, so the page's call gets the
+    // refusal, wherever in the message the fault comes.
+    if (reader.idIsInteger && reader.idInRange) fault.id = reader.id;
     if (reader.tooDeep) return Fail(fault, L"The request is nested too deeply.");
     if (reader.notObject) return Fail(fault, L"The request is not a JSON object.");
+    if (reader.loneSurrogate) return Fail(fault, kLoneSurrogateText);
     if (reader.syntaxError) return Fail(fault, L"The request is not JSON in UTF-8.");
 
     if (!reader.idIsInteger) return Fail(fault, L"The request has no integer \"id\".");
     if (!reader.idInRange) return Fail(fault, L"The request's \"id\" is not within 1 to 2147483647.");
     request.id = reader.id;
-    fault.id = request.id;
 
     if (!reader.hasMethod || !reader.methodText)
         return Fail(fault, L"The request has no \"method\" text.");

@@ -20,7 +20,7 @@ inline constexpr int kProtocolVersion = 1;
 // Request ids run 1..2^31-1.
 inline constexpr std::int64_t kHighestId = 0x7FFFFFFF;
 
-enum class ErrorCode { BadFrame, BadRequest, UnknownMethod, RefusedSite, TooLarge, Internal };
+enum class ErrorCode { BadFrame, BadRequest, UnknownMethod, RefusedSite, TooLarge, Busy, Internal };
 
 // The word a reply carries for `code` ("bad-frame", ...).
 const char* CodeWord(ErrorCode code);
@@ -59,9 +59,10 @@ private:
 };
 
 // Reads one message as a request: well-formed UTF-8 JSON, nested no deeper
-// than a request needs, an object with an integer id in range, a method
-// and an origin as texts, and params (when present) an array of texts.
-// Returns false with `fault` filled otherwise.
+// than a request needs (an object, and arrays or objects as its values),
+// an object with an integer id in range, a method and an origin as texts,
+// and params (when present) an array of texts. Returns false with `fault`
+// filled otherwise, its id whenever one was read before the fault.
 bool ParseRequest(std::string_view message, Request& request, RequestFault& fault,
                   KeptMemory& kept);
 

@@ -98,40 +98,54 @@ STDMETHODIMP CWebControlCtrl::SetInterfaceSafetyOptions(REFIID iid, DWORD mask, 
 STDMETHODIMP CWebControlCtrl::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags,
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* info,
                                      UINT* argErr) {
-    if (!m_siteLock.Engaged())
-        return OleControl::Invoke(id, iid, lcid, flags, params, result, info, argErr);
-
-    // MakeShortCut and AllowPopUp are judged by their first argument, read
-    // as text once: an object's default property (a JScript toString, a
-    // VBScript Default Property Get) can answer differently when read again,
-    // so the method is handed the very text the lock judged, in a copy of
-    // the arguments. The copy is shallow: the caller still owns the others.
-    zfw::Bstr first;
+    // Every argument of a method is read as text once, here: an object's
+    // default property (a JScript toString, a VBScript Default Property Get)
+    // can answer differently when read again, so the method is handed the
+    // very texts judged here (by the lock, and for a half character), in a
+    // copy of the arguments. The copy is shallow: the caller still owns the
+    // others. An argument without a text form is passed on as it is, for
+    // the dispatcher to refuse. More arguments than any method takes fail
+    // their count before any method runs, so they are not read.
+    zfw::Bstr texts[zfw::kMaxDispArgs];
     VARIANT judgedArgs[zfw::kMaxDispArgs];
     DISPPARAMS judged{};
     DISPPARAMS* forwarded = params;
-    if (SiteLock::ChecksFirstArgument(id) && params && params->cArgs > 0 &&
-        params->cNamedArgs == 0 && params->rgvarg) {
-        BSTR text = nullptr;
-        if (SUCCEEDED(zfw::CoerceToBstr(params->rgvarg[params->cArgs - 1], lcid, &text)))
-            first = zfw::Bstr(text);
-        // More arguments than any method takes: the call fails its count
-        // before any method runs, so there is nothing to hand over.
-        if (first && params->cArgs <= std::size(judgedArgs)) {
-            std::copy_n(params->rgvarg, params->cArgs, judgedArgs);
-            VARIANT& slot = judgedArgs[params->cArgs - 1];
-            V_VT(&slot) = VT_BSTR;
-            V_BSTR(&slot) = first.get();
-            judged = DISPPARAMS{judgedArgs, nullptr, params->cArgs, 0};
-            forwarded = &judged;
+    const UINT count = params ? params->cArgs : 0;
+    if (IsMethod(id) && count > 0 && count <= std::size(judgedArgs) && params->cNamedArgs == 0 &&
+        params->rgvarg) {
+        std::copy_n(params->rgvarg, count, judgedArgs);
+        for (UINT i = 0; i < count; ++i) {
+            BSTR text = nullptr;
+            if (FAILED(zfw::CoerceToBstr(params->rgvarg[i], lcid, &text))) continue;
+            texts[i] = zfw::Bstr(text);
+            if (HasLoneSurrogate(BstrView(texts[i].get())))
+                return zfw::RaiseScriptException(info, E_INVALIDARG, kLoneSurrogateText);
+            V_VT(&judgedArgs[i]) = VT_BSTR;
+            V_BSTR(&judgedArgs[i]) = texts[i].get();
         }
+        judged = DISPPARAMS{judgedArgs, nullptr, count, 0};
+        forwarded = &judged;
     }
+    if (!m_siteLock.Engaged())
+        return OleControl::Invoke(id, iid, lcid, flags, forwarded, result, info, argErr);
+
+    // MakeShortCut and AllowPopUp are judged by their first argument.
+    const BSTR first = SiteLock::ChecksFirstArgument(id) && forwarded == &judged
+                           ? texts[count - 1].get()
+                           : nullptr;
     Microsoft::WRL::ComPtr<IOleClientSite> site;
     GetClientSite(&site);
     std::wstring reason;  // says why, for a refused call
-    if (!m_siteLock.AdmitCall(site.Get(), id, first.get(), reason))
+    if (!m_siteLock.AdmitCall(site.Get(), id, first, reason))
         return zfw::RaiseScriptException(info, E_ACCESSDENIED, reason);
     return OleControl::Invoke(id, iid, lcid, flags, forwarded, result, info, argErr);
+}
+
+bool CWebControlCtrl::IsMethod(DISPID id) {
+    for (const zfw::DispMethod<CWebControlCtrl>* entry = DispatchTable();
+         entry->id != DISPID_UNKNOWN; ++entry)
+        if (entry->id == id) return true;
+    return false;
 }
 
 void CWebControlCtrl::CheckInstall() {

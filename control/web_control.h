@@ -58,6 +58,9 @@ public:
     void FireUpSelectComplete(const wchar_t* path, const wchar_t* size, const wchar_t* mode);
 
 private:
+    // Whether `id` is one of the scripting methods.
+    static bool IsMethod(DISPID id);
+
     // What the transfer programs get as wParam: it names this control to
     // them and is not a window handle.
     WPARAM TransferTag() { return reinterpret_cast<WPARAM>(this); }

@@ -15,7 +15,11 @@ std::atomic<bool> g_stopped{false};
 }  // namespace
 
 ModalCall::ModalCall(const wchar_t* method) noexcept {
-    claimed_ = !g_stopped && !g_modalCallRunning.exchange(true);
+    if (g_stopped) {
+        ZARN_LOG(L"%s refused: its caller has gone, so nothing new starts", method);
+        return;
+    }
+    claimed_ = !g_modalCallRunning.exchange(true);
     if (!claimed_)
         ZARN_LOG(L"%s refused: another call of the control with a dialog is still running", method);
 }

@@ -24,8 +24,8 @@ public:
     // True when this call holds the claim and may go on.
     explicit operator bool() const noexcept { return claimed_; }
 
-    // From now on every claim is refused, with the same log line: a process
-    // whose caller has gone opens no new dialog. A call past its dialog asks
+    // From now on every claim is refused, with a log line saying why: a
+    // process whose caller has gone opens no new dialog. A call past its dialog asks
     // Stopped() before it starts anything more.
     static void StopAll() noexcept;
     static bool Stopped() noexcept;

@@ -62,4 +62,14 @@ std::optional<std::string> ToCodePageExact(UINT codePage, std::wstring_view text
     return std::nullopt;
 }
 
+bool HasLoneSurrogate(std::wstring_view text) noexcept {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (IS_HIGH_SURROGATE(text[i]) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1]))
+            ++i;
+        else if (IS_HIGH_SURROGATE(text[i]) || IS_LOW_SURROGATE(text[i]))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace zarn

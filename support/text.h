@@ -16,6 +16,15 @@ inline std::wstring_view BstrView(BSTR text) noexcept {
     return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view();
 }
 
+// A page's text with half of a surrogate pair (a name cut inside a
+// character) names nothing a person could mean: both doors refuse the call
+// with this text and do nothing.
+inline constexpr wchar_t kLoneSurrogateText[] =
+    L"A text holds half of a character (an unpaired surrogate); nothing was done.";
+
+// Whether `text` holds a surrogate that is not half of a pair.
+bool HasLoneSurrogate(std::wstring_view text) noexcept;
+
 // `bytes` in code page `codePage` (CP_ACP, CP_THREAD_ACP or a number) as
 // UTF-16, sized by asking first. Empty bytes give the empty text; none when
 // the bytes do not convert.

@@ -4,6 +4,8 @@ answers and errors, the site check, the main job's update road, the folder
 walk's events, and the host's end when its input closes."""
 
 import os
+import queue
+import random
 import re
 import shutil
 import struct
@@ -23,6 +25,9 @@ HOST_ENV = {
     "ZARN_TRANSFER_LIFETIME_MS": "60000",
     "ZARN_SETUP_LOG": rig.windows_path(SETUP_LOG),
 }
+# How long a burst's calls may take to be answered under a busy Wine: a
+# call that takes longer has lost its reply.
+BURST_WAIT = 30
 ALL_EIGHT = [("CheckInstall",), ("DownLoad", "user", "pw", "a|1|"), ("UpLoad", "user", "pw", "a|1|"),
              ("ShowDlgFile",), ("ShowDlgFolder",), ("SelectComplete", "a", "1", "-1"),
              ("MakeShortCut", rig.ORIGIN + "/", "1"), ("AllowPopUp", "127.0.0.1")]
@@ -102,26 +107,49 @@ class BridgeHost(unittest.TestCase):
             (b'{"id": 14, "origin": "%s", "method": "SelectComplete", "params": "a"}'
              % origin.encode(), 14),
             (b'{"id": 15, "origin": "%s", "method": "SelectComplete", "params": ["\xff"]}'
-             % origin.encode(), None),
+             % origin.encode(), 15),
             (b'{"id": 16, "origin": "%s", "method": "SelectComplete", "params": ["\\ud800"]}'
-             % origin.encode(), None),
+             % origin.encode(), 16),
             (b'{"id": 17, "origin": "%s", "method": "SelectComplete", "params": []}'
-             % origin.encode() + b"[" * 100000, None),
+             % origin.encode() + b"[" * 100000, 17),
             (b'{"id": 20, "origin": "%s", "method": "SelectComplete", "params": ["\\udc00"]}'
-             % origin.encode(), None),
-            (b'{"id": 21, "origin": "%s", "method": "hello"}\x00{' % origin.encode(), None),
+             % origin.encode(), 20),
+            (b'{"id": 22, "origin": "%s", "method": "SelectComplete", "params": ["a\\ud83d"]}'
+             % origin.encode(), 22),
+            (b'{"id": 23, "origin": "%s", "method": "hello", "x\\udc00": 1}' % origin.encode(), 23),
+            (b'{"id": 21, "origin": "%s", "method": "hello"}\x00{' % origin.encode(), 21),
             (b'{"id": 18, "origin": "%s", "method": "AllowPopUp", "params": ["a", "b"]}'
              % origin.encode(), 18),
-            (b'{"id": 19, "origin": "%s", "params": %s}' % (origin.encode(), b"[" * 5000), None),
+            (b'{"id": 19, "origin": "%s", "params": %s}' % (origin.encode(), b"[" * 5000), 19),
+            (b'{"id": 24, "origin": "%s", "method": "hello", "x": {"y": {}}}' % origin.encode(), 24),
+            (b'{"id": 25, "origin": "%s", "method": "hello", "x": [[]]}' % origin.encode(), 25),
+            (b'{"id": 26, "origin": "%s", "method": "SelectComplete", "params": [["a"]]}'
+             % origin.encode(), 26),
         ]
+        # A text with half of a character is refused for its call alone, in
+        # the words the control uses too.
+        half_character = {16, 20, 22, 23}
         for number, (message, request_id) in enumerate(bad):
             host.send_raw(rig.frame(message))
-            self.assertError(host.next(), "bad-request", request_id)
+            reply = host.next()
+            self.assertError(reply, "bad-request", request_id)
+            self.assertEqual("half of a character" in reply["error"]["message"],
+                             request_id in half_character, reply)
             _, alive = host.ask(1000 + number, "hello")
             self.assertIn("result", alive, "not answered after %r" % message[:60])
 
         self.assertError(host.ask(30, "Nope")[1], "unknown-method", 30)
         self.assertError(host.ask(31, "hello", origin="https://evil.test")[1], "refused-site", 31)
+        # Fields beside the request's own, as deep as its params, are passed over.
+        host.send({"id": 36, "origin": origin, "method": "hello", "x": {"y": 1}, "z": [2]})
+        self.assertIn("result", host.until_reply(36)[1])
+        # A long origin is refused as any other, its message cut for a person.
+        long_origin = "https://x" + "\U0001F600" * (1 << 20)
+        reply = host.ask(37, "hello", origin=long_origin)[1]
+        self.assertError(reply, "refused-site", 37)
+        self.assertIn("https://x\U0001F600", reply["error"]["message"])
+        self.assertLess(len(reply["error"]["message"]), 300)
+        self.assertNotIn("\ufffd", reply["error"]["message"])
         events, reply = host.ask(32, "SelectComplete", "x" * (1 << 20), "1", "-1")
         self.assertEqual(events, [], "an event over 1 MiB was sent")
         self.assertError(reply, "too-large", 32)
@@ -397,6 +425,132 @@ class BridgeHost(unittest.TestCase):
         self.assertEqual(host.wait(), 0)
         _, reply = host.until_reply(3)
         self.assertEqual(reply, {"id": 3, "result": 0})
+
+    def test_call_cap_and_ids_free_before_replies(self):
+        """The 33rd call while 32 run is busy: the first shortcut's icon fetch
+        is held, and the other shortcuts wait for it. An id is free again
+        once its reply is out: each shortcut's id is taken at once by hello."""
+        set_dword("bAddIcon", 0)
+        self.addCleanup(rig.set_fault, "zarn1.ico", None)
+        rig.set_fault("zarn1.ico", "silent 10\nreset")
+        host = self.host()
+        shortcut = [rig.ORIGIN + "/cap.html", "0"]
+        host.send_raw(b"".join(rig.frame({"id": i, "origin": rig.ORIGIN, "method": "MakeShortCut",
+                                          "params": shortcut}) for i in range(1, 33)) +
+                      rig.frame({"id": 33, "origin": rig.ORIGIN, "method": "DownLoad",
+                                 "params": ["user", "pw", "c|3|"]}))
+        self.assertError(host.next(), "busy", 33)
+        shortcuts, hellos = set(), set()
+        while len(hellos) < 32:
+            reply = host.next()
+            if reply.get("result") == 0 and reply["id"] not in shortcuts:
+                shortcuts.add(reply["id"])
+                host.call(reply["id"], "hello")
+            else:
+                self.assertEqual(reply.get("result", {}).get("protocol"), 1, reply)
+                hellos.add(reply["id"])
+        self.assertEqual(shortcuts, set(range(1, 33)))
+        host.close_input()
+        self.assertEqual(host.wait(), 0)
+
+    def test_bursts_of_overlapping_calls(self):
+        """Bursts of calls that run on threads of their own, overlapping the
+        reading thread's quick ones: exactly one reply per request, none for
+        an id never sent, and an end only after every reply. The last burst
+        of each host is followed at once by the end of its input."""
+        set_dword("Isinstall", 0)
+        set_dword("bAddIcon", 0)
+        rig.reg("add", POPUP_ALLOW, "/f")
+        standins = dict(HOST_ENV, ZARN_TRANSFER_LIFETIME_MS="900000")
+        environment = dict(os.environ, **standins)
+        for program in ("Zarn_download.exe", "Zarn_upload.exe"):
+            # Ended by tearDown, as the stand-ins a host starts are.
+            self.addCleanup(subprocess.Popen([rig.WINE, os.path.join(rig.BUILD, program)],
+                                             env=environment, stdout=subprocess.DEVNULL,
+                                             stderr=subprocess.DEVNULL).wait, rig.WAIT)
+        rig.wait_for(lambda: len(rig.record_of(rig.read_lines(RECORD), "download", "window")) +
+                     len(rig.record_of(rig.read_lines(RECORD), "upload", "window")) == 2,
+                     what="both transfer stand-ins' windows")
+        # MakeShortCut's icon fetch fails at once on a refused connection.
+        rig.refuse_connections(True)
+        mix = ([("DownLoad", "user", "pw", "a|1|")] * 8 + [("UpLoad", "user", "pw", "b|2|")] * 8 +
+               [("MakeShortCut", rig.ORIGIN + "/burst.html", "0")] * 8 +
+               [("hello",), ("CheckInstall",), ("SelectComplete", "c", "3", "-1")] * 2)
+        shuffle = random.Random(30).shuffle
+        hosts, bursts = 20, 10
+        faults, faulty_bursts, bursts_run = [], 0, 0
+        for round_number in range(hosts):
+            host = self.host()
+            request_id = 0
+            stuck = False
+            for burst in range(bursts):
+                calls = list(mix)
+                shuffle(calls)
+                sent = {}
+                data = b""
+                for method, *params in calls:
+                    request_id += 1
+                    sent[request_id] = method
+                    data += rig.frame({"id": request_id, "origin": rig.ORIGIN, "method": method,
+                                       "params": params})
+                host.send_raw(data)
+                if burst == bursts - 1:
+                    host.close_input()
+                where = "host %d burst %d" % (round_number, burst)
+                found = self.burst_faults(host, sent, where)
+                bursts_run += 1
+                faulty_bursts += bool(found)
+                faults += found
+                stuck = any("no reply" in fault for fault in found)
+                if stuck:
+                    break
+            if stuck:
+                host.kill()
+                continue
+            try:
+                status = host.wait(timeout=BURST_WAIT)
+            except subprocess.TimeoutExpired:
+                faults.append("host %d did not end after its input" % round_number)
+                host.kill()
+                continue
+            if not host.ended.wait(10) or not host.messages.empty():
+                faults.append("host %d wrote after its last reply: %r" % (
+                    round_number, list(host.messages.queue)))
+            if status != 0:
+                faults.append("host %d ended with %d" % (round_number, status))
+        print("%d bursts of %d calls, %d with a fault" % (bursts_run, len(mix), faulty_bursts))
+        self.assertFalse(faults, "\n".join(faults))
+
+    def burst_faults(self, host, sent, where):
+        """What went wrong with the replies to the requests `sent` (id:
+        method): every reply an answer without error, exactly one per
+        request, and nothing for another id."""
+        faults, replies = [], {}
+        deadline = time.monotonic() + BURST_WAIT
+        try:
+            while len(replies) < len(sent):
+                try:
+                    message = host.next(timeout=1)
+                except queue.Empty:
+                    if host.ended.is_set() or time.monotonic() > deadline:
+                        raise
+                    continue
+                if message.get("id") not in sent:
+                    faults.append("%s: a message for an id not of this burst: %r" % (where, message))
+                elif "event" in message:
+                    continue
+                elif message["id"] in replies:
+                    faults.append("%s: id %d answered twice" % (where, message["id"]))
+                else:
+                    replies[message["id"]] = message
+        except queue.Empty:
+            faults.append("%s: no reply (%s) for %s" % (
+                where, "the host ended" if host.ended.is_set() else "none came", sorted(
+                (i, sent[i]) for i in sent.keys() - replies.keys())))
+        for reply_id, reply in replies.items():
+            if "error" in reply:
+                faults.append("%s: %s %d failed: %r" % (where, sent[reply_id], reply_id, reply))
+        return faults
 
 
 if __name__ == "__main__":

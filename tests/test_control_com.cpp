@@ -99,13 +99,19 @@ TEST_F(ControlCom, SelectCompleteEchoesItsStringsToTheSink) {
                {rig::Str(L"D:\\Photos\\b.png"), rig::Str(L"10"), rig::Str(L"D:\\Photos")}, r1);
     CallByName(control_.Get(), L"SelectComplete", {rig::Str(L""), rig::Str(L""), rig::Str(L"")},
                r2);
+    // A whole character outside the basic plane passes as its pair.
+    CallResult r3;
+    CallByName(control_.Get(), L"SelectComplete",
+               {rig::Str(L"\xD83D\xDE00.png"), rig::Str(L"1"), rig::Str(L"-1")}, r3);
     EXPECT_EQ(S_OK, r1.hr);
     EXPECT_EQ(S_OK, r2.hr);
-    ASSERT_EQ(2u, journal.size());
+    EXPECT_EQ(S_OK, r3.hr);
+    ASSERT_EQ(3u, journal.size());
     EXPECT_EQ(2, journal[0].second.id);
     EXPECT_EQ((std::vector<std::wstring>{L"D:\\Photos\\b.png", L"10", L"D:\\Photos"}),
               journal[0].second.args);
     EXPECT_EQ((std::vector<std::wstring>{L"", L"", L""}), journal[1].second.args);
+    EXPECT_EQ(L"\xD83D\xDE00.png", journal[2].second.args[0]);
 }
 
 TEST_F(ControlCom, ScriptValuesAreCoercedToText) {
@@ -189,6 +195,28 @@ TEST_F(ControlCom, BadCallsFailWithDispatchErrorsAndRaiseNothing) {
     EXPECT_EQ(DISP_E_NONAMEDARGS, control_->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &namedParams,
                                                    &unused, nullptr, nullptr));
     ::VariantClear(&arg);
+
+    // A text with half of a character, wherever it sits, fails the call as
+    // a scripting error and does nothing.
+    VARIANT halfInner = rig::Str(L"b\xDC00");
+    VARIANT halfByRef;
+    ::VariantInit(&halfByRef);
+    V_VT(&halfByRef) = VT_BYREF | VT_VARIANT;
+    V_VARIANTREF(&halfByRef) = &halfInner;
+    const std::vector<std::vector<VARIANT>> halves = {
+        {rig::Str(L"a\xD83D"), rig::Str(L"1"), rig::Str(L"-1")},
+        {rig::Str(L"a"), rig::Str(L"1"), rig::Str(L"\xDE00\xD83D")},
+        {rig::Str(L"\xD800"), rig::Str(L"1"), rig::Str(L"-1")},
+        {halfByRef, rig::Str(L"1"), rig::Str(L"-1")},
+    };
+    for (const std::vector<VARIANT>& args : halves) {
+        CallResult half;
+        CallByName(control_.Get(), L"SelectComplete", args, half);
+        EXPECT_EQ(DISP_E_EXCEPTION, half.hr);
+        EXPECT_EQ(L"A text holds half of a character (an unpaired surrogate); nothing was done.",
+                  half.description);
+    }
+    ::VariantClear(&halfInner);
 
     EXPECT_TRUE(journal.empty()) << "a refused call must not raise the event";
 }

@@ -96,6 +96,25 @@ test("the folder picker: every item to the page's handler, in order, before the 
     await page.close();
 });
 
+test("a text with half a character fails its own call alone; an open picker settles as usual", async () => {
+    // After the folder picker's test, whose answer was the watcher's one
+    // press: this picker stays open until pressed here.
+    const page = await openPage();
+    const picking = rig.call(page, "ShowDlgFolder");
+    const half = await page.evaluate(() => {
+        const z = window.zarnTest || (window.zarnTest = Zarn.open());
+        return z.SelectComplete("photo " + String.fromCharCode(0xD83D), "1", "-1").then(
+            (r) => "result " + r, (e) => e.code);
+    });
+    assert.equal(half, "bad-request");
+    const pressed = rig.wine([path.join(rig.build, "dialogpress.exe"), "--process", "zarn-bridge.exe",
+                              "\uC5C5\uB85C\uB4DC \uD558\uC2E4 \uD3F4\uB354\uB97C \uC120\uD0DD\uD558\uC138\uC694."]);
+    const picked = await picking;
+    assert.equal(picked.result, 0, JSON.stringify(picked) + pressed);
+    assert.deepEqual(picked.events[0], ["UpSelectComplete", photos, "-1", "-1"]);
+    await page.close();
+});
+
 test("site rules: no API on another site, refusals from the host, nothing written", async () => {
     const stranger = await openPage(true);
     assert.deepEqual(await stranger.evaluate(() => [Zarn.open().kind,
