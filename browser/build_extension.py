@@ -22,8 +22,8 @@
         cmake/build_settings.py); sites.js carries it to the extension's
         welcome page and popup.
 
-    build_extension.py library --source zarn.js --out FILE --links LINKS
-        Writes the page library with the build's links in it.
+    build_extension.py library --source zarn.js --out FILE --links LINKS --version HEADER
+        Writes the page library with the build's links and version in it.
 """
 
 import argparse
@@ -277,6 +277,10 @@ def library(args):
         sys.exit("%s: no single links line to fill in" % args.source)
     links = json.dumps(parse_links(args.links), sort_keys=True)
     text = line.sub(lambda m: m.group(1) + links + m.group(2), text)
+    line = re.compile(r'^(\s*var version = )"[0-9.]*"(;\s*// the build\'s version)$', re.M)
+    if len(line.findall(text)) != 1:
+        sys.exit("%s: no single version line to fill in" % args.source)
+    text = line.sub(lambda m: m.group(1) + json.dumps(module_version(args.version)) + m.group(2), text)
     with open(args.out, "w", encoding="utf-8") as f:
         f.write(text)
 
@@ -290,7 +294,7 @@ def main():
     for name in ("--source", "--out", "--sites", "--key", "--version", "--gecko-id", "--links"):
         b.add_argument(name, required=True)
     lib = commands.add_parser("library")
-    for name in ("--source", "--out", "--links"):
+    for name in ("--source", "--out", "--links", "--version"):
         lib.add_argument(name, required=True)
     p = commands.add_parser("pack")
     for name in ("--out", "--key"):

@@ -36,6 +36,8 @@ var Zarn = (function (global) {
     // Where a person gets what is missing: the program's MSI ({arch} is x64
     // or x86) and the extension's page in each browser's store.
     var links = {"chrome": "", "edge": "", "firefox": "", "program": ""};  // the build's links
+    // This library's version, the product's.
+    var version = "0.0.0.0";  // the build's version
     // Every sentence for a person, in English; a translation replaces this
     // one table (Zarn.texts) before the page calls check().
     var texts = {
@@ -95,8 +97,9 @@ var Zarn = (function (global) {
 
     function makeStatus(kind, need, extension, program) {
         var step = nextStep(need, program);
-        return { ready: need === null, kind: kind, need: need, extension: extension || null,
-                 program: program || null, message: step.message, link: step.link };
+        return { ready: need === null, kind: kind, need: need, library: { version: version },
+                 extension: extension || null, program: program || null, message: step.message,
+                 link: step.link };
     }
 
     function text(value) {
@@ -464,5 +467,5 @@ var Zarn = (function (global) {
         return openNone(later);
     }
 
-    return { open: open, texts: texts, links: links };
+    return { open: open, texts: texts, links: links, version: version };
 })(this);

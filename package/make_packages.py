@@ -367,7 +367,8 @@ def write_page(source, out, version, marking, tree):
     # The page library the page loads, beside it, with the tree's links.
     run("python3", os.path.join(source, "browser", "build_extension.py"), "library",
         "--source", os.path.join(source, "browser", "zarn.js"), "--out",
-        os.path.join(out, "zarn.js"), "--links", page_links(tree))
+        os.path.join(out, "zarn.js"), "--links", page_links(tree), "--version",
+        os.path.join(source, "resources", "version.h"))
 
 
 def main():

@@ -284,6 +284,8 @@ test("what a page is told: each status, a call's error and the sample page's lin
     assert.deepEqual([ready.status.program.protocol, ready.status.program.minProtocol], [1, 1]);
     assert.match(ready.status.program.version, /^\d+\.\d+\.\d+\.\d+$/);
     assert.match(ready.status.extension.version, /^\d+\.\d+\.\d+\.\d+$/);
+    // Every piece's version: the page library's is the extension's, as one build made both.
+    assert.equal(ready.status.library.version, ready.status.extension.version);
     assert.equal(ready.error, undefined);
     assert.deepEqual(ready.line, { text: ready.status.message, className: "ready", href: null });
 
