@@ -135,6 +135,7 @@ test("the handshake: hello first, the ranges judged, a browser's start errors to
         [{ protocol: 4, minProtocol: 1 }, null, null],
         [{ protocol: 0 }, "program-update", "version-mismatch"],
         [{ protocol: 3, minProtocol: 2 }, "extension-update", "version-mismatch"],
+        [{ protocol: 2 }, "extension-update", "version-mismatch"],
         [{ protocol: "1" }, "program", "not-installed"],
     ];
     for (const [range, need, code] of rows) {
