@@ -460,7 +460,11 @@ def check_publish(out, root):
               "the update server serves the x86 MSI as an MSI", kind)
     finally:
         server.terminate()
-        server.wait()
+        try:
+            server.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
 
 
 def check_arch(out, arch, root, template, env, tree):
