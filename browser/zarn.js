@@ -95,11 +95,12 @@ var Zarn = (function (global) {
                  link: href ? { href: href, text: label } : null };
     }
 
-    function makeStatus(kind, need, extension, program) {
+    // detail: the browser's or the program's own words when something failed.
+    function makeStatus(kind, need, extension, program, detail) {
         var step = nextStep(need, program);
         return { ready: need === null, kind: kind, need: need, library: { version: version },
                  extension: extension || null, program: program || null, message: step.message,
-                 link: step.link };
+                 link: step.link, detail: detail || "" };
     }
 
     function text(value) {
@@ -411,11 +412,11 @@ var Zarn = (function (global) {
         client.check = function () {
             return send("check", []).then(function (answer) {
                 return makeStatus("extension", typeof answer.need === "string" ? answer.need : null,
-                                  answer.extension, answer.program);
+                                  answer.extension, answer.program, text(answer.detail));
             }, function (error) {
                 var need = error.need || (error.code === "unknown-method" ? "extension-update"
                                                                           : "program");
-                return makeStatus("extension", need, null, null);
+                return makeStatus("extension", need, null, null, error.code + ": " + error.message);
             });
         };
         return client;

@@ -59,7 +59,9 @@ async function firstCall(browser) {
     const ms = await page.evaluate(() => {
         const started = performance.now();
         return Zarn.open().SelectComplete("C:\\bench\\file.txt", "1234", "-1")
-            .then(() => performance.now() - started);
+            .then(() => performance.now() - started, (e) => Zarn.open().check().then((status) => {
+                throw new Error(e.code + ": " + e.message + " (" + JSON.stringify(status) + ")");
+            }));
     });
     await page.close();
     return ms;
