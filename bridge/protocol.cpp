@@ -450,6 +450,8 @@ std::string HelloReply(long id, std::wstring_view version, const char* arch) {
     w.StartObject();
     w.Key("protocol");
     w.Int(kProtocolVersion);
+    w.Key("minProtocol");
+    w.Int(kOldestProtocolVersion);
     w.Key("version");
     out.Text(version);
     w.Key("arch");

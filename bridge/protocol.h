@@ -16,7 +16,10 @@
 
 namespace zarn::bridge {
 
+// The newest protocol the host speaks, and the oldest it still answers in
+// the same way: an extension judges by both which side is behind.
 inline constexpr int kProtocolVersion = 1;
+inline constexpr int kOldestProtocolVersion = 1;
 // Request ids run 1..2^31-1.
 inline constexpr std::int64_t kHighestId = 0x7FFFFFFF;
 

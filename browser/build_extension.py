@@ -16,14 +16,20 @@
         the Firefox add-ons store to sign).
 
     build_extension.py build --source DIR --out DIR --sites LIST --key PRIVATE.pem
-                             --version HEADER --gecko-id ID
+                             --version HEADER --gecko-id ID --links LINKS
         Writes OUT/chromium (unpacked Manifest V3, with the key's public half as
         "key", so that its ID is stable) and OUT/firefox (background scripts and
         the gecko ID). LIST is the ';'-separated allowed sites of the site lock:
         scheme://host, scheme://*.host, each with an optional :port (none means
         the scheme's default). The content script runs where they allow it, and
         sites.js carries them to the rules the content script and the
-        background judge by.
+        background judge by. LINKS is the build's ;-separated name=address
+        list of where a person gets the program and the extension (see
+        cmake/build_settings.py); sites.js carries it to the extension's
+        welcome page and popup.
+
+    build_extension.py library --source zarn.js --out FILE --links LINKS --version HEADER
+        Writes the page library with the build's links and version in it.
 """
 
 import argparse
@@ -43,6 +49,10 @@ ENTRY = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://(\*\.)?(\[[0-9A-Fa-f:.]+\]|[^/
 IPV4 = re.compile(r"^[0-9]+(\.[0-9]+){3}$")
 LABEL = re.compile(r"^[a-z0-9]([a-z0-9-]{0,61}[a-z0-9])?$")
 SCRIPTS = ["sites.js", "rules.js", "content.js", "background.js"]
+# The extension's own pages (welcome on installation, the toolbar popup) and
+# the table of its sentences.
+PAGES = ["texts.js", "status.js", "status.css", "welcome.html", "popup.html"]
+LINK_NAMES = ("program", "chrome", "edge", "firefox")
 
 
 def public_der(key):
@@ -167,15 +177,25 @@ def module_version(header):
     return m.group(1)
 
 
-def write_tree(out, source, manifest, sites):
+def parse_links(text):
+    """The build's links by name, as cmake/build_settings.py checked them."""
+    found = dict(entry.partition("=")[::2] for entry in filter(None, text.split(";")))
+    missing = [n for n in LINK_NAMES if not found.get(n)]
+    if missing:
+        sys.exit("build_extension: no address for %s in --links" % ", ".join(missing))
+    return {n: found[n] for n in LINK_NAMES}
+
+
+def write_tree(out, source, manifest, sites, links):
     if os.path.isdir(out):
         shutil.rmtree(out)
     os.makedirs(out)
-    for name in SCRIPTS[1:]:
+    for name in SCRIPTS[1:] + PAGES:
         shutil.copyfile(os.path.join(source, name), os.path.join(out, name))
     with open(os.path.join(out, "sites.js"), "w", encoding="utf-8") as f:
-        f.write("// Written by the build from ZARN_ALLOWED_SITES.\n\"use strict\";\n"
-                "var ZARN_SITES = %s;\n" % json.dumps(sites, indent=1))
+        f.write("// Written by the build from ZARN_ALLOWED_SITES and the links.\n\"use strict\";\n"
+                "var ZARN_SITES = %s;\nvar ZARN_LINKS = %s;\n"
+                % (json.dumps(sites, indent=1), json.dumps(links, indent=1)))
     with open(os.path.join(out, "manifest.json"), "w", encoding="utf-8") as f:
         json.dump(manifest, f, indent=2)
         f.write("\n")
@@ -189,12 +209,17 @@ def set_matches(manifest, sites, with_port):
     script["matches"] = matches or ["https://zarn.invalid/*"]
     if excludes:
         script["exclude_matches"] = excludes
+    # The same sites, for reaching their open pages on installation and
+    # for the popup to see whether the current tab is one of them: no site
+    # beyond those the content script already runs on.
+    manifest["host_permissions"] = script["matches"]
 
 
 def build(args):
     with open(os.path.join(args.source, "manifest.json"), encoding="utf-8") as f:
         base = json.load(f)
     sites = parse_sites(args.sites)
+    links = parse_links(args.links)
     if not sites:
         print("build_extension: no site a page can be served from: the extension offers "
               "the API nowhere", file=sys.stderr)
@@ -207,17 +232,17 @@ def build(args):
     # Chromium's patterns carry the port; Firefox's cannot, and the rules in
     # the content script judge the port there.
     set_matches(chromium, sites, True)
-    write_tree(os.path.join(args.out, "chromium"), args.source, chromium, sites)
+    write_tree(os.path.join(args.out, "chromium"), args.source, chromium, sites, links)
 
     firefox = json.loads(json.dumps(base))
     firefox["version"] = version
-    firefox["background"] = {"scripts": ["sites.js", "rules.js", "background.js"]}
+    firefox["background"] = {"scripts": ["sites.js", "rules.js", "texts.js", "background.js"]}
     firefox["browser_specific_settings"] = {"gecko": {"id": args.gecko_id,
                                                       "strict_min_version": "128.0"}}
     for key in ("minimum_chrome_version", "externally_connectable"):
         firefox.pop(key, None)
     set_matches(firefox, sites, False)
-    write_tree(os.path.join(args.out, "firefox"), args.source, firefox, sites)
+    write_tree(os.path.join(args.out, "firefox"), args.source, firefox, sites, links)
     with open(os.path.join(args.out, "ids.txt"), "w", encoding="ascii") as f:
         f.write("chromium %s\nfirefox %s\n" % (chromium_id(der), args.gecko_id))
 
@@ -292,14 +317,34 @@ def pack(args):
         f.write(zip_tree(os.path.join(args.out, "firefox")))
 
 
+def library(args):
+    """zarn.js with the links line filled in."""
+    with open(args.source, encoding="utf-8") as f:
+        text = f.read()
+    line = re.compile(r"^(\s*var links = ).*(;\s*// the build's links)$", re.M)
+    if len(line.findall(text)) != 1:
+        sys.exit("%s: no single links line to fill in" % args.source)
+    links = json.dumps(parse_links(args.links), sort_keys=True)
+    text = line.sub(lambda m: m.group(1) + links + m.group(2), text)
+    line = re.compile(r'^(\s*var version = )"[0-9.]*"(;\s*// the build\'s version)$', re.M)
+    if len(line.findall(text)) != 1:
+        sys.exit("%s: no single version line to fill in" % args.source)
+    text = line.sub(lambda m: m.group(1) + json.dumps(module_version(args.version)) + m.group(2), text)
+    with open(args.out, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True)
     i = commands.add_parser("id")
     i.add_argument("--key", required=True)
     b = commands.add_parser("build")
-    for name in ("--source", "--out", "--sites", "--key", "--version", "--gecko-id"):
+    for name in ("--source", "--out", "--sites", "--key", "--version", "--gecko-id", "--links"):
         b.add_argument(name, required=True)
+    lib = commands.add_parser("library")
+    for name in ("--source", "--out", "--links", "--version"):
+        lib.add_argument(name, required=True)
     p = commands.add_parser("pack")
     for name in ("--out", "--key"):
         p.add_argument(name, required=True)
@@ -314,6 +359,8 @@ def main():
         sys.exit(1 if left_out else 0)
     elif args.command == "pack":
         pack(args)
+    elif args.command == "library":
+        library(args)
     elif args.command == "id":
         print(chromium_id(public_der(args.key)))
     else:

@@ -5,7 +5,8 @@
  *   z.kind;                  // "activex", "extension" or "none"
  *   z.on("UpSelectComplete", function (path, size, mode) { ... });
  *   z.UpLoad(id, pw, items).then(function (result) { ... },
- *                                function (error) { ... error.code ... });
+ *                                function (error) { ... error.code, error.need ... });
+ *   z.check().then(function (status) { ... status.ready, status.need ... });
  *
  * Where the browser can create the ActiveX control (Internet Explorer, the
  * IE mode of Edge) the calls go to the control; elsewhere to the Zarn
@@ -14,7 +15,9 @@
  * has one, otherwise an object with the same then(onResult, onError) and
  * ["catch"](onError). Errors are Error objects with a .code: the program's
  * codes (refused-site, bad-request, unknown-method, too-large, internal,
- * busy) and not-installed and host-gone. Results and errors always arrive
+ * busy) and not-installed, version-mismatch and host-gone, and a .need
+ * saying what the person must get for calls to work (see check below).
+ * Results and errors always arrive
  * asynchronously, and a method's UpSelectComplete events arrive before its
  * result.
  *
@@ -30,11 +33,74 @@ var Zarn = (function (global) {
     var progId = "WEB_CONTROL.WebControlCtrl.1";
     // The control's refusal of a page that is not one of the service's sites.
     var accessDenied = -2147024891;  // E_ACCESSDENIED
+    // Where a person gets what is missing: the program's MSI ({arch} is x64
+    // or x86) and the extension's page in each browser's store.
+    var links = {"chrome": "", "edge": "", "firefox": "", "program": ""};  // the build's links
+    // This library's version, the product's.
+    var version = "0.0.0.0";  // the build's version
+    // Every sentence for a person, in English; a translation replaces this
+    // one table (Zarn.texts) before the page calls check().
+    var texts = {
+        ready: "Zarn is ready.",
+        extension: "Install the Zarn browser extension to use this page.",
+        program: "Install the Zarn program to use this page.",
+        "program-update": "Your Zarn program is too old for this page: install its latest version.",
+        "extension-update": "Your Zarn browser extension is too old: update it from your browser's store.",
+        admin: "Your browser's settings forbid the Zarn program here: ask your administrator.",
+        "other-site": "This page is not one of the Zarn service's sites, so Zarn does not answer it.",
+        notInstalled: "Zarn is not installed in this browser.",
+        getProgram: "Download the Zarn program",
+        getExtension: "Get the Zarn browser extension",
+        updateExtension: "Update the Zarn browser extension"
+    };
 
-    function makeError(code, message) {
+    // The need of each error code when the code alone tells it.
+    var codeNeeds = { "refused-site": "other-site" };
+
+    function makeError(code, message, need) {
         var error = new Error(message);
         error.code = code;
+        error.need = need === undefined ? (codeNeeds[code] || null) : need;
         return error;
+    }
+
+    // The browser this page runs in, for the store whose page to offer.
+    function browserName() {
+        var agent = (global.navigator && global.navigator.userAgent) || "";
+        if (/Edg\//.test(agent)) return "edge";
+        if (/Firefox\//.test(agent)) return "firefox";
+        return "chrome";
+    }
+
+    // The Windows the browser says it runs on: x86 only where it says
+    // Windows and nothing of a 64-bit one.
+    function windowsArch() {
+        var agent = (global.navigator && global.navigator.userAgent) || "";
+        return /Windows/.test(agent) && !/Win64|x64|WOW64|amd64|arm64|aarch64/i.test(agent)
+            ? "x86" : "x64";
+    }
+
+    // The one next step for a need: a sentence and, where one exists, a link.
+    function nextStep(need, program) {
+        var href = "", label = "";
+        if (need === "extension" || need === "extension-update") {
+            href = links[browserName()];
+            label = need === "extension" ? texts.getExtension : texts.updateExtension;
+        } else if (need === "program" || need === "program-update") {
+            var arch = program && program.arch === "x86" ? "x86" : windowsArch();
+            href = links.program ? links.program.replace("{arch}", arch) : "";
+            label = texts.getProgram;
+        }
+        return { message: need ? texts[need] : texts.ready,
+                 link: href ? { href: href, text: label } : null };
+    }
+
+    // detail: the browser's or the program's own words when something failed.
+    function makeStatus(kind, need, extension, program, detail) {
+        var step = nextStep(need, program);
+        return { ready: need === null, kind: kind, need: need, library: { version: version },
+                 extension: extension || null, program: program || null, message: step.message,
+                 link: step.link, detail: detail || "" };
     }
 
     function text(value) {
@@ -217,6 +283,15 @@ var Zarn = (function (global) {
         return this;
     };
 
+    // The page's status, without a dialog or a transfer program: whether it
+    // may call every method, and if not what is missing (need) with one
+    // sentence and one link for a person.
+    Client.prototype.check = function () {
+        var result = pending(this.later);
+        result.resolve(makeStatus(this.kind, null, null, null));
+        return result.promise;
+    };
+
     // Each handler runs on its own: one that throws does not keep the others
     // from their event, and its error is thrown again afterwards, outside.
     Client.prototype.fire = function (name, params) {
@@ -391,7 +466,9 @@ var Zarn = (function (global) {
                 var params = Object.prototype.toString.call(item.params) === "[object Array]" ? item.params : [];
                 client.fire(String(item.name), [text(params[0]), text(params[1]), text(params[2])]);
             } else if (item.reply.error) {
-                item.call.reject(makeError(text(item.reply.error.code), text(item.reply.error.message)));
+                var need = item.reply.error.need;
+                item.call.reject(makeError(text(item.reply.error.code), text(item.reply.error.message),
+                                           typeof need === "string" ? need : undefined));
             } else {
                 item.call.resolve(item.reply.result === undefined ? null : item.reply.result);
             }
@@ -435,19 +512,39 @@ var Zarn = (function (global) {
         defineMethods(client, send);
         // The program's protocol version, its version and architecture.
         client.hello = function () { return send("hello", []); };
+        // The extension greets the program (once per program it starts) and
+        // says what is missing; an extension that knows no check is older
+        // than this library.
+        client.check = function () {
+            return send("check", []).then(function (answer) {
+                return makeStatus("extension", typeof answer.need === "string" ? answer.need : null,
+                                  answer.extension, answer.program, text(answer.detail));
+            }, function (error) {
+                var need = error.need || (error.code === "unknown-method" ? "extension-update"
+                                                                          : "program");
+                return makeStatus("extension", need, null, null, error.code + ": " + error.message);
+            });
+        };
         return client;
     }
 
     // ---- neither ---------------------------------------------------------
 
+    // Internet Explorer needs the program (the control) and no extension.
     function openNone(later) {
         var client = new Client("none", later);
+        // IE 11 hides ActiveXObject from typeof but not from "in".
+        var need = "ActiveXObject" in global ? "program" : "extension";
         defineMethods(client, function () {
             var result = pending(later);
-            result.reject(makeError("not-installed",
-                                    "The Zarn program is not installed in this browser."));
+            result.reject(makeError("not-installed", texts.notInstalled + " " + texts[need], need));
             return result.promise;
         });
+        client.check = function () {
+            var result = pending(later);
+            result.resolve(makeStatus("none", need, null, null));
+            return result.promise;
+        };
         return client;
     }
 
@@ -489,5 +586,5 @@ var Zarn = (function (global) {
         return pending(queue(scheduler(options || {})));
     }
 
-    return { open: open, deferred: deferred };
+    return { open: open, deferred: deferred, texts: texts, links: links, version: version };
 })(this);

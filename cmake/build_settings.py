@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Writes the header of a module's build settings: its update server, the
 sites allowed to script the control, the public keys its releases must be
-signed with, and the browser extensions allowed to start the bridge host.
+signed with, the browser extensions allowed to start the bridge host, and
+where a person gets what is missing.
 
-    build_settings.py OUT.h SERVER SITES KEYS.pem CHROMIUM_IDS FIREFOX_IDS
+    build_settings.py OUT.h SERVER SITES KEYS.pem CHROMIUM_IDS FIREFOX_IDS LINKS
 
-SITES and the ID lists are ;-separated. KEYS.pem holds one or more PEM EC
+SITES and the ID lists are ;-separated. LINKS is ;-separated name=address
+entries, each of LINK_NAMES once: the program's download ({arch} standing
+for x64 or x86) and the extension's store page in each browser. KEYS.pem holds one or more PEM EC
 P-256 public keys (as `openssl ec -pubout` writes them); anything else in the
 file is ignored. Exits non-zero, naming the problem, when a block is not an
 uncompressed P-256 key, the file holds none, or a text cannot stand in a C++ string.
@@ -38,6 +41,28 @@ def points(text):
         yield der[len(SPKI_PREFIX) + 1:]
 
 
+LINK_NAMES = ("program", "chrome", "edge", "firefox")
+
+
+def links(text):
+    """The download and store addresses, by name; every one must be an
+    http(s) address."""
+    found = {}
+    for entry in filter(None, text.split(";")):
+        name, _, address = entry.partition("=")
+        if name not in LINK_NAMES or name in found:
+            raise ValueError("links: unknown or repeated name: %s" % entry)
+        if not re.match(r"^https?://[^\s\"\\<>]+$", address):
+            raise ValueError("links: %s is not an http(s) address: %s" % (name, address))
+        found[name] = address
+    missing = [n for n in LINK_NAMES if n not in found]
+    if missing:
+        raise ValueError("links: no address for %s" % ", ".join(missing))
+    if "{arch}" not in found["program"]:
+        raise ValueError("links: the program's address has no {arch}: %s" % found["program"])
+    return found
+
+
 def wide(text, what):
     if any(c in text for c in '"\\') or any(ord(c) < 0x20 for c in text):
         raise ValueError("%s with a quote, backslash or control character: %s" % (what, text))
@@ -45,15 +70,16 @@ def wide(text, what):
 
 
 def main():
-    if len(sys.argv) != 7:
+    if len(sys.argv) != 8:
         print(__doc__, file=sys.stderr)
         return 2
-    out, server, sites, pem, chromium, firefox = sys.argv[1:]
+    out, server, sites, pem, chromium, firefox, link_text = sys.argv[1:]
     try:
         with open(pem, encoding="ascii") as f:
             keys = list(points(f.read()))
         texts = [wide(server, "update server address"), wide(sites, "allowed sites"),
                  wide(chromium, "Chromium extension IDs"), wide(firefox, "Firefox extension IDs")]
+        addresses = links(link_text)
     except (OSError, UnicodeDecodeError, ValueError) as error:
         print("%s: %s" % (pem, error), file=sys.stderr)
         return 1
@@ -73,10 +99,16 @@ def main():
               "inline constexpr std::array<std::uint8_t, 64> kReleaseKeys[] = {\n%s\n};\n"
               "// The browser extensions the bridge host's manifests allow, ;-separated.\n"
               "inline constexpr wchar_t kChromiumExtensionIds[] = %s;\n"
-              "inline constexpr wchar_t kFirefoxExtensionIds[] = %s;\n\n"
+              "inline constexpr wchar_t kFirefoxExtensionIds[] = %s;\n"
+              "// Where a person gets what is missing: the program's package ({arch}\n"
+              "// is x64 or x86) and the extension's page in each browser's store.\n"
+              "inline constexpr wchar_t kProgramDownload[] = %s;\n"
+              "inline constexpr wchar_t kChromeStore[] = %s;\n"
+              "inline constexpr wchar_t kEdgeStore[] = %s;\n"
+              "inline constexpr wchar_t kFirefoxStore[] = %s;\n\n"
               "}  // namespace zarn::settings\n"
-              % (pem.replace("\\", "/"), texts[0], texts[1], "\n".join(rows), texts[2],
-                 texts[3]))
+              % ((pem.replace("\\", "/"), texts[0], texts[1], "\n".join(rows), texts[2],
+                  texts[3]) + tuple(wide(addresses[n], n) for n in LINK_NAMES)))
     try:
         with open(out, encoding="utf-8") as f:
             if f.read() == header:

@@ -444,14 +444,30 @@ def make_arch(source, trees, out, arch, cert, key, marking, stores):
     return version
 
 
-def write_page(source, out, version, marking):
+def page_links(tree):
+    """The links a tree was configured with, as zarn.js carries them."""
+    names = {"ZARN_PROGRAM_DOWNLOAD": "program", "ZARN_CHROME_STORE": "chrome",
+             "ZARN_EDGE_STORE": "edge", "ZARN_FIREFOX_STORE": "firefox"}
+    found = {}
+    with open(os.path.join(tree, "CMakeCache.txt"), encoding="utf-8", errors="replace") as text:
+        for line in text:
+            m = re.match(r"(\w+):\w+=(.*)$", line.rstrip("\n"))
+            if m and m.group(1) in names:
+                found[names[m.group(1)]] = m.group(2)
+    return ";".join("%s=%s" % item for item in sorted(found.items()))
+
+
+def write_page(source, out, version, marking, tree):
     text = open(os.path.join(source, "package", "zarn.html.in"), encoding="utf-8").read()
     text = text.replace("@MARKING@", marking)
     text = text.replace("@CLASS_ID@", class_id(source).strip("{}"))
     text = text.replace("@VERSION_COMMAS@", ",".join(map(str, version)))
     open(os.path.join(out, "zarn.html"), "w", encoding="utf-8").write(text)
-    # The page library the page loads, beside it.
-    shutil.copyfile(os.path.join(source, "browser", "zarn.js"), os.path.join(out, "zarn.js"))
+    # The page library the page loads, beside it, with the tree's links.
+    run("python3", os.path.join(source, "browser", "build_extension.py"), "library",
+        "--source", os.path.join(source, "browser", "zarn.js"), "--out",
+        os.path.join(out, "zarn.js"), "--links", page_links(tree), "--version",
+        os.path.join(source, "resources", "version.h"))
 
 
 def source_version(source):
@@ -473,7 +489,7 @@ def page_only(source, out, tree):
                     judge_sites(cache.get("ZARN_ALLOWED_SITES", ""), server))):
             marking = ""
     os.makedirs(out, exist_ok=True)
-    write_page(source, out, source_version(source), marking)
+    write_page(source, out, source_version(source), marking, tree)
     print(f"== {os.path.join(out, 'zarn.html')} and zarn.js")
 
 
@@ -525,7 +541,7 @@ def main():
                 for arch in ARCHES}
     if versions["x86"] != versions["x64"]:
         sys.exit(f"the two modules disagree on their version: {versions}")
-    write_page(source, out, versions["x86"], marking)
+    write_page(source, out, versions["x86"], marking, os.path.join(trees, ARCHES["x64"]))
     # The extension for each store. Both trees write the same one (the same
     # key, sites and version); the x86_64 tree's is taken.
     for name in EXTENSION_FILES:

@@ -560,12 +560,74 @@ def check_page(out, clsid, version):
           base and base.group(0))
     methods = ("CheckInstall", "DownLoad", "AllowPopUp", "MakeShortCut", "SelectComplete",
                "ShowDlgFile", "ShowDlgFolder", "UpLoad")
-    lacking = [m for m in methods if not re.search(r"<button onclick=\"call\('%s'" % m, page)]
+    lacking = [m for m in methods if not re.search(r'<button type="button" id="do-%s">' % m, page)]
     check(not lacking, "zarn.html: a button for each of the eight methods", lacking)
+    # An inline handler looks names up on its element first: a button's own
+    # value property hid the page's value() function.
+    inline = re.findall(r"<[^>]*\son[a-z]+\s*=", page, re.I)
+    check(not inline, "zarn.html: no inline event handler", inline)
+    check('<div id="zarn-status">' in page, "zarn.html: the zarn-status element")
     check(re.search(r'<script[^>]*src="zarn.js"', page) is not None
           and 'on("UpSelectComplete", function (path, size, mode)' in page,
           "zarn.html: calls through zarn.js, its UpSelectComplete handler bound by zarn.on")
-    check(os.path.exists(os.path.join(out, "zarn.js")), "zarn.js beside zarn.html")
+    library = os.path.join(out, "zarn.js")
+    check(os.path.exists(library), "zarn.js beside zarn.html")
+    links = re.search(r"var links = (\{.*\});", open(library, encoding="utf-8").read())
+    links = json.loads(links.group(1)) if links else {}
+    check(links and all(re.match(r"^https?://", links.get(n, "")) for n in ("program", "chrome", "edge", "firefox"))
+          and "{arch}" in links["program"], "zarn.js beside zarn.html carries the build's links", links)
+
+
+def check_publish(out, root):
+    """tools/publish places the signed MSIs beside the release and refuses an
+    unsigned one; the update server stand-in serves them at the address the
+    pages' "download the program" link names."""
+    import socket
+    import urllib.request
+    web = os.path.join(root, "publish")
+    shutil.rmtree(web, ignore_errors=True)
+    msis = [os.path.join(out, f"ZarnCtrl2-{a}.msi") for a in ("x64", "x86")]
+    publish = [sys.executable, os.path.join(SOURCE, "tools", "publish"), "program", "--out", web]
+    done = subprocess.run(publish + ["--msi", msis[0], "--msi", msis[1]], capture_output=True, text=True)
+    served = os.path.join(web, "append", "application")
+    check(done.returncode == 0 and all(filecmp.cmp(m, os.path.join(served, os.path.basename(m)), shallow=False)
+                                       for m in msis), "publish program: both MSIs beside the release",
+          done.stderr)
+    unsigned = os.path.join(root, "unsigned", "ZarnCtrl2-x64.msi")
+    os.makedirs(os.path.dirname(unsigned), exist_ok=True)
+    with open(msis[0], "rb") as f:
+        data = f.read().replace("\x05DigitalSignature".encode("utf-16-le"), "\x05Something_Else__".encode("utf-16-le"))
+    with open(unsigned, "wb") as f:
+        f.write(data)
+    done = subprocess.run(publish + ["--msi", unsigned], capture_output=True, text=True)
+    check(done.returncode != 0 and "signature" in done.stderr and
+          filecmp.cmp(msis[0], os.path.join(served, "ZarnCtrl2-x64.msi"), shallow=False),
+          "publish program: an unsigned MSI is refused and the published one stays", done.stderr)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    server = subprocess.Popen([sys.executable, os.path.join(SOURCE, "tools", "updateserver", "updateserver.py"),
+                               "serve", "--root", served, "--log", os.path.join(root, "publish-log"),
+                               "--port", str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        body, kind = b"", ""
+        for _ in range(100):
+            try:
+                with urllib.request.urlopen(f"http://127.0.0.1:{port}/append/application/ZarnCtrl2-x86.msi",
+                                            timeout=10) as answer:
+                    body, kind = answer.read(), answer.headers.get("Content-Type")
+                break
+            except OSError:
+                time.sleep(0.1)  # the server is still starting
+        check(body == open(msis[1], "rb").read() and kind == "application/x-msi",
+              "the update server serves the x86 MSI as an MSI", kind)
+    finally:
+        server.terminate()
+        try:
+            server.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
 
 
 def check_xpi(out, root):
@@ -885,6 +947,7 @@ def main():
     check_xpi(out, root)
     check_release_refusals(SOURCE)
     check_manifest_comparison(SOURCE)
+    check_publish(out, root)
 
     env = dict(os.environ, WINEARCH="win64", WINEDEBUG="-all",
                WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d",

@@ -87,6 +87,7 @@ class BridgeHost(unittest.TestCase):
         self.assertEqual(events, [])
         expected_arch = "x86" if rig.ARCH == "i686" else "x64"
         self.assertEqual(reply["result"]["protocol"], 1)
+        self.assertEqual(reply["result"]["minProtocol"], 1)
         self.assertEqual(reply["result"]["arch"], expected_arch)
         self.assertRegex(reply["result"]["version"], r"^\d+\.\d+\.\d+\.\d+$")
         requests_before = len(rig.server_requests())

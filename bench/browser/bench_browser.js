@@ -6,6 +6,9 @@
 // page's first call starts its host, under a Wine that is already up. And a
 // walk of a folder of 10,000 files through the folder picker: every event
 // reaches the page's handler, and the page's longest task meanwhile.
+// Then the road from nothing to working: z.check() on a ready page against
+// a bare hello through the same extension, and how long the sample page,
+// waiting for the program, takes to turn live once the host is registered.
 // scripts/bench runs it with the browser suites' environment.
 "use strict";
 
@@ -58,7 +61,9 @@ async function firstCall(browser) {
     const ms = await page.evaluate(() => {
         const started = performance.now();
         return Zarn.open().SelectComplete("C:\\bench\\file.txt", "1234", "-1")
-            .then(() => performance.now() - started);
+            .then(() => performance.now() - started, (e) => Zarn.open().check().then((status) => {
+                throw new Error(e.code + ": " + e.message + " (" + JSON.stringify(status) + ")");
+            }));
     });
     await page.close();
     return ms;
@@ -129,6 +134,73 @@ async function walk(page) {
     }
 }
 
+// Milliseconds per call of `count` calls of z[method]() one after another.
+function timeMethod(page, method, count) {
+    return page.evaluate((method, count) => {
+        const z = window.zarnBench || (window.zarnBench = Zarn.open());
+        const started = performance.now();
+        let chain = Promise.resolve();
+        for (let i = 0; i < count; i++) chain = chain.then(() => z[method]());
+        return chain.then(() => (performance.now() - started) / count);
+    }, method, count);
+}
+
+// z.check() on a ready page against hello, in alternating batches.
+async function checkAgainstHello(browser) {
+    const page = await browser.newPage();
+    await page.goto(rig.url("page.html"));
+    await timeMethod(page, "hello", 20);
+    await timeMethod(page, "check", 20);
+    const ratios = [];
+    for (let i = 0; i < rounds; i++) {
+        let c = 0, h = 0;
+        for (let b = 0; b < callsPerRound / batch; b++) {
+            c += await timeMethod(page, "check", batch) / (callsPerRound / batch);
+            h += await timeMethod(page, "hello", batch) / (callsPerRound / batch);
+        }
+        ratios.push(c / h);
+        console.log("round %d: check %s ms, hello %s ms, ratio %s", i + 1, c.toFixed(3), h.toFixed(3),
+                    (c / h).toFixed(2));
+    }
+    await page.close();
+    console.log("BENCH browser_check_warm %s 1.25 min %s max %s rounds %d", median(ratios).toFixed(2),
+                Math.min(...ratios).toFixed(2), Math.max(...ratios).toFixed(2), rounds);
+}
+
+// The sample page waits for the program (no host registered); the time from
+// the host's registration to its status line turning ready.
+async function registrationToLive() {
+    const profile = "bench-live";
+    const browser = await rig.chromium({ host: null, profile: profile });
+    const manifest = path.join(rig.scratch, profile, "NativeMessagingHosts", "com.zarn.bridge.json");
+    const times = [];
+    try {
+        for (let i = 0; i < rounds; i++) {
+            fs.rmSync(manifest, { force: true });
+            const page = await browser.newPage();
+            await page.goto(rig.url("zarn.html"));
+            await rig.waitFor(async () => (await rig.statusLine(page)).className === "missing", 30000,
+                              "the page waiting for the program");
+            await page.evaluate(() => {
+                const box = document.getElementById("zarn-status");
+                new MutationObserver(() => {
+                    if (box.className === "ready" && !window.liveAt) window.liveAt = Date.now();
+                }).observe(box, { attributes: true });
+            });
+            const registered = Date.now();
+            rig.registerChromiumHost(profile);
+            const live = await rig.waitFor(() => page.evaluate(() => window.liveAt), 30000, "the page turning live");
+            times.push(live - registered);
+            console.log("round %d: live %d ms after the registration", i + 1, live - registered);
+            await page.close();
+        }
+    } finally {
+        await browser.close();
+    }
+    console.log("BENCH browser_registration_to_live_ms %s 3000 min %s max %s rounds %d",
+                median(times).toFixed(0), Math.min(...times), Math.max(...times), rounds);
+}
+
 (async () => {
     rig.publishPages();
     const real = await rig.chromium({ profile: "bench-real" });
@@ -187,6 +259,8 @@ async function walk(page) {
         console.log("BENCH browser_walk_longest_task_ms %s 50 min %s max %s rounds %d",
                     median(longest).toFixed(0), Math.min(...longest).toFixed(0),
                     Math.max(...longest).toFixed(0), walks);
+        await checkAgainstHello(real);
+        await registrationToLive();
     } finally {
         await real.close();
         await floor.close();

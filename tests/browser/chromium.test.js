@@ -264,6 +264,9 @@ test("the extension's limits: the cap on waiting calls, a host that allows fewer
         const mark = rig.requestMark(), before = rig.record().length;
         const refused = await rig.call(other, "UpLoad", ["zarnuser", "pa55word", items]);
         assert.equal(refused.error && refused.error.code, "refused-site", JSON.stringify(refused));
+        assert.equal(refused.error.need, "other-site");
+        const status = await rig.status(other);
+        assert.deepEqual([status.ready, status.need, status.link], [false, "other-site", null]);
         // The page's own loads (its folder, the site's icon) aside.
         assert.deepEqual(rig.requestsSince(mark).filter((r) => !/\/browser\/|favicon/.test(r)), []);
         assert.equal(rig.record().length, before);
@@ -301,4 +304,135 @@ test("one page, many lives: two clients, the back/forward cache, a sandboxed cop
                      ["null", "none", null]);
     assert.equal((await rig.call(sandboxed, "SelectComplete", ["a", "1", "-1"])).error.code, "not-installed");
     await sandboxed.close();
+});
+
+// The build's links, by name, and the program's package for an architecture.
+const links = Object.fromEntries(rig.buildLinks().split(";").map((e) => [e.split("=")[0], e.slice(e.indexOf("=") + 1)]));
+const msi = (arch) => links.program.replace("{arch}", arch);
+
+// The packaged sample page in `browser`: the status zarn.js gives, a call's
+// error, and the zarn-status line once the page has shown one.
+async function told(browser) {
+    const page = await browser.newPage();
+    await page.goto(rig.url("zarn.html"));
+    const status = await rig.status(page);
+    const call = await rig.call(page, "SelectComplete", ["C:\\a.txt", "1", "-1"]);
+    const line = await rig.waitFor(async () => {
+        const shown = await rig.statusLine(page);
+        return shown.className && shown;
+    }, 30000, "the page's status line");
+    await page.close();
+    return { status, error: call.error, line };
+}
+
+test("what a page is told: each status, a call's error and the sample page's line", async () => {
+    // The build's host, ready.
+    const ready = await told(browser);
+    assert.equal(ready.status.ready, true, JSON.stringify(ready.status));
+    assert.equal(ready.status.need, null);
+    assert.equal(ready.status.kind, "extension");
+    assert.deepEqual([ready.status.program.protocol, ready.status.program.minProtocol], [1, 1]);
+    assert.match(ready.status.program.version, /^\d+\.\d+\.\d+\.\d+$/);
+    assert.match(ready.status.extension.version, /^\d+\.\d+\.\d+\.\d+$/);
+    // Every piece's version: the page library's is the extension's, as one build made both.
+    assert.equal(ready.status.library.version, ready.status.extension.version);
+    assert.equal(ready.error, undefined);
+    assert.deepEqual(ready.line, { text: ready.status.message, className: "ready", href: null });
+
+    // A manifest that names another extension: the browser forbids it.
+    const foreign = path.join(rig.scratch, "foreign-manifest.json");
+    const manifest = JSON.parse(fs.readFileSync(path.join(rig.build, "zarn-bridge.json"), "utf8"));
+    manifest.allowed_origins = ["chrome-extension://" + "a".repeat(32) + "/"];
+    fs.writeFileSync(foreign, JSON.stringify(manifest));
+    const rows = [
+        // [what, host, need, the call's code, the link offered]
+        ["no program", null, "program", "not-installed", msi("x64")],
+        ["a program that ends before it answers", rig.standInHost("exit"), "program", "not-installed", msi("x64")],
+        ["a program that never answers hello", rig.standInHost("silent"), "program", "not-installed", msi("x64")],
+        ["an older program (no minProtocol)", rig.standInHost("range::0"), "program-update", "version-mismatch",
+         msi("x86")],
+        ["a newer program", rig.standInHost("range:2:3"), "extension-update", "version-mismatch", links.chrome],
+        ["a newer program that still speaks ours", rig.standInHost("range:1:4"), null, "bad-request", null],
+        ["a manifest for another extension", { exe: rig.hostExe, manifest: foreign }, "admin", "not-installed",
+         null],
+    ];
+    for (const [what, host, need, code, href] of rows) {
+        const other = await rig.chromium({ host: host, profile: "chromium-told" });
+        let seen;
+        try {
+            seen = await told(other);
+        } finally {
+            await other.close();
+        }
+        const about = what + ": " + JSON.stringify(seen);
+        assert.equal(seen.status.need, need, about);
+        assert.equal(seen.status.ready, need === null, about);
+        assert.equal(seen.status.extension.version, ready.status.extension.version, about);
+        assert.deepEqual([seen.error.code, seen.error.need], [code, need], about);
+        assert.deepEqual(seen.line, { text: seen.status.message + (href ? " " + seen.status.link.text : ""),
+                                      className: need ? "missing" : "ready", href: href }, about);
+    }
+});
+
+test("turning live: the program registered, then the extension installed, under open pages", async () => {
+    const waitLine = (page, className) => rig.waitFor(async () => {
+        const shown = await rig.statusLine(page);
+        return shown.className === className && shown;
+    }, 30000, "the status line " + className);
+
+    const live = await rig.chromium({ host: null, profile: "chromium-live" });
+    try {
+        const page = await live.newPage();
+        await page.goto(rig.url("zarn.html"));
+        await page.evaluate(() => { window.notReloaded = true; });
+        assert.equal((await waitLine(page, "missing")).href, msi("x64"));
+        rig.registerChromiumHost("chromium-live");
+        await waitLine(page, "ready");
+        assert.equal(await page.evaluate(() => window.notReloaded), true);
+        assert.deepEqual(await rig.call(page, "SelectComplete", ["live", "1", "-1"]),
+                         { result: 0, events: [["UpSelectComplete", "live", "1", "-1"]] });
+    } finally {
+        await live.close();
+    }
+
+    const bare = await rig.chromium({ extension: false, profile: "chromium-install" });
+    try {
+        const page = await bare.newPage();
+        await page.goto(rig.url("zarn.html"));
+        await page.evaluate(() => { window.notReloaded = true; });
+        const none = await rig.status(page);
+        assert.deepEqual([none.kind, none.need, none.link.href], ["none", "extension", links.chrome]);
+        assert.equal((await waitLine(page, "missing")).href, links.chrome);
+        await bare.installExtension(path.join(rig.build, "extension", "chromium"));
+        await waitLine(page, "ready");
+        assert.equal(await page.evaluate(() => window.notReloaded), true);
+        // The welcome page finds the program too.
+        const welcome = await rig.welcomePage(bare);
+        const shown = await rig.waitFor(() => welcome.evaluate(() => document.body.className === "ready" &&
+            [document.getElementById("extension-state").textContent,
+             document.getElementById("program-state").textContent]), 30000, "the welcome page's status");
+        assert.match(shown[0], /^\d+\.\d+\.\d+\.\d+$/);
+        assert.match(shown[1], /^\d+\.\d+\.\d+\.\d+ \(x(64|86)\)$/);
+        // The toolbar's popup, opened as a tab of its own: the same versions,
+        // and its own tab is no site of the service.
+        const popup = await bare.newPage();
+        await popup.goto("chrome-extension://" + rig.readIds().chromium + "/popup.html");
+        const inPopup = await rig.waitFor(() => popup.evaluate(() => document.body.className === "ready" &&
+            ["extension-state", "program-state", "site-state"].map((id) => document.getElementById(id).textContent)),
+            30000, "the popup's status");
+        assert.deepEqual(inPopup, shown.concat(["not a site of the Zarn service"]));
+    } finally {
+        await bare.close();
+    }
+});
+
+test("the packaged sample page, button by button", async () => {
+    rig.removeShortcutFiles();
+    const page = await browser.newPage();
+    await page.goto(rig.url("zarn.html"));
+    await rig.waitFor(async () => (await rig.statusLine(page)).className === "ready", 30000, "a live page");
+    rig.checkClicks(await rig.clickSamplePage(page), assert);
+    assert.ok(rig.shortcutFiles().length > 0, "MakeShortCut made its shortcut");
+    rig.removeShortcutFiles();
+    await page.close();
 });

@@ -51,3 +51,62 @@ test("Firefox: two clients of one page, each with only its own replies and event
     assert.deepEqual(await rig.leaveAndComeBack(page), { leaving: "host-gone", restored: true, after: 1 });
     await page.close();
 });
+
+test("Firefox: each status a page is told, turning live on installation, the sample page clicked", async () => {
+    const links = Object.fromEntries(rig.buildLinks().split(";").map((e) => [e.split("=")[0], e.slice(e.indexOf("=") + 1)]));
+    const msi = (arch) => links.program.replace("{arch}", arch);
+    const line = (page, className) => rig.waitFor(async () => {
+        const shown = await rig.statusLine(page);
+        return (className ? shown.className === className : shown.className) && shown;
+    }, 30000, "the status line " + (className || ""));
+
+    const rows = [
+        // [what, host, need, the call's code, the link offered]
+        ["no program", null, "program", "not-installed", msi("x64")],
+        ["an older program", rig.standInHost("range::0"), "program-update", "version-mismatch", msi("x86")],
+        ["a newer program", rig.standInHost("range:2:3"), "extension-update", "version-mismatch", links.firefox],
+    ];
+    for (const [what, host, need, code, href] of rows) {
+        const other = await rig.firefox({ host: host, home: "firefox-told" });
+        try {
+            const page = await other.newPage();
+            await page.goto(rig.url("zarn.html"));
+            const status = await rig.status(page);
+            const call = await rig.call(page, "SelectComplete", ["C:\\a.txt", "1", "-1"]);
+            const shown = await line(page);
+            const about = what + ": " + JSON.stringify([status, call, shown]);
+            assert.deepEqual([status.ready, status.need, call.error.code, call.error.need], [false, need, code, need],
+                             about);
+            assert.deepEqual(shown, { text: status.message + " " + status.link.text, className: "missing", href: href },
+                             about);
+        } finally {
+            await other.close();
+        }
+    }
+
+    // The extension installed under an open page of the service.
+    const bare = await rig.firefox({ install: false, home: "firefox-install" });
+    try {
+        const page = await bare.newPage();
+        await page.goto(rig.url("zarn.html"));
+        await page.evaluate(() => { window.notReloaded = true; });
+        assert.equal((await line(page, "missing")).href, links.firefox);
+        await bare.installExtension(require("path").join(rig.build, "extension", "firefox"));
+        await line(page, "ready");
+        assert.equal(await page.evaluate(() => window.notReloaded), true);
+    } finally {
+        await bare.close();
+    }
+
+    // The suite's browser, ready: its status, then every button.
+    rig.removeShortcutFiles();
+    const page = await browser.newPage();
+    await page.goto(rig.url("zarn.html"));
+    await line(page, "ready");
+    const status = await rig.status(page);
+    assert.deepEqual([status.ready, status.need, status.program.protocol, status.program.minProtocol],
+                     [true, null, 1, 1], JSON.stringify(status));
+    rig.checkClicks(await rig.clickSamplePage(page), assert);
+    rig.removeShortcutFiles();
+    await page.close();
+});

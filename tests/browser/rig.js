@@ -35,6 +35,12 @@ function publishPages() {
     for (const name of fs.readdirSync(path.join(source, "tests", "browser", "pages")))
         fs.copyFileSync(path.join(source, "tests", "browser", "pages", name), path.join(out, name));
     fs.copyFileSync(path.join(build, "zarn.js"), path.join(out, "zarn.js"));
+    // The sample page as scripts/package makes it, from the build's module.
+    const made = spawnSync("python3", ["-c",
+        "import sys; sys.path.insert(0, sys.argv[1] + '/package'); import make_packages as m; " +
+        "m.write_page(sys.argv[1], sys.argv[2], m.module_version(sys.argv[3] + '/ZarnCtrl2.ocx'), " +
+        "m.MARKING, sys.argv[3])", source, out, build], { encoding: "utf8" });
+    if (made.status !== 0) throw new Error("the sample page: " + made.stderr);
 }
 
 function url(name, other) {
@@ -62,7 +68,7 @@ function hostWrapper(exe, name) {
 // The host manifest of the build, with the wrapper as the program: the
 // extensions it lets in are the ones the build wrote.
 function hostManifest(buildManifest, wrapper) {
-    const manifest = JSON.parse(fs.readFileSync(path.join(build, buildManifest), "utf8"));
+    const manifest = JSON.parse(fs.readFileSync(path.resolve(build, buildManifest), "utf8"));
     manifest.path = wrapper;
     return JSON.stringify(manifest, null, 2);
 }
@@ -79,46 +85,97 @@ function extensionFor(sites, name) {
     spawnSync("python3", [path.join(source, "browser", "build_extension.py"), "build",
         "--source", path.join(source, "browser", "extension"), "--out", out, "--sites", sites,
         "--key", key, "--version", path.join(source, "resources", "version.h"),
-        "--gecko-id", readIds().firefox], { stdio: "inherit" });
+        "--gecko-id", readIds().firefox, "--links", buildLinks()], { stdio: "inherit" });
     return path.join(out, "chromium");
 }
 
-// Chromium with the extension. host: null (no host installed), or
-// { exe, manifest } for a host program and the build manifest to copy.
+// The links the build gives pages and the extension.
+function buildLinks() {
+    const cache = fs.readFileSync(path.join(build, "CMakeCache.txt"), "utf8");
+    const value = (name) => new RegExp("^" + name + ":\\w+=(.*)$", "m").exec(cache)[1];
+    return "program=" + value("ZARN_PROGRAM_DOWNLOAD") + ";chrome=" + value("ZARN_CHROME_STORE") +
+        ";edge=" + value("ZARN_EDGE_STORE") + ";firefox=" + value("ZARN_FIREFOX_STORE");
+}
+
+// A stand-in host that greets with another range of protocols, or never,
+// or ends at once: a wrapper for a host manifest (see hello_standin.js).
+function standInHost(mode) {
+    fs.mkdirSync(scratch, { recursive: true });
+    const file = path.join(scratch, "standin-" + mode.replace(/\W/g, "-") + ".sh");
+    fs.writeFileSync(file, "#!/bin/sh\nexec '" + process.execPath + "' '" +
+                     path.join(__dirname, "hello_standin.js") + "' '" + mode + "'\n", { mode: 0o755 });
+    return { wrapper: file, manifest: "zarn-bridge.json" };
+}
+
+// Registers a host with a Chromium profile, as the MSI does for a browser
+// (by default the build's host).
+function registerChromiumHost(profileName, host) {
+    host = host || { exe: hostExe, manifest: "zarn-bridge.json" };
+    const folder = path.join(scratch, profileName, "NativeMessagingHosts");
+    fs.mkdirSync(folder, { recursive: true });
+    fs.writeFileSync(path.join(folder, "com.zarn.bridge.json"),
+                     hostManifest(host.manifest, host.wrapper || hostWrapper(host.exe, "host-chromium")));
+}
+
+// Chromium with the extension (extension: false, none yet: the suite
+// installs it). host: null (no host installed), or { exe, manifest } for a
+// host program and the build manifest to copy, or { wrapper, manifest }.
 async function chromium(options) {
     options = options || {};
-    const extension = options.extension || path.join(build, "extension", "chromium");
-    const profile = path.join(scratch, options.profile || "chromium");
+    const extension = options.extension === undefined ? path.join(build, "extension", "chromium")
+                                                      : options.extension;
+    const profileName = options.profile || "chromium";
+    const profile = path.join(scratch, profileName);
     fs.rmSync(profile, { recursive: true, force: true });
     fs.mkdirSync(path.join(profile, "NativeMessagingHosts"), { recursive: true });
-    if (options.host !== null) {
-        const host = options.host || { exe: hostExe, manifest: "zarn-bridge.json" };
-        fs.writeFileSync(path.join(profile, "NativeMessagingHosts", "com.zarn.bridge.json"),
-                         hostManifest(host.manifest, hostWrapper(host.exe, "host-chromium")));
-    }
-    return puppeteer.launch({
+    if (options.host !== null) registerChromiumHost(profileName, options.host);
+    const args = extension
+        ? ["--load-extension=" + extension, "--disable-extensions-except=" + extension]
+        : ["--enable-unsafe-extension-debugging"];
+    const browser = await puppeteer.launch({
         executablePath: "/usr/lib/chromium/chromium",
         headless: true,
         pipe: true,
         userDataDir: profile,
         ignoreDefaultArgs: ["--disable-extensions"],
-        args: ["--no-sandbox", "--load-extension=" + extension,
-               "--disable-extensions-except=" + extension, "--no-first-run"],
+        args: ["--no-sandbox", "--no-first-run"].concat(args),
         env: Object.assign({}, env),
     });
+    try {
+        if (extension && fs.existsSync(path.join(extension, "welcome.html"))) await closeWelcome(browser);
+    } catch (e) {
+        await browser.close();
+        throw e;
+    }
+    return browser;
+}
+
+// The extension's welcome page, which its installation opens.
+async function welcomePage(browser) {
+    return waitFor(async () => (await browser.pages()).find((p) => /\/welcome\.html$/.test(p.url())),
+                   30000, "the extension's welcome page");
+}
+
+// A suite's browser starts without the welcome page, whose check would
+// start a host of its own beside the pages'.
+async function closeWelcome(browser) {
+    await (await welcomePage(browser)).close();
 }
 
 // Firefox ESR with the extension as a temporary add-on; its host manifests
 // are read from $HOME/.mozilla/native-messaging-hosts.
+// options.home names another home (for a second Firefox); options.host is
+// null (no host) or a stand-in's { wrapper }.
 async function firefox(options) {
     options = options || {};
-    const home = path.join(scratch, "firefox-home");
+    const home = path.join(scratch, options.home || "firefox-home");
     const hosts = path.join(home, ".mozilla", "native-messaging-hosts");
     fs.rmSync(home, { recursive: true, force: true });
     fs.mkdirSync(hosts, { recursive: true });
     if (options.host !== null) {
+        const wrapper = options.host ? options.host.wrapper : hostWrapper(hostExe, "host-firefox");
         fs.writeFileSync(path.join(hosts, "com.zarn.bridge.json"),
-                         hostManifest("zarn-bridge.firefox.json", hostWrapper(hostExe, "host-firefox")));
+                         hostManifest("zarn-bridge.firefox.json", wrapper));
     }
     const browser = await puppeteer.launch({
         browser: "firefox",
@@ -126,7 +183,16 @@ async function firefox(options) {
         headless: true,
         env: Object.assign({}, env, { HOME: home }),
     });
-    await browser.installExtension(path.join(build, "extension", "firefox"));
+    // Its welcome page stays: Firefox lists no extension's page among the
+    // pages it gives the suite, and the suite counts no hosts.
+    if (options.install !== false) {
+        try {
+            await browser.installExtension(path.join(build, "extension", "firefox"));
+        } catch (e) {
+            await browser.close();
+            throw e;
+        }
+    }
     return browser;
 }
 
@@ -158,7 +224,8 @@ async function call(page, method, args) {
             return { result: result, events: seen };
         }, function (error) {
             z.off("UpSelectComplete", handler);
-            return { error: { code: error.code, message: error.message, isError: error instanceof Error },
+            return { error: { code: error.code, message: error.message, isError: error instanceof Error,
+                              need: error.need },
                      events: seen };
         });
     }, method, args || []);
@@ -378,7 +445,92 @@ function requestsSince(mark) {
     return requestLog().slice(mark);
 }
 
+// The page's status as zarn.js gives it, with what the sample page's
+// zarn-status element shows once it has shown one.
+async function status(page) {
+    return page.evaluate(() => Zarn.open().check().then((s) => s));
+}
+async function statusLine(page) {
+    return page.evaluate(() => {
+        const box = document.getElementById("zarn-status");
+        const link = box.querySelector("a");
+        return { text: box.textContent, className: box.className, href: link ? link.href : null };
+    });
+}
+
+// The sample page's log, as lines.
+async function pageLog(page) {
+    return page.evaluate(() => document.getElementById("log").textContent.split("\n").filter(Boolean));
+}
+
+// Clicks every button of the sample page (open and live in `page`) as a
+// person would, and returns the log lines each click added. The folder
+// browser is answered by a watcher; the file picker is left open and its
+// host killed, so the page meets a lost program.
+async function clickSamplePage(page) {
+    const lines = { recordedBefore: record().length };
+    async function click(method, done) {
+        const before = (await pageLog(page)).length;
+        await page.click("#do-" + method);
+        lines[method] = await waitFor(async () => {
+            const added = (await pageLog(page)).slice(before);
+            return added.some(done) && added;
+        }, 120000, method + "'s answer in the page's log");
+    }
+    const answered = (method) => (line) => line.startsWith("  " + method + " ");
+    await page.type("#userId", "zarnuser");
+    await page.type("#userPw", "pa55word");
+    for (const method of ["CheckInstall", "SelectComplete", "AllowPopUp", "MakeShortCut", "DownLoad",
+                          "UpLoad"])
+        await click(method, answered(method));
+    const watcher = spawn(env.ZARN_WINE, [path.join(build, "dialogpress.exe"), "--process", "zarn-bridge.exe",
+                                          "--timeout", "120000", "\uC5C5\uB85C\uB4DC \uD558\uC2E4 " +
+                                          "\uD3F4\uB354\uB97C \uC120\uD0DD\uD558\uC138\uC694."],
+                          { stdio: "ignore", env: env });
+    try {
+        await click("ShowDlgFolder", answered("ShowDlgFolder"));
+    } finally {
+        watcher.kill();
+    }
+    const before = (await pageLog(page)).length;
+    await page.click("#do-ShowDlgFile");
+    await waitFor(async () => (await pageLog(page)).length > before && hostProcesses().length > 0,
+                  30000, "ShowDlgFile's call");
+    kill(hostProcesses());
+    lines.ShowDlgFile = await waitFor(async () => {
+        const added = (await pageLog(page)).slice(before);
+        return added.some(answered("ShowDlgFile")) && added;
+    }, 30000, "ShowDlgFile's answer");
+    await page.click("#do-clear");
+    lines.clear = await pageLog(page);
+    return lines;
+}
+
+// What every browser's click-through must show in the sample page's log.
+function checkClicks(lines, assert) {
+    const text = (method) => lines[method].join("\n");
+    assert.match(text("CheckInstall"), /CheckInstall returned nothing/);
+    assert.match(text("SelectComplete"), /event UpSelectComplete\("C:\\Docs\\a\.txt", "1234", "-1"\)/);
+    assert.match(text("SelectComplete"), /SelectComplete returned 0/);
+    assert.match(text("AllowPopUp"), /AllowPopUp returned 0 \(pop-ups from that site are allowed\)/);
+    assert.match(text("MakeShortCut"), /MakeShortCut returned 0 \(the shortcut is on the desktop\)/);
+    assert.match(text("DownLoad"), /DownLoad\("zarnuser", "\*\*\*", .*\n  DownLoad returned nothing$/);
+    assert.match(text("UpLoad"), /UpLoad returned 0 \(the upload program took the list\)/);
+    assert.match(text("ShowDlgFolder"), /event UpSelectComplete\("C:\\\uC0AC\uC9C4", "-1", "-1"\)/);
+    assert.match(text("ShowDlgFolder"), /ShowDlgFolder returned 0 \(the items picked are listed above\)/);
+    assert.match(text("ShowDlgFile"), /ShowDlgFile failed \(host-gone\): .*try again/);
+    assert.deepEqual(lines.clear, []);
+    for (const method in lines)
+        if (Array.isArray(lines[method])) assert.doesNotMatch(text(method), /script failed/, method);
+    // Each transfer program got the page's item list once.
+    const got = record().slice(lines.recordedBefore);
+    for (const program of ["download", "upload"])
+        assert.equal(got.filter((l) => l.startsWith(program + " list ") && l.includes(" text=/")).length, 1,
+                     got.join("\n"));
+}
+
 module.exports = {
+    clickSamplePage, checkClicks, buildLinks, standInHost, welcomePage, registerChromiumHost, status, statusLine, pageLog,
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
     installedVersion, popUpKey, setupMode, forgetInstallation, leaveClean, requestMark, requestsSince,
     build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,

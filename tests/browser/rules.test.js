@@ -13,13 +13,15 @@ const { execFileSync, spawnSync } = require("child_process");
 
 const source = path.resolve(__dirname, "..", "..");
 const key = process.env.ZARN_EXTENSION_KEY;
+const links = "program=https://dl.zarn.example/ZarnCtrl2-{arch}.msi;chrome=https://store.example/c;" +
+    "edge=https://store.example/e;firefox=https://store.example/f";
 
 function buildFor(sites) {
     const out = fs.mkdtempSync(path.join(os.tmpdir(), "zarn-extension-"));
     execFileSync("python3", [path.join(source, "browser", "build_extension.py"), "build",
         "--source", path.join(source, "browser", "extension"), "--out", out, "--sites", sites,
         "--key", key, "--version", path.join(source, "resources", "version.h"),
-        "--gecko-id", "bridge@zarn.example"], { stdio: "pipe" });
+        "--gecko-id", "bridge@zarn.example", "--links", links], { stdio: "pipe" });
     const read = (browser, name) => fs.readFileSync(path.join(out, browser, name), "utf8");
     const context = { URL };  // the browsers' own URL parser
     vm.createContext(context);
@@ -29,6 +31,9 @@ function buildFor(sites) {
         chromium: JSON.parse(read("chromium", "manifest.json")),
         firefox: JSON.parse(read("firefox", "manifest.json")),
         allowed: context.allowed,
+        links: context.ZARN_LINKS,
+        background: read("chromium", "sites.js") + read("chromium", "rules.js") + read("chromium", "texts.js") +
+            read("chromium", "background.js"),
     };
     fs.rmSync(out, { recursive: true, force: true });
     return built;
@@ -72,6 +77,102 @@ test("the content script runs on the sites, the bare host of *.host excluded", (
     assert.equal(firefox.key, undefined);
     assert.equal(firefox.browser_specific_settings.gecko.id, "bridge@zarn.example");
     assert.ok(firefox.background.scripts.includes("background.js"));
+    // No permission beyond the native host, scripting the service's open
+    // pages, and the service's own sites.
+    for (const manifest of [chromium, firefox]) {
+        assert.deepEqual(manifest.permissions, ["nativeMessaging", "scripting"]);
+        assert.deepEqual(manifest.host_permissions, manifest.content_scripts[0].matches);
+        assert.equal(manifest.action.default_popup, "popup.html");
+    }
+    assert.ok(firefox.background.scripts.includes("texts.js"));
+});
+
+// The background with a browser of stubs: a native port that records what
+// it is sent and answers as told, and timers run by hand.
+function background(built, answer) {
+    const timers = [], sent = [], toPage = [], later = [];
+    let native = null;
+    const listeners = () => { const list = []; return { list, addListener: (f) => list.push(f) }; };
+    const chrome = {
+        runtime: {
+            id: "self", lastError: null, onConnect: listeners(), onInstalled: listeners(),
+            getManifest: () => ({ version: "1.2.3.4", content_scripts: [{ matches: [], js: [] }] }),
+            connectNative: () => {
+                native = { onMessage: listeners(), onDisconnect: listeners(), disconnect() {},
+                           postMessage(m) { sent.push(m); const to = native; later.push(() => answer(m, to)); } };
+                return native;
+            },
+        },
+    };
+    const context = { chrome, setTimeout: (f) => timers.push(f) - 1, clearTimeout: (i) => { timers[i] = null; },
+                      JSON, Object, URL };
+    vm.createContext(context);
+    vm.runInContext(built.background, context);
+    const port = { name: "zarn", sender: { id: "self", origin: "https://www.zarn.example", frameId: 0 },
+                   onMessage: listeners(), onDisconnect: listeners(), postMessage: (m) => toPage.push(m) };
+    chrome.runtime.onConnect.list[0](port);
+    return {
+        sent, toPage, timers,
+        // The host's answers arrive after the call that sent their request.
+        flush: () => { while (later.length) later.shift()(); },
+        ask: (id, method) => port.onMessage.list[0]({ id: id, method: method, params: [] }),
+        reply: (m) => native.onMessage.list[0](m),
+        end: (message) => { chrome.runtime.lastError = { message }; native.onDisconnect.list[0]({}); },
+    };
+}
+
+test("the handshake: hello first, the ranges judged, a browser's start errors told apart", () => {
+    const built = buildFor("https://www.zarn.example");
+    const greet = (range) => (m, native) => {
+        if (m.method === "hello") native.onMessage.list[0]({ id: m.id, result: Object.assign(
+            { version: "9.0.0.1", arch: "x64" }, range) });
+        else native.onMessage.list[0]({ id: m.id, result: 0 });
+    };
+    const rows = [
+        // [host's hello, need, code of a call]
+        [{ protocol: 1, minProtocol: 1 }, null, null],
+        [{ protocol: 1 }, null, null],
+        [{ protocol: 4, minProtocol: 1 }, null, null],
+        [{ protocol: 0 }, "program-update", "version-mismatch"],
+        [{ protocol: 3, minProtocol: 2 }, "extension-update", "version-mismatch"],
+        [{ protocol: 2 }, "extension-update", "version-mismatch"],
+        [{ protocol: "1" }, "program", "not-installed"],
+    ];
+    for (const [range, need, code] of rows) {
+        const bg = background(built, greet(range));
+        bg.ask(7, "SelectComplete");
+        bg.ask(8, "check");
+        bg.flush();
+        assert.equal(bg.sent[0].method, "hello", JSON.stringify(range));
+        assert.equal(bg.sent.length, need ? 1 : 2, "a call reaches only a host that speaks our protocol");
+        const call = bg.toPage.find((m) => m.id === 7), status = bg.toPage.find((m) => m.id === 8).result;
+        assert.deepEqual(call.error ? [call.error.code, call.error.need] : [null, null], [code, need],
+                         JSON.stringify(range));
+        assert.equal(status.need, need, JSON.stringify(range));
+        assert.equal(status.extension.version, "1.2.3.4");
+    }
+    // The browsers' words when the host does not start, or ends first.
+    const starts = [
+        ["Specified native messaging host not found.", "program"],
+        ["No such native application com.zarn.bridge", "program"],
+        ["Native host has exited.", "program"],
+        ["Access to the specified native messaging host is forbidden.", "admin"],
+    ];
+    for (const [message, need] of starts) {
+        const bg = background(built, () => {});
+        bg.ask(1, "UpLoad");
+        bg.end(message);
+        assert.deepEqual([bg.toPage[0].error.code, bg.toPage[0].error.need], ["not-installed", need], message);
+    }
+    // A host that never answers hello: the call fails when its time is up,
+    // and a check after it greets a new host.
+    const silent = background(built, () => {});
+    silent.ask(1, "UpLoad");
+    assert.equal(silent.toPage.length, 0);
+    silent.timers.filter(Boolean).forEach((f) => f());
+    assert.deepEqual([silent.toPage[0].error.code, silent.toPage[0].error.need], ["not-installed", "program"]);
+    silent.ask(2, "check");
+    assert.equal(silent.sent.filter((m) => m.method === "hello").length, 2);
 });
 
 // The table every reader of a site list is tested against: here the build's

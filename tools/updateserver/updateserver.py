@@ -90,7 +90,9 @@ import threading
 import time
 
 PREFIX = "/append/application/"
-PAGE_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8"}
+PAGE_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
+              # The program's package, which the pages link to.
+              ".msi": "application/x-msi"}
 MAX_HEADER_BYTES = 64 * 1024
 
 
