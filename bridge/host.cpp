@@ -372,6 +372,13 @@ void Host::Execute(Call& call, Answer& answer, KeptMemory* kept) {
         return error(ErrorCode::Internal, e.description());
     } catch (const std::bad_alloc&) {
         return error(ErrorCode::Internal, L"Out of memory.");
+    } catch (const std::exception& e) {
+        // The control's words for the same failure: its text, byte for
+        // byte as characters.
+        std::wstring text;
+        for (const char* at = e.what(); *at; ++at)
+            text += static_cast<wchar_t>(static_cast<unsigned char>(*at));
+        return error(ErrorCode::Internal, text);
     } catch (...) {
         return error(ErrorCode::Internal, L"Unexpected error.");
     }
