@@ -363,12 +363,17 @@ var Zarn = (function (global) {
 
     // ---- the extension channel -------------------------------------------
 
+    // Call ids are the page's, not a client's: the content script refuses an
+    // id still waiting, and every client of the page sees every reply, so
+    // two clients (Zarn.open() called twice) must never share one.
+    var lastId = 0;
+    var waitingIds = {};
+
     function openExtension(later) {
         var client = new Client("extension", later);
         var window = global;
         var origin = window.location.origin;
         var calls = {};
-        var lastId = 0;
 
         window.addEventListener("message", function (event) {
             // The extension's content script posts from this very window.
@@ -382,6 +387,7 @@ var Zarn = (function (global) {
                 client.fire(String(data.name), [text(params[0]), text(params[1]), text(params[2])]);
             } else if (data.zarn === "reply") {
                 delete calls[data.id];
+                delete waitingIds[data.id];
                 if (data.error) {
                     var need = data.error.need;
                     call.reject(makeError(text(data.error.code), text(data.error.message),
@@ -396,8 +402,9 @@ var Zarn = (function (global) {
             var result = pending(later);
             do {
                 lastId = lastId >= 0x7fffffff ? 1 : lastId + 1;
-            } while (calls[lastId]);
+            } while (waitingIds[lastId]);
             calls[lastId] = result;
+            waitingIds[lastId] = true;
             window.postMessage({ zarn: "request", id: lastId, method: method, params: args },
                                origin);
             return result.promise;
