@@ -116,7 +116,8 @@ def publish(ours, key_der, work):
     refused = run(ours, ident_of(key_der))
     assert refused.returncode != 0 and "throwaway" in refused.stderr, refused.stderr
     release = os.path.join(work, "release")
-    shutil.copytree(os.path.join(os.path.dirname(ours), "chromium"), os.path.join(release, "chromium"))
+    for tree in ("chromium", "firefox"):
+        shutil.copytree(os.path.join(os.path.dirname(ours), tree), os.path.join(release, tree))
     key = os.path.join(work, "release-extension.pem")
     subprocess.run(["openssl", "genrsa", "-out", key, "2048"], check=True, capture_output=True)
     subprocess.run([sys.executable, packer, "pack", "--out", release, "--key", key], check=True)

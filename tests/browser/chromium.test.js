@@ -228,6 +228,12 @@ test("the extension's limits: the cap on waiting calls, a host that allows fewer
     // on every waiting call is answered and the cap is free again.
     const page = await openPage();
     await rig.call(page, "hello");
+    // Two clients of one page, calling at once: each answer reaches its own call.
+    assert.deepEqual(await page.evaluate(() => {
+        const a = Zarn.open(), b = Zarn.open();
+        return Promise.all([a.SelectComplete("a", "1", "-1"), b.check(), b.SelectComplete("b", "1", "-1")])
+            .then((r) => [r[0], r[1].ready, r[2]]);
+    }), [0, true, 0]);
     await rig.waitFor(() => rig.hostProcesses().length === 1, 10000, "the page's one host");
     const hosts = rig.hostProcesses();
     rig.kill(hosts, "SIGSTOP");

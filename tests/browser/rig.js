@@ -108,13 +108,14 @@ function standInHost(mode) {
 }
 
 // Registers a host with a Chromium profile, as the MSI does for a browser
-// (by default the build's host).
+// (by default the build's host). Each profile has its own wrapper: browsers
+// running side by side start different hosts.
 function registerChromiumHost(profileName, host) {
     host = host || { exe: hostExe, manifest: "zarn-bridge.json" };
     const folder = path.join(scratch, profileName, "NativeMessagingHosts");
     fs.mkdirSync(folder, { recursive: true });
     fs.writeFileSync(path.join(folder, "com.zarn.bridge.json"),
-                     hostManifest(host.manifest, host.wrapper || hostWrapper(host.exe, "host-chromium")));
+                     hostManifest(host.manifest, host.wrapper || hostWrapper(host.exe, "host-" + profileName)));
 }
 
 // Chromium with the extension (extension: false, none yet: the suite
