@@ -87,7 +87,7 @@ async function walk(page) {
         "--process", "zarn-bridge.exe", "--timeout", "120000", "\uC5C5\uB85C\uB4DC \uD558\uC2E4 " +
         "\uD3F4\uB354\uB97C \uC120\uD0DD\uD558\uC138\uC694."], { stdio: "ignore" });
     try {
-        return await page.evaluate(() => new Promise((done) => {
+        return await page.evaluate((walkFiles) => new Promise((done) => {
             const z = window.zarnWalk || (window.zarnWalk = Zarn.open());
             const paths = new Set();
             let events = 0, first = 0, longest = 0, last = 0, ticking = true;
@@ -107,6 +107,11 @@ async function walk(page) {
                 last = now;
                 if (ticking) setTimeout(tick, 0);
             }
+            // What reached the page, for a walk that goes wrong.
+            const messages = [];
+            window.addEventListener("message", (e) => {
+                if (messages.length < 6) messages.push(JSON.stringify(e.data).slice(0, 300));
+            });
             const reported = [];
             const observer = new PerformanceObserver((list) => {
                 for (const entry of list.getEntries()) reported.push(entry.duration);
@@ -121,9 +126,10 @@ async function walk(page) {
                 done({ result: result, events: events, distinct: paths.size, ms: ended - first,
                        longest: Math.max(longest, ended - last),
                        reportedLongest: reported.length ? Math.max(...reported) : 0,
-                       reportedCount: reported.length });
+                       reportedCount: reported.length,
+                       messages: events === walkFiles + 1 ? undefined : messages });
             }, (error) => done({ error: error.code + " " + error.message }));
-        }));
+        }), walkFiles);
     } finally {
         press.kill();
     }

@@ -93,7 +93,9 @@ async function chromium(options) {
     if (options.host !== null) {
         const host = options.host || { exe: hostExe, manifest: "zarn-bridge.json" };
         fs.writeFileSync(path.join(profile, "NativeMessagingHosts", "com.zarn.bridge.json"),
-                         hostManifest(host.manifest, hostWrapper(host.exe, "host-chromium")));
+                         // A wrapper of its own per profile: two browsers side by side
+                         // (the real host and the bare echo) must not share one.
+                         hostManifest(host.manifest, hostWrapper(host.exe, "host-" + (options.profile || "chromium"))));
     }
     return puppeteer.launch({
         executablePath: "/usr/lib/chromium/chromium",
