@@ -86,6 +86,8 @@ async function walk(page) {
     const press = rig.spawn(process.env.ZARN_WINE, [path.join(rig.build, "dialogpress.exe"),
         "--process", "zarn-bridge.exe", "--timeout", "120000", "\uC5C5\uB85C\uB4DC \uD558\uC2E4 " +
         "\uD3F4\uB354\uB97C \uC120\uD0DD\uD558\uC138\uC694."], { stdio: "ignore" });
+    // A tab in the background has its timers slowed to one a second.
+    await page.bringToFront();
     try {
         return await page.evaluate((walkFiles) => new Promise((done) => {
             const z = window.zarnWalk || (window.zarnWalk = Zarn.open());
