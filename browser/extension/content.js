@@ -177,9 +177,8 @@
     // host: the background closes it when the page goes, and a page in the
     // cache would never hear so. So its calls end now, and a page that comes
     // back starts a new port at its next call. What was posted as the page
-    // left may be lost with the page's frozen tasks (Firefox loses it), so
-    // it is posted again when the page is back; zarn.js takes only the
-    // first answer of a call.
+    // left need not reach it (in Firefox it does not), so it is posted again
+    // when the page is back; zarn.js takes only the first answer of a call.
     var leftAnswers = [];
     window.addEventListener("pagehide", function () {
         dropPort();
