@@ -4,39 +4,12 @@
 #include <shellapi.h>
 
 #include "support/os_version.h"
+#include "support/text.h"
 #include "update/outliving_start.h"
 #include "framework/handle.h"
 
 namespace zarn {
 namespace {
-
-// One argument as CommandLineToArgvW and the C runtime read it back. Text
-// that already reads as one argument goes as it is, so every command line
-// that parsed right before quoting stays the same; the rest is quoted, a
-// backslash run doubled where it meets a quote (escaped) or the closing one.
-void AppendArgument(std::wstring& line, std::wstring_view argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring_view::npos) {
-        line.append(argument);
-        return;
-    }
-    line.push_back(L'"');
-    size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') {
-            line.append(backslashes * 2 + 1, L'\\');
-        } else {
-            line.append(backslashes, L'\\');
-        }
-        backslashes = 0;
-        line.push_back(c);
-    }
-    line.append(backslashes * 2, L'\\');
-    line.push_back(L'"');
-}
 
 // "<userId> <password>", each quoted only when it needs it: text from the
 // page must never become more (or fewer) arguments than two.

@@ -72,4 +72,24 @@ bool HasLoneSurrogate(std::wstring_view text) noexcept {
     return false;
 }
 
+void AppendArgument(std::wstring& line, std::wstring_view argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring_view::npos) {
+        line.append(argument);
+        return;
+    }
+    line.push_back(L'"');
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line.push_back(c);
+    }
+    line.append(backslashes * 2, L'\\');
+    line.push_back(L'"');
+}
+
 }  // namespace zarn

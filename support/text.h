@@ -45,4 +45,11 @@ std::optional<std::string> ToCodePage(UINT codePage, std::wstring_view text);
 std::optional<std::string> ToCodePageExact(UINT codePage, std::wstring_view text,
                                            bool& usedDefault);
 
+// Appends `argument` to a command line as one argument that
+// CommandLineToArgvW and the C runtime read back exactly. Text that already
+// reads as one argument goes as it is, so a line that parsed right before
+// quoting stays byte for byte the same; the rest is quoted, a backslash run
+// doubled where it meets a quote (escaped) or the closing one.
+void AppendArgument(std::wstring& line, std::wstring_view argument);
+
 }  // namespace zarn

@@ -2,6 +2,7 @@
 
 #include "framework/handle.h"
 #include "support/log.h"
+#include "support/text.h"
 
 #include <cwchar>
 #include <string>
@@ -22,25 +23,6 @@ constexpr DWORD kStartedWithoutProcess = 1;
 
 bool g_allowed = false;
 
-// One argument, quoted so that the copy's command-line parser reads it back
-// as it was: each quote escaped, and the backslashes before a quote or
-// before the closing quote doubled.
-void AppendQuoted(std::wstring& line, std::wstring_view argument) {
-    line += L" \"";
-    size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        line.push_back(c);
-    }
-    line.append(backslashes * 2, L'\\');
-    line.push_back(L'"');
-}
-
 std::wstring OwnProgram() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -60,15 +42,16 @@ CopyOutcome StartThroughCopy(SHELLEXECUTEINFOW& info) {
     const std::wstring program = OwnProgram();
     if (program.empty()) return CopyOutcome::Failed;
     std::wstring line;
-    AppendQuoted(line, program);
-    line.erase(0, 1);  // no space before the program's name
+    AppendArgument(line, program);
     line += L" ";
     line += kStartOption;
-    AppendQuoted(line, std::to_wstring(::GetCurrentProcessId()));
-    AppendQuoted(line, std::to_wstring(info.nShow));
-    AppendQuoted(line, info.lpVerb ? info.lpVerb : L"");
-    AppendQuoted(line, info.lpFile ? info.lpFile : L"");
-    AppendQuoted(line, info.lpParameters ? info.lpParameters : L"");
+    for (const std::wstring& argument :
+         {std::to_wstring(::GetCurrentProcessId()), std::to_wstring(info.nShow),
+          std::wstring(info.lpVerb ? info.lpVerb : L""), std::wstring(info.lpFile ? info.lpFile : L""),
+          std::wstring(info.lpParameters ? info.lpParameters : L"")}) {
+        line += L' ';
+        AppendArgument(line, argument);
+    }
 
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
