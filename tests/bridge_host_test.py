@@ -266,14 +266,24 @@ class BridgeHost(unittest.TestCase):
         self.assertEqual(host.ask(1, "AllowPopUp", "127.0.0.1")[1], {"id": 1, "result": 0})
         page = rig.ORIGIN + "/start.html"
         self.assertEqual(host.ask(2, "MakeShortCut", page, "1")[1], {"id": 2, "result": 0})
+        folder = os.path.join(rig.temp_folder(), "Zarn")
+        with open(os.path.join(folder, "Zarn.url"), "rb") as f:
+            self.assertIn(b"URL=" + page.encode(), f.read())
+        # A file where the shortcut's folder belongs: the page reads the
+        # control's own words for the failure.
+        shutil.rmtree(folder)
+        open(folder, "wb").close()
+        try:
+            self.assertEqual(host.ask(3, "MakeShortCut", page, "0")[1], {"id": 3, "error": {
+                "code": "internal", "message": "Cannot create the shortcut folder (error 183)."}})
+        finally:
+            os.remove(folder)
         host.close_input()
         self.assertEqual(host.wait(), 0)
         status, listing = rig.reg("query", POPUP_ALLOW, "/v", "127.0.0.1")
         self.assertEqual(status, 0, listing)
         self.assertRegex(listing, r"127\.0\.0\.1\s+REG_DWORD\s+0x0")
         self.assertTrue(os.path.exists(shortcut), "no desktop shortcut")
-        with open(os.path.join(rig.temp_folder(), "Zarn", "Zarn.url"), "rb") as f:
-            self.assertIn(b"URL=" + page.encode(), f.read())
         os.remove(shortcut)
 
     def test_update_road(self):
