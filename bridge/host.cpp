@@ -11,7 +11,7 @@
 #include "bridge/version.h"
 #include "desktop/popup.h"
 #include "desktop/shortcut.h"
-#include "framework/dispatch.h"
+#include "framework/failure.h"
 #include "launch/transfer.h"
 #include "select/folder_picker.h"
 #include "select/picked_file.h"
@@ -367,20 +367,12 @@ void Host::Execute(Call& call, Answer& answer, KeptMemory* kept) {
             AllowPopUpsFrom(p[0].c_str());
             return result(0);
         }
-    } catch (const zfw::ScriptError& e) {
-        // What the control reports as a scripting error, with the same text.
-        return error(ErrorCode::Internal, e.description());
-    } catch (const std::bad_alloc&) {
-        return error(ErrorCode::Internal, L"Out of memory.");
-    } catch (const std::exception& e) {
-        // The control's words for the same failure: its text, byte for
-        // byte as characters.
-        std::wstring text;
-        for (const char* at = e.what(); *at; ++at)
-            text += static_cast<wchar_t>(static_cast<unsigned char>(*at));
-        return error(ErrorCode::Internal, text);
     } catch (...) {
-        return error(ErrorCode::Internal, L"Unexpected error.");
+        // The control's words for the same failure, from the same mapping.
+        zfw::ReportCurrentFailure([&](HRESULT, std::wstring_view text) {
+            error(ErrorCode::Internal, text);
+        });
+        return;
     }
     error(ErrorCode::Internal, L"Unexpected error.");
 }

@@ -1,6 +1,6 @@
 #include "desktop/internet_shortcut.h"
 
-#include "framework/dispatch.h"
+#include "framework/failure.h"
 #include "framework/handle.h"
 #include "support/text.h"
 
@@ -33,10 +33,10 @@ std::wstring InternetShortcutText(std::wstring_view url, std::wstring_view iconP
 std::string ToThreadAnsi(std::wstring_view text) {
     if (text.empty()) return {};
     if (text.size() > static_cast<size_t>(INT_MAX))
-        throw zfw::ScriptError(L"The Internet shortcut text is too long.");
+        throw zfw::CallFailure(L"The Internet shortcut text is too long.");
     std::optional<std::string> converted = ToCodePage(CP_THREAD_ACP, text);
     if (!converted)
-        throw zfw::ScriptError(L"The Internet shortcut text cannot be converted to the code page.");
+        throw zfw::CallFailure(L"The Internet shortcut text cannot be converted to the code page.");
     return std::move(*converted);
 }
 
@@ -46,13 +46,13 @@ void WriteInternetShortcut(const std::wstring& path, std::wstring_view url,
     zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-        throw zfw::ScriptError(ErrorText(L"Cannot open the Internet shortcut file", path,
+        throw zfw::CallFailure(ErrorText(L"Cannot open the Internet shortcut file", path,
                                          ::GetLastError()));
     DWORD written = 0;
     if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                      nullptr) ||
         written != bytes.size())
-        throw zfw::ScriptError(ErrorText(L"Cannot write the Internet shortcut file", path,
+        throw zfw::CallFailure(ErrorText(L"Cannot write the Internet shortcut file", path,
                                          ::GetLastError()));
 }
 

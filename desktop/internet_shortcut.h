@@ -16,7 +16,7 @@ std::string ToThreadAnsi(std::wstring_view text);
 
 // Creates or truncates `path` and writes the text for `url` and `iconPath`
 // in the thread's ANSI code page, without byte-order mark or terminator.
-// Throws zfw::ScriptError when the file cannot be opened or written.
+// Throws zfw::CallFailure when the file cannot be opened or written.
 void WriteInternetShortcut(const std::wstring& path, std::wstring_view url,
                            std::wstring_view iconPath);
 

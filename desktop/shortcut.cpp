@@ -4,7 +4,7 @@
 
 #include "desktop/internet_shortcut.h"
 #include "desktop/shell_shortcut.h"
-#include "framework/dispatch.h"
+#include "framework/failure.h"
 #include "framework/handle.h"
 #include "support/reg_key.h"
 #include "support/shell_folders.h"
@@ -73,7 +73,7 @@ std::wstring WithSeparator(std::wstring folder) {
 // The user's temporary folder, ending with a separator.
 std::wstring TemporaryFolder() {
     std::wstring folder = TempFolder();
-    if (folder.empty()) throw zfw::ScriptError(L"The temporary folder is not known.");
+    if (folder.empty()) throw zfw::CallFailure(L"The temporary folder is not known.");
     return WithSeparator(std::move(folder));
 }
 
@@ -85,7 +85,7 @@ std::wstring ShortcutFolder() {
         // Someone else may have made it between the test and the creation.
         // The page sees the text, so it does not name the user's folders.
         if (!IsFolder(folder))
-            throw zfw::ScriptError(L"Cannot create the shortcut folder (error " +
+            throw zfw::CallFailure(L"Cannot create the shortcut folder (error " +
                                    std::to_wstring(error) + L").");
     }
     return folder;
@@ -126,7 +126,7 @@ void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring
     // lock refuses, before anything is fetched or written.
     std::wstring reason;
     if (!sitelock::ShortcutAddressWritable(pageAddress, reason))
-        throw zfw::ScriptError(reason, E_ACCESSDENIED);
+        throw zfw::CallFailure(reason, E_ACCESSDENIED);
     const long choice = ParseChoice(choiceText);
 
     // Absent, or not a DWORD: 0.

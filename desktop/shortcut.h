@@ -11,7 +11,7 @@ namespace zarn {
 // Refreshes the icon, rewrites the Internet-shortcut file to open
 // `pageAddress`, and makes the desktop shortcut when `choiceText` reads as 1
 // or the settings allow it ("bAddIcon") and none is there yet. `owner` owns
-// any consent prompt. Throws zfw::ScriptError when the shortcut folder or
+// any consent prompt. Throws zfw::CallFailure when the shortcut folder or
 // file cannot be made, and (E_ACCESSDENIED, nothing touched) when the
 // address holds a control character (sitelock::ShortcutAddressWritable).
 void MakeDesktopShortcut(HWND owner, std::wstring_view pageAddress, std::wstring_view choiceText);

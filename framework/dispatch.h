@@ -12,6 +12,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include "framework/failure.h"
 #include "framework/handle.h"
 
 #include <cstddef>
@@ -24,19 +25,6 @@
 
 namespace zfw {
 
-// Thrown by product code to fail the script's call with a description.
-class ScriptError {
-public:
-    explicit ScriptError(std::wstring description, HRESULT code = E_FAIL)
-        : description_(std::move(description)), code_(code) {}
-    const std::wstring& description() const noexcept { return description_; }
-    HRESULT code() const noexcept { return code_; }
-
-private:
-    std::wstring description_;
-    HRESULT code_;
-};
-
 // Fills `info` (when given) and returns DISP_E_EXCEPTION; without `info`
 // the plain `code` is returned, as the caller asked for no details.
 HRESULT RaiseScriptException(EXCEPINFO* info, HRESULT code, std::wstring_view description) noexcept;
@@ -46,16 +34,10 @@ template <class F>
 HRESULT ScriptCallBoundary(EXCEPINFO* info, F&& body) noexcept {
     try {
         return body();
-    } catch (const ScriptError& e) {
-        return RaiseScriptException(info, e.code(), e.description());
-    } catch (const std::bad_alloc&) {
-        return RaiseScriptException(info, E_OUTOFMEMORY, L"Out of memory.");
-    } catch (const std::exception& e) {
-        std::wstring text;
-        for (const char* p = e.what(); *p; ++p) text += static_cast<wchar_t>(static_cast<unsigned char>(*p));
-        return RaiseScriptException(info, E_FAIL, text);
     } catch (...) {
-        return RaiseScriptException(info, E_UNEXPECTED, L"Unexpected error.");
+        return ReportCurrentFailure([info](HRESULT code, std::wstring_view description) noexcept {
+            return RaiseScriptException(info, code, description);
+        });
     }
 }
 

@@ -16,8 +16,12 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace zfw {
 
@@ -44,6 +48,49 @@ public:
 private:
     Origin origin_;
 };
+
+// A failure stated in words for whoever made the call: the libraries throw it
+// where the caller should read why (a file that cannot be written, a refused
+// address). `code` is what a script sees as the call's result.
+class CallFailure {
+public:
+    explicit CallFailure(std::wstring description, HRESULT code = E_FAIL)
+        : description_(std::move(description)), code_(code) {}
+    const std::wstring& description() const noexcept { return description_; }
+    HRESULT code() const noexcept { return code_; }
+
+private:
+    std::wstring description_;
+    HRESULT code_;
+};
+
+// Gives the failure being handled to report(code, text), and returns what
+// report returns; call it from a catch block only. Both the control and the
+// bridge host map failures here, so a script and a page read the same words:
+// a CallFailure's own, "Out of memory.", a std::exception's what() widened
+// byte for byte, else "Unexpected error.".
+template <class F>
+decltype(auto) ReportCurrentFailure(F&& report) {
+    using Text = std::wstring_view;
+    try {
+        throw;
+    } catch (const CallFailure& e) {
+        return report(e.code(), Text(e.description()));
+    } catch (const std::bad_alloc&) {
+        return report(HRESULT{E_OUTOFMEMORY}, Text(L"Out of memory."));
+    } catch (const std::exception& e) {
+        std::wstring text;
+        try {
+            for (const char* at = e.what(); *at; ++at)
+                text += static_cast<wchar_t>(static_cast<unsigned char>(*at));
+        } catch (const std::bad_alloc&) {
+            return report(HRESULT{E_OUTOFMEMORY}, Text(L"Out of memory."));
+        }
+        return report(HRESULT{E_FAIL}, Text(text));
+    } catch (...) {
+        return report(HRESULT{E_UNEXPECTED}, Text(L"Unexpected error."));
+    }
+}
 
 // Receives every failure the HRESULT macros pass on; called on the failing
 // thread, and must not fail. None until the module installs one.

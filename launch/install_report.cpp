@@ -1,6 +1,6 @@
 #include "launch/install_report.h"
 
-#include "framework/dispatch.h"
+#include "framework/failure.h"
 #include "support/log.h"
 #include "support/reg_key.h"
 #include "support/settings_reader.h"
@@ -46,7 +46,7 @@ void ReportPendingInstall() {
         SendInstallStatistic(kInstallEvent);
     } catch (const InternetError& error) {
         ZARN_LOG_FAILURE(error.origin(), L"install report not sent");
-        throw zfw::ScriptError(L"The install report could not be sent to the update server " +
+        throw zfw::CallFailure(L"The install report could not be sent to the update server " +
                                std::wstring(UpdateServerBase()) + L" (WinINet error " +
                                std::to_wstring(error.error()) + L")");
     }

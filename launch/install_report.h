@@ -19,7 +19,7 @@ void SendInstallStatistic(const wchar_t* eventWord);
 // "Isinstall" is nonzero, reports "install" and sets the value to 0. When the
 // update server cannot be reached the value stays as it was (the next call
 // tries again), the log has the WinINet error and the call that failed, and
-// zfw::ScriptError ends the calling method.
+// zfw::CallFailure ends the calling method.
 void ReportPendingInstall();
 
 }  // namespace zarn

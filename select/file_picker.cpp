@@ -1,6 +1,6 @@
 #include "select/picked_file.h"
 
-#include "framework/dispatch.h"
+#include "framework/failure.h"
 #include "framework/handle.h"
 #include "select/file_dialog.h"
 #include "select/selection_area.h"
@@ -61,7 +61,7 @@ void PickFiles(SelectionSink& sink) {
     case PickOutcome::Cancelled:
         return;
     case PickOutcome::TooLarge:
-        throw zfw::ScriptError(
+        throw zfw::CallFailure(
             L"ShowDlgFile: the selected file names do not fit in 52000 characters; "
             L"no file was reported. Select fewer files.");
     case PickOutcome::Picked:

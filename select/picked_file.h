@@ -12,7 +12,7 @@ namespace zarn {
 // the desktop) and reports every picked file with its size to `sink`; the
 // folder of the first is remembered once the sink has seen it. Does nothing
 // while another dialog of the control is open, or after a cancel. Throws
-// zfw::ScriptError when the picked names do not fit the result area.
+// zfw::CallFailure when the picked names do not fit the result area.
 void PickFiles(SelectionSink& sink);
 
 // The initial file name of the open dialog for a start folder: the folder, a

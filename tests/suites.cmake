@@ -17,6 +17,10 @@ if(ZARN_UPDATESERVER_HOST)
         TIMEOUT 600)
 endif()
 
+# The bridge host's parser, conversions, origin check and framing, linked in:
+# no process and no shared state.
+zarn_suite(test_bridge_parts LINK zarn_bridge LOCKS)
+
 # The install folder resolver is linked in directly; the rest is read from
 # the registration and through script hosts. It reads shared state only.
 zarn_suite(test_bitness LINK zarn_control LOCKS)

@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "common/rig.h"
 #include "control/web_control.h"
+#include "framework/dispatch.h"
 #include "framework/handle.h"
 
 using Microsoft::WRL::ComPtr;
@@ -90,6 +94,41 @@ TEST(DispatchTable, EveryTypeLibraryMethodIsInTheTableWithItsArgumentCount) {
     for (const auto& [id, argc] : table)
         EXPECT_TRUE(methods.count(id)) << "DISPID " << id << " (" << argc
                                        << " arguments) is in the table but not in the type library";
+}
+
+// What escapes a method reaches the script as one code and text; the bridge
+// host answers a page from the same mapping, with the same text.
+TEST(DispatchTable, EveryFailureReachesTheScriptWithItsCodeAndText) {
+    const struct {
+        const char* name;
+        std::function<void()> fail;
+        HRESULT code;
+        const wchar_t* text;
+    } rows[] = {
+        {"a library's stated failure",
+         [] { throw zfw::CallFailure(L"No lines may be added.", E_ACCESSDENIED); }, E_ACCESSDENIED,
+         L"No lines may be added."},
+        {"stated without a code", [] { throw zfw::CallFailure(L"Cannot write."); }, E_FAIL,
+         L"Cannot write."},
+        {"out of memory", [] { throw std::bad_alloc(); }, E_OUTOFMEMORY, L"Out of memory."},
+        {"a failure with its origin, as the call's text",
+         [] { ZFW_THROW_WIN32(zfw::Failure, ERROR_DISK_FULL, "WriteFile"); }, E_FAIL, L"WriteFile"},
+        {"other bytes widened one by one", [] { throw std::runtime_error("caf\xe9"); }, E_FAIL,
+         L"caf\u00e9"},
+        {"not a std::exception", [] { throw 7; }, E_UNEXPECTED, L"Unexpected error."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXCEPINFO info{};
+        const HRESULT hr = zfw::ScriptCallBoundary(&info, [&]() -> HRESULT {
+            row.fail();
+            return S_OK;
+        });
+        const zfw::Bstr source(info.bstrSource), description(info.bstrDescription);
+        EXPECT_EQ(DISP_E_EXCEPTION, hr);
+        EXPECT_EQ(row.code, info.scode) << std::hex << info.scode;
+        EXPECT_EQ(std::wstring_view(row.text), description.view());
+    }
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ TEST(InstallReportOffline, FailsTheCallWithAClearErrorAndKeepsTheFlag) {
         std::wstring description;
         try {
             ReportPendingInstall();
-        } catch (const zfw::ScriptError& error) {
+        } catch (const zfw::CallFailure& error) {
             description = error.description();
         }
         EXPECT_NE(description.find(L"install report could not be sent"), std::wstring::npos)

@@ -1,0 +1,163 @@
+// The bridge host's own parts without a process: the request parser, the
+// UTF conversions, the origin check and the framing, row by row. What needs
+// a real host (its threads, its answers, its exit) is in bridge_host_test.py.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bridge/origin.h"
+#include "bridge/protocol.h"
+#include "bridge/utf.h"
+#include "bridge/wire.h"
+#include "common/rig.h"
+#include "framework/handle.h"
+
+using namespace zarn::bridge;
+
+namespace {
+
+const std::string kOrigin = R"("origin": "http://127.0.0.1:8080")";
+
+std::string Message(std::string_view id, std::string_view rest = R"("method": "hello")") {
+    return "{\"id\": " + std::string(id) + ", " + kOrigin + ", " + std::string(rest) + "}";
+}
+
+std::string SelectComplete(std::string_view id, std::string_view params) {
+    return Message(id, R"("method": "SelectComplete", "params": )" + std::string(params));
+}
+
+// Messages that are no request: refused with the id once read, and a text
+// with half of a character in the words the control uses for it.
+TEST(BridgeParts, ParserRefusesWhatIsNoRequest) {
+    const struct {
+        std::string message;
+        std::optional<long> id;
+        bool halfCharacter = false;
+    } rows[] = {
+        {"{not json", std::nullopt},
+        {"[1, 2]", std::nullopt},
+        {"{" + kOrigin + R"(, "method": "hello"})", std::nullopt},
+        {Message("\"7\""), std::nullopt},
+        {Message("1.5"), std::nullopt},
+        {Message("0"), std::nullopt},
+        {Message("2147483648"), std::nullopt},
+        {"{\"id\": 11, " + kOrigin + "}", 11},
+        {R"({"id": 12, "method": "hello"})", 12},
+        {SelectComplete("13", "[1]"), 13},
+        {SelectComplete("14", R"("a")"), 14},
+        {SelectComplete("15", "[\"\xff\"]"), 15},
+        {SelectComplete("16", R"(["\ud800"])"), 16, true},
+        {SelectComplete("17", "[]") + std::string(100000, '['), 17},
+        {SelectComplete("20", R"(["\udc00"])"), 20, true},
+        {SelectComplete("22", R"(["a\ud83d"])"), 22, true},
+        {Message("23", R"("method": "hello", "x\udc00": 1)"), 23, true},
+        {Message("21") + std::string("\0{", 2), 21},
+        {"{\"id\": 19, " + kOrigin + ", \"params\": " + std::string(5000, '[') + "}", 19},
+        {Message("24", R"("method": "hello", "x": {"y": {}})"), 24},
+        {Message("25", R"("method": "hello", "x": [[]])"), 25},
+        {SelectComplete("26", R"([["a"]])"), 26},
+    };
+    KeptMemory kept;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message.substr(0, 80));
+        Request request;
+        RequestFault fault;
+        EXPECT_FALSE(ParseRequest(row.message, request, fault, kept));
+        EXPECT_EQ(ErrorCode::BadRequest, fault.code);
+        EXPECT_EQ(row.id, fault.id);
+        EXPECT_FALSE(fault.message.empty());
+        EXPECT_EQ(row.halfCharacter, fault.message.find(L"half of a character") != std::wstring::npos);
+    }
+}
+
+TEST(BridgeParts, ParserReadsARequestAndPassesOverOtherFields) {
+    KeptMemory kept;
+    Request request;
+    RequestFault fault;
+    ASSERT_TRUE(ParseRequest(Message("36", R"("method": "AllowPopUp", "x": {"y": 1}, "z": [2], )"
+                                           "\"params\": [\"\xec\x9e\x90\", \"\\ud83d\\ude00\"]"),
+                             request, fault, kept));
+    EXPECT_EQ(36, request.id);
+    EXPECT_EQ("AllowPopUp", request.method);
+    EXPECT_EQ(L"http://127.0.0.1:8080", request.origin);
+    ASSERT_EQ(2u, request.params.size());
+    EXPECT_EQ(L"\uc790", request.params[0]);
+    EXPECT_EQ(L"\U0001F600", request.params[1]);
+}
+
+TEST(BridgeParts, Utf8IsReadOnlyWhenWellFormed) {
+    const struct {
+        std::string_view bytes;
+        std::optional<std::wstring> text;
+    } rows[] = {
+        {"a\xc3\xa9\xea\xb0\x80\xf0\x9f\x98\x80", L"a\u00e9\uac00\U0001F600"},
+        {"\x80", std::nullopt},              // a stray continuation byte
+        {"\xc3", std::nullopt},              // a missing one
+        {"\xc0\xaf", std::nullopt},          // an overlong form
+        {"\xed\xa0\x80", std::nullopt},      // a surrogate's code
+        {"\xf4\x90\x80\x80", std::nullopt},  // above U+10FFFF
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.bytes));
+        EXPECT_EQ(row.text, Utf8ToUtf16(row.bytes));
+    }
+    std::size_t replaced = 0;
+    EXPECT_EQ("a\xef\xbf\xbd\xf0\x9f\x98\x80\xef\xbf\xbd",
+              Utf16ToUtf8(std::wstring(L"a\xd800\U0001F600") + L'\xdc00', &replaced));
+    EXPECT_EQ(2u, replaced);
+}
+
+TEST(BridgeParts, OnlyAnOriginAsBrowsersWriteItIsCanonical) {
+    for (const wchar_t* origin : {L"http://127.0.0.1:8080", L"https://a.example", L"http://[::1]:81"})
+        EXPECT_TRUE(IsCanonicalOrigin(origin)) << rig::Utf8(origin);
+    for (const wchar_t* origin :
+         {L"HTTP://a.example", L"http://a.example/", L"http://a.example:80", L"https://a.example:443",
+          L"http://a.example:080", L"http://a.example.", L"http://user@a.example", L" http://a.example",
+          L"http://a.example#x", L"http://[0:0::1]", L"null", L""})
+        EXPECT_FALSE(IsCanonicalOrigin(origin)) << rig::Utf8(origin);
+}
+
+// Frames as a browser writes them into the host's pipe.
+TEST(BridgeParts, FramesAreReadWholeAndALostFramingIsSeen) {
+    const auto length = [](std::uint32_t size) {
+        return std::string(reinterpret_cast<const char*>(&size), sizeof size);
+    };
+    const auto frame = [&](std::string_view body) {
+        return length(static_cast<std::uint32_t>(body.size())) + std::string(body);
+    };
+    const struct {
+        const char* name;
+        std::string input;
+        const char* messages;
+        ReadOutcome last;
+    } rows[] = {
+        {"two in one write, then the end", frame("{}") + frame("[1]"), "{}|[1]|", ReadOutcome::End},
+        {"a zero length", length(0), "", ReadOutcome::BadFrame},
+        {"over the limit", length(kMaxIncomingBytes + 1) + "{}", "", ReadOutcome::BadFrame},
+        {"ended inside a message", frame("{}") + length(100) + "{{", "{}|", ReadOutcome::BadFrame},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        HANDLE read = nullptr, write = nullptr;
+        ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 1 << 16));
+        const zfw::unique_handle reading(read);
+        {
+            const zfw::unique_handle writing(write);
+            DWORD written = 0;
+            ASSERT_TRUE(::WriteFile(write, row.input.data(), static_cast<DWORD>(row.input.size()),
+                                    &written, nullptr));
+        }
+        FrameReader reader(read);
+        std::string message, messages;
+        ReadOutcome outcome;
+        while ((outcome = reader.Next(message)) == ReadOutcome::Message) messages += message + "|";
+        EXPECT_EQ(row.last, outcome);
+        EXPECT_EQ(row.messages, messages);
+    }
+}
+
+}  // namespace
