@@ -132,7 +132,8 @@ async function main() {
         await page.goto(rig.url("zarn.html"));
         front = page;
         console.log("    " + rig.url("zarn.html"));
-        console.log("    status: " + describe(await statusLine(page, "missing")));
+        const bare = await statusLine(page, "missing");
+        console.log("    status: " + describe(bare));
         await screenshot("nothing-installed");
 
         step("2. The extension added; the program still missing");
@@ -150,7 +151,12 @@ async function main() {
             await screenshot("extension-welcome");
             front = page;
         }
-        console.log("    status: " + describe(await statusLine(page, "missing")));
+        // The line the page shows by itself, once it has looked again.
+        const missing = await rig.waitFor(async () => {
+            const shown = await rig.statusLine(page);
+            return shown.className === "missing" && shown.href !== bare.href && shown;
+        }, 60000, "the page's line asking for the program");
+        console.log("    status: " + describe(missing));
         await screenshot("extension-added");
 
         step("3. The program registered; the page turns live by itself");
