@@ -39,9 +39,10 @@ async function screenshot(name, overDialog) {
     console.log("    screenshot: " + path.relative(process.cwd(), file));
 }
 
+const started = Date.now();
 function step(text) {
     console.log("");
-    console.log(text);
+    console.log(text + "  [" + Math.round((Date.now() - started) / 1000) + " s]");
 }
 
 // Windows the window manager lists, as { id, program, title }: the
@@ -173,7 +174,7 @@ async function main() {
         await press(page, "CheckInstall");
         await press(page, "SelectComplete");
 
-        console.log("  The folder browser, opened on the folder last used:");
+        step("  The folder browser, opened on the folder last used:");
         await press(page, "ShowDlgFolder", async () => {
             await rig.waitFor(() => hostWindow(), 60000, "the folder browser");
             await screenshot("folder-browser", true);
@@ -185,7 +186,7 @@ async function main() {
         console.log("    items: " + await page.$eval("#items", (e) => e.value));
         await screenshot("folder-picked");
 
-        console.log("  DownLoad on a machine without the transfer programs: the update dialog installs them");
+        step("  DownLoad on a machine without the transfer programs: the update dialog installs them");
         let from = rig.record().length;
         await press(page, "DownLoad", async () => {
             const dialog = await rig.waitFor(() => hostWindow("Zarn"), 60000, "the update dialog");
@@ -195,7 +196,7 @@ async function main() {
         received(from);
         await screenshot("download-handed-off");
 
-        console.log("  UpLoad: the list goes to the upload program");
+        step("  UpLoad: the list goes to the upload program");
         from = rig.record().length;
         await press(page, "UpLoad");
         received(from);
@@ -208,7 +209,7 @@ async function main() {
 
 main().then(() => {
     console.log("");
-    console.log("The " + kind + " road is done; its " + shots + " screenshots are in " + out);
+    console.log("The " + kind + " road is done after " + Math.round((Date.now() - started) / 1000) + " s; its " + shots + " screenshots are in " + out);
 }, (error) => {
     console.error("browserdemo: " + (error && error.stack || error));
     process.exit(1);
