@@ -210,6 +210,10 @@ async function main() {
 main().then(() => {
     console.log("");
     console.log("The " + kind + " road is done after " + Math.round((Date.now() - started) / 1000) + " s; its " + shots + " screenshots are in " + out);
+    // The transfer programs still running hold pipes the browser shared
+    // with its host, which would keep this process waiting on them; the
+    // demo's end stops them.
+    process.exit(0);
 }, (error) => {
     console.error("browserdemo: " + (error && error.stack || error));
     process.exit(1);
