@@ -133,13 +133,17 @@ async function chromium(options) {
     const args = extension
         ? ["--load-extension=" + extension, "--disable-extensions-except=" + extension]
         : ["--enable-unsafe-extension-debugging"];
+    // options.window: a window on the display, filling it (for a person to
+    // watch), instead of a headless browser.
+    const windowed = options.window ? ["--window-position=0,0", "--window-size=" + options.window] : [];
     const browser = await puppeteer.launch({
         executablePath: "/usr/lib/chromium/chromium",
-        headless: true,
+        headless: !options.window,
+        defaultViewport: options.window ? null : undefined,
         pipe: true,
         userDataDir: profile,
         ignoreDefaultArgs: ["--disable-extensions"],
-        args: ["--no-sandbox", "--no-first-run"].concat(args),
+        args: ["--no-sandbox", "--no-first-run"].concat(windowed, args),
         env: Object.assign({}, env),
     });
     try {
@@ -181,7 +185,10 @@ async function firefox(options) {
     const browser = await puppeteer.launch({
         browser: "firefox",
         executablePath: "/usr/bin/firefox-esr",
-        headless: true,
+        headless: !options.window,
+        defaultViewport: options.window ? null : undefined,
+        args: options.window ? ["--width=" + options.window.split(",")[0],
+                                "--height=" + options.window.split(",")[1]] : [],
         env: Object.assign({}, env, { HOME: home }),
     });
     // Its welcome page stays: Firefox lists no extension's page among the
