@@ -504,6 +504,11 @@ async function clickSamplePage(page) {
     await page.click("#do-ShowDlgFile");
     await waitFor(async () => (await pageLog(page)).length > before && hostProcesses().length > 0,
                   30000, "ShowDlgFile's call");
+    // The host is killed once its picker is open: killed earlier, the call
+    // could reach the extension after the kill and start a host of its own.
+    const open = spawnSync(env.ZARN_WINE, [path.join(build, "dialogpress.exe"), "--process", "zarn-bridge.exe",
+                                           "--timeout", "60000", "--find", "*.*"], { env: env });
+    if (open.status !== 0) throw new Error("ShowDlgFile's picker did not open: " + String(open.stderr));
     kill(hostProcesses());
     lines.ShowDlgFile = await waitFor(async () => {
         const added = (await pageLog(page)).slice(before);

@@ -2,7 +2,7 @@
 // the screen would; for pages that open a modal dialog and must still end by
 // themselves.
 //
-//   dialogpress.exe [--process NAME] [--timeout MS] [--list] [--cancel] TEXT
+//   dialogpress.exe [--process NAME] [--timeout MS] [--list] [--cancel|--find] TEXT
 //
 // It waits for a visible dialog window (#32770) whose caption, or the text of
 // one of whose controls, is TEXT, in a process whose program file is NAME
@@ -13,7 +13,9 @@
 // dialog came within the time limit (default 60 seconds) or the dialog
 // stayed open after OK, and with 2 on a usage error. --list first writes the
 // names the dialog's file lists show (one a line, UTF-8, once they too have
-// settled); --cancel presses Cancel instead of OK.
+// settled); --cancel presses Cancel instead of OK; --find presses nothing and
+// exits with 0 once the dialog is there and settled (for a test that must
+// know the dialog is open before it acts on its program).
 #include <windows.h>
 #include <commctrl.h>
 
@@ -36,6 +38,7 @@ struct Options {
     DWORD timeoutMs = 60000;
     bool list = false;
     bool cancel = false;
+    bool find = false;
 };
 
 std::wstring TextOf(HWND window) {
@@ -197,6 +200,8 @@ bool ParseArguments(int argc, wchar_t** argv, Options& options) {
             options.list = true;
         } else if (arg == L"--cancel") {
             options.cancel = true;
+        } else if (arg == L"--find") {
+            options.find = true;
         } else if (options.text.empty() && !arg.empty() && arg.rfind(L"--", 0) != 0) {
             options.text = arg;
         } else {
@@ -211,7 +216,7 @@ bool ParseArguments(int argc, wchar_t** argv, Options& options) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseArguments(argc, argv, options)) {
-        std::fputs("usage: dialogpress [--process NAME] [--timeout MS] [--list] [--cancel] TEXT\n",
+        std::fputs("usage: dialogpress [--process NAME] [--timeout MS] [--list] [--cancel|--find] TEXT\n",
                    stderr);
         return 2;
     }
@@ -230,6 +235,7 @@ int wmain(int argc, wchar_t** argv) {
                 std::fwrite(utf8.data(), 1, utf8.size(), stdout);
                 std::fflush(stdout);
             }
+            if (options.find) return 0;
             return Press(dialog, options.cancel ? IDCANCEL : IDOK) ? 0 : 1;
         }
         ::Sleep(kPollMs);
