@@ -14,30 +14,9 @@
 #include <string_view>
 
 #include "framework/handle.h"
+#include "support/text.h"
 
 namespace {
-
-// Quotes an argument for the C runtime's parser of the program.
-void Append(std::wstring& line, std::wstring_view argument) {
-    if (!line.empty()) line.push_back(L' ');
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring_view::npos) {
-        line.append(argument);
-        return;
-    }
-    line.push_back(L'"');
-    size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        line.push_back(c);
-    }
-    line.append(backslashes * 2, L'\\');
-    line.push_back(L'"');
-}
 
 HANDLE Inheritable(DWORD which) {
     const HANDLE handle = ::GetStdHandle(which);
@@ -60,7 +39,10 @@ int wmain(int argc, wchar_t** argv) {
         return 125;
     }
     std::wstring line;
-    for (int i = first; i < argc; ++i) Append(line, argv[i]);
+    for (int i = first; i < argc; ++i) {
+        if (!line.empty()) line.push_back(L' ');
+        zarn::AppendArgument(line, argv[i]);
+    }
 
     zfw::unique_handle job(::CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
