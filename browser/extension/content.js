@@ -15,6 +15,14 @@
 
     // The manifest asks for the top frame only; a frame is never served.
     if (window !== window.top) return;
+    // One copy a document. On installation the background gives the script to
+    // the service's pages already open, and Firefox gives them its declared
+    // copy as well: two copies would each forward every request, to a host
+    // of their own, and the page would take whichever reply came first. The
+    // mark lives in this extension's own view of the window, out of the
+    // page's reach; a copy whose extension was reloaded is no longer alive.
+    if (window.zarnContentScript && window.zarnContentScript.alive()) return;
+    window.zarnContentScript = { alive: function () { return !!(chrome.runtime && chrome.runtime.id); } };
     // The match patterns cannot say everything the rules say (ports,
     // for one): the API exists only where the rules allow the page.
     if (!ZarnRules.allowedOrigin(location.origin, ZARN_SITES)) return;

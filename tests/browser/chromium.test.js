@@ -412,6 +412,7 @@ test("turning live: the program registered, then the extension installed, under 
         await bare.installExtension(path.join(rig.build, "extension", "chromium"));
         await waitLine(page, "ready");
         assert.equal(await page.evaluate(() => window.notReloaded), true);
+        assert.equal(await rig.repliesToOneRequest(page), 1);
         // The welcome page finds the program too.
         const welcome = await rig.welcomePage(bare);
         const shown = await rig.waitFor(() => welcome.evaluate(() => document.body.className === "ready" &&

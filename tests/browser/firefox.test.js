@@ -94,6 +94,8 @@ test("Firefox: each status a page is told, turning live on installation, the sam
         await bare.installExtension(require("path").join(rig.build, "extension", "firefox"));
         await line(page, "ready");
         assert.equal(await page.evaluate(() => window.notReloaded), true);
+        // Firefox's own copy of the content script and the background's.
+        assert.equal(await rig.repliesToOneRequest(page), 1);
     } finally {
         await bare.close();
     }

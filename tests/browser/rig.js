@@ -330,6 +330,23 @@ const twoClientsSeen = {
     late: [],
 };
 
+// How many replies one request of the page gets: one, unless more than one
+// copy of the content script forwards it. A second copy's reply comes from a
+// host of its own, so twenty round trips more are given to it.
+async function repliesToOneRequest(page) {
+    await page.evaluate(() => {
+        window.oneRequest = 0;
+        window.addEventListener("message", (e) => {
+            if (e.source === window && e.data && e.data.client === "one" && e.data.zarn === "reply") window.oneRequest++;
+        });
+        window.postMessage({ zarn: "request", client: "one", id: 1, method: "SelectComplete", params: ["one", "1", "-1"] },
+                           location.origin);
+    });
+    await waitFor(() => page.evaluate(() => window.oneRequest > 0), 30000, "the request's reply");
+    for (let i = 0; i < 20; i++) await call(page, "hello");
+    return page.evaluate(() => window.oneRequest);
+}
+
 // The prefix's file at a C: path.
 function driveC(windowsPath) {
     return path.join(env.WINEPREFIX, "drive_c", windowsPath.replace(/^C:\\/i, "").replace(/\\/g, "/"));
@@ -547,5 +564,5 @@ module.exports = {
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
     installedVersion, popUpKey, setupMode, forgetInstallation, leaveClean, requestMark, requestsSince,
     build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,
-    chromium, firefox, waitFor, call, twoClients, twoClientsSeen, leaveAndComeBack, driveC, wine, wineProcesses, readIds, spawn,
+    chromium, firefox, waitFor, call, twoClients, twoClientsSeen, leaveAndComeBack, repliesToOneRequest, driveC, wine, wineProcesses, readIds, spawn,
 };

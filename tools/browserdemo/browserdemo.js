@@ -85,8 +85,13 @@ async function press(page, method, meanwhile) {
     return added;
 }
 
-// What the transfer programs recorded since `from` lines of the record.
-function received(from) {
+// What the transfer programs recorded since `from` lines of the record,
+// once `program` has recorded the list it was handed. A hand-off that does
+// not happen ends the demo with an error.
+async function received(from, program) {
+    const handed = new RegExp("^" + program + " list ");
+    await rig.waitFor(() => rig.record().slice(from).some((line) => handed.test(line)), 60000,
+                      "the " + program + " program to receive the list");
     for (const line of rig.record().slice(from)) {
         const list = /^(\w+) list .*cbData=(\d+).* text=(.*)$/.exec(line);
         const started = /^(\w+) start /.exec(line);
@@ -193,13 +198,14 @@ async function main() {
             console.log("    the update dialog \"" + dialog.title + "\" is open");
             await screenshot("update-dialog", true);
         });
-        received(from);
+        await received(from, "download");
         await screenshot("download-handed-off");
 
         step("  UpLoad: the list goes to the upload program");
         from = rig.record().length;
-        await press(page, "UpLoad");
-        received(from);
+        const upload = await press(page, "UpLoad");
+        if (!upload.some((line) => line.startsWith("  UpLoad returned 0 "))) throw new Error("the upload did not start");
+        await received(from, "upload");
         await screenshot("upload-handed-off");
     } finally {
         await browser.close();
