@@ -472,6 +472,17 @@ def check_offer_variants(out, root, prefix, arch):
     check(same_entries(found, offers_expected(*STORE_IDS)),
           f"{arch}: an MSI with store IDs writes Chrome's and Edge's external-extension entries, in "
           "the 32-bit view alone", found)
+    if arch == "x86":
+        # The x64 package beside it, as on a machine with both: the entries
+        # are one component of both, so removing one package leaves them.
+        other = os.path.join(root, "offer-x64", "both.msi")
+        shutil.copyfile(other, prefix.unix("C:\\zarn-offer-x64.msi"))
+        code, text = prefix.run(64, "msiexec.exe", "/i", "C:\\zarn-offer-x64.msi", "/qn")
+        check(code == 0, "x64 beside x86: an MSI with store IDs installs", f"{code} {text}")
+        code, text = prefix.run(64, "msiexec.exe", "/x", "C:\\zarn-offer-x64.msi", "/qn")
+        found = offers_found(prefix)
+        check(code == 0 and same_entries(found, offers_expected(*STORE_IDS)),
+              "x64 beside x86: removing one package leaves the entries to the other", f"{code} {found}")
     code, text = prefix.run(bits, "msiexec.exe", "/x", "C:\\zarn-offer.msi", "/qn")
     check(code == 0 and not offers_found(prefix),
           f"{arch}: removing the MSI with store IDs removes those entries", f"{code} {text}")
