@@ -46,7 +46,7 @@ Stats Summarise(std::vector<double> samples) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    constexpr int kBarePerRound = 400, kCallsPerRound = 200;
+    constexpr int kPairsPerRound = 300;
 
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     // The stand-in records nothing here: file writes would swamp the messages.
@@ -107,36 +107,55 @@ int main(int argc, char** argv) {
     args[0].bstrVal = list.get();
     DISPPARAMS params{args, nullptr, 3, 0};
 
+    const auto bareSend = [&] {
+        const double t0 = NowUs();
+        const LRESULT reply =
+            ::SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&record));
+        const double t1 = NowUs();
+        if (reply != 1)
+            std::fprintf(stderr, "unexpected reply %lld\n", static_cast<long long>(reply));
+        return t1 - t0;
+    };
+    const auto downLoadCall = [&] {
+        const double t0 = NowUs();
+        const HRESULT hr = control->Invoke(downLoad, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                           &params, nullptr, nullptr, nullptr);
+        const double t1 = NowUs();
+        if (FAILED(hr))
+            std::fprintf(stderr, "DownLoad failed 0x%08lx\n", static_cast<unsigned long>(hr));
+        return t1 - t0;
+    };
+
+    // The two take turns call by call, the first of a pair changing every
+    // pair: a round trip between two processes runs at one of two speeds
+    // depending on where the scheduler puts its two ends, and blocks timed one
+    // after the other could each meet a different one.
     std::vector<double> bare, calls;
     bench::Figure figure("download_vs_copydata", 1.5);
     for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
-        for (int i = 0; i < kBarePerRound; ++i) {
-            const double t0 = NowUs();
-            const LRESULT reply = ::SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&record));
-            const double t1 = NowUs();
-            if (reply != 1) std::fprintf(stderr, "unexpected reply %lld\n", static_cast<long long>(reply));
-            if (round > 0) bare.push_back(t1 - t0);
+        std::vector<double> roundBare, roundCalls;
+        for (int i = 0; i < kPairsPerRound; ++i) {
+            if (i % 2) {
+                roundCalls.push_back(downLoadCall());
+                roundBare.push_back(bareSend());
+            } else {
+                roundBare.push_back(bareSend());
+                roundCalls.push_back(downLoadCall());
+            }
         }
-        for (int i = 0; i < kCallsPerRound; ++i) {
-            const double t0 = NowUs();
-            const HRESULT hr = control->Invoke(downLoad, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                                               &params, nullptr, nullptr, nullptr);
-            const double t1 = NowUs();
-            if (FAILED(hr)) std::fprintf(stderr, "DownLoad failed 0x%08lx\n", static_cast<unsigned long>(hr));
-            if (round > 0) calls.push_back(t1 - t0);
-        }
-        if (round > 0) {
-            const auto last = [](const std::vector<double>& all, size_t n) {
-                return std::vector<double>(all.end() - static_cast<std::ptrdiff_t>(n), all.end());
-            };
-            figure.Add(Summarise(last(calls, kCallsPerRound)).median,
-                       Summarise(last(bare, kBarePerRound)).median);
-        }
+        if (round == 0) continue;
+        const double callMedian = Summarise(roundCalls).median;
+        const double bareMedian = Summarise(roundBare).median;
+        std::printf("round %d: DownLoad median %.1f us, bare median %.1f us (x%.2f)\n", round,
+                    callMedian, bareMedian, callMedian / bareMedian);
+        figure.Add(callMedian, bareMedian);
+        bare.insert(bare.end(), roundBare.begin(), roundBare.end());
+        calls.insert(calls.end(), roundCalls.begin(), roundCalls.end());
     }
 
     const Stats b = Summarise(bare), c = Summarise(calls);
-    std::printf("item list: %zu bytes; %d rounds of %d bare sends and %d DownLoad calls\n",
-                bytes.size() + 1, rounds, kBarePerRound, kCallsPerRound);
+    std::printf("item list: %zu bytes; %d rounds of %d bare sends and DownLoad calls in turns\n",
+                bytes.size() + 1, rounds, kPairsPerRound);
     std::printf("bare WM_COPYDATA round trip: median %8.1f us, mean %8.1f us\n", b.median, b.mean);
     std::printf("DownLoad call (running):     median %8.1f us, mean %8.1f us\n", c.median, c.mean);
     std::printf("ratio DownLoad / bare:       median %8.2f,    mean %8.2f\n",

@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
 
     ProgressThread progress;
     std::vector<double> plain, reads, file, shown;
-    bench::Figure figure("http_download_vs_plain", 1.25);
+    bench::Figure figure("http_download_vs_plain", 1.1);
     for (int round = 0; round < rounds; ++round) {
         auto start = Clock::now();
         if (!rig::PlainDownload(url, target)) {

@@ -22,5 +22,5 @@ for (var r = 0; r < rounds; r++) {
     ratios.push(control / dictionary);
 }
 ratios.sort(function (a, b) { return a - b; });
-host.print("BENCH create_vs_dictionary_js " + ratios[(rounds - 1) / 2].toFixed(2) + " 1.50 min " +
+host.print("BENCH create_vs_dictionary_js " + ratios[(rounds - 1) / 2].toFixed(2) + " 1.20 min " +
            ratios[0].toFixed(2) + " max " + ratios[rounds - 1].toFixed(2) + " rounds " + rounds);

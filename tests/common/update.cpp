@@ -311,6 +311,9 @@ void Watcher::NoteProgress(const CWPSTRUCT& message) {
     if (message.message == PBM_SETPOS && message.wParam > 0 && !downloadFirstMoved &&
         ::GetDlgCtrlID(message.hwnd) == 205)
         downloadFirstMoved = std::chrono::steady_clock::now();
+    if (message.message == PBM_SETPOS && message.wParam >= 100 && !downloadFull &&
+        ::GetDlgCtrlID(message.hwnd) == 205)
+        downloadFull = std::chrono::steady_clock::now();
     if (message.message == WM_SETTEXT && !downloadDoneShown && message.lParam &&
         ::GetDlgCtrlID(message.hwnd) == 206 &&
         std::wstring_view(reinterpret_cast<const wchar_t*>(message.lParam)) ==

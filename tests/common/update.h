@@ -108,8 +108,10 @@ public:
     DWORD downloadDoneTick = 0;   // first sample with the completed download caption
     // The same two moments as the dialog's thread was told them, exact to the
     // clock's resolution: the download bar's first move above 0 and the
-    // completed download caption (none when they never came).
-    std::optional<std::chrono::steady_clock::time_point> downloadFirstMoved, downloadDoneShown;
+    // completed download caption (none when they never came); and the bar's
+    // first move to full, which the last byte brings.
+    std::optional<std::chrono::steady_clock::time_point> downloadFirstMoved, downloadDoneShown,
+        downloadFull;
     std::vector<MessageBoxSeen> boxes;
     std::atomic<DWORD> reportTick{0};  // when WM_SETUP_REPORT 1 or 2 was taken
     int timerMessages = 0;
