@@ -63,12 +63,11 @@ TEST(BridgeParts, ParserRefusesWhatIsNoRequest) {
         {Message("25", R"("method": "hello", "x": [[]])"), 25},
         {SelectComplete("26", R"([["a"]])"), 26},
     };
-    KeptMemory kept;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message.substr(0, 80));
         Request request;
         RequestFault fault;
-        EXPECT_FALSE(ParseRequest(row.message, request, fault, kept));
+        EXPECT_FALSE(ParseRequest(row.message, request, fault));
         EXPECT_EQ(ErrorCode::BadRequest, fault.code);
         EXPECT_EQ(row.id, fault.id);
         EXPECT_FALSE(fault.message.empty());
@@ -77,12 +76,11 @@ TEST(BridgeParts, ParserRefusesWhatIsNoRequest) {
 }
 
 TEST(BridgeParts, ParserReadsARequestAndPassesOverOtherFields) {
-    KeptMemory kept;
     Request request;
     RequestFault fault;
     ASSERT_TRUE(ParseRequest(Message("36", R"("method": "AllowPopUp", "x": {"y": 1}, "z": [2], )"
                                            "\"params\": [\"\xec\x9e\x90\", \"\\ud83d\\ude00\"]"),
-                             request, fault, kept));
+                             request, fault));
     EXPECT_EQ(36, request.id);
     EXPECT_EQ("AllowPopUp", request.method);
     EXPECT_EQ(L"http://127.0.0.1:8080", request.origin);
@@ -96,7 +94,7 @@ TEST(BridgeParts, ParserReadsARequestAndPassesOverOtherFields) {
     for (int i = 0; i < 40000; ++i) bytes += "\xec\x9e\x90";
     ASSERT_TRUE(ParseRequest(SelectComplete("37", "[\"" + bytes + "\", \"" +
                                                       std::string(70000, 'a') + "\", \"\\\"\"]"),
-                             request, fault, kept));
+                             request, fault));
     EXPECT_EQ(37, request.id);
     ASSERT_EQ(3u, request.params.size());
     EXPECT_TRUE(korean == request.params[0]);
