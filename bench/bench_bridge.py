@@ -8,7 +8,7 @@ the bench prefix):
   bridge_round_trip  SelectComplete (request, event, reply), against the
                      echo writing the same request back twice, as many frames
                      as the host writes, in one write as the host does
-                     (target 1.25); the median of each round's calls. The
+                     (target 1.5); the median of each round's calls. The
                      ratio to an echo writing one frame is printed too,
                      with no target: the host writes two.
 
@@ -83,7 +83,7 @@ class Figure:
 hello = frame({"id": 1, "origin": origin, "method": "hello", "params": []})
 select = frame({"id": 2, "origin": origin, "method": "SelectComplete",
                 "params": ["C:\\자료\\보고서.hwp", "2048", "-1"]})
-start, trip = Figure("bridge_start", 1.5), Figure("bridge_round_trip", 1.25)
+start, trip = Figure("bridge_start", 1.5), Figure("bridge_round_trip", 1.5)
 single = Figure("bridge_round_trip_vs_single_echo", None)
 kinds = (("host", "zarn-bridge.exe", (), 2), ("echo", "bridge_echo.exe", (), 1),
          ("echo2", "bridge_echo.exe", ("--twice",), 2))

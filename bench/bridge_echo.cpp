@@ -16,10 +16,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     const bool twice = commandLine && std::strstr(commandLine, "--twice");
     zarn::bridge::FrameReader in(::GetStdHandle(STD_INPUT_HANDLE));
     zarn::bridge::FrameWriter out(::GetStdHandle(STD_OUTPUT_HANDLE));
-    std::string message;
-    while (in.Next(message) == zarn::bridge::ReadOutcome::Message)
-        if (out.Write(message, twice ? std::string_view(message) : std::string_view()) ==
-            zarn::bridge::FrameWriter::Outcome::Lost)
-            break;
-    return 0;
+    for (;;) {
+        std::string message;
+        if (in.Next(message) != zarn::bridge::ReadOutcome::Message ||
+            out.Write(message, twice ? std::string_view(message) : std::string_view()) ==
+                zarn::bridge::FrameWriter::Outcome::Lost)
+            return 0;
+    }
 }

@@ -8,6 +8,7 @@
 
 #include "bridge/front.h"
 #include "bridge/origin.h"
+#include "bridge/protocol.h"
 #include "bridge/version.h"
 #include "desktop/popup.h"
 #include "desktop/shortcut.h"
@@ -61,11 +62,6 @@ const MethodInfo* FindMethod(std::string_view name) {
         if (info.name == name) return &info;
     return nullptr;
 }
-
-// The most text a request's parameters keep for the next one.
-constexpr size_t kKeptChars = 32 * 1024;
-// The most an answer made on the reading thread keeps for the next one.
-constexpr size_t kKeptAnswerBytes = 64 * 1024;
 
 // Calls running at once; each holds a thread. A page needs a handful (one
 // dialog call, and quick ones while it is open); the extension lets no more
@@ -175,9 +171,9 @@ void Host::AnswerBadFrame() {
 }
 
 void Host::Handle(std::string_view message) {
-    Request& request = request_;
+    Request request;
     RequestFault fault;
-    if (!ParseRequest(message, request, fault, kept_)) {
+    if (!ParseRequest(message, request, fault)) {
         out_.Write(ErrorReply(fault.id, fault.code, fault.message));
         return;
     }
@@ -224,25 +220,16 @@ void Host::Handle(std::string_view message) {
         return;
     }
 
-    if (!info->ownThread) {
-        Call call;
-        call.id = id;
-        call.method = info->method;
-        call.params.swap(request.params);
-        Execute(call, answer_, &kept_);
-        Reply(id, answer_.reply, answer_.event);
-        if (answer_.event.capacity() + answer_.reply.capacity() > kKeptAnswerBytes) answer_ = {};
-        // The texts' memory goes back for the next request, unless large.
-        size_t kept = 0;
-        for (const std::wstring& param : call.params) kept += param.capacity();
-        if (kept <= kKeptChars) call.params.swap(request.params);
-        return;
-    }
     auto call = std::make_shared<Call>();
     call->id = id;
     call->method = info->method;
     call->params = std::move(request.params);
-    Start(call);
+    if (info->ownThread) {
+        Start(call);
+        return;
+    }
+    const Answer answer = Execute(*call);
+    Reply(id, answer.reply, answer.event);
 }
 
 void Host::Start(const std::shared_ptr<Call>& call) {
@@ -304,23 +291,18 @@ const std::wstring& Host::TransferSetup() {
     return installFolder_;
 }
 
-void Host::Execute(Call& call, Answer& answer, KeptMemory* kept) {
+Host::Answer Host::Execute(const Call& call) {
     const std::vector<std::wstring>& p = call.params;
-    answer.event.clear();
     const auto result = [&](std::optional<long> value) {
-        if (kept)
-            answer.reply.assign(ResultReply(call.id, value, *kept));
-        else
-            answer.reply = ResultReply(call.id, value);
+        return Answer{ResultReply(call.id, value), {}};
     };
     const auto error = [&](ErrorCode code, std::wstring_view message) {
-        answer.reply = ErrorReply(call.id, code, message);
+        return Answer{ErrorReply(call.id, code, message), {}};
     };
     try {
         switch (call.method) {
         case Method::Hello:
-            answer.reply = HelloReply(call.id, ModuleFileVersion(), sizeof(void*) == 8 ? "x64" : "x86");
-            return;
+            return {HelloReply(call.id, ModuleFileVersion(), sizeof(void*) == 8 ? "x64" : "x86"), {}};
         case Method::CheckInstall:
             // The installation check happens inside DownLoad and UpLoad.
             return result(std::nullopt);
@@ -346,17 +328,12 @@ void Host::Execute(Call& call, Answer& answer, KeptMemory* kept) {
             if (sink.tooLarge()) return error(ErrorCode::TooLarge, kEventTooLarge);
             return result(0);
         }
-        case Method::SelectComplete:
+        case Method::SelectComplete: {
             // The event goes out with its reply, in one write.
-            if (kept)
-                answer.event.assign(SelectionEvent(call.id, p[0], p[1], p[2], *kept));
-            else
-                answer.event = SelectionEvent(call.id, p[0], p[1], p[2]);
-            if (answer.event.size() > kMaxOutgoingBytes) {
-                answer.event.clear();
-                return error(ErrorCode::TooLarge, kEventTooLarge);
-            }
-            return result(0);
+            std::string event = SelectionEvent(call.id, p[0], p[1], p[2]);
+            if (event.size() > kMaxOutgoingBytes) return error(ErrorCode::TooLarge, kEventTooLarge);
+            return {ResultReply(call.id, 0), std::move(event)};
+        }
         case Method::MakeShortCut: {
             const std::lock_guard<std::mutex> one(shortcut_);
             MakeDesktopShortcut(nullptr, p[0], p[1]);
@@ -369,12 +346,11 @@ void Host::Execute(Call& call, Answer& answer, KeptMemory* kept) {
         }
     } catch (...) {
         // The control's words for the same failure, from the same mapping.
-        zfw::ReportCurrentFailure([&](HRESULT, std::wstring_view text) {
-            error(ErrorCode::Internal, text);
+        return zfw::ReportCurrentFailure([&](HRESULT, std::wstring_view text) {
+            return error(ErrorCode::Internal, text);
         });
-        return;
     }
-    error(ErrorCode::Internal, L"Unexpected error.");
+    return error(ErrorCode::Internal, L"Unexpected error.");
 }
 
 void Host::RunCall(Call& call) {
@@ -386,7 +362,7 @@ void Host::RunCall(Call& call) {
         const HRESULT ole = ::OleInitialize(nullptr);
         {
             const FrontHook front(placeNear_);
-            Execute(call, answer, nullptr);
+            answer = Execute(call);
         }
         if (SUCCEEDED(ole)) ::OleUninitialize();
     } catch (...) {

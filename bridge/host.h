@@ -27,7 +27,6 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/protocol.h"
 #include "bridge/wire.h"
 
 namespace zarn::bridge {
@@ -63,10 +62,8 @@ private:
     // Writes the reply, after `event` (a frame of the same call, or empty)
     // in the same write.
     void Reply(long id, std::string_view reply, std::string_view event = {});
-    // Runs the call into `answer` (the event there only when the call
-    // leaves one). `kept` is the reading thread's memory, when the call runs
-    // there.
-    void Execute(Call& call, Answer& answer, KeptMemory* kept);
+    // Runs the call (the answer's event only when the call leaves one).
+    Answer Execute(const Call& call);
     // Hands a call to a call thread, starting one when none is free, or
     // answers it when it cannot run.
     void Start(const std::shared_ptr<Call>& call);
@@ -82,12 +79,6 @@ private:
 
     FrameWriter& out_;
     const HWND placeNear_;
-    // The request being handled (the reading thread's own), kept from one
-    // to the next for the memory of its texts.
-    Request request_;
-    KeptMemory kept_;
-    // The answer to a call made on the reading thread, kept likewise.
-    Answer answer_;
     // The last origin judged and its verdict (the reading thread's own): a
     // page's requests all carry the same origin, and the rules are fixed.
     std::wstring lastOrigin_;

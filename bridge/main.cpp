@@ -72,8 +72,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     zarn::bridge::Host host(writer, parent);
     zarn::bridge::FrameReader reader(input);
     int status = 0;
-    std::string message;
     for (bool reading = true; reading;) {
+        std::string message;
         switch (reader.Next(message)) {
         case zarn::bridge::ReadOutcome::Message:
             host.Handle(message);

@@ -2,13 +2,13 @@
 
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <variant>
 
 #include "bridge/utf.h"
 #include "support/log.h"
@@ -21,11 +21,6 @@ namespace {
 // A request is an object holding one array: anything deeper is refused
 // while it is read.
 constexpr int kMaxDepth = 2;
-
-// Texts kept from one message to the next up to this size: a round trip
-// then allocates almost nothing (under Wine an allocation costs about as
-// much as writing a small frame, and a round trip does little else).
-constexpr std::size_t kKeptBytes = 64 * 1024;
 
 // The JSON library's memory, from the C runtime as its own allocator takes
 // it, but a failed allocation throws std::bad_alloc (which the callers
@@ -52,8 +47,6 @@ struct Memory {
 
 using Utf8 = rapidjson::UTF8<>;
 using Parser = rapidjson::GenericReader<Utf8, Utf8, Memory>;
-using Buffer = rapidjson::GenericStringBuffer<Utf8, Memory>;
-using Writer = rapidjson::Writer<Buffer, Utf8, Utf8, Memory>;
 
 // Strings are checked byte for byte against UTF-8 as they are read, so a
 // surrogate's code (ED A0..ED BF) in a text can only come from a lone
@@ -67,174 +60,114 @@ bool HoldsSurrogate(const char* text, std::size_t length) {
     return false;
 }
 
+// A field's value as read: Absent until its name comes, Other for a value
+// of no kind a request uses, and an array as its items, each a text or not.
+struct Absent {};
+struct Other {};
+using Items = std::vector<std::optional<std::string>>;
+using FieldValue = std::variant<Absent, Other, std::int64_t, std::string, Items>;
+
+// The fields of a request, filled by name as the message is read; other
+// names are passed over. A repeated name counts as its last value, as in a
+// document.
+struct Fields {
+    FieldValue id, origin, method, params;
+};
+
+struct FieldName {
+    std::string_view name;
+    FieldValue Fields::*field;
+};
+
+constexpr FieldName kFieldNames[] = {
+    {"id", &Fields::id},
+    {"origin", &Fields::origin},
+    {"method", &Fields::method},
+    {"params", &Fields::params},
+};
+
+// Why the reading stopped before the message's end.
+enum class Stop { None, TooDeep, NotObject, HalfCharacter, NotJson };
+
 // Reads a request as the parser meets it, without building a document:
-// the fields it knows are kept, anything else is only checked for depth.
+// the values of the top object's fields are kept, anything else is only
+// checked for depth.
 class RequestReader final : public rapidjson::BaseReaderHandler<Utf8, RequestReader> {
 public:
-    enum class Field { None, Id, Origin, Method, Params, Other };
+    Fields fields;
+    Stop stop = Stop::None;
 
-    bool tooDeep = false;
-    bool notObject = false;
-    bool syntaxError = false;
-    bool loneSurrogate = false;
-    bool idIsInteger = false;
-    bool idInRange = false;
-    long id = 0;
-    bool hasOrigin = false, hasMethod = false, hasParams = false;
-    bool originText = true, methodText = true;
-    bool paramsArray = true, paramsTexts = true;
-    std::string origin, method;
-    // The first paramCount hold this request's (the rest keep their memory
-    // for the next request).
-    std::vector<std::string> params;
-    std::size_t paramCount = 0;
-
-    // Ready for the next request, keeping the memory of its texts.
-    void Reset() {
-        tooDeep = notObject = syntaxError = loneSurrogate = idIsInteger = idInRange = false;
-        id = 0;
-        hasOrigin = hasMethod = hasParams = false;
-        originText = methodText = paramsArray = paramsTexts = true;
-        origin.clear();
-        method.clear();
-        paramCount = 0;
-        depth_ = 0;
-        field_ = Field::None;
-    }
-
-    // Gives back the memory of large texts.
-    void DropLarge() {
-        std::size_t kept = origin.capacity() + method.capacity();
-        for (const std::string& param : params) kept += param.capacity();
-        if (kept > kKeptBytes) *this = RequestReader{};
-    }
-
-    bool Null() { return Value(); }
-    bool Bool(bool) { return Value(); }
-    bool Int(int value) { return Integer(value); }
-    bool Uint(unsigned value) { return Integer(value); }
-    bool Int64(std::int64_t value) { return Integer(value); }
+    bool Null() { return Put(Other{}); }
+    bool Bool(bool) { return Put(Other{}); }
+    bool Int(int value) { return Put(std::int64_t{value}); }
+    bool Uint(unsigned value) { return Put(std::int64_t{value}); }
+    bool Int64(std::int64_t value) { return Put(value); }
     bool Uint64(std::uint64_t value) {
         // Above every id: out of range as -1 is.
         const bool above = value > static_cast<std::uint64_t>(kHighestId);
-        return Integer(above ? -1 : static_cast<std::int64_t>(value));
+        return Put(above ? std::int64_t{-1} : static_cast<std::int64_t>(value));
     }
-    bool Double(double) { return Value(); }
+    bool Double(double) { return Put(Other{}); }
     bool String(const char* text, rapidjson::SizeType length, bool) {
-        if (HoldsSurrogate(text, length)) return HalfCharacter();
-        if (Top(Field::Origin)) {
-            origin.assign(text, length);
-            originText = true;
-            return true;
-        }
-        if (Top(Field::Method)) {
-            method.assign(text, length);
-            methodText = true;
-            return true;
-        }
-        if (depth_ == 2 && field_ == Field::Params) {
-            if (paramCount < params.size())
-                params[paramCount].assign(text, length);
-            else
-                params.emplace_back(text, length);
-            ++paramCount;
-            return true;
-        }
-        return Value();
+        if (HoldsSurrogate(text, length)) return Halt(Stop::HalfCharacter);
+        return Put(Kept() ? FieldValue(std::string(text, length)) : FieldValue(Other{}));
     }
     bool StartObject() {
         if (depth_ == 0) {
             ++depth_;
             return true;
         }
-        Value();
+        Put(Other{});
         return Enter();
     }
     bool Key(const char* name, rapidjson::SizeType length, bool) {
-        if (HoldsSurrogate(name, length)) return HalfCharacter();
+        if (HoldsSurrogate(name, length)) return Halt(Stop::HalfCharacter);
         if (depth_ != 1) return true;
-        const std::string_view key(name, length);
-        field_ = key == "id"       ? Field::Id
-                 : key == "origin" ? Field::Origin
-                 : key == "method" ? Field::Method
-                 : key == "params" ? Field::Params
-                                   : Field::Other;
-        // A repeated name counts as its last value, as in a document.
-        switch (field_) {
-        case Field::Id: idIsInteger = idInRange = false; break;
-        case Field::Origin: hasOrigin = true; originText = false; break;
-        case Field::Method: hasMethod = true; methodText = false; break;
-        case Field::Params:
-            hasParams = true;
-            paramsArray = false;
-            paramsTexts = true;
-            paramCount = 0;
-            break;
-        default: break;
-        }
+        field_ = nullptr;
+        for (const FieldName& known : kFieldNames)
+            if (known.name == std::string_view(name, length)) field_ = &(fields.*known.field);
+        // Named, the field is there, whatever its value turns out to be.
+        if (field_) *field_ = Other{};
         return true;
     }
     bool EndObject(rapidjson::SizeType) { return Leave(); }
     bool StartArray() {
-        if (depth_ == 0) {
-            notObject = true;
-            return false;
-        }
-        if (Top(Field::Params)) {
-            paramsArray = true;
-            ++depth_;
-            return true;
-        }
-        Value();
+        if (depth_ == 0) return Halt(Stop::NotObject);
+        Put(depth_ == 1 ? FieldValue(Items{}) : FieldValue(Other{}));
         return Enter();
     }
     bool EndArray(rapidjson::SizeType) { return Leave(); }
 
 private:
-    // True for the value of `field` in the top object.
-    bool Top(Field field) const { return depth_ == 1 && field_ == field; }
-    bool Integer(std::int64_t value) {
-        if (Top(Field::Id)) {
-            idIsInteger = true;
-            idInRange = value >= 1 && value <= kHighestId;
-            id = idInRange ? static_cast<long>(value) : 0;
-        }
-        return Value();
+    // Whether a value here is a field's value or an item of its array.
+    bool Kept() const {
+        return field_ && (depth_ == 1 || std::holds_alternative<Items>(*field_));
     }
-    // Any value: at the top level the document is not an object; inside
-    // params, a value that is not a text spoils them.
-    bool Value() {
-        if (depth_ == 0) {
-            notObject = true;
-            return false;
+    // Any value: at the top level the message is not an object.
+    bool Put(FieldValue value) {
+        if (depth_ == 0) return Halt(Stop::NotObject);
+        if (!Kept()) return true;
+        if (depth_ == 1) {
+            *field_ = std::move(value);
+            return true;
         }
-        if (depth_ >= 2 && field_ == Field::Params) paramsTexts = false;
+        std::string* text = std::get_if<std::string>(&value);
+        std::get<Items>(*field_).push_back(text ? std::optional(std::move(*text)) : std::nullopt);
         return true;
     }
-    bool HalfCharacter() {
-        loneSurrogate = true;
+    bool Halt(Stop why) {
+        stop = why;
         return false;
     }
-    bool Enter() {
-        if (++depth_ > kMaxDepth) {
-            tooDeep = true;
-            return false;
-        }
-        return true;
-    }
+    bool Enter() { return ++depth_ <= kMaxDepth || Halt(Stop::TooDeep); }
     bool Leave() {
         --depth_;
         return true;
     }
 
     int depth_ = 0;
-    Field field_ = Field::None;
+    FieldValue* field_ = nullptr;  // the top object's field being read
 };
-
-void LogReplaced(std::size_t replaced) {
-    if (replaced > 0)
-        ZARN_LOG(L"bridge: %d unpaired surrogate(s) sent as U+FFFD", static_cast<int>(replaced));
-}
 
 bool Fail(RequestFault& fault, std::wstring message) {
     fault.code = ErrorCode::BadRequest;
@@ -242,100 +175,49 @@ bool Fail(RequestFault& fault, std::wstring message) {
     return false;
 }
 
-// Writes documents, one at a time, into a buffer kept from one to the next.
-class DocumentWriter {
-public:
-    DocumentWriter() : writer_(buffer_) {}
-    DocumentWriter(const DocumentWriter&) = delete;
-    DocumentWriter& operator=(const DocumentWriter&) = delete;
+// The JSON library's writer puts a message's text here.
+struct Output {
+    using Ch = char;
+    std::string text;
+    void Put(char c) { text.push_back(c); }
+    void Flush() {}
+};
 
-    // Starts the next document; the text of the last one ends here.
-    Writer& Begin() {
-        buffer_.Clear();
-        // A large item's memory is not kept for the next one.
-        if (lastSize_ > kKeptBytes) buffer_.ShrinkToFit();
-        writer_.Reset(buffer_);
-        return writer_;
+// Writes one message into a text of its own, which Done hands over.
+class Message {
+    // What the writer is made on, so made before it.
+    Memory memory_;
+    Output output_;
+
+public:
+    rapidjson::Writer<Output, Utf8, Utf8, Memory> json;
+
+    // Enough for a reply or an event of short texts in one allocation.
+    Message() : json(output_, &memory_, kMaxDepth) { output_.text.reserve(128); }
+    Message(const Message&) = delete;
+    Message& operator=(const Message&) = delete;
+
+    void Id(std::optional<long> id) {
+        json.Key("id");
+        if (id)
+            json.Int(*id);
+        else
+            json.Null();
     }
 
     // A text, as UTF-8 (an unpaired surrogate as U+FFFD).
     void Text(std::wstring_view text) {
         std::size_t replaced = 0;
-        Utf16ToUtf8(text, scratch_, &replaced);
-        LogReplaced(replaced);
-        writer_.String(scratch_.data(), static_cast<rapidjson::SizeType>(scratch_.size()));
-        if (scratch_.capacity() > kKeptBytes) std::string().swap(scratch_);
+        const std::string bytes = Utf16ToUtf8(text, &replaced);
+        if (replaced > 0)
+            ZARN_LOG(L"bridge: %d unpaired surrogate(s) sent as U+FFFD", static_cast<int>(replaced));
+        json.String(bytes.data(), static_cast<rapidjson::SizeType>(bytes.size()));
     }
 
-    void Id(std::optional<long> id) {
-        writer_.Key("id");
-        if (id)
-            writer_.Int(*id);
-        else
-            writer_.Null();
-    }
-
-    // The document's text, valid until the next Begin.
-    std::string_view Done() {
-        lastSize_ = buffer_.GetSize();
-        return std::string_view(buffer_.GetString(), buffer_.GetSize());
-    }
-
-private:
-    Buffer buffer_;
-    Writer writer_;
-    std::string scratch_;
-    std::size_t lastSize_ = 0;
+    std::string Done() { return std::move(output_.text); }
 };
-
-std::string_view WriteResult(DocumentWriter& out, long id, std::optional<long> result) {
-    Writer& w = out.Begin();
-    w.StartObject();
-    out.Id(id);
-    w.Key("result");
-    if (result)
-        w.Int(*result);
-    else
-        w.Null();
-    w.EndObject();
-    return out.Done();
-}
-
-std::string_view WriteSelection(DocumentWriter& out, long id, std::wstring_view path,
-                                std::wstring_view size, std::wstring_view mode) {
-    Writer& w = out.Begin();
-    w.StartObject();
-    w.Key("event");
-    w.String("UpSelectComplete");
-    out.Id(id);
-    w.Key("params");
-    w.StartArray();
-    out.Text(path);
-    out.Text(size);
-    out.Text(mode);
-    w.EndArray();
-    w.EndObject();
-    return out.Done();
-}
 
 }  // namespace
-
-// The reading thread's memory (see KeptMemory). A call's event and its
-// reply are written by two writers, as both go out together.
-struct KeptMemory::Parts {
-    // Made again after a large message (see ParseRequest).
-    std::optional<Parser> parser;
-    RequestReader reader;
-    DocumentWriter result, event;
-
-    Parts() = default;
-    Parts(const Parts&) = delete;
-    Parts& operator=(const Parts&) = delete;
-};
-
-KeptMemory::KeptMemory() : parts_(std::make_unique<Parts>()) {}
-
-KeptMemory::~KeptMemory() = default;
 
 const char* CodeWord(ErrorCode code) {
     switch (code) {
@@ -350,126 +232,133 @@ const char* CodeWord(ErrorCode code) {
     return "internal";
 }
 
-bool ParseRequest(std::string_view message, Request& request, RequestFault& fault,
-                  KeptMemory& kept) {
+bool ParseRequest(std::string_view message, Request& request, RequestFault& fault) {
     fault = RequestFault{};
-    KeptMemory::Parts& parts = kept.parts();
-    RequestReader& reader = parts.reader;
-    reader.Reset();
-    struct Drop {
-        KeptMemory::Parts& parts;
-        const std::size_t read;
-        ~Drop() {
-            parts.reader.DropLarge();
-            // The parser keeps the memory of the longest text it has read,
-            // which is no longer than the message.
-            if (read > kKeptBytes) parts.parser.reset();
-        }
-    } drop{parts, message.size()};
+    RequestReader reader;
+    Fields& fields = reader.fields;
     // A NUL byte reads as the end of the input: after the object, such an
     // end that is not the message's own is text the parser left unread.
     rapidjson::MemoryStream input(message.data(), message.size());
+    bool tooLarge = false;
     try {
-        if (!parts.parser) parts.parser.emplace();
+        Memory memory;
+        Parser parser(&memory);
         const rapidjson::ParseResult parsed =
-            parts.parser->Parse<rapidjson::kParseValidateEncodingFlag>(input, reader);
+            parser.Parse<rapidjson::kParseValidateEncodingFlag>(input, reader);
         // A lone \uD800..\uDBFF escape stops the parser itself.
         if (!parsed && parsed.Code() == rapidjson::kParseErrorStringUnicodeSurrogateInvalid)
-            reader.loneSurrogate = true;
+            reader.stop = Stop::HalfCharacter;
         else if ((!parsed && parsed.Code() != rapidjson::kParseErrorTermination) ||
                  (parsed && input.Tell() != message.size()))
-            reader.syntaxError = true;
+            reader.stop = Stop::NotJson;
     } catch (const std::bad_alloc&) {
-        if (reader.idIsInteger && reader.idInRange) fault.id = reader.id;
-        return Fail(fault, L"The request is too large to read.");
+        tooLarge = true;
     }
     // The id goes with every refusal once read, so the page's call gets the
     // refusal, wherever in the message the fault comes.
-    if (reader.idIsInteger && reader.idInRange) fault.id = reader.id;
-    if (reader.tooDeep) return Fail(fault, L"The request is nested too deeply.");
-    if (reader.notObject) return Fail(fault, L"The request is not a JSON object.");
-    if (reader.loneSurrogate) return Fail(fault, kLoneSurrogateText);
-    if (reader.syntaxError) return Fail(fault, L"The request is not JSON in UTF-8.");
-
-    if (!reader.idIsInteger) return Fail(fault, L"The request has no integer \"id\".");
-    if (!reader.idInRange) return Fail(fault, L"The request's \"id\" is not within 1 to 2147483647.");
-    request.id = reader.id;
-
-    if (!reader.hasMethod || !reader.methodText)
-        return Fail(fault, L"The request has no \"method\" text.");
-    if (!reader.hasOrigin || !reader.originText)
-        return Fail(fault, L"The request has no \"origin\" text.");
-    request.method.assign(reader.method);
-    if (!Utf8ToUtf16(reader.origin, request.origin))
-        return Fail(fault, L"The request's \"origin\" is not well-formed UTF-8.");
-
-    if (!reader.hasParams) {
-        request.params.clear();
-        return true;
+    const std::int64_t* id = std::get_if<std::int64_t>(&fields.id);
+    const bool idInRange = id && *id >= 1 && *id <= kHighestId;
+    if (idInRange) fault.id = static_cast<long>(*id);
+    if (tooLarge) return Fail(fault, L"The request is too large to read.");
+    switch (reader.stop) {
+    case Stop::TooDeep: return Fail(fault, L"The request is nested too deeply.");
+    case Stop::NotObject: return Fail(fault, L"The request is not a JSON object.");
+    case Stop::HalfCharacter: return Fail(fault, kLoneSurrogateText);
+    case Stop::NotJson: return Fail(fault, L"The request is not JSON in UTF-8.");
+    case Stop::None: break;
     }
-    if (!reader.paramsArray) return Fail(fault, L"The request's \"params\" is not an array.");
-    if (!reader.paramsTexts) return Fail(fault, L"A parameter is not a text.");
-    request.params.resize(reader.paramCount);
-    for (std::size_t i = 0; i < reader.paramCount; ++i)
-        if (!Utf8ToUtf16(reader.params[i], request.params[i]))
-            return Fail(fault, L"A parameter is not well-formed UTF-8.");
+
+    if (!id) return Fail(fault, L"The request has no integer \"id\".");
+    if (!idInRange) return Fail(fault, L"The request's \"id\" is not within 1 to 2147483647.");
+    std::string* method = std::get_if<std::string>(&fields.method);
+    if (!method) return Fail(fault, L"The request has no \"method\" text.");
+    const std::string* origin = std::get_if<std::string>(&fields.origin);
+    if (!origin) return Fail(fault, L"The request has no \"origin\" text.");
+    std::optional<std::wstring> wideOrigin = Utf8ToUtf16(*origin);
+    if (!wideOrigin) return Fail(fault, L"The request's \"origin\" is not well-formed UTF-8.");
+
+    std::vector<std::wstring> params;
+    if (!std::holds_alternative<Absent>(fields.params)) {
+        const Items* items = std::get_if<Items>(&fields.params);
+        if (!items) return Fail(fault, L"The request's \"params\" is not an array.");
+        for (const std::optional<std::string>& item : *items)
+            if (!item) return Fail(fault, L"A parameter is not a text.");
+        params.reserve(items->size());
+        for (const std::optional<std::string>& item : *items) {
+            std::optional<std::wstring> text = Utf8ToUtf16(*item);
+            if (!text) return Fail(fault, L"A parameter is not well-formed UTF-8.");
+            params.push_back(std::move(*text));
+        }
+    }
+    request.id = static_cast<long>(*id);
+    request.origin = std::move(*wideOrigin);
+    request.method = std::move(*method);
+    request.params = std::move(params);
     return true;
 }
 
 std::string ResultReply(long id, std::optional<long> result) {
-    DocumentWriter out;
-    return std::string(WriteResult(out, id, result));
-}
-
-std::string_view ResultReply(long id, std::optional<long> result, KeptMemory& kept) {
-    return WriteResult(kept.parts().result, id, result);
+    Message out;
+    out.json.StartObject();
+    out.Id(id);
+    out.json.Key("result");
+    if (result)
+        out.json.Int(*result);
+    else
+        out.json.Null();
+    out.json.EndObject();
+    return out.Done();
 }
 
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message) {
-    DocumentWriter out;
-    Writer& w = out.Begin();
-    w.StartObject();
+    Message out;
+    out.json.StartObject();
     out.Id(id);
-    w.Key("error");
-    w.StartObject();
-    w.Key("code");
-    w.String(CodeWord(code));
-    w.Key("message");
+    out.json.Key("error");
+    out.json.StartObject();
+    out.json.Key("code");
+    out.json.String(CodeWord(code));
+    out.json.Key("message");
     out.Text(message);
-    w.EndObject();
-    w.EndObject();
-    return std::string(out.Done());
+    out.json.EndObject();
+    out.json.EndObject();
+    return out.Done();
 }
 
 std::string HelloReply(long id, std::wstring_view version, const char* arch) {
-    DocumentWriter out;
-    Writer& w = out.Begin();
-    w.StartObject();
+    Message out;
+    out.json.StartObject();
     out.Id(id);
-    w.Key("result");
-    w.StartObject();
-    w.Key("protocol");
-    w.Int(kProtocolVersion);
-    w.Key("minProtocol");
-    w.Int(kOldestProtocolVersion);
-    w.Key("version");
+    out.json.Key("result");
+    out.json.StartObject();
+    out.json.Key("protocol");
+    out.json.Int(kProtocolVersion);
+    out.json.Key("minProtocol");
+    out.json.Int(kOldestProtocolVersion);
+    out.json.Key("version");
     out.Text(version);
-    w.Key("arch");
-    w.String(arch);
-    w.EndObject();
-    w.EndObject();
-    return std::string(out.Done());
+    out.json.Key("arch");
+    out.json.String(arch);
+    out.json.EndObject();
+    out.json.EndObject();
+    return out.Done();
 }
 
 std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
                            std::wstring_view mode) {
-    DocumentWriter out;
-    return std::string(WriteSelection(out, id, path, size, mode));
-}
-
-std::string_view SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
-                                std::wstring_view mode, KeptMemory& kept) {
-    return WriteSelection(kept.parts().event, id, path, size, mode);
+    Message out;
+    out.json.StartObject();
+    out.json.Key("event");
+    out.json.String("UpSelectComplete");
+    out.Id(id);
+    out.json.Key("params");
+    out.json.StartArray();
+    out.Text(path);
+    out.Text(size);
+    out.Text(mode);
+    out.json.EndArray();
+    out.json.EndObject();
+    return out.Done();
 }
 
 }  // namespace zarn::bridge

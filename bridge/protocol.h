@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,43 +41,19 @@ struct RequestFault {
     std::wstring message;
 };
 
-// What reading requests and writing replies and events keep from one
-// message to the next: the memory of their texts and documents, so that a
-// round trip allocates almost nothing (under Wine an allocation costs about
-// as much as writing a small frame, and a round trip does little else).
-// For one thread; the reading thread owns one.
-class KeptMemory {
-public:
-    KeptMemory();
-    ~KeptMemory();
-    KeptMemory(const KeptMemory&) = delete;
-    KeptMemory& operator=(const KeptMemory&) = delete;
-
-    struct Parts;
-    Parts& parts() { return *parts_; }
-
-private:
-    std::unique_ptr<Parts> parts_;
-};
-
 // Reads one message as a request: well-formed UTF-8 JSON, nested no deeper
 // than a request needs (an object, and arrays or objects as its values),
 // an object with an integer id in range, a method and an origin as texts,
 // and params (when present) an array of texts. Returns false with `fault`
 // filled otherwise, its id whenever one was read before the fault.
-bool ParseRequest(std::string_view message, Request& request, RequestFault& fault,
-                  KeptMemory& kept);
+bool ParseRequest(std::string_view message, Request& request, RequestFault& fault);
 
-// The texts of replies and events. Texts go out as UTF-8; an unpaired
-// surrogate becomes U+FFFD, with a log line. Those written into `kept` stay
-// valid until the next reply, or event, written there.
+// The texts of replies and events, each the caller's own. Texts go out as
+// UTF-8; an unpaired surrogate becomes U+FFFD, with a log line.
 std::string ResultReply(long id, std::optional<long> result);
-std::string_view ResultReply(long id, std::optional<long> result, KeptMemory& kept);
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message);
 std::string HelloReply(long id, std::wstring_view version, const char* arch);
 std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
                            std::wstring_view mode);
-std::string_view SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
-                                std::wstring_view mode, KeptMemory& kept);
 
 }  // namespace zarn::bridge

@@ -31,15 +31,9 @@ char* Append(char* to, char32_t code) {
 }  // namespace
 
 std::optional<std::wstring> Utf8ToUtf16(std::string_view bytes) {
-    std::wstring out;
-    if (!Utf8ToUtf16(bytes, out)) return std::nullopt;
-    return out;
-}
-
-bool Utf8ToUtf16(std::string_view bytes, std::wstring& out) {
     // A byte makes at most one unit (four make two): the units are written
     // in place, and the text cut to them at the end.
-    out.resize(bytes.size());
+    std::wstring out(bytes.size(), L'\0');
     wchar_t* to = out.data();
     size_t i = 0;
     while (i < bytes.size()) {
@@ -59,16 +53,16 @@ bool Utf8ToUtf16(std::string_view bytes, std::wstring& out) {
         } else if ((lead & 0xF8) == 0xF0) {
             length = 4, code = lead & 0x07, lowest = 0x10000;
         } else {
-            return false;  // a continuation byte or 0xF8..0xFF as a lead
+            return std::nullopt;  // a continuation byte or 0xF8..0xFF as a lead
         }
-        if (bytes.size() - i < length) return false;
+        if (bytes.size() - i < length) return std::nullopt;
         for (size_t k = 1; k < length; ++k) {
             const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if (!IsContinuation(next)) return false;
+            if (!IsContinuation(next)) return std::nullopt;
             code = (code << 6) | (next & 0x3F);
         }
         if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
+            return std::nullopt;
         if (code < 0x10000) {
             *to++ = static_cast<wchar_t>(code);
         } else {
@@ -79,19 +73,13 @@ bool Utf8ToUtf16(std::string_view bytes, std::wstring& out) {
         i += length;
     }
     out.resize(static_cast<size_t>(to - out.data()));
-    return true;
-}
-
-std::string Utf16ToUtf8(std::wstring_view text, std::size_t* replaced) {
-    std::string out;
-    Utf16ToUtf8(text, out, replaced);
     return out;
 }
 
-void Utf16ToUtf8(std::wstring_view text, std::string& out, std::size_t* replaced) {
+std::string Utf16ToUtf8(std::wstring_view text, std::size_t* replaced) {
     // A unit makes at most three bytes (two make four): the bytes are
     // written in place, and the text cut to them at the end.
-    out.resize(text.size() * 3);
+    std::string out(text.size() * 3, '\0');
     char* to = out.data();
     std::size_t bad = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -109,6 +97,7 @@ void Utf16ToUtf8(std::wstring_view text, std::string& out, std::size_t* replaced
     }
     out.resize(static_cast<size_t>(to - out.data()));
     if (replaced) *replaced = bad;
+    return out;
 }
 
 }  // namespace zarn::bridge

@@ -14,14 +14,9 @@ namespace zarn::bridge {
 // missing continuation byte, an overlong form, a surrogate's code, or a code
 // above U+10FFFF).
 std::optional<std::wstring> Utf8ToUtf16(std::string_view bytes);
-// The same into `out`, replacing its text and keeping its memory; false (and
-// `out` undefined) for ill-formed bytes.
-bool Utf8ToUtf16(std::string_view bytes, std::wstring& out);
 
 // UTF-16 as UTF-8. An unpaired surrogate becomes U+FFFD; `replaced` (when
 // given) counts them. Never throws but for memory.
 std::string Utf16ToUtf8(std::wstring_view text, std::size_t* replaced = nullptr);
-// The same into `out`, replacing its text and keeping its memory.
-void Utf16ToUtf8(std::wstring_view text, std::string& out, std::size_t* replaced = nullptr);
 
 }  // namespace zarn::bridge

@@ -63,20 +63,19 @@ bool FrameWriter::WriteAll(const void* data, DWORD size) {
 FrameWriter::Outcome FrameWriter::Write(std::string_view message, std::string_view then) {
     if (message.size() > kMaxOutgoingBytes || then.size() > kMaxOutgoingBytes)
         return Outcome::TooLarge;
-    const std::lock_guard<std::mutex> hold(lock_);
-    if (failed_) return Outcome::Lost;
     // Lengths and bodies in one buffer: one write for the usual small frames.
-    frames_.clear();
+    std::string frames;
+    frames.reserve(message.size() + then.size() + 8);
     for (const std::string_view body : {message, then}) {
         if (body.empty()) continue;
         const auto length = static_cast<std::uint32_t>(body.size());
         for (int shift = 0; shift < 32; shift += 8)
-            frames_ += static_cast<char>((length >> shift) & 0xFF);
-        frames_.append(body);
+            frames += static_cast<char>((length >> shift) & 0xFF);
+        frames.append(body);
     }
-    if (!WriteAll(frames_.data(), static_cast<DWORD>(frames_.size()))) failed_ = true;
-    // A large frame's buffer is not kept.
-    if (frames_.capacity() > 64 * 1024) std::string().swap(frames_);
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (failed_) return Outcome::Lost;
+    if (!WriteAll(frames.data(), static_cast<DWORD>(frames.size()))) failed_ = true;
     return failed_ ? Outcome::Lost : Outcome::Written;
 }
 

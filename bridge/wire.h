@@ -70,7 +70,6 @@ private:
 
     HANDLE output_;
     std::mutex lock_;
-    std::string frames_;  // the frames of one write (kept for its capacity)
     bool failed_ = false;
 };
 

@@ -149,6 +149,12 @@ class BridgeHost(unittest.TestCase):
         self.assertEqual(event, {"event": "UpSelectComplete", "id": 34,
                                  "params": [path, "2048", "-1"]})
         self.assertEqual(host.next(), {"id": 34, "result": 0})
+        # An event far larger than a small one, then a small one again.
+        for request_id, item in ((38, "C:\\" + "자" * 100000), (39, path)):
+            events, reply = host.ask(request_id, "SelectComplete", item, "1", "-1")
+            self.assertEqual(events, [{"event": "UpSelectComplete", "id": request_id,
+                                       "params": [item, "1", "-1"]}])
+            self.assertEqual(reply, {"id": request_id, "result": 0})
         # A missing trailing parameter is the empty text.
         events, reply = host.ask(35, "SelectComplete", "only a path")
         self.assertEqual(events[0]["params"], ["only a path", "", ""])

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "bridge/origin.h"
 #include "bridge/protocol.h"
@@ -61,12 +63,11 @@ TEST(BridgeParts, ParserRefusesWhatIsNoRequest) {
         {Message("25", R"("method": "hello", "x": [[]])"), 25},
         {SelectComplete("26", R"([["a"]])"), 26},
     };
-    KeptMemory kept;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message.substr(0, 80));
         Request request;
         RequestFault fault;
-        EXPECT_FALSE(ParseRequest(row.message, request, fault, kept));
+        EXPECT_FALSE(ParseRequest(row.message, request, fault));
         EXPECT_EQ(ErrorCode::BadRequest, fault.code);
         EXPECT_EQ(row.id, fault.id);
         EXPECT_FALSE(fault.message.empty());
@@ -75,18 +76,80 @@ TEST(BridgeParts, ParserRefusesWhatIsNoRequest) {
 }
 
 TEST(BridgeParts, ParserReadsARequestAndPassesOverOtherFields) {
-    KeptMemory kept;
     Request request;
     RequestFault fault;
     ASSERT_TRUE(ParseRequest(Message("36", R"("method": "AllowPopUp", "x": {"y": 1}, "z": [2], )"
                                            "\"params\": [\"\xec\x9e\x90\", \"\\ud83d\\ude00\"]"),
-                             request, fault, kept));
+                             request, fault));
     EXPECT_EQ(36, request.id);
     EXPECT_EQ("AllowPopUp", request.method);
     EXPECT_EQ(L"http://127.0.0.1:8080", request.origin);
     ASSERT_EQ(2u, request.params.size());
     EXPECT_EQ(L"\uc790", request.params[0]);
     EXPECT_EQ(L"\U0001F600", request.params[1]);
+
+    // Texts far longer than a small request's, the longest one escaped.
+    const std::wstring korean(40000, L'\uc790');
+    std::string bytes;
+    for (int i = 0; i < 40000; ++i) bytes += "\xec\x9e\x90";
+    ASSERT_TRUE(ParseRequest(SelectComplete("37", "[\"" + bytes + "\", \"" +
+                                                      std::string(70000, 'a') + "\", \"\\\"\"]"),
+                             request, fault));
+    EXPECT_EQ(37, request.id);
+    ASSERT_EQ(3u, request.params.size());
+    EXPECT_TRUE(korean == request.params[0]);
+    EXPECT_EQ(std::wstring(70000, L'a'), request.params[1]);
+    EXPECT_EQ(L"\"", request.params[2]);
+}
+
+// The texts the host writes, byte for byte as an extension reads them: the
+// shape of each message, escapes, UTF-8, U+FFFD for half of a character,
+// and texts far larger than a small reply.
+TEST(BridgeParts, RepliesAndEventsAreWrittenByteForByte) {
+    const std::string big(100000, 'x');
+    const std::wstring bigWide(big.begin(), big.end());
+    const struct {
+        const char* name;
+        std::string written;
+        std::string expected;
+    } rows[] = {
+        {"result", ResultReply(2, 0), R"({"id":2,"result":0})"},
+        {"null result", ResultReply(2147483647, std::nullopt), R"({"id":2147483647,"result":null})"},
+        {"negative result", ResultReply(7, -2147483647L - 1), R"({"id":7,"result":-2147483648})"},
+        {"error without id", ErrorReply(std::nullopt, ErrorCode::BadFrame, L"a\"b\\c/\x7f"),
+         R"({"id":null,"error":{"code":"bad-frame","message":"a\"b\\c/)" "\x7f" R"("}})"},
+        {"control characters",
+         ErrorReply(3, ErrorCode::Internal, std::wstring(L"\b\t\n\f\r\x01\x1f") + L'\0'),
+         R"({"id":3,"error":{"code":"internal","message":"\b\t\n\f\r\u0001\u001F\u0000"}})"},
+        {"every code word",
+         ErrorReply(4, ErrorCode::BadRequest, L"") + ErrorReply(4, ErrorCode::UnknownMethod, L"") +
+             ErrorReply(4, ErrorCode::RefusedSite, L"") + ErrorReply(4, ErrorCode::TooLarge, L"") +
+             ErrorReply(4, ErrorCode::Busy, L""),
+         R"({"id":4,"error":{"code":"bad-request","message":""}})"
+         R"({"id":4,"error":{"code":"unknown-method","message":""}})"
+         R"({"id":4,"error":{"code":"refused-site","message":""}})"
+         R"({"id":4,"error":{"code":"too-large","message":""}})"
+         R"({"id":4,"error":{"code":"busy","message":""}})"},
+        {"hello", HelloReply(1, L"2.0.1.5", "x86"),
+         R"({"id":1,"result":{"protocol":1,"minProtocol":1,"version":"2.0.1.5","arch":"x86"}})"},
+        {"event", SelectionEvent(34, L"C:\\\uc790\ub8cc\\\U0001F600.hwp", L"2048", L"-1"),
+         "{\"event\":\"UpSelectComplete\",\"id\":34,\"params\":[\"C:\\\\\xec\x9e\x90\xeb\xa3\x8c"
+         "\\\\\xf0\x9f\x98\x80.hwp\",\"2048\",\"-1\"]}"},
+        {"half of a character", SelectionEvent(5, std::wstring(L"a") + L'\xd800', L"",
+                                              std::wstring(1, L'\xdc00') + L"b"),
+         "{\"event\":\"UpSelectComplete\",\"id\":5,\"params\":[\"a\xef\xbf\xbd\",\"\",\"\xef\xbf\xbd"
+         "b\"]}"},
+        {"large event, then a small one",
+         SelectionEvent(6, bigWide, bigWide + L"\"", L"-1") + SelectionEvent(7, L"p", L"1", L"-1"),
+         R"({"event":"UpSelectComplete","id":6,"params":[")" + big + R"(",")" + big +
+             R"(\"","-1"]}{"event":"UpSelectComplete","id":7,"params":["p","1","-1"]})"},
+        {"large error", ErrorReply(8, ErrorCode::TooLarge, bigWide),
+         R"({"id":8,"error":{"code":"too-large","message":")" + big + R"("}})"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.expected, row.written);
+    }
 }
 
 TEST(BridgeParts, Utf8IsReadOnlyWhenWellFormed) {
@@ -158,6 +221,61 @@ TEST(BridgeParts, FramesAreReadWholeAndALostFramingIsSeen) {
         EXPECT_EQ(row.last, outcome);
         EXPECT_EQ(row.messages, messages);
     }
+}
+
+// Frames as the host writes them, read back as a browser reads them: a
+// reply and the event before it go out whole whatever their sizes up to the
+// limit, a pair with a frame over it not at all, and once the reader has
+// gone every write says so.
+TEST(BridgeParts, FramesAreWrittenWholeUpToTheLimit) {
+    const std::string small = R"({"id":1,"result":0})", large(100000, 'l'),
+                      limit(kMaxOutgoingBytes, 'm'), over(kMaxOutgoingBytes + 1, 'o');
+    using Outcome = FrameWriter::Outcome;
+    const struct {
+        const char* name;
+        std::string_view message, then;
+        Outcome outcome;
+    } rows[] = {
+        {"one frame", small, {}, Outcome::Written},
+        {"an event and its reply", "{}", small, Outcome::Written},
+        {"a large event, then a small reply", large, small, Outcome::Written},
+        {"a reply over the limit", small, over, Outcome::TooLarge},
+        {"an event over the limit", over, small, Outcome::TooLarge},
+        {"two at the limit", limit, limit, Outcome::Written},
+        {"a small one after them", small, {}, Outcome::Written},
+    };
+    HANDLE read = nullptr, write = nullptr;
+    ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 1 << 16));
+    zfw::unique_handle reading(read), writing(write);
+    std::vector<std::string> received;
+    std::thread browser([&] {
+        FrameReader reader(read);
+        std::string message;
+        while (reader.Next(message) == ReadOutcome::Message) received.push_back(message);
+    });
+    std::vector<std::string> sent;
+    {
+        FrameWriter writer(write);
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.name);
+            EXPECT_EQ(row.outcome, writer.Write(row.message, row.then));
+            if (row.outcome != Outcome::Written) continue;
+            sent.emplace_back(row.message);
+            if (!row.then.empty()) sent.emplace_back(row.then);
+        }
+    }
+    writing.reset();
+    browser.join();
+    ASSERT_EQ(sent.size(), received.size());
+    for (size_t i = 0; i < sent.size(); ++i) EXPECT_TRUE(sent[i] == received[i]) << "frame " << i;
+
+    ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 1 << 16));
+    reading.reset(read);
+    writing.reset(write);
+    FrameWriter writer(write);
+    reading.reset();
+    EXPECT_EQ(Outcome::Lost, writer.Write(small));
+    EXPECT_EQ(Outcome::Lost, writer.Write(small));
 }
 
 }  // namespace
