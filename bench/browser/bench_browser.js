@@ -2,7 +2,8 @@
 // extension and the bridge host (request, event, reply), against the same
 // page calling a bare echo host (bench/bridge_echo.cpp) through a bare
 // relay extension (bench/browser/bare-extension). Both browsers run side by
-// side and take turns, ten calls at a time. Also the first call of a page: a new
+// side and take turns, ten calls at a time, in pairs started for each round
+// (see startPair). Also the first call of a page: a new
 // page's first call starts its host, under a Wine that is already up. And a
 // walk of a folder of 10,000 files through the folder picker: every event
 // reaches the page's handler, and the page's longest task meanwhile.
@@ -213,51 +214,90 @@ async function registrationToLive() {
                 median(times).toFixed(0), Math.min(...times), Math.max(...times), rounds);
 }
 
+// Two browsers, each with a page whose host is started and warm: the
+// build's extension and host, and the bare relay extension with the echo
+// host, started (and their hosts too) in the order given. Which of two
+// browsers starts first, and which takes its turn first, shows in their
+// speeds: with one extension and host in both, the first one took 5 to 15%
+// longer a call for as long as both lived. So each round runs half its
+// calls in a pair started in one order and half in a pair started in the
+// other, and every other turn the echo goes first.
+async function startPair(realFirst, bare) {
+    const options = [{ profile: "bench-round-real" }, {
+        profile: "bench-round-floor", extension: bare,
+        host: { exe: path.join(rig.build, "bridge_echo.exe"), manifest: "zarn-bridge.json" },
+    }];
+    const order = realFirst ? [0, 1] : [1, 0];
+    const browsers = [];
+    try {
+        for (const which of order) browsers[which] = await rig.chromium(options[which]);
+        const pages = [];
+        for (const which of order) {
+            pages[which] = await browsers[which].newPage();
+            await pages[which].goto(rig.url("page.html"));
+            await timeCalls(pages[which], 20);
+        }
+        // Each browser talks to its own host: the bridge host greets with
+        // its protocol, the bare relay answers every call with null.
+        const greetings = [];
+        for (const page of pages) greetings.push(await page.evaluate(() => window.zarnBench.hello()));
+        if (!greetings[0] || greetings[0].protocol !== 1 || greetings[1] !== null)
+            throw new Error("not the bridge host against the echo: " + JSON.stringify(greetings));
+        return { browsers: browsers, pages: pages };
+    } catch (e) {
+        for (const browser of browsers) if (browser) await browser.close();
+        throw e;
+    }
+}
+
 (async () => {
     rig.publishPages();
+    const bare = bareExtension();
     const real = await rig.chromium({ profile: "bench-real" });
     const floor = await rig.chromium({
-        profile: "bench-floor", extension: bareExtension(),
+        profile: "bench-floor", extension: bare,
         host: { exe: path.join(rig.build, "bridge_echo.exe"), manifest: "zarn-bridge.json" },
     });
+    let floorOpen = true;
     try {
         const realFirst = [], floorFirst = [];
         for (let i = 0; i < firstCalls; i++) {
             realFirst.push(await firstCall(real));
             floorFirst.push(await firstCall(floor));
         }
+        await floor.close();
+        floorOpen = false;
         console.log("first call of a page, warm Wine: bridge host median %s ms (min %s max %s), " +
                     "echo host median %s ms", median(realFirst).toFixed(0),
                     Math.min(...realFirst).toFixed(0), Math.max(...realFirst).toFixed(0),
                     median(floorFirst).toFixed(0));
 
-        const realPage = await real.newPage();
-        await realPage.goto(rig.url("page.html"));
-        const floorPage = await floor.newPage();
-        await floorPage.goto(rig.url("page.html"));
-        // Both hosts started and warm before the first round.
-        await timeCalls(realPage, 20);
-        await timeCalls(floorPage, 20);
-        // Each browser talks to its own host: the bridge host greets with its
-        // protocol, the bare relay answers every call with null.
-        const greetings = [];
-        for (const page of [realPage, floorPage])
-            greetings.push(await page.evaluate(() => window.zarnBench.hello()));
-        if (!greetings[0] || greetings[0].protocol !== 1 || greetings[1] !== null)
-            throw new Error("not the bridge host against the echo: " + JSON.stringify(greetings));
         // The machine's load drifts: each round alternates short batches
         // of the two, so both see the same load.
         const ratios = [];
         for (let i = 0; i < rounds; i++) {
             let r = 0, f = 0;
-            for (let b = 0; b < callsPerRound / batch; b++) {
-                r += await timeCalls(realPage, batch) / (callsPerRound / batch);
-                f += await timeCalls(floorPage, batch) / (callsPerRound / batch);
+            for (const realStartsFirst of [true, false]) {
+                const { browsers, pages } = await startPair(realStartsFirst, bare);
+                try {
+                    for (let b = 0; b < callsPerRound / batch / 2; b++) {
+                        const turns = b % 2 ? [1, 0] : [0, 1];
+                        for (const which of turns) {
+                            const ms = await timeCalls(pages[which], batch) / (callsPerRound / batch);
+                            if (which === 0) r += ms;
+                            else f += ms;
+                        }
+                    }
+                } finally {
+                    for (const browser of browsers) await browser.close();
+                }
             }
             ratios.push(r / f);
             console.log("round %d: bridge %s ms a call, echo %s ms, ratio %s", i + 1, r.toFixed(3),
                         f.toFixed(3), (r / f).toFixed(2));
         }
+        const realPage = await real.newPage();
+        await realPage.goto(rig.url("page.html"));
         makeWalkFolder();
         const longest = [];
         for (let i = 0; i < walks; i++) {
@@ -282,7 +322,7 @@ async function registrationToLive() {
         await registrationToLive();
     } finally {
         await real.close();
-        await floor.close();
+        if (floorOpen) await floor.close();
         rig.kill(rig.hostProcesses());
     }
 })().catch((e) => {
