@@ -163,9 +163,17 @@ def reg_export(key):
     path = os.path.join(SCRATCH, "export.reg")
     if os.path.exists(path):
         os.remove(path)
-    status, _ = reg("export", key, windows_path(path), "/y")
-    if status != 0:
-        return ""
+    # Only a key that is not there reads as "": an export that failed for
+    # another reason (reg.exe under a full run's load) is tried again, and
+    # never taken for a change of the key.
+    for _ in range(3):
+        status, output = reg("export", key, windows_path(path), "/y")
+        if status == 0:
+            break
+        if reg("query", key)[0] != 0:
+            return ""
+    else:
+        raise AssertionError("reg export %s failed (%d): %s" % (key, status, output))
     with open(path, "rb") as f:
         return f.read().decode("utf-16", "replace")
 

@@ -82,8 +82,13 @@ std::string ReleaseJob(std::string_view command, std::string_view input) {
     ::DeleteFileW((base + L".err").c_str());
     WriteWholeFile(base + L".in", input);
     WriteWholeFile(base + L".tmp", command);
-    if (!::MoveFileExW((base + L".tmp").c_str(), (base + L".job").c_str(),
-                       MOVEFILE_REPLACE_EXISTING))
+    // Under a full run's load Wine has failed this rename once with error 8
+    // while the server scanned the folder; a moment later it goes through.
+    const auto queued = [&] {
+        return ::MoveFileExW((base + L".tmp").c_str(), (base + L".job").c_str(),
+                             MOVEFILE_REPLACE_EXISTING) != FALSE;
+    };
+    if (!queued() && !WaitFor(queued, 5000, 50))
         throw std::runtime_error("cannot queue the release job " + std::string(command) +
                                  " as " + Utf8(base) + ".job (error " +
                                  std::to_string(::GetLastError()) + ")");
