@@ -82,16 +82,18 @@ std::string ReleaseJob(std::string_view command, std::string_view input) {
     ::DeleteFileW((base + L".err").c_str());
     WriteWholeFile(base + L".in", input);
     WriteWholeFile(base + L".tmp", command);
-    // Under a full run's load Wine has failed this rename once with error 8
-    // while the server scanned the folder; a moment later it goes through.
-    const auto queued = [&] {
-        return ::MoveFileExW((base + L".tmp").c_str(), (base + L".job").c_str(),
-                             MOVEFILE_REPLACE_EXISTING) != FALSE;
-    };
-    if (!queued() && !WaitFor(queued, 5000, 50))
-        throw std::runtime_error("cannot queue the release job " + std::string(command) +
-                                 " as " + Utf8(base) + ".job (error " +
-                                 std::to_string(::GetLastError()) + ")");
+    // Wine's server renames the file, then looks the new name up; when the
+    // stand-in has already answered the job and removed it, that lookup
+    // fails and the rename that took place is reported as error 8. A
+    // rename whose source is gone has queued the job.
+    if (!::MoveFileExW((base + L".tmp").c_str(), (base + L".job").c_str(),
+                       MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD error = ::GetLastError();
+        if (::GetFileAttributesW((base + L".tmp").c_str()) != INVALID_FILE_ATTRIBUTES)
+            throw std::runtime_error("cannot queue the release job " + std::string(command) +
+                                     " as " + Utf8(base) + ".job (error " +
+                                     std::to_string(error) + ")");
+    }
     const ULONGLONG start = ::GetTickCount64();
     while (::GetTickCount64() - start < 60000) {
         if (auto out = ReadFileBytes(base + L".out")) {
