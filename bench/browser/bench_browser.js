@@ -6,7 +6,7 @@
 // (see startPair). Also the first call of a page: a new
 // page's first call starts its host, under a Wine that is already up. And a
 // walk of a folder of 10,000 files through the folder picker: every event
-// reaches the page's handler, and the page's longest task meanwhile.
+// reaches the page's handler, and how long a click on the page waits meanwhile.
 // Then the road from nothing to working: z.check() on a ready page against
 // a bare hello through the same extension, and how long the sample page,
 // waiting for the program, takes to turn live once the host is registered.
@@ -103,10 +103,13 @@ async function walk(page) {
         let finished = false;
         const running = page.evaluate((walkFiles) => new Promise((done) => {
             const z = window.zarnWalk || (window.zarnWalk = Zarn.open());
+            const paths = new Set();
+            let events = 0, first = 0, longest = 0, last = 0, ticking = true;
             const inputDelays = [];
-            document.addEventListener("mousedown", (e) => {
-                if (first && ticking) inputDelays.push(performance.now() - e.timeStamp);
-            });
+            const clicked = (e) => {
+                if (first) inputDelays.push(performance.now() - e.timeStamp);
+            };
+            document.addEventListener("mousedown", clicked);
             let frameLast = 0, frameGap = 0;
             const frame = (t) => {
                 if (first && frameLast) frameGap = Math.max(frameGap, t - frameLast);
@@ -114,8 +117,6 @@ async function walk(page) {
                 if (ticking) requestAnimationFrame(frame);
             };
             requestAnimationFrame(frame);
-            const paths = new Set();
-            let events = 0, first = 0, longest = 0, last = 0, ticking = true;
             const counter = document.body.appendChild(document.createTextNode(""));
             // The page's own turns: a message to itself, answered at once
             // (timers are slowed in a page not shown; messages are not).
@@ -150,6 +151,7 @@ async function walk(page) {
             z.ShowDlgFolder().then((result) => {
                 const ended = performance.now();
                 ticking = false;
+                document.removeEventListener("mousedown", clicked);
                 z.off("UpSelectComplete", handler);
                 observer.disconnect();
                 done({ result: result, events: events, distinct: paths.size, ms: ended - first,
@@ -239,6 +241,12 @@ async function registrationToLive() {
                 median(times).toFixed(0), Math.min(...times), Math.max(...times), rounds);
 }
 
+// A browser of the floor: the bare relay extension and the echo host.
+function echoBrowser(profile, bare) {
+    return { profile: profile, extension: bare,
+             host: { exe: path.join(rig.build, "bridge_echo.exe"), manifest: "zarn-bridge.json" } };
+}
+
 // Two browsers, each with a page whose host is started and warm: the
 // build's extension and host, and the bare relay extension with the echo
 // host, started (and their hosts too) in the order given. Which of two
@@ -248,10 +256,7 @@ async function registrationToLive() {
 // calls in a pair started in one order and half in a pair started in the
 // other, and every other turn the echo goes first.
 async function startPair(realFirst, bare) {
-    const options = [{ profile: "bench-round-real" }, {
-        profile: "bench-round-floor", extension: bare,
-        host: { exe: path.join(rig.build, "bridge_echo.exe"), manifest: "zarn-bridge.json" },
-    }];
+    const options = [{ profile: "bench-round-real" }, echoBrowser("bench-round-floor", bare)];
     const order = realFirst ? [0, 1] : [1, 0];
     const browsers = [];
     try {
@@ -279,10 +284,7 @@ async function startPair(realFirst, bare) {
     rig.publishPages();
     const bare = bareExtension();
     const real = await rig.chromium({ profile: "bench-real" });
-    const floor = await rig.chromium({
-        profile: "bench-floor", extension: bare,
-        host: { exe: path.join(rig.build, "bridge_echo.exe"), manifest: "zarn-bridge.json" },
-    });
+    const floor = await rig.chromium(echoBrowser("bench-floor", bare));
     let floorOpen = true;
     try {
         const realFirst = [], floorFirst = [];
