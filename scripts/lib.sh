@@ -120,8 +120,12 @@ zarn_build() {
 
 # zarn_wine_env BUILD_DIR [PREFIX_NAME]: export the Wine environment of the rig.
 # The user's home is redirected under the build folder: Wine links the
-# prefix user's Desktop and Documents to $HOME, and shortcuts made by tests
-# must not leak into the real home folder.
+# prefix user's shell folders into $HOME, and shortcuts made by tests must
+# not leak into the real home folder. The Desktop gets a folder of its own
+# there (Wine links it to $HOME/Desktop when that exists, else to $HOME
+# itself): what Linux programs keep in the home (npm's cache, the browsers'
+# profiles) must not show up on the desktop the control puts its shortcut on,
+# where a suite compares the desktop before and after.
 #
 # ZARN_ARCH is the build's architecture (from its CMake cache, else the
 # folder's name); ZARN_WINE its loader; ZARN_SYSTEM_DIR the Windows folder
@@ -143,7 +147,7 @@ zarn_wine_env() {
     export WINEDEBUG=${ZARN_WINEDEBUG:--all}
     export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
     export HOME="$dir/home"
-    mkdir -p "$HOME"
+    mkdir -p "$HOME/Desktop"
 }
 
 # zarn_fresh_prefix: create the prefix named by WINEPREFIX from scratch.

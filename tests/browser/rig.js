@@ -398,11 +398,10 @@ function record() {
 
 // Where MakeShortCut writes: the desktop shortcut and the files it points at.
 function desktopShortcut() {
-    return path.join(env.HOME, "Desktop", "Zarn.lnk");
+    return driveC(prefixFolder("desktop") + "\\Zarn.lnk");
 }
 function shortcutFiles() {
-    const found = [desktopShortcut(), driveC(prefixFolder("desktop") + "\\Zarn.lnk"),
-                   driveC(prefixFolder("temp") + "\\Zarn\\Zarn.url")];
+    const found = [desktopShortcut(), driveC(prefixFolder("temp") + "\\Zarn\\Zarn.url")];
     return found.filter((f) => fs.existsSync(f));
 }
 
