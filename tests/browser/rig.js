@@ -290,7 +290,9 @@ async function twoClients(page) {
 
 // A page left during a call (a file picker that stays open) and brought
 // back with Back. Resolves to how the call ended, whether the page came back
-// from the back/forward cache, and the protocol of a call made after.
+// from the back/forward cache, and the protocol of a call made after. A
+// browser that loads the page anew instead (its cache may refuse a page)
+// gives restored false: the document that made the call is gone.
 async function leaveAndComeBack(page) {
     await page.evaluate(() => {
         window.addEventListener("pageshow", (e) => { window.restored = e.persisted; });
@@ -303,7 +305,10 @@ async function leaveAndComeBack(page) {
     await page.evaluate(() => { history.back(); });
     const state = async () => {
         try {
-            return await page.evaluate(() => ({ leaving: window.leaving, restored: window.restored }));
+            return await page.evaluate(() => "leaving" in window
+                ? { leaving: window.leaving, restored: window.restored }
+                : performance.getEntriesByType("navigation")[0].type === "back_forward"
+                ? { leaving: null, restored: false } : {});
         } catch (e) {
             return {};  // the document changes under the evaluation
         }
@@ -312,7 +317,7 @@ async function leaveAndComeBack(page) {
     try {
         back = await waitFor(async () => {
             const now = await state();
-            return now.restored !== undefined && now.leaving && now;
+            return (now.restored === false || (now.restored !== undefined && now.leaving)) && now;
         }, 15000, "the page back, its call ended");
     } catch (e) {
         e.message += "; the page: " + JSON.stringify(await state());
