@@ -225,9 +225,8 @@ TEST(Registration, WithoutACategoryManagerTheClassIsRegisteredAndTheFailureShown
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
-        std::wstring line = L"regsvr32.exe /s \"" + rig::ModulePath() + L"\"";
-        ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                     nullptr, &si, &pi));
+        ASSERT_TRUE(rig::CreateTestProcess(L"regsvr32.exe /s \"" + rig::ModulePath() + L"\"",
+                                           FALSE, si, pi)) << ::GetLastError();
         zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
         // Presses OK on every message box regsvr32 shows and keeps their texts.
         rig::DialogWatcher boxes;

@@ -3,6 +3,7 @@
 #include "framework/handle.h"
 
 #include <atomic>
+#include <cstdio>
 #include <stdexcept>
 
 namespace rig {
@@ -75,14 +76,29 @@ std::wstring Wide(std::string_view utf8) {
     return out;
 }
 
+bool CreateTestProcess(const std::wstring& commandLine, BOOL inheritHandles, STARTUPINFOW& si,
+                       PROCESS_INFORMATION& pi) {
+    for (int attempt = 1;; ++attempt) {
+        std::wstring mutableLine = commandLine;
+        if (::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, inheritHandles, 0,
+                             nullptr, nullptr, &si, &pi))
+            return true;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+            ::SetLastError(error);
+            return false;
+        }
+        std::fprintf(stderr, "rig: %s did not start (error %lu), starting it again\n",
+                     Utf8(commandLine).c_str(), error);
+        ::Sleep(100);
+    }
+}
+
 zfw::unique_handle Start(const std::wstring& commandLine) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    std::wstring mutableLine = commandLine;
-    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          nullptr, &si, &pi))
-        return {};
+    if (!CreateTestProcess(commandLine, FALSE, si, pi)) return {};
     zfw::unique_handle thread(pi.hThread);
     return zfw::unique_handle(pi.hProcess);
 }
@@ -101,10 +117,9 @@ ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs) {
     si.hStdError = writeEnd.get();
     si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi{};
-    std::wstring mutableLine = commandLine;
-    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                          nullptr, &si, &pi))
-        throw std::runtime_error("CreateProcess failed: " + Utf8(commandLine));
+    if (!CreateTestProcess(commandLine, TRUE, si, pi))
+        throw std::runtime_error("CreateProcess failed (error " + std::to_string(::GetLastError()) +
+                                 "): " + Utf8(commandLine));
     zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
     writeEnd.reset();
 
