@@ -222,17 +222,14 @@ TEST(Registration, WithoutACategoryManagerTheClassIsRegisteredAndTheFailureShown
     DWORD exitCode = 0;
     {
         BrokenCategoryManager broken;
-        STARTUPINFOW si{};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(rig::CreateTestProcess(L"regsvr32.exe /s \"" + rig::ModulePath() + L"\"",
-                                           FALSE, si, pi)) << ::GetLastError();
-        zfw::unique_handle process(pi.hProcess), thread(pi.hThread);
+        const zfw::unique_handle process =
+            rig::Start(L"regsvr32.exe /s \"" + rig::ModulePath() + L"\"");
+        ASSERT_TRUE(process) << ::GetLastError();
         // Presses OK on every message box regsvr32 shows and keeps their texts.
         rig::DialogWatcher boxes;
         boxes
             .On(L"",
-                [&texts, pid = pi.dwProcessId](HWND box) {
+                [&texts, pid = ::GetProcessId(process.get())](HWND box) {
                     DWORD owner = 0;
                     ::GetWindowThreadProcessId(box, &owner);
                     if (owner != pid) return;

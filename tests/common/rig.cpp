@@ -76,6 +76,13 @@ std::wstring Wide(std::string_view utf8) {
     return out;
 }
 
+namespace {
+
+// CreateProcessW for the suites' own programs, tried again (and logged) when
+// the new process died before it started: under load Wine sometimes loses a
+// process between its creation and its start, and reports
+// ERROR_INTERNAL_ERROR. Nothing of the program ran then. False with the last
+// error set when it cannot start.
 bool CreateTestProcess(const std::wstring& commandLine, BOOL inheritHandles, STARTUPINFOW& si,
                        PROCESS_INFORMATION& pi) {
     for (int attempt = 1;; ++attempt) {
@@ -93,6 +100,8 @@ bool CreateTestProcess(const std::wstring& commandLine, BOOL inheritHandles, STA
         ::Sleep(100);
     }
 }
+
+}  // namespace
 
 zfw::unique_handle Start(const std::wstring& commandLine) {
     STARTUPINFOW si{};

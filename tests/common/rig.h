@@ -39,16 +39,10 @@ struct ProcessResult {
 ProcessResult Run(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 
 // Starts `commandLine` and returns at once with the process (empty when it
-// could not start); the caller waits for whatever it needs from it.
+// could not start, with the last error set); the caller waits for whatever
+// it needs from it. Like Run, it starts the program again when Wine lost the
+// new process before it started (under load it sometimes does).
 zfw::unique_handle Start(const std::wstring& commandLine);
-
-// CreateProcessW for the suites' own programs, tried again (and logged) when
-// the new process died before it started: under load Wine sometimes loses a
-// process between its creation and its start, and reports
-// ERROR_INTERNAL_ERROR. Nothing of the program ran then. Fills `pi` as
-// CreateProcessW does; false with the last error set when it cannot start.
-bool CreateTestProcess(const std::wstring& commandLine, BOOL inheritHandles, STARTUPINFOW& si,
-                       PROCESS_INFORMATION& pi);
 
 // Runs a page script in the page host: pagehost.exe <script> <args...>.
 // `script` is a path relative to the source tree or absolute.
