@@ -48,8 +48,50 @@ zarn_install_deps() {
         dpkg --print-foreign-architectures | grep -qx i386 ||
             $sudo dpkg --add-architecture i386 ;;
     esac
-    $sudo apt-get update -q </dev/null
-    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+    # A package index that fails to download (a mirror in the middle of a
+    # sync says "File has unexpected size") leaves apt with the lists it
+    # has: every package may still install, so only the install decides.
+    local update_log
+    update_log=$(mktemp)
+    local update_failed=""
+    $sudo apt-get update -q </dev/null >"$update_log" 2>&1 || update_failed=1
+    cat "$update_log"
+    grep -q -E '^(E: |Err:)' "$update_log" && update_failed=1
+    if [ -n "$update_failed" ]; then
+        echo "== warning: apt-get update could not read every package index; going on with the" \
+            "lists apt has:" >&2
+        grep -E '^(Err:|E: Failed to fetch)' "$update_log" | sed 's/^/     /' >&2 || true
+    fi
+    if ! $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null; then
+        rm -f "$update_log"
+        zarn_explain_install_failure
+        return 1
+    fi
+    rm -f "$update_log"
+}
+
+# What to do when the install failed after an index could not be read. Where
+# one architecture's index of an archive is missing (often the security
+# archive's i386 one), its i386 packages can no longer match the versions of
+# their amd64 twins, which a multi-architecture package such as wine32:i386
+# needs exactly.
+zarn_explain_install_failure() {
+    cat >&2 <<'EOT'
+== the packages above could not be installed.
+   If apt-get update reported an index it could not fetch, apt went on with
+   the lists it had. Where that index is one architecture's (i386) of an
+   archive, the i386 packages no longer match the versions of their amd64
+   twins, and wine32:i386 cannot install ("unmet dependencies"). Either run
+   this again once the mirror has finished its sync, or install from the
+   older versions of that archive for this once: an apt preferences entry
+   such as /etc/apt/preferences.d/zarn-pin holding
+       Package: *
+       Pin: release l=Debian-Security
+       Pin-Priority: 100
+   (for the security archive; name the archive whose index failed), then run
+   this command again, and remove the entry afterwards so that security
+   updates install as before.
+EOT
 }
 
 # The throwaway release signing pair of the tests, the demo and the
