@@ -1,5 +1,6 @@
 #include "bridge/host.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <new>
@@ -26,37 +27,6 @@ namespace zarn::bridge {
 
 namespace {
 
-enum class Method {
-    Hello,
-    CheckInstall,
-    DownLoad,
-    UpLoad,
-    ShowDlgFile,
-    ShowDlgFolder,
-    SelectComplete,
-    MakeShortCut,
-    AllowPopUp,
-};
-
-struct MethodInfo {
-    std::string_view name;
-    Method method;
-    size_t params;   // the control's parameter count
-    bool ownThread;  // runs on a thread of its own (dialogs, waits, network)
-};
-
-constexpr std::array<MethodInfo, 9> kMethods{{
-    {"hello", Method::Hello, 0, false},
-    {"CheckInstall", Method::CheckInstall, 0, false},
-    {"DownLoad", Method::DownLoad, 3, true},
-    {"UpLoad", Method::UpLoad, 3, true},
-    {"ShowDlgFile", Method::ShowDlgFile, 0, true},
-    {"ShowDlgFolder", Method::ShowDlgFolder, 0, true},
-    {"SelectComplete", Method::SelectComplete, 3, false},
-    {"MakeShortCut", Method::MakeShortCut, 2, true},
-    {"AllowPopUp", Method::AllowPopUp, 1, false},
-}};
-
 const MethodInfo* FindMethod(std::string_view name) {
     for (const MethodInfo& info : kMethods)
         if (info.name == name) return &info;
@@ -66,7 +36,7 @@ const MethodInfo* FindMethod(std::string_view name) {
 // Calls running at once; each holds a thread. A page needs a handful (one
 // dialog call, and quick ones while it is open); the extension lets no more
 // than this wait for a page either.
-constexpr size_t kMaxRunningCalls = 32;
+constexpr size_t kMaxRunningCalls = kMaxCalls;
 
 // The most of a refused origin its message repeats: enough for a person to
 // see which page it was, and never so much that the refusal is too large.
@@ -99,24 +69,53 @@ std::wstring_view AsLockSeesIt(const std::wstring& text) { return std::wstring_v
 // A walk that runs on after the input has ended is ended by this.
 struct Ended {};
 
-// Sends each item the pickers find as an event of the request.
-class EventSink final : public SelectionSink {
+}  // namespace
+
+struct Host::Call {
+    long id = 0;
+    Method method = Method::Hello;
+    std::vector<std::wstring> params;
+    std::atomic<DWORD> threadId{0};
+    // Acknowledged calls: events written and events the page has run (both
+    // under the host's lock).
+    bool wantsAcks = false;
+    std::uint64_t sent = 0, acked = 0;
+};
+
+// Sends each item the pickers find as an event of the request. When the
+// extension acknowledges the call's events, the walk waits while
+// kEventWindow of them are unacknowledged: a page that handles events slower
+// than the folder is read then holds the walk, not a queue in the browser
+// that grows with the folder. The control's own door waits in the same way,
+// for each event's handler.
+class Host::EventSink final : public SelectionSink {
 public:
-    EventSink(FrameWriter& out, long id, const std::atomic<bool>& ending)
-        : out_(out), id_(id), ending_(ending) {}
+    EventSink(Host& host, Call& call) : host_(host), call_(call) {}
     void Report(std::wstring_view path, std::wstring_view size, std::wstring_view mode) override {
-        if (ending_) throw Ended{};
-        if (out_.Write(SelectionEvent(id_, path, size, mode)) == FrameWriter::Outcome::TooLarge)
-            tooLarge_ = true;
+        if (host_.ending_) throw Ended{};
+        if (call_.wantsAcks) {
+            std::unique_lock<std::mutex> hold(host_.lock_);
+            host_.acked_.wait(hold, [this] {
+                return host_.ending_ || call_.sent - call_.acked < kEventWindow;
+            });
+            if (host_.ending_) throw Ended{};
+        }
+        const auto written = host_.out_.Write(SelectionEvent(call_.id, path, size, mode));
+        if (written == FrameWriter::Outcome::TooLarge) tooLarge_ = true;
+        if (written == FrameWriter::Outcome::Written && call_.wantsAcks) {
+            const std::lock_guard<std::mutex> hold(host_.lock_);
+            ++call_.sent;
+        }
     }
     bool tooLarge() const noexcept { return tooLarge_; }
 
 private:
-    FrameWriter& out_;
-    const long id_;
-    const std::atomic<bool>& ending_;
+    Host& host_;
+    Call& call_;
     bool tooLarge_ = false;
 };
+
+namespace {
 
 // Firefox runs its hosts in a job object and ends the whole job with the
 // host. A transfer program must outlive the host: it can when the job lets
@@ -134,6 +133,10 @@ void LogJobLimits() {
                  L"may end with it");
 }
 
+constexpr wchar_t kUpdateRunningText[] =
+    L"The Zarn programs are being updated from another window. Try again once that update has "
+    L"finished.";
+
 constexpr wchar_t kEventTooLarge[] = L"An item was over the 1 MiB a browser accepts and was not sent.";
 
 BOOL CALLBACK CancelWindow(HWND window, LPARAM) {
@@ -143,13 +146,6 @@ BOOL CALLBACK CancelWindow(HWND window, LPARAM) {
 }
 
 }  // namespace
-
-struct Host::Call {
-    long id = 0;
-    Method method = Method::Hello;
-    std::vector<std::wstring> params;
-    std::atomic<DWORD> threadId{0};
-};
 
 Host::Host(FrameWriter& out, HWND placeNear) : out_(out), placeNear_(placeNear) {
     threads_.reserve(kMaxRunningCalls);
@@ -178,6 +174,18 @@ void Host::Handle(std::string_view message) {
         return;
     }
     const long id = request.id;
+    if (request.ackCount > 0) {
+        // An acknowledgement of a call that has ended meanwhile is nobody's.
+        {
+            const std::lock_guard<std::mutex> hold(lock_);
+            const auto found = running_.find(id);
+            if (found == running_.end() || !found->second->wantsAcks) return;
+            Call& call = *found->second;
+            call.acked = std::min<std::uint64_t>(call.sent, call.acked + request.ackCount);
+        }
+        acked_.notify_all();
+        return;
+    }
     {
         const std::lock_guard<std::mutex> hold(lock_);
         if (running_.count(id)) {
@@ -224,6 +232,7 @@ void Host::Handle(std::string_view message) {
     call->id = id;
     call->method = info->method;
     call->params = std::move(request.params);
+    call->wantsAcks = request.wantsAcks && info->events;
     if (info->ownThread) {
         Start(call);
         return;
@@ -291,7 +300,7 @@ const std::wstring& Host::TransferSetup() {
     return installFolder_;
 }
 
-Host::Answer Host::Execute(const Call& call) {
+Host::Answer Host::Execute(Call& call) {
     const std::vector<std::wstring>& p = call.params;
     const auto result = [&](std::optional<long> value) {
         return Answer{ResultReply(call.id, value), {}};
@@ -307,16 +316,21 @@ Host::Answer Host::Execute(const Call& call) {
             // The installation check happens inside DownLoad and UpLoad.
             return result(std::nullopt);
         case Method::DownLoad:
-            RunTransfer(TransferSetup(), reinterpret_cast<WPARAM>(this), kDownloadProgram,
-                        L"DownLoad", p[0], p[1], p[2]);
-            return result(std::nullopt);
-        case Method::UpLoad:
-            return result(UpLoadResult(RunTransfer(TransferSetup(),
-                                                   reinterpret_cast<WPARAM>(this),
-                                                   kUploadProgram, L"UpLoad", p[0], p[1], p[2])));
+        case Method::UpLoad: {
+            const bool down = call.method == Method::DownLoad;
+            const TransferResult done =
+                RunTransfer(TransferSetup(), reinterpret_cast<WPARAM>(this),
+                            down ? kDownloadProgram : kUploadProgram, down ? L"DownLoad" : L"UpLoad",
+                            p[0], p[1], p[2]);
+            // Silence here would read as a transfer handed off: the page is
+            // told that the programs are being updated by another window.
+            if (done == TransferResult::UpdateRunning)
+                return error(ErrorCode::UpdateRunning, kUpdateRunningText);
+            return result(down ? std::nullopt : std::optional<long>(UpLoadResult(done)));
+        }
         case Method::ShowDlgFile:
         case Method::ShowDlgFolder: {
-            EventSink sink(out_, call.id, ending_);
+            EventSink sink(*this, call);
             try {
                 if (call.method == Method::ShowDlgFile)
                     PickFiles(sink);
@@ -391,7 +405,12 @@ void Host::CancelPickers() {
 }
 
 void Host::Finish() {
-    ending_ = true;
+    {
+        // Under the lock, so that a walk waiting for acknowledgements sees it.
+        const std::lock_guard<std::mutex> hold(lock_);
+        ending_ = true;
+    }
+    acked_.notify_all();
     ModalCall::StopAll();
     {
         std::unique_lock<std::mutex> hold(lock_);

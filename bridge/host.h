@@ -54,6 +54,7 @@ public:
     struct Call;
 
 private:
+    class EventSink;
     // A call's reply, and an event that must come just before it (or empty).
     struct Answer {
         std::string reply, event;
@@ -63,7 +64,7 @@ private:
     // in the same write.
     void Reply(long id, std::string_view reply, std::string_view event = {});
     // Runs the call (the answer's event only when the call leaves one).
-    Answer Execute(const Call& call);
+    Answer Execute(Call& call);
     // Hands a call to a call thread, starting one when none is free, or
     // answers it when it cannot run.
     void Start(const std::shared_ptr<Call>& call);
@@ -95,6 +96,8 @@ private:
     // A call has replied (signalled under the lock: Finish may then return
     // and the host go).
     std::condition_variable finished_;
+    // An acknowledgement came, or the host is ending.
+    std::condition_variable acked_;
     // Ids of the calls on call threads, until just before their replies.
     std::map<long, std::shared_ptr<Call>> running_;
     std::deque<std::shared_ptr<Call>> waiting_;  // handed over, not yet taken

@@ -65,13 +65,13 @@ bool HoldsSurrogate(const char* text, std::size_t length) {
 struct Absent {};
 struct Other {};
 using Items = std::vector<std::optional<std::string>>;
-using FieldValue = std::variant<Absent, Other, std::int64_t, std::string, Items>;
+using FieldValue = std::variant<Absent, Other, bool, std::int64_t, std::string, Items>;
 
 // The fields of a request, filled by name as the message is read; other
 // names are passed over. A repeated name counts as its last value, as in a
 // document.
 struct Fields {
-    FieldValue id, origin, method, params;
+    FieldValue id, origin, method, params, ack, count;
 };
 
 struct FieldName {
@@ -84,6 +84,8 @@ constexpr FieldName kFieldNames[] = {
     {"origin", &Fields::origin},
     {"method", &Fields::method},
     {"params", &Fields::params},
+    {"ack", &Fields::ack},
+    {"count", &Fields::count},
 };
 
 // Why the reading stopped before the message's end.
@@ -98,7 +100,7 @@ public:
     Stop stop = Stop::None;
 
     bool Null() { return Put(Other{}); }
-    bool Bool(bool) { return Put(Other{}); }
+    bool Bool(bool value) { return Put(value); }
     bool Int(int value) { return Put(std::int64_t{value}); }
     bool Uint(unsigned value) { return Put(std::int64_t{value}); }
     bool Int64(std::int64_t value) { return Put(value); }
@@ -219,18 +221,7 @@ public:
 
 }  // namespace
 
-const char* CodeWord(ErrorCode code) {
-    switch (code) {
-    case ErrorCode::BadFrame: return "bad-frame";
-    case ErrorCode::BadRequest: return "bad-request";
-    case ErrorCode::UnknownMethod: return "unknown-method";
-    case ErrorCode::RefusedSite: return "refused-site";
-    case ErrorCode::TooLarge: return "too-large";
-    case ErrorCode::Busy: return "busy";
-    case ErrorCode::Internal: break;
-    }
-    return "internal";
-}
+std::string_view CodeWord(ErrorCode code) { return kErrorWords.at(static_cast<std::size_t>(code)); }
 
 bool ParseRequest(std::string_view message, Request& request, RequestFault& fault) {
     fault = RequestFault{};
@@ -268,8 +259,21 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
     case Stop::None: break;
     }
 
+    // An acknowledgement names its call in "ack" and has no method.
+    const std::int64_t* acked = std::get_if<std::int64_t>(&fields.ack);
+    if (acked && std::holds_alternative<Absent>(fields.method) &&
+        std::holds_alternative<Absent>(fields.id)) {
+        const std::int64_t* count = std::get_if<std::int64_t>(&fields.count);
+        if (*acked < 1 || *acked > kHighestId || !count || *count < 1 || *count > kHighestId)
+            return Fail(fault, L"An acknowledgement needs a call's \"ack\" and a \"count\" of 1 or more.");
+        request = Request{};
+        request.id = static_cast<long>(*acked);
+        request.ackCount = static_cast<long>(*count);
+        return true;
+    }
     if (!id) return Fail(fault, L"The request has no integer \"id\".");
-    if (!idInRange) return Fail(fault, L"The request's \"id\" is not within 1 to 2147483647.");
+    if (!idInRange)
+        return Fail(fault, L"The request's \"id\" is not within 1 to " + std::to_wstring(kHighestId) + L".");
     std::string* method = std::get_if<std::string>(&fields.method);
     if (!method) return Fail(fault, L"The request has no \"method\" text.");
     const std::string* origin = std::get_if<std::string>(&fields.origin);
@@ -294,6 +298,9 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
     request.origin = std::move(*wideOrigin);
     request.method = std::move(*method);
     request.params = std::move(params);
+    const bool* ack = std::get_if<bool>(&fields.ack);
+    request.wantsAcks = ack && *ack;
+    request.ackCount = 0;
     return true;
 }
 
@@ -317,7 +324,8 @@ std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view
     out.json.Key("error");
     out.json.StartObject();
     out.json.Key("code");
-    out.json.String(CodeWord(code));
+    const std::string_view word = CodeWord(code);
+    out.json.String(word.data(), static_cast<rapidjson::SizeType>(word.size()));
     out.json.Key("message");
     out.Text(message);
     out.json.EndObject();

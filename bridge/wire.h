@@ -9,13 +9,14 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/protocol_table.h"
+
 namespace zarn::bridge {
 
-// The largest message a browser sends to a host; a longer length means the
-// framing is lost.
-inline constexpr std::uint32_t kMaxIncomingBytes = 16u << 20;
-// The largest message browsers accept from a host.
-inline constexpr std::uint32_t kMaxOutgoingBytes = 1u << 20;
+// The largest message a browser sends to a host (a longer length means the
+// framing is lost), and the largest browsers accept from a host.
+inline constexpr std::uint32_t kMaxIncomingBytes = kMaxRequestBytes;
+inline constexpr std::uint32_t kMaxOutgoingBytes = kMaxReplyBytes;
 
 enum class ReadOutcome {
     Message,   // `message` holds the next message

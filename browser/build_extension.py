@@ -16,7 +16,7 @@
         the Firefox add-ons store to sign).
 
     build_extension.py build --source DIR --out DIR --sites LIST --key PRIVATE.pem
-                             --version HEADER --gecko-id ID --links LINKS
+                             --version HEADER --gecko-id ID --links LINKS [--protocol TABLE]
         Writes OUT/chromium (unpacked Manifest V3, with the key's public half as
         "key", so that its ID is stable) and OUT/firefox (background scripts and
         the gecko ID). LIST is the ';'-separated allowed sites of the site lock:
@@ -29,7 +29,12 @@
         welcome page and popup.
 
     build_extension.py library --source zarn.js --out FILE --links LINKS --version HEADER
-        Writes the page library with the build's links and version in it.
+                               [--protocol TABLE]
+        Writes the page library with the build's links and version in it, the
+        protocol's table and the steps a person is offered (steps.js).
+
+    TABLE is the protocol's table (default: bridge/protocol.table); the
+    extension carries it as protocol.js, zarn.js as its `protocol`.
 """
 
 import argparse
@@ -52,6 +57,12 @@ SCRIPTS = ["sites.js", "rules.js", "content.js", "background.js"]
 # The extension's own pages (welcome on installation, the toolbar popup) and
 # the table of its sentences.
 PAGES = ["texts.js", "status.js", "status.css", "welcome.html", "popup.html"]
+# Written by the build, not copied from the extension's folder: the
+# protocol's table (cmake/protocol_table.py) and the steps a person is
+# offered, which zarn.js carries too.
+SHARED_STEPS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "steps.js")
+PROTOCOL_TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bridge",
+                              "protocol.table")
 LINK_NAMES = ("program", "chrome", "edge", "firefox")
 
 
@@ -186,12 +197,24 @@ def parse_links(text):
     return {n: found[n] for n in LINK_NAMES}
 
 
-def write_tree(out, source, manifest, sites, links):
+def protocol_table(form, table, *out):
+    """What cmake/protocol_table.py makes of the protocol's table."""
+    done = subprocess.run([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                        "..", "cmake", "protocol_table.py"),
+                           form, table, *out], capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(done.stderr.strip())
+    return done.stdout
+
+
+def write_tree(out, source, manifest, sites, links, protocol):
     if os.path.isdir(out):
         shutil.rmtree(out)
     os.makedirs(out)
     for name in SCRIPTS[1:] + PAGES:
         shutil.copyfile(os.path.join(source, name), os.path.join(out, name))
+    protocol_table("js", protocol, os.path.join(out, "protocol.js"))
+    shutil.copyfile(SHARED_STEPS, os.path.join(out, "steps.js"))
     with open(os.path.join(out, "sites.js"), "w", encoding="utf-8") as f:
         f.write("// Written by the build from ZARN_ALLOWED_SITES and the links.\n\"use strict\";\n"
                 "var ZARN_SITES = %s;\nvar ZARN_LINKS = %s;\n"
@@ -232,17 +255,18 @@ def build(args):
     # Chromium's patterns carry the port; Firefox's cannot, and the rules in
     # the content script judge the port there.
     set_matches(chromium, sites, True)
-    write_tree(os.path.join(args.out, "chromium"), args.source, chromium, sites, links)
+    write_tree(os.path.join(args.out, "chromium"), args.source, chromium, sites, links, args.protocol)
 
     firefox = json.loads(json.dumps(base))
     firefox["version"] = version
-    firefox["background"] = {"scripts": ["sites.js", "rules.js", "texts.js", "background.js"]}
+    firefox["background"] = {"scripts": ["protocol.js", "sites.js", "rules.js", "texts.js",
+                                         "background.js"]}
     firefox["browser_specific_settings"] = {"gecko": {"id": args.gecko_id,
                                                       "strict_min_version": "128.0"}}
     for key in ("minimum_chrome_version", "externally_connectable"):
         firefox.pop(key, None)
     set_matches(firefox, sites, False)
-    write_tree(os.path.join(args.out, "firefox"), args.source, firefox, sites, links)
+    write_tree(os.path.join(args.out, "firefox"), args.source, firefox, sites, links, args.protocol)
     with open(os.path.join(args.out, "ids.txt"), "w", encoding="ascii") as f:
         f.write("chromium %s\nfirefox %s\n" % (chromium_id(der), args.gecko_id))
 
@@ -317,10 +341,25 @@ def pack(args):
         f.write(zip_tree(os.path.join(args.out, "firefox")))
 
 
+def fill(text, source, pattern, value, what):
+    """`text` with the one line `pattern` matches given `value` in its place."""
+    line = re.compile(pattern, re.M)
+    if len(line.findall(text)) != 1:
+        sys.exit("%s: no single %s line to fill in" % (source, what))
+    return line.sub(lambda m: m.group(1) + value + m.group(2), text)
+
+
 def library(args):
-    """zarn.js with the links line filled in."""
+    """zarn.js with the build's links, version, protocol table and steps."""
     with open(args.source, encoding="utf-8") as f:
         text = f.read()
+    text = fill(text, args.source, r"^(\s*var protocol = )null(;\s*// the build's protocol table)$",
+                protocol_table("json", args.protocol).strip(), "protocol")
+    with open(SHARED_STEPS, encoding="utf-8") as f:
+        steps = f.read()
+    steps = steps[steps.index("var ZarnSteps = "):].strip()
+    text = fill(text, args.source, r"^(\s*)var ZarnSteps = null;(\s*// the build's steps\.js)$",
+                "\n".join(("    " + l if l else l) for l in steps.splitlines()).lstrip(), "steps")
     line = re.compile(r"^(\s*var links = ).*(;\s*// the build's links)$", re.M)
     if len(line.findall(text)) != 1:
         sys.exit("%s: no single links line to fill in" % args.source)
@@ -345,6 +384,8 @@ def main():
     lib = commands.add_parser("library")
     for name in ("--source", "--out", "--links", "--version"):
         lib.add_argument(name, required=True)
+    for command in (b, lib):
+        command.add_argument("--protocol", default=PROTOCOL_TABLE)
     p = commands.add_parser("pack")
     for name in ("--out", "--key"):
         p.add_argument(name, required=True)

@@ -26,10 +26,15 @@
 var Zarn = (function (global) {
     "use strict";
 
-    var methods = {
-        CheckInstall: 0, DownLoad: 3, UpLoad: 3, ShowDlgFile: 0, ShowDlgFolder: 0,
-        SelectComplete: 3, MakeShortCut: 2, AllowPopUp: 1
-    };
+    // The protocol's table: its methods with their arity, limits and codes.
+    var protocol = null;  // the build's protocol table
+    // The next step a person is offered for each need (browser/steps.js).
+    var ZarnSteps = null;  // the build's steps.js
+    // The page's methods and their number of arguments.
+    var methods = {};
+    for (var method in protocol.methods) {
+        if (protocol.methods[method].page) methods[method] = protocol.methods[method].params;
+    }
     var progId = "WEB_CONTROL.WebControlCtrl.1";
     // The control's refusal of a page that is not one of the service's sites.
     var accessDenied = -2147024891;  // E_ACCESSDENIED
@@ -49,6 +54,7 @@ var Zarn = (function (global) {
         admin: "Your browser's settings forbid the Zarn program here: ask your administrator.",
         "other-site": "This page is not one of the Zarn service's sites, so Zarn does not answer it.",
         notInstalled: "Zarn is not installed in this browser.",
+        gone: "The connection to the Zarn program was lost.",
         getProgram: "Download the Zarn program",
         getExtension: "Get the Zarn browser extension",
         updateExtension: "Update the Zarn browser extension"
@@ -64,35 +70,10 @@ var Zarn = (function (global) {
         return error;
     }
 
-    // The browser this page runs in, for the store whose page to offer.
-    function browserName() {
-        var agent = (global.navigator && global.navigator.userAgent) || "";
-        if (/Edg\//.test(agent)) return "edge";
-        if (/Firefox\//.test(agent)) return "firefox";
-        return "chrome";
-    }
-
-    // The Windows the browser says it runs on: x86 only where it says
-    // Windows and nothing of a 64-bit one.
-    function windowsArch() {
-        var agent = (global.navigator && global.navigator.userAgent) || "";
-        return /Windows/.test(agent) && !/Win64|x64|WOW64|amd64|arm64|aarch64/i.test(agent)
-            ? "x86" : "x64";
-    }
-
     // The one next step for a need: a sentence and, where one exists, a link.
     function nextStep(need, program) {
-        var href = "", label = "";
-        if (need === "extension" || need === "extension-update") {
-            href = links[browserName()];
-            label = need === "extension" ? texts.getExtension : texts.updateExtension;
-        } else if (need === "program" || need === "program-update") {
-            var arch = program && program.arch === "x86" ? "x86" : windowsArch();
-            href = links.program ? links.program.replace("{arch}", arch) : "";
-            label = texts.getProgram;
-        }
-        return { message: need ? texts[need] : texts.ready,
-                 link: href ? { href: href, text: label } : null };
+        var agent = (global.navigator && global.navigator.userAgent) || "";
+        return ZarnSteps.nextStep(need, program, texts, links, agent);
     }
 
     // detail: the browser's or the program's own words when something failed.
@@ -444,16 +425,24 @@ var Zarn = (function (global) {
                 var list = Object.prototype.toString.call(data.list) === "[object Array]" ? data.list : [];
                 for (var i = 0; i < list.length; i++) {
                     var entry = list[i];
-                    if (entry && calls[entry[0]]) backlog.push({ name: entry[1], params: entry[2] });
+                    if (entry && calls[entry[0]])
+                        backlog.push({ id: entry[0], name: entry[1], params: entry[2] });
                 }
+                return;
+            }
+            if (data.zarn === "gone") {
+                // The extension's port went, and every call it carried.
+                for (var id in calls) {
+                    backlog.push({ call: calls[id], reply: { error: { code: "host-gone",
+                                                                      message: texts.gone } } });
+                }
+                calls = {};
                 return;
             }
             if (typeof data.id !== "number") return;
             var call = calls[data.id];
             if (!call) return;
-            if (data.zarn === "event") {
-                backlog.push({ name: data.name, params: data.params });
-            } else if (data.zarn === "reply" && !data.duplicate) {
+            if (data.zarn === "reply" && !data.duplicate) {
                 // Another request that claimed this call's id was refused;
                 // the call itself still waits.
                 delete calls[data.id];
@@ -475,14 +464,22 @@ var Zarn = (function (global) {
         }
 
         // Runs the backlog a slice at a time, so that the page answers its
-        // user between slices however many events a call brings.
+        // user between slices however many events a call brings. The events
+        // run are acknowledged after each slice: the program sends a walk's
+        // events no faster than the page's handlers take them.
         function drain() {
-            var started = now(), done = 0;
+            var started = now(), done = 0, ran = {};
             while (done < backlog.length) {
-                runOne(backlog[done++]);
+                var item = backlog[done++];
+                runOne(item);
+                if (!item.call) ran[item.id] = (ran[item.id] || 0) + 1;
                 if (now() - started >= sliceMs) break;
             }
             backlog.splice(0, done);
+            for (var id in ran) {
+                if (calls[id] && calls[id].acks)
+                    window.postMessage({ zarn: "ack", client: mark, id: Number(id), count: ran[id] }, origin);
+            }
             draining = backlog.length > 0;
             if (draining) window.setTimeout(drain, 0);
         }
@@ -492,8 +489,9 @@ var Zarn = (function (global) {
             if (event.source !== window || event.origin !== origin) return;
             var data = event.data;
             if (!data || typeof data !== "object") return;
-            // An extension that marks nothing answers every client alike.
-            if ("client" in data ? data.client !== mark : data.zarn === "events") return;
+            // Only what carries this client's mark is its own: another
+            // script of the page cannot answer its calls.
+            if (data.client !== mark) return;
             take(data);
             if (!draining) drain();
         });
@@ -501,11 +499,13 @@ var Zarn = (function (global) {
         function send(method, args) {
             var result = pending(later);
             do {
-                lastId = lastId >= 0x7fffffff ? 1 : lastId + 1;
+                lastId = lastId >= protocol.limits.highestId ? 1 : lastId + 1;
             } while (calls[lastId]);
-            calls[lastId] = result;
-            window.postMessage({ zarn: "request", client: mark, id: lastId, method: method, params: args },
-                               origin);
+            // A call that fires events asks to acknowledge them as they run.
+            var acks = !!(protocol.methods[method] && protocol.methods[method].events);
+            calls[lastId] = { resolve: result.resolve, reject: result.reject, acks: acks };
+            window.postMessage({ zarn: "request", client: mark, id: lastId, method: method, params: args,
+                                 ack: acks }, origin);
             return result.promise;
         }
 

@@ -50,7 +50,11 @@ TransferResult RunTransfer(const std::wstring& installFolder, WPARAM controlTag,
     if (running) {
         PassInstallationGateWhileRunning();
     } else {
-        if (!RunInstallationGate(installFolder)) return TransferResult::Refused;
+        switch (PassInstallationGate(installFolder)) {
+        case GateResult::Passed: break;
+        case GateResult::Refused: return TransferResult::Refused;
+        case GateResult::UpdateRunning: return TransferResult::UpdateRunning;
+        }
         // The dialog may have run for minutes: look again. The caller may
         // have gone meanwhile; then the installation stays, but no program
         // starts for a list nobody waits for.

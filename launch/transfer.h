@@ -13,6 +13,8 @@ namespace zarn {
 enum class TransferResult {
     Refused,   // the gate refused (or another dialog of the control is
                // open): nothing was started and nothing sent
+    UpdateRunning,  // refused too: another process's update dialog holds
+                    // the programs (the control answers it as Refused)
     Taken,     // the program answered 1
     NotTaken,  // the program never took the list: no window within the
                // passes, its window gone, other answers until the passes or
@@ -23,7 +25,8 @@ enum class TransferResult {
 // 2 when the program never took the list.
 inline long UpLoadResult(TransferResult result) {
     switch (result) {
-    case TransferResult::Refused: return 1;
+    case TransferResult::Refused:
+    case TransferResult::UpdateRunning: return 1;
     case TransferResult::Taken: return 0;
     case TransferResult::NotTaken: return 2;
     }

@@ -29,15 +29,15 @@ void FolderWalk::Run(std::wstring_view folder) {
 void FolderWalk::WalkFolder() {
     const size_t firstEntry = entries_.size();
     const size_t firstName = names_.size();
-    ReadListing();
+    ReadListing(false);
     const size_t endEntry = entries_.size();
     const size_t folderLength = path_.size();
 
-    // Subfolders first, each with everything below it. The child's listing
-    // is pushed above this one and popped again, so indexes stay valid.
+    // Subfolders first, each with everything below it. The child's
+    // subfolders are pushed above this one's and popped again, so indexes
+    // stay valid.
     for (size_t i = firstEntry; i < endEntry; ++i) {
         const Entry entry = entries_[i];
-        if (!entry.folder) continue;
         path_.append(names_, entry.nameStart, entry.nameLength);
         sink_.Report(path_, kFolderSize, mode_);
         if (!entry.link) {
@@ -46,18 +46,12 @@ void FolderWalk::WalkFolder() {
         }
         path_.resize(folderLength);
     }
-    for (size_t i = firstEntry; i < endEntry; ++i) {
-        const Entry entry = entries_[i];
-        if (entry.folder) continue;
-        path_.append(names_, entry.nameStart, entry.nameLength);
-        sink_.Report(path_, SizeText(entry.size).view(), mode_);
-        path_.resize(folderLength);
-    }
     entries_.resize(firstEntry);
     names_.resize(firstName);
+    ReadListing(true);
 }
 
-void FolderWalk::ReadListing() {
+void FolderWalk::ReadListing(bool files) {
     const size_t folderLength = path_.size();
     // A pattern of MAX_PATH characters or more is not searched: the folder
     // has been reported, but nothing below it is.
@@ -73,16 +67,23 @@ void FolderWalk::ReadListing() {
         if (IsDots(data.cFileName)) continue;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) continue;
         const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (folder == files) continue;
+        if (!folder && (data.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM)) continue;
+        const size_t nameLength = ::wcsnlen(data.cFileName, MAX_PATH);
+        if (files) {
+            path_.append(data.cFileName, nameLength);
+            const std::uint64_t size =
+                (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            sink_.Report(path_, SizeText(size).view(), mode_);
+            path_.resize(folderLength);
+            continue;
+        }
         // A junction or a symbolic link leads anywhere, its own parent
         // included: two such links back to their folder double the walk at
         // every level. It is reported like any folder, and never entered.
         const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if (!folder && (data.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM)) continue;
-        const size_t nameLength = ::wcsnlen(data.cFileName, MAX_PATH);
-        entries_.push_back(Entry{
-            (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
-            static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(nameLength),
-            folder, link});
+        entries_.push_back(Entry{static_cast<std::uint32_t>(names_.size()),
+                                 static_cast<std::uint32_t>(nameLength), link});
         names_.append(data.cFileName, nameLength);
     } while (::FindNextFileW(search.get(), &data));
 }

@@ -21,10 +21,11 @@ namespace zarn {
 //     path is 256 characters or longer) is reported by its parent but not
 //     searched.
 //   - A folder that cannot be listed contributes nothing; the walk goes on.
-// Each folder's listing is read once, with one search open at a time. The
-// entries of the folders on the current path are kept on one stack, so the
-// memory follows the depth (and the width of those folders), never the
-// number of items in the whole tree.
+// Each folder's listing is read twice, with one search open at a time:
+// first for its subfolders, which are kept on one stack with those of the
+// folders on the current path, then for its files, each reported as it is
+// read. So the memory follows the depth and the subfolders on the path,
+// never the number of files, not even in one wide folder.
 class FolderWalk {
 public:
     // `mode` is the mode text of every item found (the picked folder's path).
@@ -38,22 +39,22 @@ public:
 
 private:
     struct Entry {
-        std::uint64_t size;       // bytes, for a file
         std::uint32_t nameStart;  // offset into names_
         std::uint32_t nameLength;
-        bool folder;
         bool link;                // a reparse point: reported, not entered
     };
 
     // Lists the folder in path_ (which ends with a backslash) and reports it.
     void WalkFolder();
-    // Appends the listing of the folder in path_ to entries_ and names_.
-    void ReadListing();
+    // Reads the listing of the folder in path_: its subfolders are appended
+    // to entries_ and names_ (`files` false), or its files are reported
+    // (`files` true).
+    void ReadListing(bool files);
 
     SelectionSink& sink_;
     std::wstring mode_;
     std::wstring path_;            // the folder being walked, with a trailing backslash
-    std::vector<Entry> entries_;   // listings of the folders on the current path
+    std::vector<Entry> entries_;   // subfolders of the folders on the current path
     std::wstring names_;           // their names, back to back
 };
 

@@ -15,6 +15,13 @@ import unittest
 
 import bridge_rig as rig
 
+import sys
+sys.path.insert(0, os.path.join(rig.SOURCE, "cmake"))
+import protocol_table  # noqa: E402
+
+# What the host must speak: the protocol's one table.
+PROTOCOL = protocol_table.read(os.path.join(rig.SOURCE, "bridge", "protocol.table"))
+
 SETTINGS = r"HKCU\Software\Zarn"
 POPUP_ALLOW = r"HKCU\Software\Microsoft\Internet Explorer\New Windows\Allow"
 RECORD = os.path.join(rig.SCRATCH, "record.txt")
@@ -86,8 +93,8 @@ class BridgeHost(unittest.TestCase):
         events, reply = host.ask(1, "hello")
         self.assertEqual(events, [])
         expected_arch = "x86" if rig.ARCH == "i686" else "x64"
-        self.assertEqual(reply["result"]["protocol"], 1)
-        self.assertEqual(reply["result"]["minProtocol"], 1)
+        self.assertEqual(reply["result"]["protocol"], PROTOCOL["protocol"]["newest"])
+        self.assertEqual(reply["result"]["minProtocol"], PROTOCOL["protocol"]["oldest"])
         self.assertEqual(reply["result"]["arch"], expected_arch)
         self.assertRegex(reply["result"]["version"], r"^\d+\.\d+\.\d+\.\d+$")
         requests_before = len(rig.server_requests())
@@ -113,6 +120,20 @@ class BridgeHost(unittest.TestCase):
                              request_id in half_character, reply)
             _, alive = host.ask(1000 + number, "hello")
             self.assertIn("result", alive, "not answered after %r" % message[:60])
+
+        # Each method takes the table's number of parameters and no more
+        # (refused before it runs: nothing opens or starts).
+        for number, (method, info) in enumerate(PROTOCOL["methods"].items()):
+            request_id = 2000 + number
+            reply = host.ask(request_id, method, *["x"] * (info["params"] + 1))[1]
+            self.assertError(reply, "bad-request", request_id)
+            self.assertIn("takes %d parameter" % info["params"], reply["error"]["message"])
+        # An acknowledgement is answered by nothing, even one of no call;
+        # one without a count is refused as any malformed message.
+        host.send({"ack": 77, "count": 5})
+        host.send({"ack": 78})
+        self.assertError(host.next(), "bad-request", None)
+        self.assertEqual(host.ask(40, "hello")[1]["id"], 40)
 
         self.assertError(host.ask(30, "Nope")[1], "unknown-method", 30)
         self.assertError(host.ask(31, "hello", origin="https://evil.test")[1], "refused-site", 31)
@@ -181,8 +202,11 @@ class BridgeHost(unittest.TestCase):
 
         _, hello = self.host().ask(1, "hello")
         status, text = run("--version")
-        self.assertEqual((status, text), (0, "zarn-bridge.exe %s, protocol %d, %s\n" % (
-            hello["result"]["version"], hello["result"]["protocol"], hello["result"]["arch"])))
+        result = hello["result"]
+        protocols = ("%d" % result["protocol"] if result["minProtocol"] == result["protocol"] else
+                     "%d to %d" % (result["minProtocol"], result["protocol"]))
+        self.assertEqual((status, text), (0, "zarn-bridge.exe %s, protocol %s, %s\n" % (
+            result["version"], protocols, result["arch"])))
 
         status, text = run("--diagnose")
         self.assertEqual(status, 1, text)
@@ -281,15 +305,20 @@ class BridgeHost(unittest.TestCase):
         first = self.host(ZARN_SETUP_MODE="delay:15000")
         first.call(1, "UpLoad", "user", "pw", items)
         rig.wait_for(lambda: rig.read_lines(SETUP_LOG), what="the installer")
-        self.assertEqual(first.ask(2, "hello")[1]["result"]["protocol"], 1)
+        self.assertEqual(first.ask(2, "hello")[1]["result"]["protocol"], PROTOCOL["protocol"]["newest"])
         self.assertEqual(rig.error_code(first.ask(1, "SelectComplete", "a")[1]), "bad-request",
                          "a running id was taken again")
         # A second dialog call is refused quietly, as in the control.
         self.assertEqual(first.ask(3, "ShowDlgFolder"), ([], {"id": 3, "result": 0}))
         self.assertEqual(first.ask(4, "UpLoad", "user", "pw", "b")[1], {"id": 4, "result": 1})
-        # Another host of the same user: the update lock refuses its gate.
+        # Another host of the same user (another page, or one whose browser
+        # has gone): the update lock refuses its gate, and the page is told
+        # so, never a silent null or 1 that reads as a hand-off.
         second = self.host(ZARN_SETUP_MODE="delay:3000")
-        self.assertEqual(second.ask(1, "UpLoad", "user", "pw", "c")[1], {"id": 1, "result": 1})
+        for request_id, method in ((1, "UpLoad"), (2, "DownLoad")):
+            reply = second.ask(request_id, method, "user", "pw", "c")[1]
+            self.assertError(reply, "update-running", request_id)
+            self.assertIn("another window", reply["error"]["message"])
         self.assertEqual(first.until_reply(1), ([], {"id": 1, "result": 0}))
         self.assertEqual(len(rig.read_lines(SETUP_LOG)), 1, "one installer ran")
         self.assertTrue(os.path.exists(os.path.join(rig.install_folder(), "Zarn_upload.exe")))
@@ -397,6 +426,49 @@ class BridgeHost(unittest.TestCase):
         ])
         self.assertTrue(all(event["id"] == 1 for event in events))
 
+        # A wide folder, walked twice: as a request that asks for
+        # acknowledgements (the host stops after the window and goes on as
+        # the events are acknowledged), and as one of an extension that knows
+        # none (the host walks on by itself). Every item once, in the same
+        # order either way.
+        window = PROTOCOL["limits"]["eventWindow"]
+        wide = os.path.join(tree, "wide")
+        os.makedirs(wide)
+        count = window + window // 2
+        for i in range(count):
+            open(os.path.join(wide, "f%05d" % i), "wb").close()
+        walks = []
+        for acknowledged in (True, False):
+            request = {"id": 4, "origin": rig.ORIGIN, "method": "ShowDlgFolder", "params": []}
+            if acknowledged:
+                request["ack"] = True
+            walker = self.host()
+            walker.send(request)
+            press = subprocess.run([rig.WINE, os.path.join(rig.BUILD, "dialogpress.exe"), "--process",
+                                    "zarn-bridge.exe", "업로드 하실 폴더를 선택하세요."],
+                                   capture_output=True, timeout=120)
+            self.assertEqual(press.returncode, 0, press.stdout)
+            seen = []
+            if acknowledged:
+                seen = [walker.next() for _ in range(window)]
+                # The host holds the rest until the page has run some.
+                with self.assertRaises(queue.Empty):
+                    walker.next(timeout=2)
+                walker.send({"ack": 4, "count": 100})
+                seen += [walker.next() for _ in range(100)]
+                with self.assertRaises(queue.Empty):
+                    walker.next(timeout=1)
+                walker.send({"ack": 4, "count": count})
+            events, reply = walker.until_reply(4)
+            self.assertEqual(reply, {"id": 4, "result": 0})
+            walks.append([event["params"][0] for event in seen + events])
+            walker.close_input()
+            self.assertEqual(walker.wait(), 0)
+        self.assertEqual(walks[0], walks[1])
+        files = [path for path in walks[0] if path.startswith(top + "\\wide\\")]
+        self.assertEqual(sorted(files), [top + "\\wide\\f%05d" % i for i in range(count)])
+        self.assertEqual(len(walks[0]), len(set(walks[0])))
+
         # The file dialog opens in the remembered folder and lists its files
         # as well as its folder; cancelled, it reports nothing. (Its
         # file-name box reads "*.*".)
@@ -439,7 +511,8 @@ class BridgeHost(unittest.TestCase):
                 shortcuts.add(reply["id"])
                 host.call(reply["id"], "hello")
             else:
-                self.assertEqual(reply.get("result", {}).get("protocol"), 1, reply)
+                self.assertEqual(reply.get("result", {}).get("protocol"), PROTOCOL["protocol"]["newest"],
+                                 reply)
                 hellos.add(reply["id"])
         self.assertEqual(shortcuts, set(range(1, 33)))
         host.close_input()

@@ -153,6 +153,11 @@ zarn_suite(test_release LINK zarn_control DEPENDS Zarn_setup ZarnCtrl2_twokeys
 # The publishing tool itself, on Linux.
 add_test(NAME publish_tool COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/publish_tool_test.py)
 set_tests_properties(publish_tool PROPERTIES TIMEOUT 120)
+# The protocol's table: what the build makes of it, and the hand-written
+# files of the host, the extension and zarn.js restating none of it.
+add_test(NAME protocol_table COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/protocol_table_test.py
+    ${CMAKE_SOURCE_DIR})
+set_tests_properties(protocol_table PROPERTIES TIMEOUT 120)
 # The site table through the configure check and the package script, on Linux.
 add_test(NAME site_table COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/site_table_test.py)
 set_tests_properties(site_table PROPERTIES TIMEOUT 120)

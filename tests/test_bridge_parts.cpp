@@ -75,6 +75,37 @@ TEST(BridgeParts, ParserRefusesWhatIsNoRequest) {
     }
 }
 
+// An acknowledgement names its call and a count, and nothing else counts:
+// a message with an id is a request, whose "ack" is whether it wants them.
+TEST(BridgeParts, AcknowledgementsAndRequestsThatAskForThem) {
+    const auto parse = [](const std::string& message, Request& request) {
+        RequestFault fault;
+        return ParseRequest(message, request, fault);
+    };
+    Request request;
+    ASSERT_TRUE(parse(R"({"ack": 5, "count": 300})", request));
+    EXPECT_EQ(5, request.id);
+    EXPECT_EQ(300, request.ackCount);
+    EXPECT_TRUE(request.method.empty());
+    for (const char* refused : {R"({"ack": 5})", R"({"ack": 5, "count": 0})", R"({"ack": 0, "count": 1})",
+                                R"({"ack": 5, "count": "1"})", R"({"ack": 5, "count": 2147483648})"}) {
+        SCOPED_TRACE(refused);
+        EXPECT_FALSE(parse(refused, request));
+    }
+    ASSERT_TRUE(parse(Message("6", R"("method": "ShowDlgFolder", "ack": true)"), request));
+    EXPECT_EQ(0, request.ackCount);
+    EXPECT_TRUE(request.wantsAcks);
+    for (const char* notAsking : {R"("method": "ShowDlgFolder", "ack": 1, "count": 1)",
+                                  R"("method": "ShowDlgFolder", "ack": "true")",
+                                  R"("method": "ShowDlgFolder")"}) {
+        SCOPED_TRACE(notAsking);
+        ASSERT_TRUE(parse(Message("7", notAsking), request));
+        EXPECT_EQ(7, request.id);
+        EXPECT_EQ(0, request.ackCount);
+        EXPECT_FALSE(request.wantsAcks);
+    }
+}
+
 TEST(BridgeParts, ParserReadsARequestAndPassesOverOtherFields) {
     Request request;
     RequestFault fault;
@@ -131,7 +162,9 @@ TEST(BridgeParts, RepliesAndEventsAreWrittenByteForByte) {
          R"({"id":4,"error":{"code":"too-large","message":""}})"
          R"({"id":4,"error":{"code":"busy","message":""}})"},
         {"hello", HelloReply(1, L"2.0.1.5", "x86"),
-         R"({"id":1,"result":{"protocol":1,"minProtocol":1,"version":"2.0.1.5","arch":"x86"}})"},
+         R"({"id":1,"result":{"protocol":)" + std::to_string(kProtocolVersion) +
+             R"(,"minProtocol":)" + std::to_string(kOldestProtocolVersion) +
+             R"(,"version":"2.0.1.5","arch":"x86"}})"},
         {"event", SelectionEvent(34, L"C:\\\uc790\ub8cc\\\U0001F600.hwp", L"2048", L"-1"),
          "{\"event\":\"UpSelectComplete\",\"id\":34,\"params\":[\"C:\\\\\xec\x9e\x90\xeb\xa3\x8c"
          "\\\\\xf0\x9f\x98\x80.hwp\",\"2048\",\"-1\"]}"},

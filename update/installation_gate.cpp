@@ -16,22 +16,22 @@ void LogGateStart() { ZARN_LOG(L"FileVersionCheck"); }
 
 void PassInstallationGateWhileRunning() { LogGateStart(); }
 
-bool RunInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
-                         HINSTANCE resources) {
+GateResult PassInstallationGate(const std::wstring& installFolder, DWORD reportGraceMs,
+                                HINSTANCE resources) {
     LogGateStart();
-    if (::FindWindowW(kDownloadProgram.windowClass, nullptr)) return true;
-    if (::FindWindowW(kUploadProgram.windowClass, nullptr)) return true;
+    if (::FindWindowW(kDownloadProgram.windowClass, nullptr)) return GateResult::Passed;
+    if (::FindWindowW(kUploadProgram.windowClass, nullptr)) return GateResult::Passed;
 
     // Another process of this user runs its update dialog: this call is
     // refused like a gate whose dialog ended with 2, without a dialog.
     const UpdateLock lock;
     if (!lock.Held()) {
         ZARN_LOG(L"FileVersionCheck refused: an update is already running for this user");
-        return false;
+        return GateResult::UpdateRunning;
     }
     FileUpdateWindow dialog(reportGraceMs, resources);
     dialog.m_installFolder = installFolder;
-    return dialog.DoModal() == IDOK;
+    return dialog.DoModal() == IDOK ? GateResult::Passed : GateResult::Refused;
 }
 
 }  // namespace zarn

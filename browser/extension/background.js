@@ -1,32 +1,52 @@
 // The extension's background: one native port to the Zarn host for each
-// document that calls it, and every request built here from scratch, with
-// the origin the browser gives for the document, never one the page names.
+// document that calls it, every request built here from scratch with the
+// origin the browser gives for the document (never one the page names), and
+// the one owner of every call's state. The content script only relays, and
+// zarn.js keeps only its promises.
+//
+// A document's native port is in one state (Native):
+//   none      no host: the next call or check starts one
+//   greeting  the host was started and asked hello; calls wait for it
+//   ready     the host's protocols meet the extension's; calls go to it
+// EXIT POINTS of a native port, each leaving it at none:
+//   1. the browser could not start the host, or it ended (onDisconnect):
+//      while greeting, every waiting call and check hears what is missing
+//      (giveUp); when ready, every call fails with host-gone
+//   2. hello unanswered within handshakeMs: giveUp, "program"
+//   3. hello answered with an error or with protocols that do not meet
+//      the extension's: giveUp, with the side that is behind
+//   4. a message from the host that no call of this document awaits: the
+//      conversation is lost, every call fails with host-gone
+//   5. idle for idleMs with no call: closed, nobody to tell
+//   6. the document went (its runtime port closed): closed, nobody to tell
+//
+// A call (one request of a page) is in one state (CallState):
+//   queued    registered, waiting for the host's hello
+//   running   sent to the host
+// and leaves this table at its EXIT POINTS: its reply, a refusal here, or
+// its native port's end (above), each answering the page exactly once.
 "use strict";
 
-if (typeof importScripts === "function") importScripts("sites.js", "rules.js", "texts.js");
+if (typeof importScripts === "function")
+    importScripts("protocol.js", "sites.js", "rules.js", "texts.js");
 
 var hostName = "com.zarn.bridge";
 // A page's host ends after this long with nothing to do; its next call
 // starts a new one.
 var idleMs = 60000;
-var maxId = 0x7fffffff;
-var goneText = ZarnTexts.errors.gone;
-// The protocols this extension speaks, oldest and newest. A host whose
-// range does not meet it would misread or be misread.
-var protocols = { oldest: 1, newest: 1 };
 // A host that has not answered hello by then is taken for a broken one.
 var handshakeMs = 5000;
+var limits = ZarnProtocol.limits;
+// The protocols this extension speaks, oldest and newest: those of the
+// table it was built with. A host whose range does not meet it would
+// misread or be misread.
+var protocols = { oldest: ZarnProtocol.protocol.oldest, newest: ZarnProtocol.protocol.newest };
+// Acknowledged events came with this protocol.
+var ackProtocol = 2;
+var texts = ZarnTexts.errors;
 
-// Ids of the requests waiting in every host, so an id is never reused while
-// its request runs.
-var running = {};
-var lastId = 0;
-function newId() {
-    do {
-        lastId = lastId >= maxId ? 1 : lastId + 1;
-    } while (running[lastId]);
-    return lastId;
-}
+var Native = { none: "none", greeting: "greeting", ready: "ready" };
+var CallState = { queued: "queued", running: "running" };
 
 // What a person must get when the browser could not start the host, or the
 // host ended before it answered hello: only an administrator can lift a
@@ -45,10 +65,11 @@ function rangeNeed(oldest, newest) {
     return null;
 }
 
-// The error code a page has always seen for each need.
+// The error code a page is told for each need: the one error of the table
+// that carries it.
 function needCode(need) {
-    if (need === "program-update" || need === "extension-update") return "version-mismatch";
-    if (need === "other-site") return "refused-site";
+    for (var code in ZarnProtocol.errors)
+        if (ZarnProtocol.errors[code].indexOf(need) >= 0) return code;
     return "not-installed";
 }
 
@@ -59,43 +80,48 @@ function extensionInfo() {
 // Why a document may not call the host, or null when it may. The origin is
 // the browser's own record of the document (sender.origin), taken exactly.
 function refusal(sender) {
-    if (!sender || sender.id !== chrome.runtime.id) return "Not this extension's page.";
-    if (typeof sender.origin !== "string" || sender.origin === "null")
-        return "The page's origin is unknown.";
+    if (!sender || sender.id !== chrome.runtime.id) return texts.notOurs;
+    if (typeof sender.origin !== "string" || sender.origin === "null") return texts.noOrigin;
     // Chromium: a prerendered or cached document is not the one shown (and
     // a prerendered page's top frame has an id of its own).
-    if (sender.documentLifecycle === "prerender")
-        return "The page is prerendered and not shown yet.";
+    if (sender.documentLifecycle === "prerender") return texts.prerendered;
     if (sender.documentLifecycle !== undefined && sender.documentLifecycle !== "active")
-        return "The page is not the one shown.";
-    if (sender.frameId !== 0) return "Only a page's top frame may call the Zarn program.";
-    if (!ZarnRules.allowedOrigin(sender.origin, ZARN_SITES))
-        return "This site may not use the Zarn program.";
+        return texts.notShown;
+    if (sender.frameId !== 0) return texts.notTopFrame;
+    if (!ZarnRules.allowedOrigin(sender.origin, ZARN_SITES)) return texts.refusedSite;
     return null;
 }
 
-// One document: its runtime port, its native port while it has one, and its
-// calls waiting in the host (request id -> the page's id).
-// An extension page (welcome, popup) asks only for the status, and stands
-// for the service's first site.
+function isId(value) {
+    return typeof value === "number" && value % 1 === 0 && value >= 1 && value <= limits.highestId;
+}
+
+var methodName = new RegExp("^[A-Za-z]{1," + limits.maxMethodLength + "}$");
+
+// One document: its runtime port, its native port while it has one, and
+// its calls. An extension page (welcome, popup) asks only for the status,
+// and stands for the service's first site.
 function Page(port, ownOrigin) {
     this.port = port;
     this.statusOnly = ownOrigin !== undefined;
     this.origin = this.statusOnly ? ownOrigin : port.sender ? port.sender.origin : undefined;
     this.native = null;
-    // The host's hello while it is awaited ({id, timer}), and its answer.
-    this.handshake = null;
-    this.program = null;
-    // Requests held until the handshake settles, and the checks waiting on it.
-    this.queued = [];
-    this.checks = [];
+    this.state = Native.none;
+    this.handshake = null;  // {id, timer} while greeting
+    this.program = null;    // what the host said of itself
+    this.lastId = 0;
+    // Calls by the id the host knows them by, and that id by the page's
+    // own (its client's mark and its id).
     this.calls = {};
+    this.byKey = {};
     this.count = 0;
+    // Checks waiting for the host's hello: {client, id}.
+    this.checks = [];
     this.idle = null;
     // Events on their way to the page, sent together at the end of this turn.
     this.events = [];
     var page = this;
-    port.onMessage.addListener(function (message) { page.request(message); });
+    port.onMessage.addListener(function (message) { page.fromPage(message); });
     port.onDisconnect.addListener(function () { page.close(); });
 }
 
@@ -103,7 +129,7 @@ function Page(port, ownOrigin) {
 // at each request, from what the browser says of the document; an
 // extension page stands for the service's first site.
 Page.prototype.refusal = function () {
-    if (this.statusOnly) return this.origin ? null : ZarnTexts.errors.noSite;
+    if (this.statusOnly) return this.origin ? null : texts.noSite;
     return refusal(this.port.sender);
 };
 
@@ -115,82 +141,122 @@ Page.prototype.toPage = function (message) {
     }
 };
 
-Page.prototype.fail = function (pageId, code, text, need) {
-    this.toPage({ type: "reply", id: pageId,
-                  error: { code: code, message: text, need: need === undefined ? null : need } });
+// Answers the page's call (client, id) once: {result} or {error}.
+Page.prototype.answer = function (client, id, answer) {
+    answer.type = "reply";
+    answer.client = client;
+    answer.id = id;
+    this.toPage(answer);
+};
+
+Page.prototype.refuse = function (client, id, code, text, need) {
+    this.answer(client, id, { error: { code: code, message: text,
+                                       need: need === undefined ? null : need } });
 };
 
 // The status a check answers: what is missing (null: nothing), the pieces'
 // versions, and the browser's or host's own words when something failed.
 Page.prototype.status = function (need, detail) {
-    return { need: need, extension: extensionInfo(), program: this.program,
-             detail: detail || "" };
+    return { need: need, extension: extensionInfo(), program: this.program, detail: detail || "" };
 };
 
 Page.prototype.answerChecks = function (need, detail) {
     var checks = this.checks;
     this.checks = [];
     for (var i = 0; i < checks.length; i++)
-        this.toPage({ type: "reply", id: checks[i], result: this.status(need, detail) });
+        this.answer(checks[i].client, checks[i].id, { result: this.status(need, detail) });
+};
+
+Page.prototype.fromPage = function (message) {
+    if (!message || typeof message !== "object") return;
+    if (message.type === "ack") return this.acknowledge(message);
+    if (message.type === "request") return this.request(message);
 };
 
 // A check opens no dialog and starts nothing but the host, whose hello it
 // waits for; a host already greeted answers at once.
-Page.prototype.check = function (pageId) {
+Page.prototype.check = function (client, id) {
     var refused = this.refusal();
-    if (refused) {
-        this.toPage({ type: "reply", id: pageId, result: this.status("other-site", refused) });
-        return;
-    }
-    if (this.native && this.program) {
-        this.toPage({ type: "reply", id: pageId, result: this.status(null) });
-        return;
-    }
-    this.checks.push(pageId);
+    if (refused) return this.answer(client, id, { result: this.status("other-site", refused) });
+    if (this.state === Native.ready) return this.answer(client, id, { result: this.status(null) });
+    this.checks.push({ client: client, id: id });
     this.stopIdle();
-    if (!this.native) this.open();
-};
-
-Page.prototype.stopIdle = function () {
-    if (this.idle !== null) {
-        clearTimeout(this.idle);
-        this.idle = null;
-    }
+    if (this.state === Native.none) this.open();
 };
 
 Page.prototype.request = function (message) {
-    if (!message || typeof message.id !== "number" || message.id % 1 !== 0) return;
-    var pageId = message.id;
-    if (message.method === "check") return this.check(pageId);
-    var refused = this.refusal();
-    if (refused) return this.fail(pageId, "refused-site", refused, "other-site");
-    if (this.statusOnly) return this.fail(pageId, "bad-request", "The request is malformed.");
-    var method = message.method, given = message.params;
-    if (typeof method !== "string" || !/^[A-Za-z]{1,32}$/.test(method) ||
-        Object.prototype.toString.call(given) !== "[object Array]")
-        return this.fail(pageId, "bad-request", "The request is malformed.");
-    var params = [];
-    for (var i = 0; i < given.length; i++) {
-        if (typeof given[i] !== "string")
-            return this.fail(pageId, "bad-request", "Parameters must be strings.");
-        params.push(given[i]);
+    var client = typeof message.client === "string" ? message.client : undefined;
+    var id = message.id;
+    if (!isId(id))
+        return this.refuse(client, typeof id === "number" ? id : null, "bad-request", texts.badId);
+    var key = client + " " + id;
+    // A request whose id its client already waits on is refused without
+    // touching the call that waits (zarn.js knows the refusal by its mark).
+    if (this.byKey.hasOwnProperty(key)) {
+        return this.answer(client, id, { duplicate: true,
+                                         error: { code: "bad-request", message: texts.duplicateId,
+                                                  need: null } });
     }
+    if (message.method === "check") return this.check(client, id);
+    var refused = this.refusal();
+    if (refused) return this.refuse(client, id, "refused-site", refused, "other-site");
+    if (this.statusOnly) return this.refuse(client, id, "bad-request", texts.malformed);
+    if (this.count >= limits.maxCalls) return this.refuse(client, id, "busy", texts.busy);
+    var method = message.method, given = message.params;
+    if (typeof method !== "string" || !methodName.test(method) ||
+        Object.prototype.toString.call(given) !== "[object Array]")
+        return this.refuse(client, id, "bad-request", texts.malformed);
+    for (var i = 0; i < given.length; i++) {
+        if (typeof given[i] !== "string") return this.refuse(client, id, "bad-request", texts.notTexts);
+    }
+    var known = ZarnProtocol.methods.hasOwnProperty(method) ? ZarnProtocol.methods[method] : null;
     this.stopIdle();
-    var id = newId();
-    running[id] = true;
-    this.calls[id] = pageId;
+    var hostId = this.newId();
+    this.calls[hostId] = { client: client, id: id, key: key, state: CallState.queued, method: method,
+                           params: given.slice(0),
+                           wantsAcks: message.ack === true && !!known && known.events,
+                           acks: false };
+    this.byKey[key] = hostId;
     this.count++;
-    if (!this.native) this.open();
-    if (!this.calls.hasOwnProperty(id)) return;  // the host failed at once
-    if (this.program) this.send(id, method, params);
-    else this.queued.push({ id: id, method: method, params: params });
+    if (this.state === Native.none) this.open();
+    else if (this.state === Native.ready) this.send(hostId);
 };
 
-Page.prototype.send = function (id, method, params) {
+// Ids the host knows this document's requests by: 1..highestId, never one
+// still waiting.
+Page.prototype.newId = function () {
+    do {
+        this.lastId = this.lastId >= limits.highestId ? 1 : this.lastId + 1;
+    } while (this.calls.hasOwnProperty(this.lastId) ||
+             (this.handshake && this.handshake.id === this.lastId));
+    return this.lastId;
+};
+
+Page.prototype.send = function (hostId) {
+    var call = this.calls[hostId];
+    call.state = CallState.running;
+    // Only a host that knows acknowledgements is asked to wait for them.
+    call.acks = call.wantsAcks && this.program.protocol >= ackProtocol;
+    var request = { id: hostId, origin: this.origin, method: call.method, params: call.params };
+    if (call.acks) request.ack = true;
+    call.params = null;
     try {
-        this.native.postMessage({ id: id, origin: this.origin, method: method, params: params });
+        this.native.postMessage(request);
     } catch (e) {
-        this.closeNative("host-gone", goneText);
+        this.closeNative("host-gone", texts.gone);
+    }
+};
+
+// The page has run `count` more events of a call: the host may send as
+// many more.
+Page.prototype.acknowledge = function (message) {
+    var hostId = this.byKey[message.client + " " + message.id];
+    var call = hostId === undefined ? null : this.calls[hostId];
+    if (!call || !call.acks || !isId(message.count) || this.state !== Native.ready) return;
+    try {
+        this.native.postMessage({ ack: hostId, count: message.count });
+    } catch (e) {
+        // The port's onDisconnect fails the call.
     }
 };
 
@@ -200,29 +266,29 @@ Page.prototype.open = function () {
     var page = this;
     var native = chrome.runtime.connectNative(hostName);
     this.native = native;
+    this.state = Native.greeting;
     this.program = null;
     native.onMessage.addListener(function (message) {
         if (page.native === native) page.fromHost(message);
     });
     native.onDisconnect.addListener(function (closed) {
         if (page.native !== native) return;
+        // EXIT POINT 1
         var error = chrome.runtime.lastError || (closed && closed.error);
-        if (page.handshake) {
+        if (page.state === Native.greeting) {
             var need = startNeed(error);
-            page.giveUp(need, need === "admin" ? ZarnTexts.errors.admin : ZarnTexts.errors.program,
-                        error && error.message);
+            page.giveUp(need, need === "admin" ? texts.admin : texts.program, error && error.message);
         } else {
-            page.native = null;
-            page.failAll("host-gone", goneText);
+            page.closeNative("host-gone", texts.gone);
         }
     });
-    var id = newId();
-    running[id] = true;
+    var id = this.newId();
     this.handshake = {
         id: id,
         timer: setTimeout(function () {
-            if (page.native === native && page.handshake)
-                page.giveUp("program", ZarnTexts.errors.silent, "");
+            // EXIT POINT 2
+            if (page.native === native && page.state === Native.greeting)
+                page.giveUp("program", texts.silent, "");
         }, handshakeMs),
     };
     try {
@@ -235,30 +301,25 @@ Page.prototype.open = function () {
 Page.prototype.endHandshake = function () {
     if (!this.handshake) return;
     clearTimeout(this.handshake.timer);
-    delete running[this.handshake.id];
     this.handshake = null;
 };
 
-// The handshake failed: every held call and waiting check hears what is
-// missing, and the host is let go (the next call or check starts anew).
+// The handshake failed: every waiting call and check hears what is missing,
+// and the host is let go (the next call or check starts anew).
 Page.prototype.giveUp = function (need, text, detail) {
-    this.endHandshake();
-    this.failAll(needCode(need), text, need);
-    this.answerChecks(need, detail);
-    this.closeNative(null);
-    this.armIdle();
+    this.closeNative(needCode(need), text, need, detail);
 };
 
 Page.prototype.greeted = function (message) {
     this.endHandshake();
     var error = message.error;
     if (error && typeof error === "object") {
+        // EXIT POINT 3
         var code = String(error.code);
         if (code === "refused-site") return this.giveUp("other-site", String(error.message), code);
         // A host older than hello itself.
-        if (code === "unknown-method")
-            return this.giveUp("program-update", ZarnTexts.errors.programUpdate, code);
-        return this.giveUp("program", ZarnTexts.errors.program, code + ": " + error.message);
+        if (code === "unknown-method") return this.giveUp("program-update", texts.programUpdate, code);
+        return this.giveUp("program", texts.program, code + ": " + error.message);
     }
     var result = message.result || {};
     var newest = result.protocol;
@@ -266,20 +327,20 @@ Page.prototype.greeted = function (message) {
     var oldest = result.minProtocol === undefined ? newest : result.minProtocol;
     if (typeof newest !== "number" || newest % 1 !== 0 || typeof oldest !== "number" ||
         oldest % 1 !== 0 || oldest > newest)
-        return this.giveUp("program", ZarnTexts.errors.program, "hello: " + JSON.stringify(result));
+        return this.giveUp("program", texts.program, "hello: " + JSON.stringify(result));
     this.program = { version: String(result.version || ""), protocol: newest, minProtocol: oldest,
                      arch: String(result.arch || "") };
     var need = rangeNeed(oldest, newest);
     if (need) {
-        return this.giveUp(need, need === "program-update" ? ZarnTexts.errors.programUpdate
-                                                           : ZarnTexts.errors.extensionUpdate,
+        return this.giveUp(need, need === "program-update" ? texts.programUpdate : texts.extensionUpdate,
                            "protocols " + oldest + ".." + newest + ", extension " +
                            protocols.oldest + ".." + protocols.newest);
     }
-    var queued = this.queued;
-    this.queued = [];
-    for (var i = 0; i < queued.length && this.native; i++)
-        this.send(queued[i].id, queued[i].method, queued[i].params);
+    this.state = Native.ready;
+    for (var hostId in this.calls) {
+        if (this.state !== Native.ready) break;
+        if (this.calls[hostId].state === CallState.queued) this.send(Number(hostId));
+    }
     this.answerChecks(null);
     this.armIdle();
 };
@@ -287,35 +348,41 @@ Page.prototype.greeted = function (message) {
 Page.prototype.fromHost = function (message) {
     if (this.handshake && message && message.id === this.handshake.id) return this.greeted(message);
     var id = message && message.id;
-    if (typeof id !== "number" || !this.calls.hasOwnProperty(id)) {
-        // A reply nobody asked for: the conversation is lost. Every call
-        // fails, and the next one starts a new host.
-        this.closeNative("host-gone", "The Zarn program answered out of turn.");
+    var call = typeof id === "number" && this.calls.hasOwnProperty(id) ? this.calls[id] : null;
+    if (!call || call.state !== CallState.running) {
+        // EXIT POINT 4: a message nobody asked for.
+        this.closeNative("host-gone", texts.outOfTurn);
         return;
     }
-    var pageId = this.calls[id];
     if (typeof message.event === "string") {
         var params = Object.prototype.toString.call(message.params) === "[object Array]"
             ? message.params.map(String) : [];
-        this.queueEvent([pageId, message.event, params]);
+        this.queueEvent([call.client, call.id, message.event, params]);
         return;
     }
     // A call's events reach the page before its reply.
     this.flushEvents();
-    delete this.calls[id];
-    delete running[id];
-    this.count--;
+    this.forget(id);
     if (message.error && typeof message.error === "object") {
+        // The need an error of the host carries when its code has only one.
         var code = String(message.error.code);
-        this.fail(pageId, code, String(message.error.message),
-                  code === "refused-site" ? "other-site" : null);
+        var needs = ZarnProtocol.errors.hasOwnProperty(code) ? ZarnProtocol.errors[code] : [];
+        this.refuse(call.client, call.id, code, String(message.error.message),
+                    needs.length === 1 ? needs[0] : null);
     } else {
         // A method's result is a number or null; hello's is an object.
         var result = typeof message.result === "number" ||
             (message.result && typeof message.result === "object") ? message.result : null;
-        this.toPage({ type: "reply", id: pageId, result: result });
+        this.answer(call.client, call.id, { result: result });
     }
     this.armIdle();
+};
+
+Page.prototype.forget = function (hostId) {
+    var call = this.calls[hostId];
+    delete this.calls[hostId];
+    delete this.byKey[call.key];
+    this.count--;
 };
 
 // A walk of a large folder brings thousands of events at once; they leave
@@ -338,36 +405,30 @@ Page.prototype.flushEvents = function () {
     this.toPage({ type: "events", list: list });
 };
 
+Page.prototype.stopIdle = function () {
+    if (this.idle === null) return;
+    clearTimeout(this.idle);
+    this.idle = null;
+};
+
 Page.prototype.armIdle = function () {
-    if (this.count !== 0 || this.idle !== null || !this.native) return;
+    if (this.count !== 0 || this.idle !== null || this.state !== Native.ready) return;
     var page = this;
     this.idle = setTimeout(function () {
+        // EXIT POINT 5
         page.idle = null;
-        if (page.count === 0 && !page.handshake) page.closeNative(null);
+        if (page.count === 0 && page.state === Native.ready) page.closeNative(null);
     }, idleMs);
 };
 
-Page.prototype.failAll = function (code, text, need) {
-    this.flushEvents();
-    for (var id in this.calls) {
-        delete running[id];
-        this.fail(this.calls[id], code, text, need);
-    }
-    this.calls = {};
-    this.count = 0;
-    this.queued = [];
-};
-
-// Closing a native port from this side fires no onDisconnect here, so the
-// calls it carried are failed now.
-Page.prototype.closeNative = function (code, text) {
+// Closes the native port from this side (which fires no onDisconnect here).
+// Every check waiting hears `need` (by default the program) with `detail`;
+// with a code, every call it carried fails with it.
+Page.prototype.closeNative = function (code, text, need, detail) {
     var native = this.native;
     this.native = null;
-    this.program = null;
-    if (this.handshake) {
-        this.endHandshake();
-        this.answerChecks("program", text || "");
-    }
+    this.state = Native.none;
+    this.endHandshake();
     if (native) {
         try {
             native.disconnect();
@@ -375,19 +436,27 @@ Page.prototype.closeNative = function (code, text) {
             // Already closed by the browser.
         }
     }
-    if (code) this.failAll(code, text);
+    // With what the host said of itself, when it said anything.
+    this.answerChecks(need || "program", detail === undefined ? text || "" : detail);
+    this.program = null;
+    if (!code) return;
+    this.flushEvents();
+    var calls = this.calls;
+    this.calls = {};
+    this.byKey = {};
+    this.count = 0;
+    for (var hostId in calls) this.refuse(calls[hostId].client, calls[hostId].id, code, text, need);
 };
 
-// The document went away: its host sees the end of its input and ends after
-// the call that runs.
+// EXIT POINT 6: the document went away. Its host sees the end of its input
+// and ends after the call that runs; nobody is left to answer.
 Page.prototype.close = function () {
-    if (this.idle !== null) clearTimeout(this.idle);
-    this.idle = null;
-    for (var id in this.calls) delete running[id];
+    this.stopIdle();
     this.calls = {};
+    this.byKey = {};
     this.count = 0;
-    this.queued = [];
     this.checks = [];
+    this.events = [];
     this.closeNative(null);
 };
 

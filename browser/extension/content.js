@@ -1,28 +1,27 @@
-// The page's side of the bridge. It runs in the top frame of pages of the
-// allowed sites only, from document_start, and carries the calls of zarn.js
-// to the background over one runtime port per document. What the page sends
-// crosses as plain strings; the page cannot name its origin, its host or
-// anything else of the request the background builds.
+// The page's side of the bridge: a relay. It runs in the top frame of pages
+// of the allowed sites only, from document_start, and carries the messages
+// of zarn.js to the background over one runtime port per document, and the
+// background's answers back. What the page sends crosses as plain strings;
+// the page cannot name its origin, its host or anything else of the request
+// the background builds. Every call's state lives in the background; this
+// script keeps only the marks of the page's clients, to tell each of them
+// when the port is gone.
 "use strict";
 
 (function () {
-    // The host's frame limit: a larger request would end the host, so it is
-    // refused here.
-    var maxRequestBytes = 16 * 1024 * 1024;
-    // As many as the host runs at once.
-    var maxPending = 32;
-    var maxMethodLength = 32;
-
     // The manifest asks for the top frame only; a frame is never served.
     if (window !== window.top) return;
     // One copy a document. On installation the background gives the script to
     // the service's pages already open, and Firefox gives them its declared
     // copy as well: two copies would each forward every request, to a host
     // of their own, and the page would take whichever reply came first. The
-    // mark lives in this extension's own view of the window, out of the
-    // page's reach; a copy whose extension was reloaded is no longer alive.
-    if (window.zarnContentScript && window.zarnContentScript.alive()) return;
-    window.zarnContentScript = { alive: function () { return !!(chrome.runtime && chrome.runtime.id); } };
+    // mark is a symbol in this extension's own view of the window: no
+    // element's name or id reaches it (named access gives only string
+    // names), and the page cannot see or set it. A copy whose extension was
+    // reloaded is no longer alive.
+    var markKey = Symbol.for("zarn-content-script");
+    if (window[markKey] && window[markKey].alive()) return;
+    window[markKey] = { alive: function () { return !!(chrome.runtime && chrome.runtime.id); } };
     // The match patterns cannot say everything the rules say (ports,
     // for one): the API exists only where the rules allow the page.
     if (!ZarnRules.allowedOrigin(location.origin, ZARN_SITES)) return;
@@ -40,144 +39,136 @@
         return false;
     }
 
-    // The announcement zarn.js looks for when a page opens it. It is made
-    // before any page script runs: at document_start, or once the root
-    // element exists, which is before the parser reaches the first script.
-    function announce() {
-        document.documentElement.setAttribute("data-zarn-extension", "1");
-    }
-    if (document.documentElement) {
-        announce();
-    } else {
-        var observer = new MutationObserver(function () {
-            if (!document.documentElement) return;
-            observer.disconnect();
-            announce();
-        });
-        observer.observe(document, { childList: true });
-    }
-
-    var goneText = "The connection to the Zarn program was lost.";
-    var port = null;
-    // The page's calls still waiting, by the number this script gives each
-    // for the background: the client that made it and its id there. Clients
-    // of one page number their calls alike; their marks keep them apart.
-    var pending = {};
-    var byCall = {};  // client mark + " " + id -> number
-    var pendingCount = 0;
-    var lastNumber = 0;
-    // Calls made while the page is prerendered: they leave once it is shown.
-    var held = [];
+    var limits = ZarnProtocol.limits;
     var encoder = new TextEncoder();
+    var port = null;
+    // The marks of the clients that have called, each told when the port
+    // that carried its calls is gone.
+    var clients = {};
+    // Messages of a page that is prerendered: they leave once it is shown.
+    var held = [];
 
     function toPage(message) {
         window.postMessage(message, location.origin);
     }
 
-    // The page's message for one client: marked with the client's mark when
-    // its request carried one.
-    function forClient(call, message) {
-        if (call.client !== undefined) message.client = call.client;
-        return message;
-    }
-
-    function settle(number, reply) {
-        var call = pending[number];
-        if (!call) return;
-        delete pending[number];
-        delete byCall[call.key];
-        pendingCount--;
-        reply.zarn = "reply";
-        reply.id = call.id;
-        toPage(forClient(call, reply));
-        return reply;
-    }
-
-    function fail(number, code, text) {
-        return settle(number, { error: { code: code, message: text } });
-    }
-
-    // Fails every call waiting; gives the answers posted.
-    function failAll(code, text) {
-        held = [];
-        var posted = [];
-        for (var number in pending) posted.push(fail(Number(number), code, text));
-        return posted;
-    }
-
-    // Events of the calls waiting, in order; a batch goes to each client
-    // as one message, which zarn.js runs a slice at a time.
-    function events(list) {
-        var runs = [];
-        for (var i = 0; i < list.length; i++) {
-            var entry = list[i];
-            var call = entry && pending[entry[0]];
-            if (!call) continue;
-            var params = Object.prototype.toString.call(entry[2]) === "[object Array]" ? entry[2] : [];
-            if (call.client === undefined) {
-                // zarn.js without marks takes one event a message.
-                toPage({ zarn: "event", id: call.id, name: String(entry[1]), params: params });
-                continue;
-            }
-            var last = runs[runs.length - 1];
-            if (!last || last.client !== call.client) {
-                last = { zarn: "events", client: call.client, list: [] };
-                runs.push(last);
-            }
-            last.list.push([call.id, String(entry[1]), params]);
-        }
-        for (var r = 0; r < runs.length; r++) toPage(runs[r]);
-    }
-
     function connect() {
         var opened = chrome.runtime.connect({ name: "zarn" });
         opened.onMessage.addListener(function (message) {
-            if (port !== opened) return;
-            if (message && message.type === "events" &&
-                Object.prototype.toString.call(message.list) === "[object Array]") {
-                events(message.list);
-                return;
-            }
-            if (!message || typeof message.id !== "number" || !pending[message.id]) return;
-            if (message.type === "event") {
-                events([[message.id, message.name, message.params]]);
-            } else if (message.type === "reply") {
-                settle(message.id, message.error ? { error: message.error } : { result: message.result });
-            }
+            if (port === opened) fromBackground(message);
         });
-        // A port closed from this side fires nothing here, so the calls it
-        // carried are failed where it is closed too (see below).
+        // A port closed from this side fires nothing here; see dropPort.
         opened.onDisconnect.addListener(function () {
             if (port !== opened) return;
             port = null;
-            failAll("host-gone", goneText);
+            tellGone();
         });
         return opened;
+    }
+
+    // The port is gone, and every call it carried with it: each client
+    // rejects what it waits for (ZarnProtocol's host-gone).
+    function tellGone() {
+        for (var client in clients) toPage({ zarn: "gone", client: client });
     }
 
     // Closes the port from this side, which fires nothing here.
     function dropPort() {
         var closing = port;
         port = null;
-        if (closing) {
-            try {
-                closing.disconnect();
-            } catch (e) {
-                // Already closed.
-            }
+        if (!closing) return;
+        try {
+            closing.disconnect();
+        } catch (e) {
+            // Already closed.
         }
     }
 
-    function send(number) {
-        var call = pending[number];
-        if (!call) return;
+    function toBackground(message) {
+        if (document.prerendering) {
+            held.push(message);
+            return;
+        }
         try {
             if (!port) port = connect();
-            port.postMessage({ id: number, method: call.method, params: call.params });
+            port.postMessage(message);
         } catch (e) {
             // The extension was reloaded or removed under the page.
             port = null;
-            fail(number, "host-gone", goneText);
+            tellGone();
+        }
+    }
+
+    // A call's reply, and events in order: a batch goes to each client as
+    // one message, which zarn.js runs a slice at a time.
+    function fromBackground(message) {
+        if (!message || typeof message !== "object") return;
+        if (message.type === "reply") {
+            var reply = { zarn: "reply", id: message.id };
+            if (message.client !== undefined) reply.client = message.client;
+            if (message.duplicate) reply.duplicate = true;
+            if (message.error) reply.error = message.error;
+            else reply.result = message.result;
+            toPage(reply);
+        } else if (message.type === "events" &&
+                   Object.prototype.toString.call(message.list) === "[object Array]") {
+            var runs = [];
+            for (var i = 0; i < message.list.length; i++) {
+                var entry = message.list[i];  // [client, id, name, params]
+                if (entry[0] === undefined) {
+                    // zarn.js without marks takes one event a message.
+                    toPage({ zarn: "event", id: entry[1], name: entry[2], params: entry[3] });
+                    continue;
+                }
+                var last = runs[runs.length - 1];
+                if (!last || last.client !== entry[0]) {
+                    last = { zarn: "events", client: entry[0], list: [] };
+                    runs.push(last);
+                }
+                last.list.push([entry[1], entry[2], entry[3]]);
+            }
+            for (var r = 0; r < runs.length; r++) toPage(runs[r]);
+        }
+    }
+
+    // The page's request, refused here only when it could end its host: the
+    // frame the host would read (the same fields, the longest id and this
+    // page's origin) is over the host's limit. Everything else is the
+    // background's to judge.
+    function request(data) {
+        var client = data.client;
+        if (client !== undefined && (typeof client !== "string" || client.length > 100)) client = "";
+        if (client !== undefined) clients[client] = true;
+        var params = [];
+        var given = Object.prototype.toString.call(data.params) === "[object Array]" ? data.params : [];
+        for (var i = 0; i < given.length; i++) params.push(String(given[i]));
+        var method = typeof data.method === "string" ? data.method : "";
+        var frame = JSON.stringify({ id: limits.highestId, origin: location.origin,
+                                     method: method.slice(0, limits.maxMethodLength + 1),
+                                     params: params });
+        if (frame.length * 3 > limits.maxRequestBytes &&
+            encoder.encode(frame).length > limits.maxRequestBytes) {
+            var refusal = { zarn: "reply", id: typeof data.id === "number" ? data.id : null,
+                            error: { code: "too-large", message: ZarnTexts.errors.tooLarge,
+                                     need: null } };
+            if (client !== undefined) refusal.client = client;
+            toPage(refusal);
+            return;
+        }
+        toBackground({ type: "request", client: client, id: data.id, method: data.method,
+                       params: params, ack: data.ack === true });
+    }
+
+    function onMessage(event) {
+        // Only this page's own script, never another frame or window.
+        if (event.source !== window || event.origin !== location.origin) return;
+        var data = event.data;
+        if (!data || typeof data !== "object") return;
+        if (data.zarn === "request") {
+            request(data);
+        } else if (data.zarn === "ack" && port && typeof data.client === "string") {
+            // Events the page has run; without a port they were nobody's.
+            toBackground({ type: "ack", client: data.client, id: data.id, count: data.count });
         }
     }
 
@@ -185,82 +176,47 @@
     // host: the background closes it when the page goes, and a page in the
     // cache would never hear so. So its calls end now, and a page that comes
     // back starts a new port at its next call. What was posted as the page
-    // left need not reach it (in Firefox it does not), so it is posted again
-    // when the page is back; zarn.js takes only the first answer of a call.
-    var leftAnswers = [];
-    window.addEventListener("pagehide", function () {
+    // left need not reach it (in Firefox it does not), so a page that comes
+    // back is told again.
+    function onPageHide() {
         dropPort();
-        leftAnswers = failAll("host-gone", goneText);
-    });
-    window.addEventListener("pageshow", function (event) {
+        held = [];
+        tellGone();
+    }
+
+    function onPageShow(event) {
         if (!event.persisted) return;
         dropPort();
-        failAll("host-gone", goneText);
-        var again = leftAnswers;
-        leftAnswers = [];
-        for (var i = 0; i < again.length; i++) toPage(again[i]);
-    });
-    // A prerendered page is not the one shown: its calls wait until it is.
+        tellGone();
+    }
+
+    // The announcement zarn.js looks for when a page opens it, and the
+    // listeners. document.open() erases a document's listeners and its root
+    // element, and leaves this script's mark: both are made again whenever
+    // a new root element appears, before the parser reaches its first
+    // script. Adding a listener that is already there changes nothing.
+    function serve() {
+        document.documentElement.setAttribute("data-zarn-extension", "1");
+        window.addEventListener("message", onMessage);
+        window.addEventListener("pagehide", onPageHide);
+        window.addEventListener("pageshow", onPageShow);
+    }
+    var served = null;
+    function serveNewRoot() {
+        if (!document.documentElement || document.documentElement === served) return;
+        served = document.documentElement;
+        serve();
+    }
+    serveNewRoot();
+    new MutationObserver(serveNewRoot).observe(document, { childList: true });
+
+    // A prerendered page is not the one shown: its messages wait until it is.
     if (document.prerendering) {
         document.addEventListener("prerenderingchange", function () {
             dropPort();
             var leaving = held;
             held = [];
-            for (var i = 0; i < leaving.length; i++) send(leaving[i]);
+            for (var i = 0; i < leaving.length; i++) toBackground(leaving[i]);
         }, { once: true });
     }
-
-    function request(data) {
-        var id = data.id, client = data.client;
-        if (client !== undefined && (typeof client !== "string" || client.length > 100)) client = "";
-        var key = client + " " + id;
-        // Every request is answered: one that cannot be a call gets its
-        // refusal, and one whose id its client already waits on is refused
-        // without touching the call that waits.
-        if (typeof id !== "number" || id % 1 !== 0 || id < 1 || id > 0x7fffffff || byCall[key]) {
-            var refusal = { zarn: "reply", id: typeof id === "number" ? id : null,
-                            error: { code: "bad-request", message: byCall[key]
-                                ? "A call with this id is already waiting." : "The call's id is not valid." } };
-            if (byCall[key]) refusal.duplicate = true;
-            toPage(forClient({ client: client }, refusal));
-            return;
-        }
-        lastNumber = lastNumber >= 0x7fffffff ? 1 : lastNumber + 1;
-        while (pending[lastNumber]) lastNumber = lastNumber >= 0x7fffffff ? 1 : lastNumber + 1;
-        var number = lastNumber;
-        pending[number] = { client: client, id: id, key: key };
-        byCall[key] = number;
-        pendingCount++;
-        if (pendingCount > maxPending) {
-            fail(number, "busy", "The page has too many calls waiting.");
-            return;
-        }
-        var method = data.method;
-        var params = [];
-        if (typeof method !== "string" || method.length === 0 || method.length > maxMethodLength) {
-            fail(number, "bad-request", "No such method.");
-            return;
-        }
-        var given = Object.prototype.toString.call(data.params) === "[object Array]" ? data.params : [];
-        for (var i = 0; i < given.length; i++) params.push(String(given[i]));
-        // The frame the host would read: the same fields, the longest id and
-        // this page's origin.
-        var frame = JSON.stringify({ id: 0x7fffffff, origin: location.origin, method: method,
-                                     params: params });
-        if (frame.length * 3 > maxRequestBytes && encoder.encode(frame).length > maxRequestBytes) {
-            fail(number, "too-large", "The request is larger than 16 MiB.");
-            return;
-        }
-        pending[number].method = method;
-        pending[number].params = params;
-        if (document.prerendering) held.push(number);
-        else send(number);
-    }
-
-    window.addEventListener("message", function (event) {
-        // Only this page's own script, never another frame or window.
-        if (event.source !== window || event.origin !== location.origin) return;
-        var data = event.data;
-        if (data && typeof data === "object" && data.zarn === "request") request(data);
-    });
 })();

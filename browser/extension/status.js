@@ -16,46 +16,20 @@
         document.getElementById(id).textContent = text;
     }
 
-    function browserName() {
-        var agent = navigator.userAgent;
-        if (/Edg\//.test(agent)) return "edge";
-        if (/Firefox\//.test(agent)) return "firefox";
-        return "chrome";
-    }
-
-    function windowsArch(program) {
-        if (program && program.arch) return program.arch === "x86" ? "x86" : "x64";
-        var agent = navigator.userAgent;
-        return /Windows/.test(agent) && !/Win64|x64|WOW64|amd64|arm64|aarch64/i.test(agent)
-            ? "x86" : "x64";
-    }
-
-    // The sentence and link for what is missing.
-    var steps = {
-        "program": ["needProgram", "program"],
-        "program-update": ["needProgramUpdate", "program"],
-        "extension-update": ["needExtensionUpdate", "store"],
-        "admin": ["needAdmin", null],
-        "other-site": ["needOtherSite", null]
-    };
-
     function show(status) {
         var program = status.program;
         put("program-state", program ? program.version + " (" + program.arch + ")" : texts.notFound);
-        var step = status.need ? steps[status.need] || steps.program : null;
-        put("sentence", step ? texts[step[0]] : texts.ready);
+        var step = ZarnSteps.nextStep(status.need, program, texts.steps, ZARN_LINKS, navigator.userAgent);
+        put("sentence", step.message);
         var link = document.getElementById("next");
-        link.hidden = true;
-        if (step && step[1]) {
-            link.href = step[1] === "program"
-                ? ZARN_LINKS.program.replace("{arch}", windowsArch(program))
-                : ZARN_LINKS[browserName()];
-            link.textContent = step[1] === "program" ? texts.downloadProgram : texts.openStore;
-            link.hidden = false;
+        link.hidden = !step.link;
+        if (step.link) {
+            link.href = step.link.href;
+            link.textContent = step.link.text;
         }
         document.body.className = status.need ? "missing" : "ready";
-        put("recheck", step && step[1] ? texts.recheck : "");
-        if (step && step[1]) recheck = setTimeout(check, 1000);
+        put("recheck", step.link ? texts.recheck : "");
+        if (step.link) recheck = setTimeout(check, 1000);
     }
 
     function check() {
@@ -71,7 +45,7 @@
                 if (recheck === null) recheck = setTimeout(check, 1000);
             });
         }
-        port.postMessage({ id: ++lastId, method: "check", params: [] });
+        port.postMessage({ type: "request", id: ++lastId, method: "check", params: [] });
     }
 
     document.title = texts.title;

@@ -22,7 +22,7 @@ test("Firefox: hello, a selection with its event, a pop-up entry, a refusal", as
     assert.equal(await page.evaluate(() => Zarn.open().kind), "extension");
 
     const hello = await rig.call(page, "hello");
-    assert.equal(hello.result.protocol, 1, JSON.stringify(hello));
+    assert.equal(hello.result.protocol, rig.protocol.protocol.newest, JSON.stringify(hello));
 
     const path = "C:\\\uBB38\uC11C\\\uBCF4\uACE0\uC11C.txt";  // C:\문서\보고서.txt
     assert.deepEqual(await rig.call(page, "SelectComplete", [path, "1234", "-1"]),
@@ -57,6 +57,8 @@ test("Firefox: two clients of one page, each with only its own replies and event
     } else {
         assert.deepEqual(back, { leaving: "host-gone", restored: true, after: 1 });
     }
+    // Written anew by its own script: still served.
+    assert.equal(await rig.afterDocumentOpen(page), rig.protocol.protocol.newest);
     await page.close();
 });
 
@@ -72,7 +74,8 @@ test("Firefox: each status a page is told, turning live on installation, the sam
         // [what, host, need, the call's code, the link offered]
         ["no program", null, "program", "not-installed", msi("x64")],
         ["an older program", rig.standInHost("range::0"), "program-update", "version-mismatch", msi("x86")],
-        ["a newer program", rig.standInHost("range:2:3"), "extension-update", "version-mismatch", links.firefox],
+        ["a newer program", rig.standInHost("range:" + (rig.protocol.protocol.newest + 1) + ":" +
+                                           (rig.protocol.protocol.newest + 2)), "extension-update", "version-mismatch", links.firefox],
     ];
     for (const [what, host, need, code, href] of rows) {
         const other = await rig.firefox({ host: host, home: "firefox-told" });
@@ -115,7 +118,8 @@ test("Firefox: each status a page is told, turning live on installation, the sam
     await line(page, "ready");
     const status = await rig.status(page);
     assert.deepEqual([status.ready, status.need, status.program.protocol, status.program.minProtocol],
-                     [true, null, 1, 1], JSON.stringify(status));
+                     [true, null, rig.protocol.protocol.newest, rig.protocol.protocol.oldest],
+                     JSON.stringify(status));
     rig.checkClicks(await rig.clickSamplePage(page), assert);
     rig.removeShortcutFiles();
     await page.close();

@@ -65,3 +65,42 @@ test("a batch of slow events runs in slices, in order, before the result, to its
     assert.deepEqual(seen, list.map((e) => e[2][0]).concat(["result 0"]));
     assert.deepEqual(strayed, []);
 });
+
+test("events run are acknowledged per call that asked; unmarked replies are nobody's; a gone port fails every call", async () => {
+    const p = page();
+    const z = p.Zarn.open();
+    const seen = [];
+    z.on("UpSelectComplete", (path) => { busy(1); seen.push(path); });
+    const walk = z.ShowDlgFolder();
+    const quick = z.AllowPopUp("127.0.0.1");
+    const [request, quickRequest] = p.sent;
+    // A call that fires events asks to acknowledge them; one that does not, does not.
+    assert.equal(request.ack, true);
+    assert.equal(quickRequest.ack, false);
+
+    const list = [];
+    for (let i = 0; i < 40; i++) list.push([request.id, "UpSelectComplete", ["item" + i, "1", "-1"]]);
+    p.deliver({ zarn: "events", client: request.client, list: list });
+    await new Promise((resolve) => {
+        const poll = () => (seen.length === 40 ? resolve() : setTimeout(poll, 1));
+        poll();
+    });
+    const acks = p.sent.filter((m) => m.zarn === "ack");
+    assert.ok(acks.length > 1, "one acknowledgement a slice, not one at the end: " + acks.length);
+    assert.ok(acks.every((m) => m.client === request.client && m.id === request.id));
+    assert.equal(acks.reduce((sum, m) => sum + m.count, 0), 40);
+
+    // A reply without the client's mark, as another script of the page
+    // could post it, settles nothing.
+    let settled = false;
+    quick.then(() => { settled = true; }, () => { settled = true; });
+    p.deliver({ zarn: "reply", id: quickRequest.id, result: 0 });
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    assert.equal(settled, false);
+
+    // The port is gone: every call still waiting fails with host-gone.
+    p.deliver({ zarn: "gone", client: request.client });
+    for (const call of [walk, quick]) {
+        await assert.rejects(call, (e) => e.code === "host-gone" && e.need === null);
+    }
+});

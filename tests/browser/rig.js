@@ -22,6 +22,9 @@ const server = env.ZARN_UPDATE_SERVER.replace(/\/+$/, "");
 const site = server;
 const otherSite = server.replace("//127.0.0.1", "//localhost");
 const pagesUrl = "/append/application/browser/";
+// The protocol's table, which the host and the extension were built from.
+const protocol = JSON.parse(spawnSync("python3", [path.join(source, "cmake", "protocol_table.py"), "json",
+                                                  path.join(source, "bridge", "protocol.table")]).stdout);
 
 function readIds() {
     const text = fs.readFileSync(path.join(build, "extension", "ids.txt"), "utf8");
@@ -290,7 +293,8 @@ async function twoClients(page) {
 
 // A page left during a call (a file picker that stays open) and brought
 // back with Back. Resolves to how the call ended, whether the page came back
-// from the back/forward cache, and the protocol of a call made after. A
+// from the back/forward cache, and after 1 when a call made after is
+// answered by a host of the table's newest protocol. A
 // browser that loads the page anew instead (its cache may refuse a page)
 // gives restored false: the document that made the call is gone.
 async function leaveAndComeBack(page) {
@@ -323,8 +327,26 @@ async function leaveAndComeBack(page) {
         e.message += "; the page: " + JSON.stringify(await state());
         throw e;
     }
-    back.after = (await call(page, "hello")).result.protocol;
+    back.after = (await call(page, "hello")).result.protocol === protocol.protocol.newest ? 1 : 0;
     return back;
+}
+
+// The page's document made anew by its own script (document.open, write,
+// close), which erases the document's listeners and its root element but
+// not the window or what the content script keeps on it. Resolves to the
+// protocol of a call from the new document.
+async function afterDocumentOpen(page) {
+    await page.evaluate(() => {
+        delete window.zarnTest;
+        document.open();
+        document.write("<!doctype html><html><head><script src=\"zarn.js\"></scr" +
+                       "ipt></head><body>written</body></html>");
+        document.close();
+    });
+    await waitFor(() => page.evaluate(() => !!document.body && document.body.textContent === "written" &&
+                                            document.documentElement.getAttribute("data-zarn-extension") === "1"),
+                  10000, "the new document, announced");
+    return (await call(page, "hello")).result.protocol;
 }
 
 // What rig.twoClients gives when every answer reaches the one that asked.
@@ -567,6 +589,6 @@ module.exports = {
     clickSamplePage, checkClicks, buildLinks, standInHost, welcomePage, registerChromiumHost, status, statusLine, pageLog,
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
     installedVersion, popUpKey, setupMode, forgetInstallation, leaveClean, requestMark, requestsSince,
-    build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,
-    chromium, firefox, waitFor, call, twoClients, twoClientsSeen, leaveAndComeBack, repliesToOneRequest, driveC, wine, wineProcesses, readIds, spawn,
+    protocol, build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,
+    chromium, firefox, waitFor, call, twoClients, twoClientsSeen, leaveAndComeBack, afterDocumentOpen, repliesToOneRequest, driveC, wine, wineProcesses, readIds, spawn,
 };

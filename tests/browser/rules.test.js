@@ -32,8 +32,9 @@ function buildFor(sites) {
         firefox: JSON.parse(read("firefox", "manifest.json")),
         allowed: context.allowed,
         links: context.ZARN_LINKS,
-        background: read("chromium", "sites.js") + read("chromium", "rules.js") + read("chromium", "texts.js") +
-            read("chromium", "background.js"),
+        protocol: JSON.parse(/^var ZarnProtocol = ([^;]*);$/m.exec(read("chromium", "protocol.js"))[1]),
+        background: read("chromium", "protocol.js") + read("chromium", "sites.js") + read("chromium", "rules.js") +
+            read("chromium", "texts.js") + read("chromium", "background.js"),
     };
     fs.rmSync(out, { recursive: true, force: true });
     return built;
@@ -115,7 +116,9 @@ function background(built, answer) {
         sent, toPage, timers,
         // The host's answers arrive after the call that sent their request.
         flush: () => { while (later.length) later.shift()(); },
-        ask: (id, method) => port.onMessage.list[0]({ id: id, method: method, params: [] }),
+        ask: (id, method, extra) => port.onMessage.list[0](Object.assign(
+            { type: "request", client: "c", id: id, method: method, params: [] }, extra)),
+        ack: (id, count) => port.onMessage.list[0]({ type: "ack", client: "c", id: id, count: count }),
         reply: (m) => native.onMessage.list[0](m),
         end: (message) => { chrome.runtime.lastError = { message }; native.onDisconnect.list[0]({}); },
     };
@@ -128,15 +131,17 @@ test("the handshake: hello first, the ranges judged, a browser's start errors to
             { version: "9.0.0.1", arch: "x64" }, range) });
         else native.onMessage.list[0]({ id: m.id, result: 0 });
     };
+    // The extension speaks the table's protocols, oldest to newest.
+    const { oldest, newest } = built.protocol.protocol;
     const rows = [
         // [host's hello, need, code of a call]
-        [{ protocol: 1, minProtocol: 1 }, null, null],
-        [{ protocol: 1 }, null, null],
-        [{ protocol: 4, minProtocol: 1 }, null, null],
-        [{ protocol: 0 }, "program-update", "version-mismatch"],
-        [{ protocol: 3, minProtocol: 2 }, "extension-update", "version-mismatch"],
-        [{ protocol: 2 }, "extension-update", "version-mismatch"],
-        [{ protocol: "1" }, "program", "not-installed"],
+        [{ protocol: oldest, minProtocol: oldest }, null, null],
+        [{ protocol: oldest }, null, null],
+        [{ protocol: newest + 3, minProtocol: 1 }, null, null],
+        [{ protocol: oldest - 1 }, "program-update", "version-mismatch"],
+        [{ protocol: newest + 2, minProtocol: newest + 1 }, "extension-update", "version-mismatch"],
+        [{ protocol: newest + 1 }, "extension-update", "version-mismatch"],
+        [{ protocol: String(oldest) }, "program", "not-installed"],
     ];
     for (const [range, need, code] of rows) {
         const bg = background(built, greet(range));
@@ -173,6 +178,44 @@ test("the handshake: hello first, the ranges judged, a browser's start errors to
     assert.deepEqual([silent.toPage[0].error.code, silent.toPage[0].error.need], ["not-installed", "program"]);
     silent.ask(2, "check");
     assert.equal(silent.sent.filter((m) => m.method === "hello").length, 2);
+});
+
+test("acknowledged events: asked of a host that knows them, for calls that fire events, relayed", () => {
+    const built = buildFor("https://www.zarn.example");
+    const greet = (protocol) => (m, native) => {
+        if (m.method === "hello") native.onMessage.list[0]({ id: m.id, result: {
+            protocol: protocol, minProtocol: 1, version: "9.0.0.1", arch: "x64" } });
+    };
+    const rows = [
+        // [host's newest protocol, the page asks, method, the host is asked]
+        [2, true, "ShowDlgFolder", true],
+        [2, true, "ShowDlgFile", true],
+        [2, false, "ShowDlgFolder", false],   // a zarn.js that acknowledges nothing
+        [2, true, "UpLoad", false],           // no events to acknowledge
+        [1, true, "ShowDlgFolder", false],    // a host older than acknowledgements
+    ];
+    for (const [protocol, asks, method, asked] of rows) {
+        const what = JSON.stringify([protocol, asks, method]);
+        const bg = background(built, greet(protocol));
+        bg.ask(5, method, { ack: asks });
+        bg.flush();
+        const request = bg.sent.find((m) => m.method === method);
+        assert.equal(request.ack === true, asked, what);
+        bg.ack(5, 300);
+        // (Plain copies: the background's objects are of another realm.)
+        const acks = JSON.parse(JSON.stringify(bg.sent.filter((m) => m.ack !== undefined && m.method === undefined)));
+        assert.deepEqual(acks, asked ? [{ ack: request.id, count: 300 }] : [], what);
+        // The call's events reach the page under its own id and mark.
+        bg.reply({ event: "UpSelectComplete", id: request.id, params: ["a", "1", "-1"] });
+        bg.reply({ id: request.id, result: 0 });
+        assert.deepEqual(JSON.parse(JSON.stringify(bg.toPage.slice(-2))), [
+            { type: "events", list: [["c", 5, "UpSelectComplete", ["a", "1", "-1"]]] },
+            { type: "reply", client: "c", id: 5, result: 0 }], what);
+        // An acknowledgement of a call that has ended is nobody's.
+        bg.ack(5, 1);
+        assert.equal(bg.sent.filter((m) => m.ack !== undefined && m.method === undefined).length,
+                     acks.length, what);
+    }
 });
 
 // The table every reader of a site list is tested against: here the build's
