@@ -29,7 +29,7 @@
         welcome page and popup.
 
     build_extension.py library --source zarn.js --out FILE --links LINKS --version HEADER
-                               [--protocol TABLE]
+                               [--protocol TABLE] [--sites LIST]
         Writes the page library with the build's links and version in it, the
         protocol's table and the steps a person is offered (steps.js).
 
@@ -358,8 +358,20 @@ def library(args):
     with open(SHARED_STEPS, encoding="utf-8") as f:
         steps = f.read()
     steps = steps[steps.index("var ZarnSteps = "):].strip()
+    indent = lambda code: "\n".join(("    " + l if l else l) for l in code.splitlines()).lstrip()
     text = fill(text, args.source, r"^(\s*)var ZarnSteps = null;(\s*// the build's steps\.js)$",
-                "\n".join(("    " + l if l else l) for l in steps.splitlines()).lstrip(), "steps")
+                indent(steps), "steps")
+    # The site rules of the extension, so that a page of another site is
+    # told so (without --sites the library judges no site).
+    if args.sites is not None:
+        text = fill(text, args.source, r"^(\s*var ZARN_SITES = )null(;\s*// the build's sites)$",
+                    json.dumps(parse_sites(args.sites)), "sites")
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "extension", "rules.js"),
+                  encoding="utf-8") as f:
+            rules = f.read()
+        rules = rules[rules.index("var ZarnRules = "):].strip()
+        text = fill(text, args.source, r"^(\s*)var ZarnRules = null;(\s*// the build's rules\.js)$",
+                    indent(rules), "rules")
     line = re.compile(r"^(\s*var links = ).*(;\s*// the build's links)$", re.M)
     if len(line.findall(text)) != 1:
         sys.exit("%s: no single links line to fill in" % args.source)
@@ -386,6 +398,7 @@ def main():
         lib.add_argument(name, required=True)
     for command in (b, lib):
         command.add_argument("--protocol", default=PROTOCOL_TABLE)
+    lib.add_argument("--sites")
     p = commands.add_parser("pack")
     for name in ("--out", "--key"):
         p.add_argument(name, required=True)

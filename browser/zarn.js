@@ -30,6 +30,11 @@ var Zarn = (function (global) {
     var protocol = null;  // the build's protocol table
     // The next step a person is offered for each need (browser/steps.js).
     var ZarnSteps = null;  // the build's steps.js
+    // The service's sites and their rules (the extension's sites.js and
+    // rules.js): a page elsewhere is told so before it is told to get
+    // anything. null: a library written without them.
+    var ZARN_SITES = null;  // the build's sites
+    var ZarnRules = null;  // the build's rules.js
     // The page's methods and their number of arguments.
     var methods = {};
     for (var method in protocol.methods) {
@@ -51,7 +56,9 @@ var Zarn = (function (global) {
         program: "Install the Zarn program to use this page.",
         "program-update": "Your Zarn program is too old for this page: install its latest version.",
         "extension-update": "Your Zarn browser extension is too old: update it from your browser's store.",
-        admin: "Your browser's settings forbid the Zarn program here: ask your administrator.",
+        admin: "Your browser's settings forbid the Zarn program here, or the program was registered " +
+            "for another Zarn extension: compare the extension's ID (in its popup) with the IDs " +
+            "\"zarn-bridge.exe --diagnose\" lists, or ask your administrator.",
         "other-site": "This page is not one of the Zarn service's sites, so Zarn does not answer it.",
         notInstalled: "Zarn is not installed in this browser.",
         gone: "The connection to the Zarn program was lost.",
@@ -530,14 +537,24 @@ var Zarn = (function (global) {
 
     // ---- neither ---------------------------------------------------------
 
-    // Internet Explorer needs the program (the control) and no extension.
+    // Whether this page is one of the service's sites, as far as the
+    // library can judge (Internet Explorer has no URL parser to judge by).
+    function otherSite() {
+        if (!ZARN_SITES || typeof global.URL !== "function" || !global.location) return false;
+        return !ZarnRules.allowedOrigin(global.location.origin, ZARN_SITES);
+    }
+
+    // Internet Explorer needs the program (the control) and no extension. A
+    // page that is none of the service's sites is never served by the
+    // extension, installed or not.
     function openNone(later) {
         var client = new Client("none", later);
         // IE 11 hides ActiveXObject from typeof but not from "in".
-        var need = "ActiveXObject" in global ? "program" : "extension";
+        var need = otherSite() ? "other-site" : "ActiveXObject" in global ? "program" : "extension";
         defineMethods(client, function () {
             var result = pending(later);
-            result.reject(makeError("not-installed", texts.notInstalled + " " + texts[need], need));
+            result.reject(need === "other-site" ? makeError("refused-site", texts[need], need)
+                : makeError("not-installed", texts.notInstalled + " " + texts[need], need));
             return result.promise;
         });
         client.check = function () {

@@ -58,13 +58,34 @@ function rssKiB(pid) {
     }
 }
 
-// The browser's processes and the page's host, in MiB.
+// What a process is, for the breakdown: the host, the extension's
+// process, a page's renderer, or the rest of the browser.
+function kindOf(pid) {
+    let command = "";
+    try {
+        command = fs.readFileSync("/proc/" + pid + "/cmdline", "utf8");
+    } catch (e) {
+        return "gone";
+    }
+    if (/zarn-bridge\.exe/i.test(command)) return "host";
+    if (/--extension-process/.test(command)) return "extension";
+    if (/--type=renderer/.test(command)) return "renderer";
+    return "browser";
+}
+
+// The browser's processes and the page's host, in MiB: the sum, and by kind.
 function memory(browser) {
     const pids = new Set(descendants(browser.process().pid));
     for (const line of rig.hostProcesses()) pids.add(Number(line.trim().split(/\s+/)[0]));
+    const kinds = { host: 0, extension: 0, renderer: 0, browser: 0 };
     let kib = 0;
-    for (const pid of pids) kib += rssKiB(pid);
-    return kib / 1024;
+    for (const pid of pids) {
+        const used = rssKiB(pid);
+        kib += used;
+        const kind = kindOf(pid);
+        if (kind in kinds) kinds[kind] += used / 1024;
+    }
+    return { total: kib / 1024, kinds };
 }
 
 async function walk(browser, page, files) {
@@ -73,21 +94,33 @@ async function walk(browser, page, files) {
     await rig.call(page, "hello");
     await new Promise((resolve) => setTimeout(resolve, 2000));
     const idle = memory(browser);
+    const peaks = Object.assign({}, idle.kinds);
     const press = rig.spawn(process.env.ZARN_WINE, [path.join(rig.build, "dialogpress.exe"),
         "--process", "zarn-bridge.exe", "--timeout", "120000", "\uC5C5\uB85C\uB4DC \uD558\uC2E4 " +
         "\uD3F4\uB354\uB97C \uC120\uD0DD\uD558\uC138\uC694."], { stdio: "ignore" });
-    let peak = idle;
-    const sampler = setInterval(() => { peak = Math.max(peak, memory(browser)); }, sampleMs);
+    let peak = idle.total;
+    const sampler = setInterval(() => {
+        const now = memory(browser);
+        peak = Math.max(peak, now.total);
+        for (const kind in peaks) peaks[kind] = Math.max(peaks[kind], now.kinds[kind]);
+    }, sampleMs);
     try {
         const figures = await page.evaluate((files, handlerMs) => new Promise((done) => {
             const z = Zarn.open();
             const seen = new Uint8Array(Math.ceil(files / 8));
-            let items = 0, twice = 0, strays = 0, started = 0;
+            let items = 0, twice = 0, strays = 0, started = 0, jsHeap = 0, kept = 0;
             const handler = (itemPath) => {
                 if (!started) started = performance.now();
                 const end = performance.now() + handlerMs;
                 while (performance.now() < end);
                 items++;
+                // The page's script heap, as Chromium reports it (rounded).
+                if (items % 1000 === 0 && performance.memory)
+                    jsHeap = Math.max(jsHeap, performance.memory.usedJSHeapSize);
+                if (items % 20000 === 0 && window.gc) {
+                    window.gc();
+                    kept = Math.max(kept, performance.memory.usedJSHeapSize);
+                }
                 const m = /\\f(\d{6})$/.exec(itemPath);
                 if (!m) {
                     strays++;  // the picked folder's own item
@@ -102,11 +135,16 @@ async function walk(browser, page, files) {
                 z.off("UpSelectComplete", handler);
                 let missing = 0;
                 for (let i = 0; i < files; i++) if (!(seen[i >> 3] & (1 << (i & 7)))) missing++;
-                done({ result, items, twice, missing, strays, seconds: (performance.now() - started) / 1000 });
+                done({ result, items, twice, missing, strays, seconds: (performance.now() - started) / 1000,
+                       pageScriptHeapMiB: Math.round(jsHeap / 1048576),
+                       keptAfterGcMiB: Math.round(kept / 1048576) });
             }, (e) => done({ error: e.code + " " + e.message }));
         }), files, handlerMs);
-        figures.peakAboveIdleMiB = peak - idle;
-        figures.idleMiB = idle;
+        figures.peakAboveIdleMiB = peak - idle.total;
+        figures.idleMiB = idle.total;
+        // Each kind's own peak above its idle (the peaks need not coincide).
+        figures.byKind = {};
+        for (const kind in peaks) figures.byKind[kind] = Math.round(peaks[kind] - idle.kinds[kind]);
         return figures;
     } finally {
         clearInterval(sampler);
@@ -117,7 +155,8 @@ async function walk(browser, page, files) {
 (async () => {
     rig.publishPages();
     for (const files of sizes) makeFolder(files);
-    const browser = await rig.chromium({ profile: "bench-walk-memory" });
+    const browser = await rig.chromium({ profile: "bench-walk-memory",
+                                         args: process.env.ZARN_BENCH_GC ? ["--js-flags=--expose-gc"] : [] });
     const results = {};
     try {
         const page = await browser.newPage();

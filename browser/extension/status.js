@@ -55,6 +55,9 @@
     put("extension-state", chrome.runtime.getManifest().version);
     put("program-state", texts.checking);
     if (popup) {
+        // The ID the program's registration must name for this extension.
+        put("id-label", texts.id);
+        put("id-state", chrome.runtime.id);
         put("site-label", texts.site);
         chrome.tabs.query({ active: true, currentWindow: true }, function (tabs) {
             // The tab's address is known only on the service's sites, the

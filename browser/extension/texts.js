@@ -21,7 +21,9 @@ var ZarnTexts = {
         refusedSite: "This site may not use the Zarn program.",
         program: "The Zarn program is not installed, or it failed to start.",
         silent: "The Zarn program did not answer within 5 seconds.",
-        admin: "This browser's settings forbid the Zarn program here.",
+        admin: "This browser's settings forbid the Zarn program here, or the program was registered " +
+            "for another Zarn extension (the popup shows this extension's ID; the program's " +
+            "\"zarn-bridge.exe --diagnose\" lists the IDs it allows).",
         programUpdate: "The Zarn program is older than this extension.",
         extensionUpdate: "The Zarn browser extension is older than the Zarn program.",
         noSite: "This extension was built for no site."
@@ -34,6 +36,7 @@ var ZarnTexts = {
         extension: "Extension",
         program: "Program",
         site: "This tab",
+        id: "Extension ID",
         siteYes: "a site of the Zarn service",
         siteNo: "not a site of the Zarn service",
         notFound: "not found",
@@ -45,7 +48,9 @@ var ZarnTexts = {
             "program": "Install the Zarn program to finish.",
             "program-update": "Update the Zarn program to its latest version.",
             "extension-update": "Update the Zarn browser extension from your browser's store.",
-            "admin": "Your browser's settings forbid the Zarn program: ask your administrator.",
+            "admin": "Your browser's settings forbid the Zarn program, or the program was registered " +
+                "for another Zarn extension: compare this extension's ID (in its popup) with the IDs " +
+                "\"zarn-bridge.exe --diagnose\" lists, or ask your administrator.",
             "other-site": "This extension serves no site here.",
             getProgram: "Download the Zarn program",
             getExtension: "Open the store page",

@@ -121,9 +121,13 @@ test("site rules: no API on another site, refusals from the host, nothing writte
         document.documentElement.getAttribute("data-zarn-extension"),
         typeof chrome === "undefined" || !chrome.runtime || typeof chrome.runtime.connect !== "function"]),
         ["none", null, true]);
+    // The extension is installed, but serves no other site: the page is
+    // told that, not to install it.
     const refused = await rig.call(stranger, "SelectComplete", ["a", "1", "-1"]);
-    assert.equal(refused.error.code, "not-installed");
+    assert.deepEqual([refused.error.code, refused.error.need], ["refused-site", "other-site"]);
     assert.ok(refused.error.isError);
+    const strange = await rig.status(stranger);
+    assert.deepEqual([strange.kind, strange.need, strange.link], ["none", "other-site", null]);
     await stranger.close();
 
     rig.removeShortcutFiles();
@@ -441,6 +445,9 @@ test("turning live: the program registered, then the extension installed, under 
             ["extension-state", "program-state", "site-state"].map((id) => document.getElementById(id).textContent)),
             30000, "the popup's status");
         assert.deepEqual(inPopup, shown.concat(["not a site of the Zarn service"]));
+        // The ID a person compares with the IDs the program allows.
+        assert.equal(await popup.evaluate(() => document.getElementById("id-state").textContent),
+                     rig.readIds().chromium);
     } finally {
         await bare.close();
     }

@@ -146,7 +146,7 @@ async function chromium(options) {
         pipe: true,
         userDataDir: profile,
         ignoreDefaultArgs: ["--disable-extensions"],
-        args: ["--no-sandbox", "--no-first-run"].concat(windowed, args),
+        args: ["--no-sandbox", "--no-first-run"].concat(windowed, args, options.args || []),
         env: Object.assign({}, env),
     });
     try {
