@@ -153,6 +153,11 @@ zarn_suite(test_release LINK zarn_control DEPENDS Zarn_setup ZarnCtrl2_twokeys
 # The publishing tool itself, on Linux.
 add_test(NAME publish_tool COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/publish_tool_test.py)
 set_tests_properties(publish_tool PROPERTIES TIMEOUT 120)
+# What the built module, host, extension and page carry, as the package step
+# reads them, and its refusal of parts that disagree, on Linux.
+add_test(NAME package_agreement COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/package_agreement_test.py
+    ${CMAKE_BINARY_DIR})
+set_tests_properties(package_agreement PROPERTIES TIMEOUT 120)
 # The site table through the configure check and the package script, on Linux.
 add_test(NAME site_table COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/site_table_test.py)
 set_tests_properties(site_table PROPERTIES TIMEOUT 120)
