@@ -17,6 +17,7 @@
 
     build_extension.py build --source DIR --out DIR --sites LIST --key PRIVATE.pem
                              --version HEADER --gecko-id ID --links LINKS [--protocol TABLE]
+                             [--firefox-update-url URL]
         Writes OUT/chromium (unpacked Manifest V3, with the key's public half as
         "key", so that its ID is stable) and OUT/firefox (background scripts and
         the gecko ID). LIST is the ';'-separated allowed sites of the site lock:
@@ -26,7 +27,10 @@
         background judge by. LINKS is the build's ;-separated name=address
         list of where a person gets the program and the extension (see
         cmake/build_settings.py); sites.js carries it to the extension's
-        welcome page and popup.
+        welcome page and popup. With --firefox-update-url (https), the
+        Firefox manifest names it as its gecko update_url: where a Firefox
+        that installed the package outside the store looks for its updates
+        (tools/publish extension --firefox writes that updates.json).
 
     build_extension.py library --source zarn.js --out FILE --links LINKS --version HEADER
                                [--protocol TABLE] [--sites LIST]
@@ -263,6 +267,11 @@ def build(args):
                                          "background.js"]}
     firefox["browser_specific_settings"] = {"gecko": {"id": args.gecko_id,
                                                       "strict_min_version": "128.0"}}
+    if args.firefox_update_url:
+        if not args.firefox_update_url.startswith("https://"):
+            sys.exit("build_extension: Firefox takes updates over https only: %s"
+                     % args.firefox_update_url)
+        firefox["browser_specific_settings"]["gecko"]["update_url"] = args.firefox_update_url
     for key in ("minimum_chrome_version", "externally_connectable"):
         firefox.pop(key, None)
     set_matches(firefox, sites, False)
@@ -393,6 +402,7 @@ def main():
     b = commands.add_parser("build")
     for name in ("--source", "--out", "--sites", "--key", "--version", "--gecko-id", "--links"):
         b.add_argument(name, required=True)
+    b.add_argument("--firefox-update-url", default="")
     lib = commands.add_parser("library")
     for name in ("--source", "--out", "--links", "--version"):
         lib.add_argument(name, required=True)

@@ -15,7 +15,13 @@ ZARN_EDGE_STORE_ID), the MSIs also write Chrome's and Edge's
 external-extension entries for them, and nothing of the kind without.
 The browser extension goes beside them for each store: zarn-extension.zip
 (Chrome and Edge stores), zarn-extension.crx (CRX3, for installs by policy)
-and zarn-extension.xpi (Firefox, for signing), from the x86_64 tree.
+and zarn-extension.xpi (Firefox, for signing), from the x86_64 tree, and
+for testers the unpacked Chromium form with the build's key, TESTERS_FOLDER,
+which Chromium loads with the ID the host manifests allow.
+Before anything is made, the parts are read as built: the update server and
+sites that both modules and both hosts carry, the sites and links of the
+extension, the links of the page library and the extension IDs of the host
+manifests. Parts that disagree are refused, each difference named.
 Every module, host, CAB and MSI is signed with SHA-256 by osslsigncode: with the
 certificate of ZARN_SIGN_CERT and ZARN_SIGN_KEY when both are set, otherwise
 with a throwaway test CA made under OUT_DIR/test-ca/ (its certificate is
@@ -40,6 +46,7 @@ ZARN_ALLOWED_SITES, ZARN_SIGN_CERT and ZARN_SIGN_KEY must all be given and none 
 material. Exits 2, naming each refused input, when one is.
 """
 import ipaddress
+import json
 import os
 import re
 import shutil
@@ -444,6 +451,150 @@ def make_arch(source, trees, out, arch, cert, key, marking, stores):
     return version
 
 
+TESTERS_FOLDER = "zarn-extension-for-testers"
+# Each setting a built module or host carries, compiled in after its name
+# (cmake/build_settings.py).
+CARRIED = ("ZARN_UPDATE_SERVER", "ZARN_ALLOWED_SITES")
+
+
+def carried_settings(path):
+    """{setting: set of values} as the module or host at `path` carries them:
+    each a UTF-16 text after "NAME=", up to its terminating zero."""
+    with open(path, "rb") as f:
+        data = f.read()
+    found = {}
+    for name in CARRIED:
+        tag = (name + "=").encode("utf-16-le")
+        values, at = set(), data.find(tag)
+        while at >= 0:
+            end = at + len(tag)
+            while end + 1 < len(data) and data[end:end + 2] != b"\0\0":
+                end += 2
+            values.add(data[at + len(tag):end].decode("utf-16-le", "replace"))
+            at = data.find(tag, at + 2)
+        found[name] = values
+    return found
+
+
+def script_value(text, name):
+    """The JSON value a generated script assigns: "var NAME = <json>;"."""
+    found = re.search(r"\bvar %s = " % re.escape(name), text)
+    if not found:
+        return None
+    try:
+        return json.JSONDecoder().raw_decode(text, found.end())[0]
+    except ValueError:
+        return None
+
+
+def built_parts(trees):
+    """Where each part of the packages lies as the trees built it."""
+    return {
+        "modules": {arch: os.path.join(trees, tree, "ZarnCtrl2.ocx") for arch, tree in ARCHES.items()},
+        "hosts": {arch: os.path.join(trees, tree, "zarn-bridge.exe") for arch, tree in ARCHES.items()},
+        "manifests": {arch: os.path.join(trees, tree) for arch, tree in ARCHES.items()},
+        "extension": {form: os.path.join(trees, "x86_64", "extension", form)
+                      for form in ("chromium", "firefox")},
+        "page": os.path.join(trees, "x86_64", "zarn.js"),
+    }
+
+
+def packaged_parts(out):
+    """Where each part lies in a folder of made packages."""
+    return {
+        "modules": {arch: os.path.join(out, arch, "ZarnCtrl2.ocx") for arch in ARCHES},
+        "hosts": {arch: os.path.join(out, arch, "zarn-bridge.exe") for arch in ARCHES},
+        "manifests": {arch: os.path.join(out, arch) for arch in ARCHES},
+        "extension": {"chromium": os.path.join(out, TESTERS_FOLDER)},
+        "page": os.path.join(out, "zarn.js"),
+    }
+
+
+def disagreements(parts):
+    """Why the parts cannot go out together, one line each (none when they
+    agree): every module and host must carry one update server and one site
+    list, the same; the extension must serve those sites, and link where the
+    page links; a link to an update server's files must name that server;
+    and the host manifests must allow the extension that is shipped."""
+    problems = []
+
+    def read(path, binary=False):
+        try:
+            with open(path, "rb" if binary else "r", **({} if binary else {"encoding": "utf-8"})) as f:
+                return f.read()
+        except OSError as error:
+            problems.append("%s cannot be read: %s" % (path, error.strerror))
+            return None
+
+    servers, sites = {}, {}
+    for kind in ("modules", "hosts"):
+        for arch, path in parts[kind].items():
+            if read(path, True) is None:
+                continue
+            carried = carried_settings(path)
+            for name, into in (("ZARN_UPDATE_SERVER", servers), ("ZARN_ALLOWED_SITES", sites)):
+                if len(carried[name]) != 1:
+                    problems.append("%s carries %s %s" % (path, len(carried[name]) or "no", name))
+                else:
+                    into[path] = next(iter(carried[name]))
+    if len(set(servers.values())) > 1:
+        problems.append("the update servers differ: " +
+                        ", ".join("%s has %s" % item for item in sorted(servers.items())))
+    parsed = {json.dumps(build_extension.parse_sites(text, []), sort_keys=True)
+              for text in sites.values()}
+    if len(parsed) > 1:
+        problems.append("the allowed sites differ: " +
+                        ", ".join("%s has %s" % item for item in sorted(sites.items())))
+    # What the rest must agree with, once modules and hosts agree among themselves.
+    server = next(iter(servers.values())) if len(set(servers.values())) == 1 else None
+    sites_built = json.loads(next(iter(parsed))) if len(parsed) == 1 else None
+
+    page_text = read(parts["page"])
+    page_links = script_value(page_text, "links") if page_text else None
+    if page_text is not None and not isinstance(page_links, dict):
+        problems.append("%s carries no links" % parts["page"])
+    extension_id = None
+    for form, folder in parts["extension"].items():
+        text = read(os.path.join(folder, "sites.js"))
+        if text is None:
+            continue
+        served, links = script_value(text, "ZARN_SITES"), script_value(text, "ZARN_LINKS")
+        if sites_built is not None and json.dumps(served, sort_keys=True) != \
+                json.dumps(sites_built, sort_keys=True):
+            problems.append("the %s extension serves other sites (%s) than the modules and hosts "
+                            "allow (%s)" % (form, json.dumps(served), next(iter(sites.values()))))
+        if isinstance(page_links, dict) and links != page_links:
+            problems.append("the %s extension's links %s are not the page's %s"
+                            % (form, json.dumps(links, sort_keys=True),
+                               json.dumps(page_links, sort_keys=True)))
+        manifest = read(os.path.join(folder, "manifest.json"))
+        try:
+            manifest = json.loads(manifest) if manifest else {}
+        except ValueError:
+            manifest = {}
+        if form == "chromium" and manifest.get("key"):
+            import base64
+            extension_id = build_extension.chromium_id(base64.b64decode(manifest["key"]))
+    if server and isinstance(page_links, dict):
+        for name, link in sorted(page_links.items()):
+            found = re.match(r"([a-z]+://[^/]+)(/append/application/.*)$", str(link), re.I)
+            if found and found.group(1).lower() != server.lower():
+                problems.append("the page's %s link %s names another update server than %s"
+                                % (name, link, server))
+    if extension_id:
+        origin = "chrome-extension://%s/" % extension_id
+        for arch, folder in parts["manifests"].items():
+            text = read(os.path.join(folder, "zarn-bridge.json"))
+            try:
+                allowed = json.loads(text).get("allowed_origins", []) if text else None
+            except ValueError:
+                allowed = None
+            if allowed is not None and origin not in allowed:
+                problems.append("%s does not allow the shipped extension %s"
+                                % (os.path.join(folder, "zarn-bridge.json"), origin))
+    return problems
+
+
 def page_links(tree):
     """The links a tree was configured with, as zarn.js carries them."""
     names = {"ZARN_PROGRAM_DOWNLOAD": "program", "ZARN_CHROME_STORE": "chrome",
@@ -463,7 +614,12 @@ def write_page(source, out, version, marking, tree):
     text = text.replace("@CLASS_ID@", class_id(source).strip("{}"))
     text = text.replace("@VERSION_COMMAS@", ",".join(map(str, version)))
     open(os.path.join(out, "zarn.html"), "w", encoding="utf-8").write(text)
-    # The page library the page loads, beside it, with the tree's links.
+    # The page library the page loads, beside it: the tree's own, as built,
+    # or, from a tree configured and not built, one with its links.
+    built = os.path.join(tree, "zarn.js")
+    if os.path.isfile(built):
+        shutil.copyfile(built, os.path.join(out, "zarn.js"))
+        return
     run("python3", os.path.join(source, "browser", "build_extension.py"), "library",
         "--source", os.path.join(source, "browser", "zarn.js"), "--out",
         os.path.join(out, "zarn.js"), "--links", page_links(tree), "--version",
@@ -533,6 +689,9 @@ def main():
     if differ:
         sys.exit("== the two architectures' host manifests differ (%s): their trees were "
                  "configured with other extension IDs" % ", ".join(differ))
+    disagree = disagreements(built_parts(trees))
+    if disagree:
+        sys.exit("== refusing to make packages whose parts disagree:\n   " + "\n   ".join(disagree))
     marking = MARKING if reasons else ""
     os.makedirs(out, exist_ok=True)
     cert, key, test_signed = signing_identity(out)
@@ -546,6 +705,11 @@ def main():
     # key, sites and version); the x86_64 tree's is taken.
     for name in EXTENSION_FILES:
         shutil.copyfile(os.path.join(trees, "x86_64", "extension", name), os.path.join(out, name))
+    # For testers: the unpacked extension with the build's key, whose ID is
+    # the one the host manifests allow (the store zip has no key).
+    testers = os.path.join(out, TESTERS_FOLDER)
+    shutil.rmtree(testers, ignore_errors=True)
+    shutil.copytree(os.path.join(trees, "x86_64", "extension", "chromium"), testers)
     if any(stores):
         print("== the MSIs offer the extension: Chrome " + (stores[0] or "(none)") +
               ", Edge " + (stores[1] or stores[0]))

@@ -632,6 +632,24 @@ def check_publish(out, root):
                 time.sleep(0.1)  # the server is still starting
         check(body == open(msis[1], "rb").read() and kind == "application/x-msi",
               "the update server serves the x86 MSI as an MSI", kind)
+        # The page for testers, where a test package's extension links lead.
+        done = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "publish"), "testers",
+                               "--folder", os.path.join(out, make_packages.TESTERS_FOLDER),
+                               "--xpi", os.path.join(out, "zarn-extension.xpi"), "--out", web],
+                              capture_output=True, text=True)
+        links = make_packages.script_value(open(os.path.join(out, "zarn.js"), encoding="utf-8").read(),
+                                           "links") or {}
+        ident = open(os.path.join(out, "x64", "zarn-bridge.json"), encoding="utf-8").read()
+        ident = re.search(r"chrome-extension://([a-p]{32})/", ident).group(1)
+        page, kind = b"", ""
+        if not RELEASE and done.returncode == 0:
+            path = re.sub(r"^[a-z]+://[^/]+", "", links.get("chrome", "")).split("#")[0]
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=10) as answer:
+                page, kind = answer.read().decode("utf-8"), answer.headers.get("Content-Type")
+        check(RELEASE or (done.returncode == 0 and kind.startswith("text/html") and ident in page
+                          and 'href="zarn-extension-for-testers.zip"' in page),
+              "publish testers: the page the extension links lead to is served, names the ID the "
+              "hosts allow and offers the extension", done.stderr or kind)
     finally:
         server.terminate()
         try:
@@ -704,6 +722,73 @@ def check_xpi(out, root):
           and not addon.get("appDisabled") and addon.get("version") == manifest.get("version"),
           f"zarn-extension.xpi installs in Firefox ESR as a regular add-on ({gecko}), active",
           seen or "not recorded as active within 120 s")
+
+
+def check_parts_agree(out):
+    """The packages as made: both modules and both hosts carry one update
+    server and one site list, which the extension for testers serves and
+    whose server the page links; the host manifests allow that extension.
+    A test package's extension links lead to the page for testers on that
+    server, a release's to the stores."""
+    problems = make_packages.disagreements(make_packages.packaged_parts(out))
+    check(not problems, "the packages' modules, hosts, extension and page agree", problems)
+    servers = make_packages.carried_settings(os.path.join(out, "x64", "zarn-bridge.exe"))["ZARN_UPDATE_SERVER"]
+    server = next(iter(servers), "")
+    links = make_packages.script_value(open(os.path.join(out, "zarn.js"), encoding="utf-8").read(), "links") or {}
+    testers = server + "/append/application/extension/testers.html"
+    names = ("chrome", "edge", "firefox")
+    if RELEASE:
+        check(all(links.get(n) and not make_packages.on_this_machine(make_packages.site_host(links[n]))
+                  for n in names), "the page's extension links lead off this machine", links)
+    else:
+        check(all(links.get(n, "").split("#")[0] == testers for n in names),
+              "the page's extension links lead to " + testers, links)
+
+
+def check_testers_folder(out, root):
+    """Chromium loads the unpacked extension for testers (--load-extension)
+    under the ID both host manifests allow."""
+    import socket
+    import urllib.request
+    folder = os.path.join(out, make_packages.TESTERS_FOLDER)
+    allowed = [json.load(open(os.path.join(out, arch, "zarn-bridge.json"), encoding="utf-8"))
+               .get("allowed_origins", []) for arch in ("x64", "x86")]
+    chromium = shutil.which("chromium")
+    if not check(chromium is not None, "Chromium is there to load the extension for testers"):
+        return
+    profile = os.path.join(root, "chromium-testers")
+    shutil.rmtree(profile, ignore_errors=True)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    browser = subprocess.Popen([chromium, "--headless=new", "--no-sandbox", "--user-data-dir=" + profile,
+                                "--remote-debugging-port=%d" % port, "--load-extension=" + folder,
+                                "--disable-extensions-except=" + folder, "about:blank"],
+                               env=dict(os.environ, HOME=os.path.join(root, "home")),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    found, deadline = set(), time.monotonic() + 60
+    try:
+        while not found and time.monotonic() < deadline and browser.poll() is None:
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % port, timeout=5) as answer:
+                    targets = json.loads(answer.read())
+                found = {re.match(r"chrome-extension://([a-p]{32})/", t.get("url", "")).group(1)
+                         for t in targets if t.get("url", "").startswith("chrome-extension://")}
+            except (OSError, ValueError):
+                pass
+            if not found:
+                time.sleep(0.5)
+    finally:
+        browser.terminate()
+        try:
+            browser.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            browser.kill()
+            browser.wait()
+    origins = {"chrome-extension://%s/" % i for i in found}
+    check(len(found) == 1 and all(origins <= set(a) for a in allowed),
+          f"Chromium loads {make_packages.TESTERS_FOLDER}/ under an ID both host manifests allow",
+          f"loaded {sorted(found)}, allowed {allowed}")
 
 
 def check_page_alone(out, trees):
@@ -956,6 +1041,8 @@ def main():
     check_page(out, clsid, version)
     check_page_alone(out, trees)
     check_xpi(out, root)
+    check_parts_agree(out)
+    check_testers_folder(out, root)
     check_release_refusals(SOURCE)
     check_manifest_comparison(SOURCE)
     check_publish(out, root)

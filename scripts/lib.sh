@@ -139,7 +139,8 @@ zarn_arch_option() {
     done
 }
 
-# zarn_build ARCH [extra cmake args...]: configure and build build/ARCH.
+# zarn_build ARCH [extra cmake args...]: configure and build build/ARCH (or
+# the tree ZARN_BUILD_TREE names: scripts/package builds trees of its own).
 # ZARN_BUILD_NICE runs the compilers at that lower priority (scripts/test
 # builds the second architecture while the first one's suites run).
 # ZARN_BUILD_TARGETS, when set, builds only those targets (scripts/demo
@@ -147,7 +148,7 @@ zarn_arch_option() {
 # scripts/package the module and the bridge host).
 zarn_build() {
     local arch=$1; shift
-    local dir="$ZARN_ROOT/build/$arch"
+    local dir="${ZARN_BUILD_TREE:-$ZARN_ROOT/build/$arch}"
     zarn_release_keys
     zarn_extension_key
     cmake -S "$ZARN_ROOT" -B "$dir" -G Ninja \

@@ -115,5 +115,116 @@ class PublishTool(unittest.TestCase):
                 f.write(original)
 
 
+def make_xpi(path, version, update_url, signed=False, gecko="bridge@zarn.example"):
+    import json
+    import zipfile
+    manifest = {"manifest_version": 3, "name": "Zarn", "version": version,
+                "browser_specific_settings": {"gecko": {"id": gecko, "update_url": update_url}}}
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("manifest.json", json.dumps(manifest))
+        if signed:
+            z.writestr("META-INF/cose.sig", b"signature")
+    return path
+
+
+class PublishFirefox(unittest.TestCase):
+    BASE = "https://updates.zarn.example"
+    UPDATES = BASE + "/append/application/extension/updates.json"
+
+    def setUp(self):
+        self.work = tempfile.TemporaryDirectory()
+        self.dir = self.work.name
+        self.out = os.path.join(self.dir, "www")
+        self.folder = os.path.join(self.out, "append", "application", "extension")
+
+    def tearDown(self):
+        self.work.cleanup()
+
+    def xpi(self, version, **kw):
+        self.made = getattr(self, "made", 0) + 1
+        return make_xpi(os.path.join(self.dir, "zarn-%d-%s.xpi" % (self.made, version)), version,
+                        kw.pop("update_url", self.UPDATES), **kw)
+
+    def publish(self, xpi, *extra, base=None):
+        return run("extension", "--firefox", "--xpi", xpi, "--url", base or self.BASE,
+                   "--out", self.out, *extra)
+
+    def test_refusals_leave_nothing_published(self):
+        cases = [
+            ("no store signature", self.xpi("1.0.0.1"), (), None, "signature"),
+            ("an update_url elsewhere", self.xpi("1.0.0.1", update_url="https://other.example/u.json"),
+             ("--unsigned",), None, "update_url"),
+            ("no update_url", self.xpi("1.0.0.1", update_url=None), ("--unsigned",), None, "update_url"),
+            ("an http server", self.xpi("1.0.0.1", update_url="http://updates.zarn.example"
+                                        "/append/application/extension/updates.json"),
+             ("--unsigned",), "http://updates.zarn.example", "https"),
+        ]
+        for label, xpi, extra, base, says in cases:
+            with self.subTest(label):
+                done = self.publish(xpi, *extra, base=base)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(says, done.stderr)
+                self.assertFalse(os.path.exists(self.folder), os.listdir(self.out) if
+                                 os.path.exists(self.out) else None)
+
+    def test_each_version_is_listed_for_updates_and_the_newest_installs(self):
+        import json
+        first, second = self.xpi("1.0.0.1", signed=True), self.xpi("1.0.0.2", signed=True)
+        for xpi in (first, second):
+            done = self.publish(xpi)
+            self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.folder, "updates.json"), encoding="utf-8") as f:
+            updates = json.load(f)
+        listed = updates["addons"]["bridge@zarn.example"]["updates"]
+        self.assertEqual([e["version"] for e in listed], ["1.0.0.1", "1.0.0.2"])
+        for entry, xpi in zip(listed, (first, second)):
+            with open(xpi, "rb") as f:
+                data = f.read()
+            self.assertEqual(entry["update_hash"], "sha256:" + hashlib.sha256(data).hexdigest())
+            self.assertEqual(entry["update_link"], self.BASE + "/append/application/extension/firefox/"
+                             "zarn-extension-%s.xpi" % entry["version"])
+            with open(os.path.join(self.folder, "firefox", "zarn-extension-%s.xpi" % entry["version"]),
+                      "rb") as f:
+                self.assertEqual(f.read(), data)
+        with open(os.path.join(self.folder, "zarn-extension.xpi"), "rb") as f, open(second, "rb") as g:
+            self.assertEqual(f.read(), g.read(), "the install_url serves the newest")
+        # Not above the newest: refused, the list unchanged.
+        again = self.publish(self.xpi("1.0.0.2", signed=True))
+        self.assertNotEqual(again.returncode, 0)
+        self.assertIn("not above", again.stderr)
+        with open(os.path.join(self.folder, "updates.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f), updates)
+
+    def test_the_page_for_testers_names_the_keys_id(self):
+        import base64
+        import json
+        import zipfile
+        folder = os.path.join(self.dir, "unpacked")
+        os.makedirs(folder)
+        der = bytes(range(40))
+        with open(os.path.join(folder, "manifest.json"), "w") as f:
+            json.dump({"version": "1.0.0.3", "key": base64.b64encode(der).decode()}, f)
+        with open(os.path.join(folder, "sites.js"), "w") as f:
+            f.write("var ZARN_SITES = [];\n")
+        xpi = self.xpi("1.0.0.3")
+        done = run("testers", "--folder", folder, "--xpi", xpi, "--out", self.out)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        ident = "".join(chr(ord("a") + int(c, 16)) for c in hashlib.sha256(der).hexdigest()[:32])
+        with open(os.path.join(self.folder, "testers.html"), encoding="utf-8") as f:
+            page = f.read()
+        for part in (ident, 'id="chrome"', 'id="edge"', 'id="firefox"', "bridge@zarn.example",
+                     "xpinstall.signatures.required"):
+            self.assertIn(part, page)
+        with zipfile.ZipFile(os.path.join(self.folder, "zarn-extension-for-testers.zip")) as z:
+            self.assertEqual(sorted(z.namelist()), ["zarn-extension-for-testers/manifest.json",
+                                                    "zarn-extension-for-testers/sites.js"])
+        # A folder without the key would load under an ID no host allows.
+        with open(os.path.join(folder, "manifest.json"), "w") as f:
+            json.dump({"version": "1.0.0.3"}, f)
+        done = run("testers", "--folder", folder, "--xpi", xpi, "--out", self.out)
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("no key", done.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -158,6 +158,11 @@ set_tests_properties(publish_tool PROPERTIES TIMEOUT 120)
 add_test(NAME protocol_table COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/protocol_table_test.py
     ${CMAKE_SOURCE_DIR})
 set_tests_properties(protocol_table PROPERTIES TIMEOUT 120)
+# What the built module, host, extension and page carry, as the package step
+# reads them, and its refusal of parts that disagree, on Linux.
+add_test(NAME package_agreement COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/package_agreement_test.py
+    ${CMAKE_BINARY_DIR})
+set_tests_properties(package_agreement PROPERTIES TIMEOUT 120)
 # The site table through the configure check and the package script, on Linux.
 add_test(NAME site_table COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/site_table_test.py)
 set_tests_properties(site_table PROPERTIES TIMEOUT 120)

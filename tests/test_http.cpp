@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <atomic>
 #include <functional>
 #include <optional>
@@ -138,16 +140,51 @@ TEST_F(HttpTest, SlowButSteadyBodyAfterABurstIsNotAStall) {
                 static_cast<unsigned long>(took));
 }
 
-TEST_F(HttpTest, ErrorPagesCountAsFetched) {
-    for (const char* fault : {"status 404", "status 500"}) {
-        const std::wstring url = Serve("unused", fault);
+// The package takes any reply (its size check judges it); the small fetches
+// take only a 200 reply as their text, even one whose error body reads like
+// a version or a size.
+TEST_F(HttpTest, ErrorRepliesAreThePackagesToJudgeAndFailedSmallFetches) {
+    struct Case {
+        const char* fault;
+        const char* body;  // what the error reply carries
+    } cases[] = {{"status 404", "404 Not Found"},
+                 {"status 500", "500 Internal Server Error"},
+                 {"status 500 1.0.7", "1.0.7"},
+                 {"status 404 2048", "2048"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        const std::wstring url = Serve("unused", c.fault);
         const std::wstring target = Target();
-        EXPECT_EQ(L"YES", HttpDownloadFile(nullptr, url, target)) << fault;
+        EXPECT_EQ(L"YES", HttpDownloadFile(nullptr, url, target));
         const auto page = rig::ReadFileBytes(target);
         ASSERT_TRUE(page.has_value());
-        EXPECT_NE(std::string::npos, page->find(fault + 7)) << *page;
-        EXPECT_NE(std::wstring::npos, HttpRequestText(url).find(rig::Wide(fault + 7)));
+        EXPECT_NE(std::string::npos, page->find(c.body)) << *page;
+
+        const std::wstring small = Target();
+        EXPECT_EQ(L"", HttpDownloadFile(nullptr, url, small, kSmallFetchLimits, kVersionFileCap,
+                                        AcceptedReplies::OkOnly));
+        EXPECT_FALSE(rig::ReadFileBytes(small).has_value()) << "an error reply made a file";
+        EXPECT_EQ(L"", HttpRequestText(url));
     }
+    // The refused reply's log: its status is the failure's code.
+    std::vector<rig::CopyDataMessage> caught;
+    for (const auto& record : receiver_.From(kApplication))
+        if (record.Text(4100, 2048) == L"CATCH_ALL") caught.push_back(record);
+    ASSERT_EQ(caught.size(), std::size(cases));
+    for (size_t i = 0; i < caught.size(); ++i) {
+        std::int32_t code = 0xdeadbeef;
+        std::memcpy(&code, caught[i].bytes.data(), sizeof(code));
+        EXPECT_EQ(code, std::atoi(cases[i].fault + 7)) << "got " << code;
+        EXPECT_EQ(caught[i].Text(8196, 2048).rfind(L"HTTP status other than 200 at http.cpp:", 0), 0u)
+            << rig::Utf8(caught[i].Text(8196, 2048));
+    }
+    std::vector<std::wstring> expected;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        expected.insert(expected.end(), {L"OpenURL", L"download : strFileName", L"YES",
+                                         L"OpenURL", L"CATCH_ALL", L""});
+    EXPECT_EQ(expected, receiver_.Lines(kApplication));
+    // A 200 reply is still the small fetches' text.
+    EXPECT_EQ(L"1.0.7", HttpRequestText(Serve("1.0.7")));
 }
 
 TEST_F(HttpTest, RefusedConnectionCreatesNoFile) {

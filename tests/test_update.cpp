@@ -164,11 +164,14 @@ TEST_F(UpdateDialog, FirstInstallationThenCurrentWithoutDialog) {
 TEST_F(UpdateDialog, SizeReplyThatNeverMatchesGivesUpAfterThreeDownloads) {
     const std::string size = std::to_string(SetupBytes().size());
     // Anything besides the digits makes the reply differ: a space, a line end
-    // (written as the server's escapes).
-    for (const std::string& reply : {size + "\\x20", size + "\\r\\n", std::string("12")}) {
-        SCOPED_TRACE(reply);
+    // (written as the server's escapes). A reply of another status is a
+    // failed size fetch, even when its body is the package's size.
+    for (const std::string& fault :
+         {"reply " + size + "\\x20", "reply " + size + "\\r\\n", std::string("reply 12"),
+          "status 500 " + size, "status 404 " + size}) {
+        SCOPED_TRACE(fault);
         ForgetInstallation();
-        rig::updateserver::SetFault(L"GetInstallFileSize.php", "reply " + reply + "\n");
+        rig::updateserver::SetFault(L"GetInstallFileSize.php", fault + "\n");
         const size_t setupRunsBefore = SetupRuns().size();
         Watcher watcher;
         const GateRun run = RunGate(watcher);
@@ -195,17 +198,22 @@ TEST_F(UpdateDialog, MismatchThenMatchDownloadsTwiceAndAsksOnce) {
 TEST_F(UpdateDialog, FetchFailuresShowTheirMessageAndEndWith2) {
     struct Case {
         const wchar_t* name;
+        const char* fault;
         const wchar_t* text;
         bool dialogShown;
     };
-    for (const Case& c : {Case{L"version.ini",
-                               L"전송 프로그램 버전 파일을 다운로드 하지 못했습니다!   ", false},
-                          Case{L"install.zip",
+    constexpr wchar_t kVersionFileFailed[] = L"전송 프로그램 버전 파일을 다운로드 하지 못했습니다!   ";
+    // "cut 2": the connection closes before the announced body has arrived.
+    // An error reply is no version file, whatever its body says: it was once
+    // taken for a version, and the run went on to refuse the release.
+    for (const Case& c : {Case{L"version.ini", "cut 2", kVersionFileFailed, false},
+                          Case{L"version.ini", "status 404", kVersionFileFailed, false},
+                          Case{L"version.ini", "status 500 1.0.8\\r\\n", kVersionFileFailed, false},
+                          Case{L"install.zip", "cut 2",
                                L"전송 프로그램 파일을 다운로드 하지 못했습니다!   ", true}}) {
-        SCOPED_TRACE(rig::Utf8(c.name));
+        SCOPED_TRACE(rig::Utf8(c.name) + " " + c.fault);
         Publish("1.0.7\r\n");
-        // The connection closes before the announced body has arrived.
-        rig::updateserver::SetFault(c.name, "cut 2\n");
+        rig::updateserver::SetFault(c.name, std::string(c.fault) + "\n");
         Watcher watcher;
         const GateRun run = RunGate(watcher);
         EXPECT_FALSE(run.passed);

@@ -148,13 +148,17 @@ void ProgressDisplay::Show(DWORD received, DWORD total) {
 
 std::wstring HttpDownloadFile(ProgressSink* progress, const std::wstring& url,
                               const std::wstring& filePath, const TransferLimits& limits,
-                              size_t maxBytes) {
+                              size_t maxBytes, AcceptedReplies accepted) {
     const WaitCursor waitCursor;
     std::wstring result;
     try {
         InternetSession session;
         HttpFile reply = OpenRequest(session, url, limits);
         ZARN_LOG(L"OpenURL");
+        if (accepted == AcceptedReplies::OkOnly) {
+            if (const DWORD status = reply.StatusCode(); status != HTTP_STATUS_OK)
+                ZFW_THROW_WIN32(InternetError, status, "HTTP status other than 200");
+        }
 
         const DWORD total = reply.ContentLength().value_or(0);
         ZARN_LOG(L"download : strFileName");
@@ -195,6 +199,8 @@ std::wstring HttpRequestText(const std::wstring& url) {
     try {
         InternetSession session;
         HttpFile reply = OpenRequest(session, url, kSmallFetchLimits);
+        // An error page is no size: the fetch failed.
+        if (reply.StatusCode() != HTTP_STATUS_OK) return {};
         ReadWhole(reply, kTextReplyCap, body);
     } catch (const InternetError& error) {
         // Quietly: the caller compares the text and gets what arrived; a

@@ -1,11 +1,14 @@
 // The two HTTP operations the update dialog uses to talk to the update server.
 //
 // Both open a fresh internet session per call, send the same fixed block of
-// request headers with kRequestFlags,
+// request headers with kRequestFlags and
 // read a text reply in blocks of at most 512 bytes (a download in blocks of
-// up to 64 KiB), and never check the HTTP status: an error page is a reply
-// like any other. Failures end quietly, except that a failed https request
-// logs its WinINet error (update/internet_file.h).
+// up to 64 KiB). A small fetch (the version file, the size reply) takes only
+// a 200 reply as its text: a server's error page read as a version or a size
+// sent the update on to a release it then refused, under the wrong message.
+// The package takes any reply, whose size check judges it. Failures end
+// quietly, except that a failed https request logs its WinINet error
+// (update/internet_file.h).
 //
 // No call waits on the server without bound (update/internet_file.h): no
 // single wait lasts longer than kWaitLimitMs, and a small fetch, which has a
@@ -70,6 +73,11 @@ private:
     std::wstring text_;  // and the label
 };
 
+// Which replies a download takes as the file: any (the package, which its
+// size check judges), or only one with status 200 (a small file whose text
+// is read as it is).
+enum class AcceptedReplies { Any, OkOnly };
+
 // The result of HttpDownloadFile when the whole body reached the file.
 inline constexpr wchar_t kDownloadComplete[] = L"YES";
 
@@ -82,8 +90,10 @@ inline constexpr size_t kNoCap = SIZE_MAX;
 
 // Fetches `url` into the file at `filePath` (created or replaced) and returns
 // "YES" when the reply was read to its end and every byte was written, or the
-// empty text when the network or the file failed, a limit ran out or the body
-// grew past `maxBytes`; a part already written stays on disk. `limits` bound
+// empty text when the network or the file failed, a limit ran out, the body
+// grew past `maxBytes` or `accepted` refused the reply's status (then no file
+// is made, and the status is the logged failure's code); a part already
+// written stays on disk. `limits` bound
 // the waits: kDownloadLimits for the package (only a stall ends it),
 // kSmallFetchLimits for a small file. With a progress sink, it hears the
 // received and total sizes (see ProgressSink). Logs "OpenURL", "download : strFileName", "CATCH_ALL"
@@ -91,11 +101,13 @@ inline constexpr size_t kNoCap = SIZE_MAX;
 std::wstring HttpDownloadFile(ProgressSink* progress, const std::wstring& url,
                               const std::wstring& filePath,
                               const TransferLimits& limits = kDownloadLimits,
-                              size_t maxBytes = kNoCap);
+                              size_t maxBytes = kNoCap,
+                              AcceptedReplies accepted = AcceptedReplies::Any);
 
-// Fetches `url` as a small fetch (kSmallFetchLimits) and returns the body,
-// taken in the ANSI code page, as UTF-16; after a network failure or a limit
-// that ran out, what arrived before it; the empty text for a body longer than
+// Fetches `url` as a small fetch (kSmallFetchLimits) and returns the body of
+// a 200 reply, taken in the ANSI code page, as UTF-16; after a network
+// failure or a limit that ran out, what arrived before it; the empty text for
+// a reply of any other status (a failed fetch) and for a body longer than
 // kTextReplyCap. Logs nothing.
 std::wstring HttpRequestText(const std::wstring& url);
 

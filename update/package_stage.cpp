@@ -313,8 +313,8 @@ void VerifyDownloadAndInstall(UpdateRun& run) {
 
 bool FetchVersionFile(UpdateRun& run) {
     return HttpDownloadFile(nullptr, UpdateServerUrl(kVersionFileUrlPath),
-                            run.plan().versionFilePath,
-                            kSmallFetchLimits, kVersionFileCap) == kDownloadComplete;
+                            run.plan().versionFilePath, kSmallFetchLimits, kVersionFileCap,
+                            AcceptedReplies::OkOnly) == kDownloadComplete;
 }
 
 bool DownloadAndInstallPackage(UpdateRun& run) {

@@ -18,7 +18,8 @@ inline constexpr wchar_t kPackageUrlPath[] = L"/append/application/install.zip";
 inline constexpr wchar_t kPackageSizeUrlPath[] = L"/append/application/GetInstallFileSize.php";
 
 // Stage 1 of the run, on the dialog's thread: fetches the version file into
-// m_versionFilePath; true when the fetch completed.
+// m_versionFilePath; true when the fetch completed with a 200 reply (an error
+// page is no version file, and none is written).
 bool FetchVersionFile(UpdateRun& run);
 
 // Stage 2 of the run, on the download thread: fetches and verifies the

@@ -37,7 +37,9 @@ Faults: a file <root>/<name>.fault selects how requests for <name> are answered
 directive; the n-th request for <name> after the fault file was written uses
 line n, and the last line applies to every later request. Directives:
   ok                 answer normally
-  status <code>      an HTML error page with that status (404, 500, ...)
+  status <code> [<text>]  an HTML error page with that status (404, 500, ...);
+                     with a text, that text (C escapes, as for reply) in place
+                     of the page: an error reply whose body reads like the file
   reset              close the connection without answering
   no-length          send the body without Content-Length, then close
   cut <bytes>        announce the whole body, send <bytes> of it, then close
@@ -92,7 +94,9 @@ import time
 PREFIX = "/append/application/"
 PAGE_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
               # The program's package, which the pages link to.
-              ".msi": "application/x-msi"}
+              ".msi": "application/x-msi",
+              # The Firefox extension and its update list, for installs outside the store.
+              ".xpi": "application/x-xpinstall", ".json": "application/json"}
 MAX_HEADER_BYTES = 64 * 1024
 
 
@@ -212,7 +216,9 @@ class Handler(socketserver.BaseRequestHandler):
             return self.send(sock, 200, "OK", unescape(fault[1] if len(fault) > 1 else ""),
                              ["ok"])
         if fault[0] == "status":
-            return self.send(sock, *error_page(int(fault[1])), ["ok"])
+            code, _, text = fault[1].partition(" ")
+            code, reason, page = error_page(int(code))
+            return self.send(sock, code, reason, unescape(text) if text else page, ["ok"])
         if name == "GetInstallFileSize.php":
             try:
                 size = os.path.getsize(os.path.join(root, "install.zip"))
