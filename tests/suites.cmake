@@ -17,9 +17,10 @@ if(ZARN_UPDATESERVER_HOST)
         TIMEOUT 600)
 endif()
 
-# The bridge host's parser, conversions, origin check and framing, linked in:
-# no process and no shared state.
-zarn_suite(test_bridge_parts LINK zarn_bridge LOCKS)
+# The messages the bridge host reads and writes (the request parser, the UTF
+# conversions, the origin check and the framing), linked in: no process and no
+# shared state.
+zarn_suite(test_bridge_messages LINK zarn_bridge LOCKS)
 
 # The install folder resolver is linked in directly; the rest is read from
 # the registration and through script hosts. It reads shared state only.
@@ -54,6 +55,10 @@ zarn_suite(test_dispatch_table LINK zarn_control LOCKS)
 # the cases a person cannot reach through the window (a small result area).
 zarn_suite(test_file_picker LINK zarn_select zarn_interface_ids)
 zarn_suite(test_folder_picker LINK zarn_interface_ids)
+
+# The framework's handle owners, failure macros and thread names, linked in:
+# no process and no shared state.
+zarn_suite(test_framework LINK zarn_framework LOCKS)
 
 # The control in an ATL container of its own: no shared state.
 zarn_suite(test_hosting LOCKS)
