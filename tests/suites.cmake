@@ -22,6 +22,10 @@ endif()
 # shared state.
 zarn_suite(test_bridge_messages LINK zarn_bridge LOCKS)
 
+# The bridge host's --diagnose, linked in. It writes the user's registration
+# for Chrome, which the bridge host's suite diagnoses too (under zarn_state).
+zarn_suite(test_bridge_diagnose LINK zarn_bridge)
+
 # The install folder resolver is linked in directly; the rest is read from
 # the registration and through script hosts. It reads shared state only.
 zarn_suite(test_bitness LINK zarn_control LOCKS)
