@@ -185,6 +185,10 @@ else()
     zarn_suite(test_release_nginx DISABLED)
 endif()
 
+# The update runs' folders, linked in: a folder of its own at the root of
+# drive C:, with links made from Linux.
+zarn_suite(test_setup_folder LINK zarn_update LOCKS)
+
 # The icon comes from the update server stand-in; the desktop shortcut and
 # zarn1.ico in its web root are shared with the other shortcut suite.
 zarn_suite(test_shortcut FIXTURES updateserver LOCKS updateserver_files zarn_desktop zarn_state)
