@@ -43,10 +43,10 @@ protected:
     void TearDown() override { ::RegDeleteKeyW(HKEY_CURRENT_USER, kChromeKey); }
 
     static void RegisterForChrome(const std::wstring& manifestPath) {
-        ASSERT_EQ(ERROR_SUCCESS,
-                  ::RegSetKeyValueW(HKEY_CURRENT_USER, kChromeKey, nullptr, REG_SZ,
-                                    manifestPath.c_str(),
-                                    static_cast<DWORD>((manifestPath.size() + 1) * sizeof(wchar_t))));
+        ASSERT_EQ(
+            ERROR_SUCCESS,
+            ::RegSetKeyValueW(HKEY_CURRENT_USER, kChromeKey, nullptr, REG_SZ, manifestPath.c_str(),
+                              static_cast<DWORD>((manifestPath.size() + 1) * sizeof(wchar_t))));
     }
 
     // The diagnosis, checked for what holds for every text it shows: no
@@ -126,8 +126,9 @@ TEST_F(Diagnosis, ControlCharactersInAManifestAreShownEscaped) {
     const std::vector<std::wstring> lines = Diagnose();
     bool name = false, host = false;
     for (const std::wstring& line : lines) {
-        name = name || line.find(L"whose \"name\" is \"other<U+000A>No problems found.<U+000A>\"") !=
-                           std::wstring::npos;
+        name =
+            name || line.find(L"whose \"name\" is \"other<U+000A>No problems found.<U+000A>\"") !=
+                        std::wstring::npos;
         host = host || line.find(L"\\host<U+000D><U+000A>Problem: none.exe does not exist") !=
                            std::wstring::npos;
     }

@@ -58,7 +58,8 @@ std::wstring LinkTarget(const std::wstring& path) {
 // ReadDirectoryChangesW.
 class DirectoryChanges {
 public:
-    explicit DirectoryChanges(HANDLE folder) : folder_(folder), event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    explicit DirectoryChanges(HANDLE folder)
+        : folder_(folder), event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         Arm();
     }
     ~DirectoryChanges() {
@@ -77,8 +78,9 @@ public:
             if (!::GetOverlappedResult(folder_, &overlapped_, &bytes, FALSE)) break;
             for (size_t at = 0; bytes > 0 && at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
                 const auto* entry = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer_ + at);
-                changes.emplace_back(entry->Action,
-                                     std::wstring(entry->FileName, entry->FileNameLength / sizeof(wchar_t)));
+                changes.emplace_back(
+                    entry->Action,
+                    std::wstring(entry->FileName, entry->FileNameLength / sizeof(wchar_t)));
                 if (entry->NextEntryOffset == 0) break;
                 at += entry->NextEntryOffset;
             }
@@ -237,7 +239,8 @@ TEST_F(MakeShortCutTest, TheShortcutArrivesAtItsPlaceWholeByARename) {
             << "Zarn.lnk was written in place (1 added, 3 modified, 5 renamed into place)";
         EXPECT_EQ(folder_ + L"Zarn.url", LinkTarget(shortcut_));
         for (const auto& [action, name] : changes)
-            if (name != L"Zarn.lnk") EXPECT_FALSE(Exists(desktop + L"\\" + name)) << rig::Utf8(name);
+            if (name != L"Zarn.lnk")
+                EXPECT_FALSE(Exists(desktop + L"\\" + name)) << rig::Utf8(name);
         ::DeleteFileW(shortcut_.c_str());
     }
 }
