@@ -113,6 +113,12 @@ zarn_suite(test_install_report_offline LINK zarn_launch OWN_SERVER_ADDRESS)
 # Viewer windows are found desktop-wide: suites that open one take turns.
 zarn_suite(test_log LINK zarn_support DEPENDS xlogwnd LOCKS log_viewer)
 
+# Starts from inside a job, as the bridge host makes them: the suite puts its
+# own process into a job and answers the copy's start in its own wmain. The
+# upload stand-in it starts opens no window.
+zarn_suite(test_outliving_start LINK zarn_launch DEPENDS Zarn_upload LOCKS)
+target_link_options(test_outliving_start PRIVATE -municode)
+
 # Pages that only raise events and refuse bad calls: no shared state.
 zarn_suite(test_page_script LOCKS)
 # The page host itself, with pages of its own: no shared state.

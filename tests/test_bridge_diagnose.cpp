@@ -70,8 +70,9 @@ protected:
         }
         EXPECT_EQ(problems, problemLines) << rig::Utf8(text);
         EXPECT_FALSE(lines.empty());
-        if (!lines.empty())
+        if (!lines.empty()) {
             EXPECT_EQ(std::to_wstring(problems) + L" problem(s) found.", lines.back());
+        }
         return lines;
     }
 

@@ -167,6 +167,21 @@ TEST(HandleOwners, ALibraryIsFreedWhenItsOwnerEnds) {
     EXPECT_EQ(nullptr, ::GetModuleHandleW(kLibrary)) << "the library stayed loaded";
 }
 
+TEST(HandleOwners, AViewIsUnmappedWhenItsOwnerEnds) {
+    const zfw::unique_handle section(
+        ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
+    ASSERT_TRUE(section) << "error " << ::GetLastError();
+    void* raw = nullptr;
+    {
+        const zfw::unique_mapview view(::MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, 0));
+        ASSERT_TRUE(view) << "error " << ::GetLastError();
+        raw = view.get();
+    }
+    MEMORY_BASIC_INFORMATION region{};
+    ASSERT_EQ(sizeof(region), ::VirtualQuery(raw, &region, sizeof(region)));
+    EXPECT_EQ(static_cast<DWORD>(MEM_FREE), region.State) << "the view is still mapped";
+}
+
 TEST(HandleOwners, ABstrKeepsItsLengthAndANullOneReadsEmpty) {
     const zfw::Bstr none;
     EXPECT_EQ(0u, none.length());
@@ -295,8 +310,9 @@ TEST(ReportCurrentFailure, EachKindOfFailureBecomesItsCodeAndWords) {
         std::wstring text;
     };
     const Row rows[] = {
-        {"a call failure", [] { throw zfw::CallFailure(L"Cannot write Zarn.url.", E_ACCESSDENIED); },
-         E_ACCESSDENIED, L"Cannot write Zarn.url."},
+        {"a call failure",
+         [] { throw zfw::CallFailure(L"Cannot write Zarn.url.", E_ACCESSDENIED); }, E_ACCESSDENIED,
+         L"Cannot write Zarn.url."},
         {"no memory", [] { throw std::bad_alloc(); }, E_OUTOFMEMORY, L"Out of memory."},
         // what() is widened byte for byte: 0xE9 stays U+00E9.
         {"a std::exception", [] { throw std::runtime_error("bad \xe9"); }, E_FAIL, L"bad \u00e9"},

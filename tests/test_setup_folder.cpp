@@ -62,14 +62,13 @@ protected:
     void Linux(const std::string& command) {
         ASSERT_EQ(0, rig::release::RunLinux("cd '" + unix_ + "' && " + command)) << command;
     }
-    // A Unix link `name` in the test's folder to the target folder, or to
-    // `to` (relative to the link's folder), checked to show as a link.
-    void Link(const std::wstring& name, const std::string& to = "target") {
-        Linux("ln -s '" + to + "' '" + rig::Utf8(name) + "'");
-        if (to == "target")
-            ASSERT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY),
-                      Attributes(windows_ + name))
-                << "Wine does not show the link as a link: the rest proves nothing";
+    // A Unix link `name` in the test's folder to the target folder, checked
+    // to show as a link.
+    void Link(const std::wstring& name) {
+        Linux("ln -s target '" + rig::Utf8(name) + "'");
+        ASSERT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY),
+                  Attributes(windows_ + name))
+            << "Wine does not show the link as a link: the rest proves nothing";
     }
     void ExpectTargetWhole() {
         EXPECT_TRUE(Exists(target_ + L"\\precious.txt")) << "a link was followed";

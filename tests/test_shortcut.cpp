@@ -238,9 +238,11 @@ TEST_F(MakeShortCutTest, TheShortcutArrivesAtItsPlaceWholeByARename) {
         EXPECT_EQ(std::vector<DWORD>{FILE_ACTION_RENAMED_NEW_NAME}, atPlace)
             << "Zarn.lnk was written in place (1 added, 3 modified, 5 renamed into place)";
         EXPECT_EQ(folder_ + L"Zarn.url", LinkTarget(shortcut_));
-        for (const auto& [action, name] : changes)
-            if (name != L"Zarn.lnk")
+        for (const auto& [action, name] : changes) {
+            if (name != L"Zarn.lnk") {
                 EXPECT_FALSE(Exists(desktop + L"\\" + name)) << rig::Utf8(name);
+            }
+        }
         ::DeleteFileW(shortcut_.c_str());
     }
 }
