@@ -14,6 +14,7 @@
 #include "desktop/popup.h"
 #include "desktop/shortcut.h"
 #include "framework/failure.h"
+#include "framework/thread_name.h"
 #include "launch/transfer.h"
 #include "select/folder_picker.h"
 #include "select/picked_file.h"
@@ -49,15 +50,6 @@ std::wstring Shown(const std::wstring& origin) {
     size_t keep = kShownOriginChars;
     if (IS_HIGH_SURROGATE(origin[keep - 1])) --keep;
     return origin.substr(0, keep) + L"\u2026";
-}
-
-// Names a call thread for a debugger and the system's tools. The call is
-// looked up at run time: older systems do not have it.
-void NameThread(unsigned number) {
-    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
-    const auto set = reinterpret_cast<SetDescription>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
-    if (set) set(::GetCurrentThread(), (L"zarn-bridge call " + std::to_wstring(number)).c_str());
 }
 
 bool IsPicker(Method method) { return method == Method::ShowDlgFile || method == Method::ShowDlgFolder; }
@@ -273,7 +265,8 @@ void Host::Start(const std::shared_ptr<Call>& call) {
 
 void Host::Serve(unsigned number) {
     try {
-        NameThread(number);
+        zfw::NameThread(::GetCurrentThread(),
+                        (L"zarn-bridge call " + std::to_wstring(number)).c_str());
     } catch (...) {
         // Nameless, it serves all the same.
     }

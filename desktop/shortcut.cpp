@@ -93,11 +93,14 @@ std::wstring ShortcutFolder() {
 
 // Whether the desktop shortcut is to be made: when the page asks for it
 // (choice 1) or the settings allow it ("bAddIcon"), and only when it is not
-// there already; an existing shortcut is never overwritten.
+// there already. A shortcut the shell can read is never overwritten, whoever
+// made it; a file at its place that the shell cannot read as one (empty, as a
+// process ended in the middle of an older save left it) is written again.
 bool ShouldCreateShortcut(long choice, DWORD addIcon, const std::wstring& shortcutPath) {
-    const bool exists = PathExists(shortcutPath);
-    if (choice == 1) return !exists || !SearchFinds(shortcutPath);
-    return !exists && addIcon != 0;
+    if (choice != 1 && addIcon == 0) return false;
+    if (!PathExists(shortcutPath)) return true;
+    if (choice == 1 && !SearchFinds(shortcutPath)) return true;
+    return !IsFolder(shortcutPath) && !ReadsAsShellShortcut(shortcutPath.c_str());
 }
 
 // Replaces the icon file with the update server's icon. Only a whole icon

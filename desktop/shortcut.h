@@ -10,7 +10,8 @@ namespace zarn {
 
 // Refreshes the icon, rewrites the Internet-shortcut file to open
 // `pageAddress`, and makes the desktop shortcut when `choiceText` reads as 1
-// or the settings allow it ("bAddIcon") and none is there yet. `owner` owns
+// or the settings allow it ("bAddIcon") and none the shell can read is there
+// yet (an empty or unreadable one is written again). `owner` owns
 // any consent prompt. Throws zfw::CallFailure when the shortcut folder or
 // file cannot be made, and (E_ACCESSDENIED, nothing touched) when the
 // address holds a control character (sitelock::ShortcutAddressWritable).

@@ -79,6 +79,7 @@ ZFW_HANDLE_TRAITS(cotaskmem, void*, nullptr, ::CoTaskMemFree);
 ZFW_HANDLE_TRAITS(bstr, BSTR, nullptr, ::SysFreeString);
 ZFW_HANDLE_TRAITS(localmem, HLOCAL, nullptr, ::LocalFree);
 ZFW_HANDLE_TRAITS(crtfile, int, -1, ::_close);
+ZFW_HANDLE_TRAITS(mapview, void*, nullptr, ::UnmapViewOfFile);
 }  // namespace traits
 
 using unique_handle = unique_resource<traits::handle>;      // process, thread, event
@@ -94,6 +95,7 @@ using unique_gdiobj = unique_resource<traits::gdiobj>;      // bitmaps, brushes,
 using unique_cotaskmem = unique_resource<traits::cotaskmem>;  // CoTaskMemAlloc
 using unique_localmem = unique_resource<traits::localmem>;  // LocalAlloc
 using unique_crtfile = unique_resource<traits::crtfile>;    // _wopen
+using unique_mapview = unique_resource<traits::mapview>;    // MapViewOfFile
 
 // An owned BSTR.
 class Bstr : public unique_resource<traits::bstr> {

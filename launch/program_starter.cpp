@@ -6,6 +6,7 @@
 #include "support/os_version.h"
 #include "support/text.h"
 #include "update/outliving_start.h"
+#include "framework/failure.h"
 #include "framework/handle.h"
 
 namespace zarn {
@@ -28,6 +29,15 @@ void ProgramStarter::Start(const TransferProgram& program, std::wstring_view use
                            std::wstring_view password) const {
     const std::wstring path = installFolder_ + program.fileName;
     const std::wstring parameters = Parameters(userId, password);
+    // Refused before anything starts: the system refuses a longer line (Wine
+    // cuts it, and the program would take a cut ID for the whole).
+    const size_t length = CommandLineLength(path, parameters);
+    if (length > kMostCommandLineChars)
+        throw zfw::CallFailure(L"The user ID and password are too long to start the transfer "
+                               L"program with: its command line would be " +
+                               std::to_wstring(length) + L" characters, more than " +
+                               std::to_wstring(kMostCommandLineChars) +
+                               L". Nothing was started.");
 
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);

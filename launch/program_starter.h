@@ -18,7 +18,9 @@ public:
     // quoted when it is empty or holds a space, a tab or a quote, through
     // the shell ("runas" on Windows 6 and later, else
     // "Open"). Whether the start worked is not reported: a program that did
-    // not start simply never shows its window to the hand-off.
+    // not start simply never shows its window to the hand-off. Throws
+    // zfw::CallFailure, starting nothing, when the command line would be
+    // longer than a program can be given (kMostCommandLineChars).
     void Start(const TransferProgram& program, std::wstring_view userId,
                std::wstring_view password) const;
 

@@ -102,7 +102,7 @@ class BridgeHost(unittest.TestCase):
         origin = rig.ORIGIN
         # A message that is no request is refused for itself alone, with the
         # id once read, and a text with half of a character in the words the
-        # control uses too. The parser's own rows are in test_bridge_parts.
+        # control uses too. The parser's own rows are in test_bridge_messages.
         bad = [  # (message, id the reply names)
             (b"{not json", None),
             (b'{"id": 16, "origin": "%s", "method": "SelectComplete", "params": ["\\ud800"]}'

@@ -17,9 +17,14 @@ if(ZARN_UPDATESERVER_HOST)
         TIMEOUT 600)
 endif()
 
-# The bridge host's parser, conversions, origin check and framing, linked in:
-# no process and no shared state.
-zarn_suite(test_bridge_parts LINK zarn_bridge LOCKS)
+# The messages the bridge host reads and writes (the request parser, the UTF
+# conversions, the origin check and the framing), linked in: no process and no
+# shared state.
+zarn_suite(test_bridge_messages LINK zarn_bridge LOCKS)
+
+# The bridge host's --diagnose, linked in. It writes the user's registration
+# for Chrome, which the bridge host's suite diagnoses too (under zarn_state).
+zarn_suite(test_bridge_diagnose LINK zarn_bridge)
 
 # The install folder resolver is linked in directly; the rest is read from
 # the registration and through script hosts. It reads shared state only.
@@ -54,6 +59,10 @@ zarn_suite(test_dispatch_table LINK zarn_control LOCKS)
 # the cases a person cannot reach through the window (a small result area).
 zarn_suite(test_file_picker LINK zarn_select zarn_interface_ids)
 zarn_suite(test_folder_picker LINK zarn_interface_ids)
+
+# The framework's handle owners, failure macros and thread names, linked in:
+# no process and no shared state.
+zarn_suite(test_framework LINK zarn_framework LOCKS)
 
 # The control in an ATL container of its own: no shared state.
 zarn_suite(test_hosting LOCKS)
@@ -103,6 +112,12 @@ zarn_suite(test_install_report_offline LINK zarn_launch OWN_SERVER_ADDRESS)
 
 # Viewer windows are found desktop-wide: suites that open one take turns.
 zarn_suite(test_log LINK zarn_support DEPENDS xlogwnd LOCKS log_viewer)
+
+# Starts from inside a job, as the bridge host makes them: the suite puts its
+# own process into a job and answers the copy's start in its own wmain. The
+# upload stand-in it starts opens no window.
+zarn_suite(test_outliving_start LINK zarn_launch DEPENDS Zarn_upload LOCKS)
+target_link_options(test_outliving_start PRIVATE -municode)
 
 # Pages that only raise events and refuse bad calls: no shared state.
 zarn_suite(test_page_script LOCKS)
@@ -185,6 +200,10 @@ if(ZARN_UPDATESERVER_HOST)
 else()
     zarn_suite(test_release_nginx DISABLED)
 endif()
+
+# The update runs' folders, linked in: a folder of its own at the root of
+# drive C:, with links made from Linux.
+zarn_suite(test_setup_folder LINK zarn_update LOCKS)
 
 # The icon comes from the update server stand-in; the desktop shortcut and
 # zarn1.ico in its web root are shared with the other shortcut suite.

@@ -19,6 +19,94 @@ using Setting = std::optional<std::pair<DWORD, std::string>>;
 const Setting kAbsent;
 Setting Dword(DWORD v) { return std::pair{REG_DWORD, std::string(reinterpret_cast<char*>(&v), 4)}; }
 
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    zfw::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file) << "error " << ::GetLastError();
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                            nullptr));
+    ASSERT_EQ(bytes.size(), written);
+}
+
+// A shell link to `target` saved at `path`, as another program saves one.
+void SaveLink(const std::wstring& path, const wchar_t* target) {
+    ComPtr<IShellLinkW> link;
+    ComPtr<IPersistFile> file;
+    ASSERT_EQ(S_OK, ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_PPV_ARGS(&link)));
+    ASSERT_EQ(S_OK, link.As(&file));
+    // S_FALSE under Wine for a target that does not exist: set all the same.
+    ASSERT_TRUE(SUCCEEDED(link->SetPath(target)));
+    ASSERT_EQ(S_OK, file->Save(path.c_str(), TRUE));
+}
+
+// The raw target of the shell link at `path`; "(unreadable)" when the shell
+// cannot read it.
+std::wstring LinkTarget(const std::wstring& path) {
+    ComPtr<IShellLinkW> link;
+    ComPtr<IPersistFile> file;
+    wchar_t text[MAX_PATH] = L"(unreadable)";
+    if (SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_PPV_ARGS(&link))) &&
+        SUCCEEDED(link.As(&file)) && SUCCEEDED(file->Load(path.c_str(), STGM_READ)))
+        link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH);
+    return text;
+}
+
+// The changes to a folder's names from its construction on, read through
+// ReadDirectoryChangesW.
+class DirectoryChanges {
+public:
+    explicit DirectoryChanges(HANDLE folder)
+        : folder_(folder), event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        Arm();
+    }
+    ~DirectoryChanges() {
+        if (armed_) {
+            ::CancelIoEx(folder_, &overlapped_);
+            DWORD bytes = 0;
+            ::GetOverlappedResult(folder_, &overlapped_, &bytes, TRUE);
+        }
+    }
+    // Appends (action, name) for every change until none has come for a
+    // while (the last ones reach the folder's watch after the call).
+    void Collect(std::vector<std::pair<DWORD, std::wstring>>& changes) {
+        while (armed_ && ::WaitForSingleObject(event_.get(), 1000) == WAIT_OBJECT_0) {
+            DWORD bytes = 0;
+            armed_ = false;
+            if (!::GetOverlappedResult(folder_, &overlapped_, &bytes, FALSE)) break;
+            for (size_t at = 0; bytes > 0 && at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+                const auto* entry = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer_ + at);
+                changes.emplace_back(
+                    entry->Action,
+                    std::wstring(entry->FileName, entry->FileNameLength / sizeof(wchar_t)));
+                if (entry->NextEntryOffset == 0) break;
+                at += entry->NextEntryOffset;
+            }
+            Arm();
+        }
+    }
+
+private:
+    void Arm() {
+        ::ResetEvent(event_.get());
+        overlapped_ = OVERLAPPED{};
+        overlapped_.hEvent = event_.get();
+        armed_ = ::ReadDirectoryChangesW(folder_, buffer_, sizeof(buffer_), FALSE,
+                                         FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE |
+                                             FILE_NOTIFY_CHANGE_LAST_WRITE,
+                                         nullptr, &overlapped_, nullptr) != FALSE;
+        EXPECT_TRUE(armed_) << "ReadDirectoryChangesW: error " << ::GetLastError();
+    }
+
+    HANDLE folder_;
+    zfw::unique_handle event_;
+    OVERLAPPED overlapped_{};
+    alignas(DWORD) BYTE buffer_[64 * 1024];
+    bool armed_ = false;
+};
+
 class MakeShortCutTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -89,14 +177,74 @@ TEST_F(MakeShortCutTest, AddIconMakesAMissingShortcutAndNothingReplacesOne) {
         EXPECT_EQ(Expected("http://setting.example/"), UrlFile());
         ::DeleteFileW(shortcut_.c_str());
     }
-    // Whatever sits at Zarn.lnk is kept, asked for or allowed, while Zarn.url
-    // follows the page so the existing shortcut opens the new address.
-    zfw::unique_file(::CreateFileW(shortcut_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
-                                   nullptr));
+    // A shortcut the shell reads (the user's own, leading elsewhere) is kept,
+    // asked for or allowed, while Zarn.url follows the page so an existing
+    // shortcut of ours opens the new address.
+    SaveLink(shortcut_, L"C:\\users\\elsewhere.url");
+    const std::string own = ReadBytes(shortcut_);
+    ASSERT_FALSE(own.empty());
     Make(L"http://second.example/", L"1");
     Make(L"http://third.example/", L"0");
-    EXPECT_EQ("", ReadBytes(shortcut_));
+    EXPECT_EQ(own, ReadBytes(shortcut_));
     EXPECT_EQ(Expected("http://third.example/"), UrlFile());
+}
+
+TEST_F(MakeShortCutTest, AShortcutTheShellCannotReadIsWrittenAgain) {
+    // A process ended while an older save wrote the link left it empty; the
+    // next call saw a shortcut there and left it broken. It is written again
+    // when a shortcut is asked for or allowed, and only then.
+    SaveLink(shortcut_, L"C:\\x.url");
+    const std::string whole = ReadBytes(shortcut_);
+    ASSERT_GT(whole.size(), 20u);
+    const std::pair<const char*, std::string> broken[] = {
+        {"empty", ""}, {"not a link", std::string(200, 'z')}, {"cut short", whole.substr(0, 20)}};
+    const std::pair<Setting, Arg> asked[] = {{kAbsent, L"1"}, {Dword(1), L"0"}};
+    for (const auto& [what, bytes] : broken) {
+        for (const auto& [setting, choice] : asked) {
+            SCOPED_TRACE(std::string(what) + (setting ? ", allowed" : ", asked for"));
+            WriteBytes(shortcut_, bytes);
+            SetAddIcon(setting);
+            Make(L"http://again.example/", choice);
+            EXPECT_EQ(folder_ + L"Zarn.url", LinkTarget(shortcut_)) << "not written again";
+        }
+        SCOPED_TRACE(std::string(what) + ", neither asked for nor allowed");
+        WriteBytes(shortcut_, bytes);
+        SetAddIcon(kAbsent);
+        Make(L"http://again.example/", L"0");
+        EXPECT_EQ(bytes, ReadBytes(shortcut_));
+    }
+}
+
+TEST_F(MakeShortCutTest, TheShortcutArrivesAtItsPlaceWholeByARename) {
+    // Whatever ends the process in the middle, the desktop never shows a
+    // half-written Zarn.lnk: the link is written under another name and
+    // renamed into place. The folder's changes say how the name came.
+    const std::wstring desktop = shortcut_.substr(0, shortcut_.rfind(L'\\'));
+    for (const bool replacing : {false, true}) {
+        SCOPED_TRACE(replacing ? "over a broken one" : "a new one");
+        if (replacing) WriteBytes(shortcut_, "");
+        zfw::unique_file watch(::CreateFileW(
+            desktop.c_str(), FILE_LIST_DIRECTORY,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+        ASSERT_TRUE(watch) << "error " << ::GetLastError();
+        std::vector<std::pair<DWORD, std::wstring>> changes;
+        DirectoryChanges changed(watch.get());
+        Make(L"http://whole.example/", L"1");
+        changed.Collect(changes);
+        std::vector<DWORD> atPlace;
+        for (const auto& [action, name] : changes)
+            if (name == L"Zarn.lnk") atPlace.push_back(action);
+        EXPECT_EQ(std::vector<DWORD>{FILE_ACTION_RENAMED_NEW_NAME}, atPlace)
+            << "Zarn.lnk was written in place (1 added, 3 modified, 5 renamed into place)";
+        EXPECT_EQ(folder_ + L"Zarn.url", LinkTarget(shortcut_));
+        for (const auto& [action, name] : changes) {
+            if (name != L"Zarn.lnk") {
+                EXPECT_FALSE(Exists(desktop + L"\\" + name)) << rig::Utf8(name);
+            }
+        }
+        ::DeleteFileW(shortcut_.c_str());
+    }
 }
 
 TEST_F(MakeShortCutTest, ShortcutReadsBackThroughTheShell) {

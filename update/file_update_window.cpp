@@ -107,7 +107,8 @@ FileUpdateWindow::Decision FileUpdateWindow::Decide() {
             return Fail(Notice::VersionFileNotFetched);
     }
 
-    if (!RunDownloadStage(*m_run, 1)) return Fail(Notice::VersionFileNotFetched);
+    if (!RunDownloadStage(*m_run, DownloadStage::VersionFile))
+        return Fail(Notice::VersionFileNotFetched);
     if (!PathExists(run.versionFilePath)) return Fail(Notice::None);
     std::optional<std::wstring> serverVersion = ReadVersionText(run.versionFilePath);
     if (!serverVersion) return Fail(Notice::None);

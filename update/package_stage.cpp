@@ -202,7 +202,7 @@ void WatchInstaller(UpdateRun& run, HANDLE process) {
 
 void PackageStage(UpdateRun& run) {
     ComApartment apartment;
-    RunDownloadStage(run, 2);
+    RunDownloadStage(run, DownloadStage::Package);
 }
 
 void InstallProgress(UpdateRun& run) {
@@ -322,9 +322,14 @@ bool DownloadAndInstallPackage(UpdateRun& run) {
     return false;
 }
 
-bool RunDownloadStage(UpdateRun& run, int stage) {
-    if (stage == 1) return FetchVersionFile(run);
-    return DownloadAndInstallPackage(run);
+bool RunDownloadStage(UpdateRun& run, DownloadStage stage) {
+    switch (stage) {
+        case DownloadStage::VersionFile:
+            return FetchVersionFile(run);
+        case DownloadStage::Package:
+            return DownloadAndInstallPackage(run);
+    }
+    return false;
 }
 
 DWORD WINAPI DownloadThreadProc(LPVOID start) { RunUpdateThread(start, &PackageStage); }

@@ -1,6 +1,6 @@
-// The update dialog's work outside its window: the version file fetch
-// (stage 1, on the dialog's thread) and the package stage (stage 2, on the
-// download thread), with the install progress on a thread of its own.
+// The update dialog's work outside its window: the version file fetch (on the
+// dialog's thread) and the package stage (on the download thread), with the
+// install progress on a thread of its own.
 #pragma once
 
 #include "update/update_run.h"
@@ -17,20 +17,26 @@ inline constexpr wchar_t kVersionFileUrlPath[] = L"/append/application/version.i
 inline constexpr wchar_t kPackageUrlPath[] = L"/append/application/install.zip";
 inline constexpr wchar_t kPackageSizeUrlPath[] = L"/append/application/GetInstallFileSize.php";
 
-// Stage 1 of the run, on the dialog's thread: fetches the version file into
-// m_versionFilePath; true when the fetch completed with a 200 reply (an error
-// page is no version file, and none is written).
+// The two stages of a run, in their order.
+enum class DownloadStage {
+    VersionFile,  // on the dialog's thread: FetchVersionFile
+    Package,      // on the download thread: DownloadAndInstallPackage
+};
+
+// The first stage: fetches the version file to the run's plan
+// (UpdateRun::Plan::versionFilePath); true when the fetch completed with a
+// 200 reply (an error page is no version file, and none is written).
 bool FetchVersionFile(UpdateRun& run);
 
-// Stage 2 of the run, on the download thread: fetches and verifies the
-// signed release, downloads and size-checks the package it names, renames it
-// to the setup path and checks its hash, starts the install progress thread
-// and the installer, and then watches the installer until the run ends.
-// Every outcome ends the run itself; returns false.
+// The second stage: fetches and verifies the signed release, downloads and
+// size-checks the package it names, renames it to the setup path and checks
+// its hash, starts the install progress thread and the installer, and then
+// watches the installer until the run ends. Every outcome ends the run
+// itself; returns false.
 bool DownloadAndInstallPackage(UpdateRun& run);
 
-// Stage 1 (FetchVersionFile) or any other stage (DownloadAndInstallPackage).
-bool RunDownloadStage(UpdateRun& run, int stage);
+// Runs `stage` of `run` and returns what its function returns.
+bool RunDownloadStage(UpdateRun& run, DownloadStage stage);
 
 // Thread entry of stage 2, started by the dialog's start timer. Returns 1.
 DWORD WINAPI DownloadThreadProc(LPVOID start);

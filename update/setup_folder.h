@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,8 +24,9 @@ public:
     // when no new folder could be made.
     static std::optional<SetupFolder> Create(const std::wstring& parent);
 
-    // Removes the files directly inside the folder and the folder itself;
-    // logs what it could not remove.
+    // Removes the files directly inside the folder and the folder itself,
+    // through a handle of the folder made (nothing when its path now leads
+    // elsewhere); logs what it could not remove.
     ~SetupFolder();
     SetupFolder(SetupFolder&& other) noexcept;
     SetupFolder& operator=(SetupFolder&&) = delete;
@@ -37,8 +39,9 @@ public:
     std::wstring File(const wchar_t* name) const { return path_ + L"\\" + name; }
 
 private:
-    explicit SetupFolder(std::wstring path) : path_(std::move(path)) {}
+    SetupFolder(std::wstring path, LONGLONG id) : path_(std::move(path)), id_(id) {}
     std::wstring path_;
+    LONGLONG id_;  // the folder's file ID, to know it again
 };
 
 inline constexpr wchar_t kSetupFolderPrefix[] = L"ZarnSetup-";
@@ -46,10 +49,15 @@ inline constexpr wchar_t kSetupFolderPrefix[] = L"ZarnSetup-";
 // Removes the folders under `parent` that runs ended before their cleanup
 // left (a host killed during the download leaves its partial package),
 // except `keep`, the folder of the run calling it. Only folders named as
-// Create names them are touched, and only the files directly inside; a
-// folder that is a link to elsewhere is never entered. Called under the
-// update lock, so no other run's folder is in use.
-void RemoveLeftSetupFolders(const std::wstring& parent, const std::wstring& keep);
+// Create names them are touched, and only the files directly inside. Each
+// folder and file is opened relative to the folder it was listed in and
+// deleted through its handle once that handle proves it the entry listed, so
+// a link is never followed, even one swapped in after the listing. Called
+// under the update lock, so no other run's folder is in use. `listed`, when
+// given, runs between the listing and the removals (tests change the folders
+// there).
+void RemoveLeftSetupFolders(const std::wstring& parent, const std::wstring& keep,
+                            const std::function<void()>& listed = {});
 
 // The security descriptor (self-relative) a setup folder is made with: the
 // protected DACL above. Empty when it cannot be built.

@@ -1,6 +1,7 @@
 #include "update/update_run.h"
 
 #include "framework/com.h"
+#include "framework/thread_name.h"
 
 #include <new>
 
@@ -9,23 +10,6 @@ namespace {
 // How long the removal of the run's folder waits for an installer that is
 // still running from it (its file cannot go before it has exited).
 constexpr DWORD kInstallerExitWaitMs = 3000;
-
-// Names a thread for debuggers and crash reports. The call exists from
-// Windows 10 version 1607 on (exported by kernel32 or kernelbase); older
-// systems run the thread unnamed.
-void NameThread(HANDLE thread, const wchar_t* name) {
-    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
-    static const SetDescription setDescription = [] {
-        for (const wchar_t* module : {L"kernel32.dll", L"kernelbase.dll"}) {
-            const HMODULE loaded = ::GetModuleHandleW(module);
-            if (!loaded) continue;
-            if (const FARPROC found = ::GetProcAddress(loaded, "SetThreadDescription"))
-                return reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(found));
-        }
-        return SetDescription{};
-    }();
-    if (setDescription) setDescription(thread, name);
-}
 
 }  // namespace
 
@@ -158,7 +142,7 @@ bool UpdateRun::StartThread(LPTHREAD_START_ROUTINE entry, const wchar_t* name) {
         return false;
     }
     (void)start.release();  // the thread owns it now
-    NameThread(thread.get(), name);
+    zfw::NameThread(thread.get(), name);
     const std::lock_guard lock(m_threadsLock);
     m_threads.push_back(std::move(thread));
     return true;
