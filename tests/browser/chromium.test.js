@@ -386,6 +386,26 @@ test("what a page is told: each status, a call's error and the sample page's lin
         assert.deepEqual(seen.line, { text: seen.status.message + (href ? " " + seen.status.link.text : ""),
                                       className: need ? "missing" : "ready", href: href }, about);
     }
+    // The program registered for another extension, then for this one: the
+    // page, which names both causes, turns live without a reload.
+    const fixed = await rig.chromium({ host: { exe: rig.hostExe, manifest: foreign }, profile: "chromium-told" });
+    try {
+        const page = await fixed.newPage();
+        await page.goto(rig.url("zarn.html"));
+        await page.evaluate(() => { window.notReloaded = true; });
+        const forbidden = await rig.waitFor(async () => {
+            const shown = await rig.statusLine(page);
+            return shown.className === "missing" && shown;
+        }, 30000, "the forbidden state");
+        assert.match(forbidden.text, /another Zarn extension/);
+        assert.match(forbidden.text, /--diagnose/);
+        rig.registerChromiumHost("chromium-told");
+        await rig.waitFor(async () => (await rig.statusLine(page)).className === "ready", 30000,
+                          "the page live once the program allows this extension");
+        assert.equal(await page.evaluate(() => window.notReloaded), true);
+    } finally {
+        await fixed.close();
+    }
 });
 
 test("turning live: the program registered, then the extension installed, under open pages", async () => {
