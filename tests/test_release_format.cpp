@@ -1,6 +1,7 @@
 // The release manifest and the DER signature as the control reads them: what
 // is accepted, and the malformed forms that must never be (each case is one
 // a careless parser lets through or reads out of bounds on).
+#include "update/program_release.h"
 #include "update/release_check.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +68,56 @@ TEST(ReleaseManifest, RefusesWhatIsNotExactlyTheFormat) {
         {"empty", ""},
     };
     for (const auto& [name, text] : bad) EXPECT_FALSE(ParseReleaseManifest(text)) << name;
+}
+
+std::string ProgramText(const std::string& kind = "program", const std::string& release = "3",
+                        const std::string& version = "1.0.0.7",
+                        const std::string& x64 = "ZarnCtrl2-x64.msi 4096 " + kHash) {
+    return "kind=" + kind + "\nrelease=" + release + "\nversion=" + version + "\nx64=" + x64 + "\n";
+}
+
+TEST(ProgramRelease, ReadsTheProgramsOwnReleaseAndNotTheOtherKind) {
+    const auto m = ParseProgramRelease(ProgramText() + "x86=ZarnCtrl2-x86.msi 1 " + kHash + "\r\n");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->release, 3u);
+    EXPECT_EQ(m->version, (FileVersion{1, 0, 0, 7}));
+    EXPECT_EQ(m->versionText, "1.0.0.7");
+    ASSERT_TRUE(m->x64 && m->x86);
+    EXPECT_EQ(m->x64->file, "ZarnCtrl2-x64.msi");
+    EXPECT_EQ(m->x64->size, 4096u);
+    EXPECT_EQ(m->x86->size, 1u);
+    EXPECT_EQ(m->For(false)->file, "ZarnCtrl2-x86.msi");
+
+    // Neither check takes the other's text; a transfer release may name its
+    // kind, or (as those published before) not.
+    EXPECT_FALSE(ParseReleaseManifest(ProgramText() + "size=1\nsha256=" + kHash + "\n"));
+    EXPECT_FALSE(ParseProgramRelease(Manifest()));
+    EXPECT_FALSE(ParseProgramRelease(Manifest() + "kind=program\n"));
+    EXPECT_TRUE(ParseReleaseManifest(Manifest() + "kind=transfer\n"));
+    EXPECT_FALSE(ParseReleaseManifest(Manifest() + "kind=program\n"));
+
+    const std::vector<std::pair<const char*, std::string>> bad = {
+        {"kind missing", ProgramText().substr(ProgramText().find('\n') + 1)},
+        {"kind transfer", ProgramText("transfer")},
+        {"release 0", ProgramText("program", "0")},
+        {"version of three fields", ProgramText("program", "3", "1.0.7")},
+        {"version field over 65535", ProgramText("program", "3", "1.0.0.65536")},
+        {"version with a letter", ProgramText("program", "3", "1.0.0.7a")},
+        {"version with an empty field", ProgramText("program", "3", "1..0.7")},
+        {"no package", "kind=program\nrelease=3\nversion=1.0.0.7\n"},
+        {"a folder in the file name", ProgramText("program", "3", "1.0.0.7", "..\\x.msi 1 " + kHash)},
+        {"a slash in the file name", ProgramText("program", "3", "1.0.0.7", "a/x.msi 1 " + kHash)},
+        {"not an MSI", ProgramText("program", "3", "1.0.0.7", "x.exe 1 " + kHash)},
+        {"size 0", ProgramText("program", "3", "1.0.0.7", "x.msi 0 " + kHash)},
+        {"hash short", ProgramText("program", "3", "1.0.0.7", "x.msi 1 " + kHash.substr(1))},
+        {"no hash", ProgramText("program", "3", "1.0.0.7", "x.msi 1")},
+        {"repeated package", ProgramText() + "x64=ZarnCtrl2-x64.msi 4096 " + kHash + "\n"},
+    };
+    for (const auto& [name, text] : bad) EXPECT_FALSE(ParseProgramRelease(text)) << name;
+
+    EXPECT_EQ(ParseFileVersion(std::wstring_view(L"65535.0.10.6")), (FileVersion{65535, 0, 10, 6}));
+    EXPECT_FALSE(ParseFileVersion(std::wstring_view(L"1.0.0.6.1")));
+    EXPECT_FALSE(ParseFileVersion(std::wstring_view(L"")));
 }
 
 using Bytes = std::vector<std::uint8_t>;
@@ -163,6 +214,24 @@ TEST(ReleaseCheck, WithoutCngEveryReleaseIsRefused) {
     EXPECT_EQ(CheckRelease(nullptr, ReleaseKeys(), Manifest(), "", "1.0", 0, m),
               ReleaseFault::CngMissing);
     EXPECT_EQ(m.release, 0xdeadbeefu) << "a refused manifest must not be handed out";
+}
+
+// A program release is judged by the same signature check: unsigned, forged
+// or without CNG it is nothing, whatever it offers.
+TEST(ProgramRelease, OnlyASignedReleaseCounts) {
+    ProgramRelease release;
+    const FileVersion running{1, 0, 0, 6};
+    EXPECT_EQ(CheckProgramRelease(nullptr, ReleaseKeys(), ProgramText(), "", 0, running, true, release),
+              ProgramReleaseVerdict::CngMissing);
+    const auto cng = Cng::Load();
+    ASSERT_TRUE(cng);
+    const Bytes forged = Der(Bytes(32, 0x42), Bytes(32, 0x24));
+    const std::string der(forged.begin(), forged.end());
+    EXPECT_EQ(CheckProgramRelease(cng.get(), ReleaseKeys(), ProgramText(), der, 0, running, true, release),
+              ProgramReleaseVerdict::NotSigned);
+    EXPECT_EQ(CheckProgramRelease(cng.get(), ReleaseKeys(), ProgramText(), "", 0, running, true, release),
+              ProgramReleaseVerdict::NotSigned);
+    EXPECT_EQ(release.release, 0u) << "a refused release must not be handed out";
 }
 
 }  // namespace

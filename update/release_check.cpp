@@ -66,9 +66,9 @@ bool ReadInteger(std::span<const std::uint8_t> der, size_t& pos, std::uint8_t* o
 
 }  // namespace
 
-std::optional<ReleaseManifest> ParseReleaseManifest(std::string_view text) {
-    if (text.size() > kManifestMaxBytes) return std::nullopt;
-    std::optional<std::string_view> release, version, size, sha256;
+bool ReadManifestLines(std::string_view text, std::span<const std::string_view> keys,
+                       std::span<std::optional<std::string_view>> values) {
+    if (text.size() > kManifestMaxBytes || values.size() < keys.size()) return false;
     while (!text.empty()) {
         const size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -76,18 +76,36 @@ std::optional<ReleaseManifest> ParseReleaseManifest(std::string_view text) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
         const size_t equals = line.find('=');
-        if (equals == std::string_view::npos) return std::nullopt;
-        const std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
-        std::optional<std::string_view>* slot = key == "release"   ? &release
-                                                : key == "version" ? &version
-                                                : key == "size"    ? &size
-                                                : key == "sha256"  ? &sha256
-                                                                   : nullptr;
-        if (!slot) continue;  // a key of a later format
-        if (*slot) return std::nullopt;  // said twice: which one was signed for?
-        *slot = value;
+        if (equals == std::string_view::npos) return false;
+        const std::string_view key = line.substr(0, equals);
+        const auto known = std::find(keys.begin(), keys.end(), key);
+        if (known == keys.end()) continue;  // a key of a later format
+        std::optional<std::string_view>& slot = values[known - keys.begin()];
+        if (slot) return false;
+        slot = line.substr(equals + 1);
     }
+    return true;
+}
+
+std::optional<std::uint64_t> ParseDecimal(std::string_view text, std::uint64_t max) {
+    return FromDecimal(text, max);
+}
+
+std::optional<Sha256Digest> ParseSha256Hex(std::string_view hex) {
+    const auto bytes = hex.size() == 64 ? FromHex(hex) : std::nullopt;
+    if (!bytes) return std::nullopt;
+    Sha256Digest digest{};
+    std::memcpy(digest.data(), bytes->data(), digest.size());
+    return digest;
+}
+
+std::optional<ReleaseManifest> ParseReleaseManifest(std::string_view text) {
+    static constexpr std::string_view kKeys[] = {"release", "version", "size", "sha256", "kind"};
+    std::optional<std::string_view> values[std::size(kKeys)];
+    if (!ReadManifestLines(text, kKeys, values)) return std::nullopt;
+    const auto& [release, version, size, sha256, kind] = values;
     if (!release || !version || !size || !sha256) return std::nullopt;
+    if (kind && *kind != "transfer") return std::nullopt;
 
     ReleaseManifest manifest;
     const auto number = FromDecimal(*release, kHighestRelease);
@@ -99,9 +117,9 @@ std::optional<ReleaseManifest> ParseReleaseManifest(std::string_view text) {
     const auto bytes = FromDecimal(*size, UINT64_MAX);
     if (!bytes) return std::nullopt;
     manifest.size = *bytes;
-    const auto digest = sha256->size() == 64 ? FromHex(*sha256) : std::nullopt;
+    const auto digest = ParseSha256Hex(*sha256);
     if (!digest) return std::nullopt;
-    std::memcpy(manifest.sha256.data(), digest->data(), manifest.sha256.size());
+    manifest.sha256 = *digest;
     return manifest;
 }
 
@@ -137,25 +155,30 @@ const wchar_t* ReleaseFaultReason(ReleaseFault fault) {
     return L"release refused";
 }
 
-ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
-                          std::string_view manifestBytes, std::string_view signatureBytes,
-                          std::string_view versionFileBytes, DWORD installedRelease,
-                          ReleaseManifest& manifest) {
+ReleaseFault VerifyReleaseSignature(const Cng* cng, std::span<const ReleaseKey> keys,
+                                    std::string_view text, std::string_view signatureBytes) {
     if (!cng) return ReleaseFault::CngMissing;
-    // The signature first: nothing of an unsigned manifest is worth reading.
-    if (manifestBytes.size() > kManifestMaxBytes) return ReleaseFault::ManifestInvalid;
+    if (text.size() > kManifestMaxBytes) return ReleaseFault::ManifestInvalid;
     const auto signature = SignatureFromDer(std::span(
         reinterpret_cast<const std::uint8_t*>(signatureBytes.data()), signatureBytes.size()));
     if (!signature) return ReleaseFault::SignatureMalformed;
     Sha256Digest digest{};
-    if (!cng->Digest(std::span(reinterpret_cast<const std::uint8_t*>(manifestBytes.data()),
-                               manifestBytes.size()),
+    if (!cng->Digest(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
                      digest))
         return ReleaseFault::CngMissing;
     const bool signedByUs = std::any_of(keys.begin(), keys.end(), [&](const ReleaseKey& key) {
         return cng->Verify(key.point, digest, *signature);
     });
-    if (!signedByUs) return ReleaseFault::SignatureRejected;
+    return signedByUs ? ReleaseFault::None : ReleaseFault::SignatureRejected;
+}
+
+ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
+                          std::string_view manifestBytes, std::string_view signatureBytes,
+                          std::string_view versionFileBytes, DWORD installedRelease,
+                          ReleaseManifest& manifest) {
+    // The signature first: nothing of an unsigned manifest is worth reading.
+    const ReleaseFault signature = VerifyReleaseSignature(cng, keys, manifestBytes, signatureBytes);
+    if (signature != ReleaseFault::None) return signature;
 
     auto parsed = ParseReleaseManifest(manifestBytes);
     if (!parsed) return ReleaseFault::ManifestInvalid;

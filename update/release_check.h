@@ -5,6 +5,10 @@
 // The manifest (release.txt, at most 4 KiB of UTF-8) holds lines key=value,
 // ended by LF or CR LF; unknown keys are ignored, a missing or repeated key
 // makes it invalid:
+//   kind     "transfer", or absent (releases published before it was
+//            written); any other kind (the program's own release,
+//            update/program_release.h) is not a release of the transfer
+//            programs
 //   release  decimal, 1 to 2147483647, grows from release to release
 //   version  lowercase hex of the exact bytes of the version file
 //   size     the package's byte count, decimal
@@ -43,6 +47,17 @@ struct ReleaseManifest {
     Sha256Digest sha256{};
 };
 
+// What both release texts share. ReadManifestLines fills `values[i]` with
+// the value of `keys[i]` from `text` (lines key=value, LF or CR LF, empty
+// lines passed over, other keys ignored); false when the text is over
+// kManifestMaxBytes, a line has no '=', or a known key comes twice (which
+// of them was signed for?). ParseDecimal takes digits only, at most `max`;
+// ParseSha256Hex 64 lowercase hex digits.
+bool ReadManifestLines(std::string_view text, std::span<const std::string_view> keys,
+                       std::span<std::optional<std::string_view>> values);
+std::optional<std::uint64_t> ParseDecimal(std::string_view text, std::uint64_t max);
+std::optional<Sha256Digest> ParseSha256Hex(std::string_view hex);
+
 // The manifest in `text`, or none when it is invalid or too long.
 std::optional<ReleaseManifest> ParseReleaseManifest(std::string_view text);
 
@@ -73,6 +88,12 @@ const wchar_t* ReleaseFaultReason(ReleaseFault fault);
 // number against `installedRelease`. On success `manifest` holds it; the
 // package is then read to at most its size, and its length and hash are
 // checked on the file the installer runs.
+// The signature check both releases share: `signatureBytes` (DER) over
+// SHA-256 of `text` by one of `keys`. None, CngMissing, SignatureMalformed,
+// SignatureRejected or ManifestInvalid (a text over kManifestMaxBytes).
+ReleaseFault VerifyReleaseSignature(const Cng* cng, std::span<const ReleaseKey> keys,
+                                    std::string_view text, std::string_view signatureBytes);
+
 ReleaseFault CheckRelease(const Cng* cng, std::span<const ReleaseKey> keys,
                           std::string_view manifestBytes, std::string_view signatureBytes,
                           std::string_view versionFileBytes, DWORD installedRelease,
