@@ -598,19 +598,27 @@ def check_publish(out, root):
     web = os.path.join(root, "publish")
     shutil.rmtree(web, ignore_errors=True)
     msis = [os.path.join(out, f"ZarnCtrl2-{a}.msi") for a in ("x64", "x86")]
-    publish = [sys.executable, os.path.join(SOURCE, "tools", "publish"), "program", "--out", web]
-    done = subprocess.run(publish + ["--msi", msis[0], "--msi", msis[1]], capture_output=True, text=True)
+    # The tests' throwaway release key, which scripts/ make before any build.
+    publish = [sys.executable, os.path.join(SOURCE, "tools", "publish"), "program", "--out", web,
+               "--key", os.path.join(SOURCE, "build", "keys", "release-private.pem")]
+    done = subprocess.run(publish + ["--release", "1", "--msi", msis[0], "--msi", msis[1]],
+                          capture_output=True, text=True)
     served = os.path.join(web, "append", "application")
     check(done.returncode == 0 and all(filecmp.cmp(m, os.path.join(served, os.path.basename(m)), shallow=False)
                                        for m in msis), "publish program: both MSIs beside the release",
           done.stderr)
+    release = open(os.path.join(served, "program-release.txt"), encoding="ascii").read() \
+        if done.returncode == 0 else ""
+    check(re.search(r"^kind=program\nrelease=1\nversion=\d+\.\d+\.\d+\.\d+\nx64=ZarnCtrl2-x64\.msi \d+ "
+                    r"[0-9a-f]{64}\nx86=ZarnCtrl2-x86\.msi \d+ [0-9a-f]{64}\n$", release),
+          "publish program: the signed program release names both MSIs", release)
     unsigned = os.path.join(root, "unsigned", "ZarnCtrl2-x64.msi")
     os.makedirs(os.path.dirname(unsigned), exist_ok=True)
     with open(msis[0], "rb") as f:
         data = f.read().replace("\x05DigitalSignature".encode("utf-16-le"), "\x05Something_Else__".encode("utf-16-le"))
     with open(unsigned, "wb") as f:
         f.write(data)
-    done = subprocess.run(publish + ["--msi", unsigned], capture_output=True, text=True)
+    done = subprocess.run(publish + ["--release", "2", "--msi", unsigned], capture_output=True, text=True)
     check(done.returncode != 0 and "signature" in done.stderr and
           filecmp.cmp(msis[0], os.path.join(served, "ZarnCtrl2-x64.msi"), shallow=False),
           "publish program: an unsigned MSI is refused and the published one stays", done.stderr)

@@ -53,6 +53,67 @@ class PublishTool(unittest.TestCase):
         with open(os.path.join(self.tree, name), "rb") as f:
             return f.read()
 
+    def fake_msi(self, name, version):
+        """A file with an MSI's magic and a signature stream, whose version
+        the msiinfo stand-in on PATH reports."""
+        path = os.path.join(self.dir, "msis-" + version, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(bytes.fromhex("d0cf11e0a1b11ae1") + os.urandom(5000) +
+                    "\x05DigitalSignature".encode("utf-16-le"))
+        with open(path + ".version", "w") as f:
+            f.write(version)
+        return path
+
+    def publish_program(self, number, *msis):
+        tools = os.path.join(self.dir, "bin")
+        os.makedirs(tools, exist_ok=True)
+        stand_in = os.path.join(tools, "msiinfo")
+        with open(stand_in, "w") as f:
+            f.write('#!/bin/sh\n[ "$1 $3" = "export Property" ] || exit 2\n'
+                    'printf "Property\\tValue\\nProductVersion\\t2.0.7\\nZarnFileVersion\\t%s\\n" '
+                    '"$(cat "$2.version")"\n')
+        os.chmod(stand_in, 0o755)
+        args = [sys.executable, TOOL, "program", "--key", os.path.join(self.keys, "release-private.pem"),
+                "--release", str(number), "--out", self.out]
+        for msi in msis:
+            args += ["--msi", msi]
+        return subprocess.run(args, capture_output=True, text=True,
+                              env=dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"]))
+
+    def test_the_programs_own_release(self):
+        x64, x86 = (self.fake_msi("ZarnCtrl2-%s.msi" % arch, "1.0.0.7") for arch in ("x64", "x86"))
+        done = self.publish_program(3, x64, x86)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        digest = lambda path: hashlib.sha256(open(path, "rb").read()).hexdigest()
+        self.assertEqual(self.read("program-release.txt").decode(),
+                         "kind=program\nrelease=3\nversion=1.0.0.7\n"
+                         "x64=ZarnCtrl2-x64.msi %d %s\nx86=ZarnCtrl2-x86.msi %d %s\n"
+                         % (os.path.getsize(x64), digest(x64), os.path.getsize(x86), digest(x86)))
+        public = os.path.join(self.keys, "release-public.pem")
+        verified = subprocess.run(["openssl", "dgst", "-sha256", "-verify", public, "-signature",
+                                   os.path.join(self.tree, "program-release.sig"),
+                                   os.path.join(self.tree, "program-release.txt")], capture_output=True)
+        self.assertEqual(verified.returncode, 0, verified.stderr)
+        self.assertEqual(self.read("ZarnCtrl2-x64.msi"), open(x64, "rb").read())
+
+        newer = self.fake_msi("ZarnCtrl2-x64.msi", "1.0.0.8")
+        other = self.fake_msi("ZarnCtrl2-x86.msi", "1.0.0.9")
+        refusals = [
+            ("a release not above the last", (3, newer), "not above release 3"),
+            ("MSIs of two versions", (4, newer, other), "different versions"),
+            ("the same MSI twice", (4, newer, newer), "given twice"),
+        ]
+        for what, (number, *msis), why in refusals:
+            done = self.publish_program(number, *msis)
+            self.assertNotEqual(done.returncode, 0, what)
+            self.assertIn(why, done.stderr, what)
+        # Nothing of a refused publication is left: the release is the first.
+        self.assertIn(b"version=1.0.0.7", self.read("program-release.txt"))
+        self.assertEqual(self.read("ZarnCtrl2-x64.msi"), open(x64, "rb").read())
+        self.assertEqual(self.publish_program(4, newer).returncode, 0)
+        self.assertIn(b"release=4\nversion=1.0.0.8\nx64=", self.read("program-release.txt"))
+
     def test_writes_the_whole_tree_signed(self):
         icon = os.path.join(self.dir, "icon.ico")
         with open(icon, "wb") as f:
@@ -61,7 +122,7 @@ class PublishTool(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         package = self.read("install.zip")
         self.assertEqual(self.read("release.txt"),
-                         b"release=5\nversion=332e322e310d0a\nsize=70000\nsha256=%s\n"
+                         b"kind=transfer\nrelease=5\nversion=332e322e310d0a\nsize=70000\nsha256=%s\n"
                          % hashlib.sha256(package).hexdigest().encode())
         self.assertEqual(self.read("GetInstallFileSize.php"), b"70000")
         self.assertEqual(self.read("version.ini"), b"3.2.1\r\n")
