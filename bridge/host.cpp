@@ -139,7 +139,8 @@ BOOL CALLBACK CancelWindow(HWND window, LPARAM) {
 
 }  // namespace
 
-Host::Host(FrameWriter& out, HWND placeNear) : out_(out), placeNear_(placeNear) {
+Host::Host(FrameWriter& out, HWND placeNear)
+    : out_(out), placeNear_(placeNear), programUpdate_(ParseFileVersion(ModuleFileVersion())) {
     threads_.reserve(kMaxRunningCalls);
 }
 
@@ -304,7 +305,12 @@ Host::Answer Host::Execute(Call& call) {
     try {
         switch (call.method) {
         case Method::Hello:
-            return {HelloReply(call.id, ModuleFileVersion(), sizeof(void*) == 8 ? "x64" : "x86"), {}};
+            // A page of the service greets the host: the look for a newer
+            // program starts, in the background.
+            programUpdate_.Start();
+            return {HelloReply(call.id, ModuleFileVersion(), sizeof(void*) == 8 ? "x64" : "x86",
+                               programUpdate_.Available()),
+                    {}};
         case Method::CheckInstall:
             // The installation check happens inside DownLoad and UpLoad.
             return result(std::nullopt);

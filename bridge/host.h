@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/program_update.h"
 #include "bridge/wire.h"
 
 namespace zarn::bridge {
@@ -106,6 +107,9 @@ private:
     // Only the reading thread starts and joins them. There are always at
     // least as many as unanswered calls, so a call never waits for one.
     std::vector<std::thread> threads_;
+    // A newer program, looked for once a page of the service has greeted
+    // the host (never for a refused one).
+    ProgramUpdate programUpdate_;
 };
 
 }  // namespace zarn::bridge

@@ -333,7 +333,8 @@ std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view
     return out.Done();
 }
 
-std::string HelloReply(long id, std::wstring_view version, const char* arch) {
+std::string HelloReply(long id, std::wstring_view version, const char* arch,
+                       const std::optional<std::string>& update) {
     Message out;
     out.json.StartObject();
     out.Id(id);
@@ -347,6 +348,13 @@ std::string HelloReply(long id, std::wstring_view version, const char* arch) {
     out.Text(version);
     out.json.Key("arch");
     out.json.String(arch);
+    if (update) {
+        out.json.Key("update");
+        out.json.StartObject();
+        out.json.Key("version");
+        out.json.String(update->data(), static_cast<rapidjson::SizeType>(update->size()));
+        out.json.EndObject();
+    }
     out.json.EndObject();
     out.json.EndObject();
     return out.Done();

@@ -58,7 +58,9 @@ bool ParseRequest(std::string_view message, Request& request, RequestFault& faul
 // UTF-8; an unpaired surrogate becomes U+FFFD, with a log line.
 std::string ResultReply(long id, std::optional<long> result);
 std::string ErrorReply(std::optional<long> id, ErrorCode code, std::wstring_view message);
-std::string HelloReply(long id, std::wstring_view version, const char* arch);
+// `update`: the version of a newer program the host knows of, if any.
+std::string HelloReply(long id, std::wstring_view version, const char* arch,
+                       const std::optional<std::string>& update = std::nullopt);
 std::string SelectionEvent(long id, std::wstring_view path, std::wstring_view size,
                            std::wstring_view mode);
 

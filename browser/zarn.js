@@ -84,11 +84,16 @@ var Zarn = (function (global) {
     }
 
     // detail: the browser's or the program's own words when something failed.
+    // A ready program that knows of a newer one says so (update, its
+    // version); the page is offered the newer program's package.
     function makeStatus(kind, need, extension, program, detail) {
         var step = nextStep(need, program);
+        var update = need === null && program && program.update && typeof program.update.version === "string"
+            ? { version: program.update.version } : null;
+        if (update) step.link = nextStep("program-update", program).link;
         return { ready: need === null, kind: kind, need: need, library: { version: version },
-                 extension: extension || null, program: program || null, message: step.message,
-                 link: step.link, detail: detail || "" };
+                 extension: extension || null, program: program || null, update: update,
+                 message: step.message, link: step.link, detail: detail || "" };
     }
 
     function text(value) {

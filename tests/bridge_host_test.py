@@ -160,7 +160,7 @@ class BridgeHost(unittest.TestCase):
         self.assertIn("The install report could not be sent", reply["error"]["message"])
         self.assertEqual(rig.read_lines(RECORD), [], "a transfer program started")
         set_dword("Isinstall", 0)
-        self.assertEqual(len(rig.server_requests()), requests_before,
+        self.assertEqual(len(rig.page_requests(rig.server_requests()[requests_before:])), 0,
                          "a request reached the server")
 
         # Korean text: the event, then the reply.
@@ -257,7 +257,8 @@ class BridgeHost(unittest.TestCase):
         after = state()
         for what in before:
             self.assertEqual(before[what], after[what], what)
-        self.assertEqual(rig.server_requests()[requests_before:], [], "requests to the server")
+        self.assertEqual(rig.page_requests(rig.server_requests()[requests_before:]), [],
+                         "requests to the server")
         self.assertEqual(rig.read_lines(RECORD), [], "a transfer program started")
         self.assertEqual(rig.read_lines(SETUP_LOG), [], "an installer started")
 
@@ -397,6 +398,92 @@ class BridgeHost(unittest.TestCase):
         self.assertEqual(rig.read_lines(RECORD), [], "a program started after the input ended")
         self.assertEqual(rig.wine_processes("zarn-bridge.exe"), [])
         self.assertEqual(rig.wine_processes("Zarn_setup.exe"), [])
+
+    def test_program_release(self):
+        # The host looks for a newer program once a page greets it, in the
+        # background: hello answers at once, and a later hello says what the
+        # look found. Only a signed program release, not replayed, of a
+        # newer version counts; the host works the same either way.
+        own = self.host().ask(1, "hello")[1]["result"]["version"]
+        newer = ".".join(own.split(".")[:3] + [str(int(own.split(".")[3]) + 1)])
+        digest = "ab" * 32
+
+        def text(release, version, kind="program"):
+            return ("kind=%s\nrelease=%d\nversion=%s\nx64=ZarnCtrl2-x64.msi 10 %s\n"
+                    "x86=ZarnCtrl2-x86.msi 10 %s\n" % (kind, release, version, digest, digest))
+
+        def forget(seen=None):
+            rig.reg("delete", SETTINGS, "/v", "ProgramReleaseChecked", "/f")
+            rig.reg("delete", SETTINGS, "/v", "ProgramRelease", "/f")
+            if seen is not None:
+                set_dword("ProgramReleaseSeen", seen)
+
+        def offered(settle):
+            """What hello offers once the look has ended (the server asked
+            for the signature, which it fetches last, when `settle`)."""
+            host = self.host()
+            mark = len(rig.server_requests())
+            first = host.ask(1, "hello")[1]["result"]
+            if settle:
+                rig.wait_for(lambda: any("/program-release.sig" in field for r in rig.server_requests()[mark:]
+                                         for field in r), what="the look for a newer program")
+            # The look judges what it fetched: hello asks again until it
+            # offers something, for a few seconds at most.
+            update, i, until = None, 2, time.monotonic() + 5
+            while settle and not update and time.monotonic() < until:
+                update = host.ask(i, "hello")[1]["result"].get("update")
+                i += 1
+            host.close_input()
+            self.assertEqual(host.wait(), 0)
+            return first, update
+
+        policy = r"HKLM\Software\Policies\Zarn"
+        try:
+            rows = [
+                # (what, served text, signature, highest release seen, offered version)
+                ("a newer version", text(5, newer), None, 4, newer),
+                ("the same version", text(6, own), None, 4, None),
+                ("a replayed older release", text(3, newer), None, 5, None),
+                ("a forged signature", text(7, newer), b"0" * 70, 4, None),
+                ("a release of the other kind", text(7, newer, "transfer"), None, 4, None),
+            ]
+            for what, served, signature, seen, expected in rows:
+                with self.subTest(what):
+                    rig.publish_program(served, signature)
+                    forget(seen)
+                    first, update = offered(True)
+                    self.assertNotIn("update", first, "hello waited for the look")
+                    self.assertEqual(update, {"version": expected} if expected else None)
+
+            # The verified release is kept: the next host offers it at once,
+            # without asking the server for 12 hours.
+            rig.publish_program(text(9, newer))
+            forget(4)
+            offered(True)
+            mark = len(rig.server_requests())
+            host = self.host()
+            self.assertEqual(host.ask(1, "hello")[1]["result"].get("update"), {"version": newer})
+            host.close_input()
+            self.assertEqual(host.wait(), 0)
+            self.assertEqual(rig.server_requests()[mark:], [], "asked again within 12 hours")
+
+            # The machine's policy turns it off: nothing fetched, nothing offered.
+            rig.reg("add", policy, "/v", "ProgramUpdate", "/t", "REG_DWORD", "/d", "0", "/f")
+            forget(4)
+            mark = len(rig.server_requests())
+            _, update = offered(False)
+            self.assertIsNone(update)
+            time.sleep(1)
+            self.assertEqual(rig.server_requests()[mark:], [], "fetched with the policy off")
+        finally:
+            rig.reg("delete", policy, "/f")
+            forget(0)
+            # Asked just now, as far as later hosts of this run know.
+            rig.reg("add", SETTINGS, "/v", "ProgramReleaseChecked", "/t", "REG_SZ", "/d",
+                    str(int(time.time())), "/f")
+            for name in ("program-release.txt", "program-release.sig"):
+                if os.path.exists(os.path.join(rig.WEBROOT, name)):
+                    os.remove(os.path.join(rig.WEBROOT, name))
 
     def test_folder_walk_events(self):
         # On drive C: Wine's browser expands its tree to a folder there.

@@ -222,6 +222,26 @@ def server_requests():
         return []
 
 
+def page_requests(requests):
+    """The requests a page's calls made: not the host's own look for a newer
+    program, which it makes in the background once a page greets it."""
+    return [r for r in requests if not any("/program-release." in field for field in r)]
+
+
+def publish_program(text, signature=None):
+    """Serves `text` as the program release, signed with the tests' release
+    key (or with `signature` bytes as they are)."""
+    os.makedirs(SCRATCH, exist_ok=True)
+    path = os.path.join(WEBROOT, "program-release.txt")
+    with open(path, "wb") as f:
+        f.write(text.encode("ascii"))
+    if signature is None:
+        signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", os.environ["ZARN_RELEASE_KEY"], path],
+                                   check=True, capture_output=True).stdout
+    with open(os.path.join(WEBROOT, "program-release.sig"), "wb") as f:
+        f.write(signature)
+
+
 def set_fault(name, text):
     path = os.path.join(WEBROOT, name + ".fault")
     if text is None:

@@ -30,6 +30,9 @@ import protocol_table  # noqa: E402
 # The hand-written files of the three sides.
 HAND_WRITTEN = ["browser/zarn.js", "browser/steps.js", "browser/extension/*.js",
                 "bridge/*.cpp", "bridge/*.h"]
+# A value bound to a name, in either language: `= 32;`, `: 32,`, `{1,32}` in
+# a pattern (never a path's "/reg:32").
+BOUND = r"(?:(?:=|:)\s+|\{\d*,)(%s)\s*[;,})]"
 # Values that are the table's by chance only, each where it stands.
 UNRELATED = [re.compile(r"kMostManifestBytes = 1 << 20;")]
 LINKS = "program=https://dl.example/{arch}.msi;chrome=c;edge=e;firefox=f"
@@ -145,10 +148,8 @@ class HandWritten(unittest.TestCase):
     def test_no_limit_is_given_a_name_of_its_own(self):
         found = []
         for name, value in self.table["limits"].items():
-            # A name bound to the value, in either language: `= 32;`,
-            # `: 32,`, `{1,32}` in a pattern.
             for form in value_forms(value):
-                pattern = re.compile(r"(=|:|\{\d*,)\s*(%s)\s*[;,})]" % form)
+                pattern = re.compile(BOUND % form)
                 for path, text in hand_written():
                     for m in pattern.finditer(text):
                         line = text.count("\n", 0, m.start()) + 1
@@ -186,7 +187,7 @@ class HandWritten(unittest.TestCase):
         text = "var maxRequestBytes = 16 * 1024 * 1024;\nvar maxPending = 32;\n"
         hits = [name for name, value in self.table["limits"].items()
                 for form in value_forms(value)
-                if re.search(r"(=|:|\{\d*,)\s*(%s)\s*[;,})]" % form, text)]
+                if re.search(BOUND % form, text)]
         self.assertIn("maxRequestBytes", hits)
         self.assertIn("maxCalls", hits)
 

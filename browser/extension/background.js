@@ -73,6 +73,12 @@ function needCode(need) {
     return "not-installed";
 }
 
+// The newer program a host's hello names, or null.
+function updateOf(result) {
+    var update = result && result.update;
+    return update && typeof update.version === "string" ? { version: update.version } : null;
+}
+
 function extensionInfo() {
     return { version: chrome.runtime.getManifest().version };
 }
@@ -108,6 +114,7 @@ function Page(port, ownOrigin) {
     this.native = null;
     this.state = Native.none;
     this.handshake = null;  // {id, timer} while greeting
+    this.refreshing = null;  // the id of a later hello, while it is asked
     this.program = null;    // what the host said of itself
     this.lastId = 0;
     // Calls by the id the host knows them by, and that id by the page's
@@ -174,14 +181,31 @@ Page.prototype.fromPage = function (message) {
 };
 
 // A check opens no dialog and starts nothing but the host, whose hello it
-// waits for; a host already greeted answers at once.
+// waits for. A host already greeted is asked hello again: it may have
+// learnt of a newer program since (it looks in the background).
 Page.prototype.check = function (client, id) {
     var refused = this.refusal();
     if (refused) return this.answer(client, id, { result: this.status("other-site", refused) });
-    if (this.state === Native.ready) return this.answer(client, id, { result: this.status(null) });
     this.checks.push({ client: client, id: id });
     this.stopIdle();
-    if (this.state === Native.none) this.open();
+    if (this.state === Native.none) return this.open();
+    if (this.state !== Native.ready || this.refreshing) return;
+    this.refreshing = this.newId();
+    try {
+        this.native.postMessage({ id: this.refreshing, origin: this.origin, method: "hello", params: [] });
+    } catch (e) {
+        this.closeNative("host-gone", texts.gone);
+    }
+};
+
+// The host's later hello: what it now knows of a newer program.
+Page.prototype.refreshed = function (message) {
+    this.refreshing = null;
+    var result = message && message.result;
+    if (this.program && result && typeof result === "object")
+        this.program = Object.assign({}, this.program, { update: updateOf(result) });
+    this.answerChecks(null);
+    this.armIdle();
 };
 
 Page.prototype.request = function (message) {
@@ -227,7 +251,7 @@ Page.prototype.request = function (message) {
 Page.prototype.newId = function () {
     do {
         this.lastId = this.lastId >= limits.highestId ? 1 : this.lastId + 1;
-    } while (this.calls.hasOwnProperty(this.lastId) ||
+    } while (this.calls.hasOwnProperty(this.lastId) || this.lastId === this.refreshing ||
              (this.handshake && this.handshake.id === this.lastId));
     return this.lastId;
 };
@@ -329,7 +353,7 @@ Page.prototype.greeted = function (message) {
         oldest % 1 !== 0 || oldest > newest)
         return this.giveUp("program", texts.program, "hello: " + JSON.stringify(result));
     this.program = { version: String(result.version || ""), protocol: newest, minProtocol: oldest,
-                     arch: String(result.arch || "") };
+                     arch: String(result.arch || ""), update: updateOf(result) };
     var need = rangeNeed(oldest, newest);
     if (need) {
         return this.giveUp(need, need === "program-update" ? texts.programUpdate : texts.extensionUpdate,
@@ -347,6 +371,7 @@ Page.prototype.greeted = function (message) {
 
 Page.prototype.fromHost = function (message) {
     if (this.handshake && message && message.id === this.handshake.id) return this.greeted(message);
+    if (this.refreshing && message && message.id === this.refreshing) return this.refreshed(message);
     var id = message && message.id;
     var call = typeof id === "number" && this.calls.hasOwnProperty(id) ? this.calls[id] : null;
     if (!call || call.state !== CallState.running) {
@@ -428,6 +453,7 @@ Page.prototype.closeNative = function (code, text, need, detail) {
     var native = this.native;
     this.native = null;
     this.state = Native.none;
+    this.refreshing = null;
     this.endHandshake();
     if (native) {
         try {

@@ -180,6 +180,27 @@ test("the handshake: hello first, the ranges judged, a browser's start errors to
     assert.equal(silent.sent.filter((m) => m.method === "hello").length, 2);
 });
 
+test("a check asks a greeted host again, and hears of a newer program it learnt of meanwhile", () => {
+    const built = buildFor("https://www.zarn.example");
+    let hellos = 0;
+    const bg = background(built, (m, native) => {
+        if (m.method !== "hello") return;
+        hellos++;
+        const result = { protocol: 2, minProtocol: 1, version: "1.0.0.6", arch: "x64" };
+        if (hellos > 1) result.update = { version: "1.0.0.7" };
+        native.onMessage.list[0]({ id: m.id, result: result });
+    });
+    bg.ask(1, "check");
+    bg.flush();
+    bg.ask(2, "check");
+    bg.flush();
+    const status = (id) => JSON.parse(JSON.stringify(bg.toPage.find((m) => m.id === id).result));
+    assert.equal(status(1).need, null);
+    assert.equal(status(1).program.update, null);
+    assert.deepEqual([status(2).need, status(2).program.update], [null, { version: "1.0.0.7" }]);
+    assert.equal(hellos, 2);
+});
+
 test("acknowledged events: asked of a host that knows them, for calls that fire events, relayed", () => {
     const built = buildFor("https://www.zarn.example");
     const greet = (protocol) => (m, native) => {
