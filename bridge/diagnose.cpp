@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/program_update.h"
 #include "bridge/protocol.h"
 #include "bridge/utf.h"
 #include "bridge/version.h"
@@ -53,6 +54,10 @@ enum class Say {
     ProgramFound,
     ProgramMissing,
     IdsHeading,
+    UpdateOn,
+    UpdateOff,
+    PublishedProgram,
+    PublishedUnknown,
     ChromiumIds,
     FirefoxIds,
     Blank,
@@ -110,6 +115,11 @@ constexpr Message kMessages[] = {
     {Say::ProgramMissing, Kind::Line,
      L"  {1}: not there yet (the first download or upload installs it)"},
     {Say::IdsHeading, Kind::Line, L"Extension IDs built in:"},
+    {Say::UpdateOn, Kind::Line, L"The program updates itself (no machine policy ProgramUpdate is 0)"},
+    {Say::UpdateOff, Kind::Line,
+     L"The program does not update itself: machine policy ProgramUpdate is 0 (installed: {1})"},
+    {Say::PublishedProgram, Kind::Line, L"  installed: {1}; published, as last looked at: {2}"},
+    {Say::PublishedUnknown, Kind::Line, L"  installed: {1}; published: not looked at yet"},
     {Say::ChromiumIds, Kind::Line, L"  Chrome and Edge:{1}"},
     {Say::FirefoxIds, Kind::Line, L"  Firefox:{1}"},
     {Say::Blank, Kind::Line, L""},
@@ -494,6 +504,19 @@ void Diagnosis::InstallFolder() {
     for (const std::wstring& id : SplitIds(settings::kFirefoxExtensionIds)) firefox += L" " + id;
     Say(Say::ChromiumIds, {chromium});
     Say(Say::FirefoxIds, {firefox});
+    // Self-update: the policy, the version installed (this host's) and the
+    // version the update server published, as this user's last look kept it.
+    const std::wstring installed = ModuleFileVersion();
+    if (!ProgramUpdatePolicyOn()) {
+        Say(Say::UpdateOff, {installed});
+        return;
+    }
+    Say(Say::UpdateOn);
+    const auto published = KeptProgramVersion();
+    if (published)
+        Say(Say::PublishedProgram, {installed, std::wstring(published->begin(), published->end())});
+    else
+        Say(Say::PublishedUnknown, {installed});
 }
 
 void Diagnosis::JudgeHost(const std::wstring& subject, const std::wstring& manifestPath,

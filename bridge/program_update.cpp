@@ -58,6 +58,13 @@ bool ProgramUpdatePolicyOn() {
     return value != 0;
 }
 
+std::optional<std::string> KeptProgramVersion() {
+    const auto kept = ProgramUpdate::Kept();
+    const auto release = kept ? ParseProgramRelease(kept->first) : std::nullopt;
+    if (!release) return std::nullopt;
+    return release->versionText;
+}
+
 ProgramUpdate::ProgramUpdate(std::optional<FileVersion> running) : running_(running) {
     try {
         if (!running_ || !ProgramUpdatePolicyOn()) return;

@@ -35,6 +35,10 @@ namespace zarn::bridge {
 // Whether the machine's policy leaves self-update on (the default).
 bool ProgramUpdatePolicyOn();
 
+// The version of the program release the last look verified and kept for
+// this user, when there is one (for the diagnosis; not verified again).
+std::optional<std::string> KeptProgramVersion();
+
 class ProgramUpdate {
 public:
     // How often the server is asked, at most.
@@ -62,6 +66,7 @@ private:
     // offers nothing when it is valid but not newer (or not valid at all,
     // `always`).
     ProgramReleaseVerdict Judge(const std::string& text, const std::string& signature, bool always);
+public:
     // The kept release: its text and signature, when there is one.
     static std::optional<std::pair<std::string, std::string>> Kept();
 

@@ -467,6 +467,14 @@ class BridgeHost(unittest.TestCase):
             self.assertEqual(host.wait(), 0)
             self.assertEqual(rig.server_requests()[mark:], [], "asked again within 12 hours")
 
+            def diagnosis():
+                return subprocess.run([rig.WINE, rig.HOST_EXE, "--diagnose"], stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=rig.WAIT,
+                                      env=os.environ).stdout.decode("utf-8", "replace")
+            text_seen = diagnosis()
+            self.assertIn("The program updates itself", text_seen)
+            self.assertIn("  installed: %s; published, as last looked at: %s\n" % (own, newer), text_seen)
+
             # The machine's policy turns it off: nothing fetched, nothing offered.
             rig.reg("add", policy, "/v", "ProgramUpdate", "/t", "REG_DWORD", "/d", "0", "/f")
             forget(4)
@@ -475,6 +483,8 @@ class BridgeHost(unittest.TestCase):
             self.assertIsNone(update)
             time.sleep(1)
             self.assertEqual(rig.server_requests()[mark:], [], "fetched with the policy off")
+            self.assertIn("does not update itself: machine policy ProgramUpdate is 0 (installed: %s)" % own,
+                          diagnosis())
         finally:
             rig.reg("delete", policy, "/f")
             forget(0)
