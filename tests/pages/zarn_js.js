@@ -1,7 +1,8 @@
 // zarn.js on its ActiveX channel: the page host's JScript loads the library
 // and drives the hosted control through it, as Internet Explorer would.
 // Prints one line per step; the suite compares them.
-eval(host.readFile(host.env("ZARN_SOURCE_DIR") + "\\browser\\zarn.js"));
+// The built library: the build fills in its protocol table, links and steps.
+eval(host.readFile(host.env("ZARN_BUILD_DIR") + "\\zarn.js"));
 
 var z = Zarn.open({
     control: ctl,
