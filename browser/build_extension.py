@@ -58,9 +58,11 @@ ENTRY = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://(\*\.)?(\[[0-9A-Fa-f:.]+\]|[^/
 IPV4 = re.compile(r"^[0-9]+(\.[0-9]+){3}$")
 LABEL = re.compile(r"^[a-z0-9]([a-z0-9-]{0,61}[a-z0-9])?$")
 SCRIPTS = ["sites.js", "rules.js", "content.js", "background.js"]
-# The extension's own pages (welcome on installation, the toolbar popup) and
-# the table of its sentences.
-PAGES = ["texts.js", "status.js", "status.css", "welcome.html", "popup.html"]
+# The extension's own pages (welcome on installation, the toolbar popup).
+PAGES = ["status.js", "status.css", "welcome.html", "popup.html"]
+# Every sentence the extension shows, one table per language, read through
+# the browser's i18n API.
+LOCALES = "_locales"
 # Written by the build, not copied from the extension's folder: the
 # protocol's table (cmake/protocol_table.py) and the steps a person is
 # offered, which zarn.js carries too.
@@ -217,6 +219,7 @@ def write_tree(out, source, manifest, sites, links, protocol):
     os.makedirs(out)
     for name in SCRIPTS[1:] + PAGES:
         shutil.copyfile(os.path.join(source, name), os.path.join(out, name))
+    shutil.copytree(os.path.join(source, LOCALES), os.path.join(out, LOCALES))
     protocol_table("js", protocol, os.path.join(out, "protocol.js"))
     shutil.copyfile(SHARED_STEPS, os.path.join(out, "steps.js"))
     with open(os.path.join(out, "sites.js"), "w", encoding="utf-8") as f:
@@ -263,8 +266,7 @@ def build(args):
 
     firefox = json.loads(json.dumps(base))
     firefox["version"] = version
-    firefox["background"] = {"scripts": ["protocol.js", "sites.js", "rules.js", "texts.js",
-                                         "background.js"]}
+    firefox["background"] = {"scripts": ["protocol.js", "sites.js", "rules.js", "background.js"]}
     firefox["browser_specific_settings"] = {"gecko": {"id": args.gecko_id,
                                                       "strict_min_version": "128.0"}}
     if args.firefox_update_url:
@@ -295,6 +297,16 @@ def field(number, data):
     return varint(number << 3 | 2) + varint(len(data)) + data
 
 
+def tree_entries(folder):
+    """What lies below the folder, as '/'-separated paths in name order, a
+    folder's with a trailing '/' (Chromium's own packing lists them too)."""
+    found = []
+    for root, dirs, files in os.walk(folder):
+        path = lambda name: os.path.relpath(os.path.join(root, name), folder).replace(os.sep, "/")
+        found += [path(d) + "/" for d in dirs] + [path(f) for f in files]
+    return sorted(found)
+
+
 def zip_tree(folder):
     """The folder as a zip, entries in name order with fixed times, so the
     same tree gives the same bytes."""
@@ -302,8 +314,12 @@ def zip_tree(folder):
     import zipfile
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
-        for name in sorted(os.listdir(folder)):
+        for name in tree_entries(folder):
             info = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
+            if name.endswith("/"):
+                info.external_attr = 0o40755 << 16 | 0x10
+                z.writestr(info, b"")
+                continue
             info.compress_type = zipfile.ZIP_DEFLATED
             with open(os.path.join(folder, name), "rb") as f:
                 z.writestr(info, f.read())
@@ -315,9 +331,9 @@ def pack(args):
     CRX3 signed with the extension key, for installs by policy."""
     import tempfile
     chromium = os.path.join(args.out, "chromium")
-    with tempfile.TemporaryDirectory() as work:
-        for name in os.listdir(chromium):
-            shutil.copyfile(os.path.join(chromium, name), os.path.join(work, name))
+    with tempfile.TemporaryDirectory() as parent:
+        work = os.path.join(parent, "chromium")
+        shutil.copytree(chromium, work)
         with open(os.path.join(work, "manifest.json"), encoding="utf-8") as f:
             manifest = json.load(f)
         manifest.pop("key", None)

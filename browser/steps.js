@@ -4,7 +4,8 @@
 // it; each brings its own sentences, under the same keys.
 //
 //   texts:  ready, one sentence for each need (by the need's name), and the
-//           links' labels getProgram, getExtension and updateExtension
+//           links' labels getProgram, getExtension and updateExtension:
+//           every name in ZarnSteps.textNames
 //   links:  the build's addresses: program (with {arch}), chrome, edge,
 //           firefox
 var ZarnSteps = (function () {
@@ -48,5 +49,10 @@ var ZarnSteps = (function () {
                  link: href ? { href: href, text: texts[lead[1]] } : null };
     }
 
-    return { browserName: browserName, windowsArch: windowsArch, nextStep: nextStep };
+    // Every name nextStep may read from its texts: each table of every
+    // language holds them all.
+    var textNames = ["ready", "extension", "program", "program-update", "extension-update", "admin",
+                     "other-site", "getProgram", "getExtension", "updateExtension"];
+
+    return { browserName: browserName, windowsArch: windowsArch, nextStep: nextStep, textNames: textNames };
 })();

@@ -17,6 +17,10 @@
  * codes (refused-site, bad-request, unknown-method, too-large, internal,
  * busy) and not-installed, version-mismatch and host-gone, and a .need
  * saying what the person must get for calls to work (see check below).
+ * An error's .message, and the status's message and link, are in the page's
+ * language (Zarn.language(): its <html lang>, else the browser's languages,
+ * Korean or English, else English; the tables are Zarn.texts); .detail keeps
+ * the program's, the extension's or the control's own words.
  * Results and errors always arrive
  * asynchronously, and a method's UpSelectComplete events arrive before its
  * result.
@@ -48,39 +52,162 @@ var Zarn = (function (global) {
     var links = {"chrome": "", "edge": "", "firefox": "", "program": ""};  // the build's links
     // This library's version, the product's.
     var version = "0.0.0.0";  // the build's version
-    // Every sentence for a person, in English; a translation replaces this
-    // one table (Zarn.texts) before the page calls check().
+    // Every sentence for a person, one table per language (Zarn.texts):
+    // the status line's sentence for each need (see steps.js) and its links'
+    // labels, and each error's message by its code, and by its need where the
+    // code has several. A page may change an entry, or add a table for
+    // another language, before it calls; a name a page's table lacks is
+    // taken from English.
     var texts = {
-        ready: "Zarn is ready.",
-        extension: "Install the Zarn browser extension to use this page.",
-        program: "Install the Zarn program to use this page.",
-        "program-update": "Your Zarn program is too old for this page: install its latest version.",
-        "extension-update": "Your Zarn browser extension is too old: update it from your browser's store.",
-        admin: "Your browser's settings forbid the Zarn program here, or the program was registered " +
-            "for another Zarn extension: compare the extension's ID (in its popup) with the IDs " +
-            "\"zarn-bridge.exe --diagnose\" lists, or ask your administrator.",
-        "other-site": "This page is not one of the Zarn service's sites, so Zarn does not answer it.",
-        notInstalled: "Zarn is not installed in this browser.",
-        gone: "The connection to the Zarn program was lost.",
-        getProgram: "Download the Zarn program",
-        getExtension: "Get the Zarn browser extension",
-        updateExtension: "Update the Zarn browser extension"
+        en: {
+            ready: "Zarn is ready.",
+            extension: "Install the Zarn browser extension to use this page.",
+            program: "Install the Zarn program to use this page.",
+            "program-update": "Your Zarn program is too old for this page: install its latest version.",
+            "extension-update": "Your Zarn browser extension is too old: update it from your browser's store.",
+            admin: "Your browser's settings forbid the Zarn program here, or the program was registered " +
+                "for another Zarn extension: compare the extension's ID (in its popup) with the IDs " +
+                "\"zarn-bridge.exe --diagnose\" lists, or ask your administrator.",
+            "other-site": "This page is not one of the Zarn service's sites, so Zarn does not answer it.",
+            getProgram: "Download the Zarn program",
+            getExtension: "Get the Zarn browser extension",
+            updateExtension: "Update the Zarn browser extension",
+            errors: {
+                "not-installed": {
+                    extension: "Zarn is not installed in this browser. Install the Zarn browser extension " +
+                        "to use this page.",
+                    program: "The Zarn program is not installed, or it failed to start. Install the Zarn " +
+                        "program to use this page.",
+                    admin: "Your browser's settings forbid the Zarn program here, or the program was " +
+                        "registered for another Zarn extension."
+                },
+                "version-mismatch": {
+                    "program-update": "Your Zarn program is too old for this page: install its latest version.",
+                    "extension-update": "Your Zarn browser extension is too old for the Zarn program: " +
+                        "update it from your browser's store."
+                },
+                "host-gone": "The connection to the Zarn program was lost.",
+                "refused-site": "This site may not use the Zarn program.",
+                "bad-request": "The request is not valid.",
+                "bad-frame": "The Zarn program received a damaged message.",
+                "unknown-method": "The Zarn program does not know this method: it may be older than this page.",
+                "too-large": "The request is larger than the Zarn program accepts.",
+                busy: "Too many calls of this page are waiting: try again when they have ended.",
+                internal: "The Zarn program could not do this.",
+                "update-running": "The Zarn program is updating the transfer programs in another window: " +
+                    "try again once it has finished."
+            }
+        },
+        ko: {
+            ready: "Zarn을 사용할 준비가 되었습니다.",
+            extension: "이 페이지를 사용하려면 Zarn 브라우저 확장 프로그램을 설치하세요.",
+            program: "이 페이지를 사용하려면 Zarn 프로그램을 설치하세요.",
+            "program-update": "Zarn 프로그램이 이 페이지에 비해 오래되었습니다. 최신 버전을 설치하세요.",
+            "extension-update": "Zarn 브라우저 확장 프로그램이 오래되었습니다. 브라우저의 스토어에서 업데이트하세요.",
+            admin: "브라우저 설정이 여기서 Zarn 프로그램을 막고 있거나, 프로그램이 다른 Zarn 확장 프로그램용으로 " +
+                "등록되어 있습니다. 확장 프로그램의 ID(팝업에 나옴)를 \"zarn-bridge.exe --diagnose\"가 보여 주는 " +
+                "ID와 비교하거나 관리자에게 문의하세요.",
+            "other-site": "이 페이지는 Zarn 서비스의 사이트가 아니어서 Zarn이 응답하지 않습니다.",
+            getProgram: "Zarn 프로그램 다운로드",
+            getExtension: "Zarn 브라우저 확장 프로그램 설치",
+            updateExtension: "Zarn 브라우저 확장 프로그램 업데이트",
+            errors: {
+                "not-installed": {
+                    extension: "이 브라우저에는 Zarn이 설치되어 있지 않습니다. 이 페이지를 사용하려면 Zarn 브라우저 " +
+                        "확장 프로그램을 설치하세요.",
+                    program: "Zarn 프로그램이 설치되어 있지 않거나 시작하지 못했습니다. 이 페이지를 사용하려면 " +
+                        "Zarn 프로그램을 설치하세요.",
+                    admin: "브라우저 설정이 여기서 Zarn 프로그램을 막고 있거나, 프로그램이 다른 Zarn 확장 " +
+                        "프로그램용으로 등록되어 있습니다."
+                },
+                "version-mismatch": {
+                    "program-update": "Zarn 프로그램이 이 페이지에 비해 오래되었습니다. 최신 버전을 설치하세요.",
+                    "extension-update": "Zarn 브라우저 확장 프로그램이 Zarn 프로그램에 비해 오래되었습니다. " +
+                        "브라우저의 스토어에서 업데이트하세요."
+                },
+                "host-gone": "Zarn 프로그램과의 연결이 끊어졌습니다.",
+                "refused-site": "이 사이트에서는 Zarn 프로그램을 사용할 수 없습니다.",
+                "bad-request": "요청이 올바르지 않습니다.",
+                "bad-frame": "Zarn 프로그램이 손상된 메시지를 받았습니다.",
+                "unknown-method": "Zarn 프로그램이 이 메서드를 알지 못합니다. 이 페이지보다 오래된 버전일 수 있습니다.",
+                "too-large": "요청이 Zarn 프로그램이 받을 수 있는 크기보다 큽니다.",
+                busy: "이 페이지에서 기다리는 호출이 너무 많습니다. 호출이 끝난 뒤 다시 시도하세요.",
+                internal: "Zarn 프로그램이 이 작업을 하지 못했습니다.",
+                "update-running": "다른 창에서 Zarn 프로그램이 전송 프로그램을 업데이트하고 있습니다. 업데이트가 " +
+                    "끝난 뒤 다시 시도하세요."
+            }
+        }
     };
+
+    // The primary language of a tag ("ko-KR" is "ko"), when Zarn.texts has a
+    // table for it; otherwise "".
+    function tableLanguage(tag) {
+        var primary = String(tag || "").split(/[-_]/)[0].toLowerCase();
+        return primary && texts.hasOwnProperty(primary) && texts[primary] &&
+            typeof texts[primary] === "object" ? primary : "";
+    }
+
+    // The page's language: its <html lang> when there is a table for it,
+    // else the browser's first language there is one for (Internet
+    // Explorer names one), else English. Read at each sentence: a page may
+    // set its lang after loading this library.
+    function language() {
+        var doc = global.document, navigator = global.navigator || {};
+        var root = doc && doc.documentElement;
+        var found = tableLanguage(root && (root.lang || (root.getAttribute && root.getAttribute("lang"))));
+        var wanted = navigator.languages && navigator.languages.length ? navigator.languages
+            : [navigator.language || navigator.userLanguage || navigator.browserLanguage];
+        for (var i = 0; !found && i < wanted.length; i++) found = tableLanguage(wanted[i]);
+        return found || "en";
+    }
+
+    // The sentence under `name` (and `need`, for an error of several), in
+    // the page's language; English where the page's table lacks it.
+    function say(name, need) {
+        var tables = [texts[language()], texts.en];
+        for (var i = 0; i < tables.length; i++) {
+            var entry = tables[i] && (need === undefined ? tables[i][name]
+                                                         : tables[i].errors && tables[i].errors[name]);
+            if (entry && typeof entry === "object") entry = entry[need] || firstOf(entry);
+            if (typeof entry === "string") return entry;
+        }
+        return "";
+    }
+
+    function firstOf(table) {
+        for (var key in table) {
+            if (table.hasOwnProperty(key) && typeof table[key] === "string") return table[key];
+        }
+        return undefined;
+    }
+
+    // The steps' texts (steps.js) in the page's language.
+    function stepTexts() {
+        var out = {};
+        for (var i = 0; i < ZarnSteps.textNames.length; i++)
+            out[ZarnSteps.textNames[i]] = say(ZarnSteps.textNames[i]);
+        return out;
+    }
 
     // The need of each error code when the code alone tells it.
     var codeNeeds = { "refused-site": "other-site" };
 
-    function makeError(code, message, need) {
-        var error = new Error(message);
+    // An error for the page: its message in the page's language, by code
+    // and need (an unknown code reads as internal), and the program's,
+    // extension's or control's own words as its detail.
+    function makeError(code, detail, need) {
+        need = need === undefined ? (codeNeeds[code] || null) : need;
+        var error = new Error(say(code, need || "") || say("internal", ""));
         error.code = code;
-        error.need = need === undefined ? (codeNeeds[code] || null) : need;
+        error.need = need;
+        error.detail = detail || "";
         return error;
     }
 
     // The one next step for a need: a sentence and, where one exists, a link.
     function nextStep(need, program) {
         var agent = (global.navigator && global.navigator.userAgent) || "";
-        return ZarnSteps.nextStep(need, program, texts, links, agent);
+        return ZarnSteps.nextStep(need, program, stepTexts(), links, agent);
     }
 
     // detail: the browser's or the program's own words when something failed.
@@ -445,8 +572,7 @@ var Zarn = (function (global) {
             if (data.zarn === "gone") {
                 // The extension's port went, and every call it carried.
                 for (var id in calls) {
-                    backlog.push({ call: calls[id], reply: { error: { code: "host-gone",
-                                                                      message: texts.gone } } });
+                    backlog.push({ call: calls[id], reply: { error: { code: "host-gone", message: "" } } });
                 }
                 calls = {};
                 return;
@@ -534,7 +660,7 @@ var Zarn = (function (global) {
             }, function (error) {
                 var need = error.need || (error.code === "unknown-method" ? "extension-update"
                                                                           : "program");
-                return makeStatus("extension", need, null, null, error.code + ": " + error.message);
+                return makeStatus("extension", need, null, null, error.code + ": " + error.detail);
             });
         };
         return client;
@@ -558,8 +684,8 @@ var Zarn = (function (global) {
         var need = otherSite() ? "other-site" : "ActiveXObject" in global ? "program" : "extension";
         defineMethods(client, function () {
             var result = pending(later);
-            result.reject(need === "other-site" ? makeError("refused-site", texts[need], need)
-                : makeError("not-installed", texts.notInstalled + " " + texts[need], need));
+            result.reject(need === "other-site" ? makeError("refused-site", "", need)
+                                                : makeError("not-installed", "", need));
             return result.promise;
         });
         client.check = function () {
@@ -608,5 +734,6 @@ var Zarn = (function (global) {
         return pending(queue(scheduler(options || {})));
     }
 
-    return { open: open, deferred: deferred, texts: texts, links: links, version: version };
+    return { open: open, deferred: deferred, texts: texts, language: language, links: links,
+             version: version };
 })(this);

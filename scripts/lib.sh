@@ -27,6 +27,9 @@ ZARN_PACKAGES="cmake ninja-build python3 g++-mingw-w64-x86-64-posix g++-mingw-w6
 # The browser suites: the system's browsers, driven by Node.js (see
 # ZARN_NPM below).
 ZARN_PACKAGES="$ZARN_PACKAGES chromium firefox-esr nodejs"
+# Firefox in Korean (its language pack; Chromium carries the extension's
+# languages itself).
+ZARN_PACKAGES="$ZARN_PACKAGES firefox-esr-l10n-ko"
 # Debian's npm package, installed only when no npm command is there: a
 # Node.js that carries its own npm conflicts with it.
 ZARN_NPM=npm
@@ -34,9 +37,16 @@ ZARN_NPM=npm
 zarn_install_deps() {
     local missing=()
     command -v npm >/dev/null 2>&1 || missing+=("$ZARN_NPM")
+    local browser_version
+    browser_version=$(dpkg-query -W -f='${Version}' firefox-esr 2>/dev/null || true)
     for p in $ZARN_PACKAGES; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-            missing+=("$p")
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+        # A language pack is made for one version of its browser: one of a
+        # newer version would upgrade the browser under running suites.
+        case "$p" in
+        firefox-esr-l10n-*) [ -n "$browser_version" ] && p="$p=$browser_version" ;;
+        esac
+        missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "== installing: ${missing[*]}"

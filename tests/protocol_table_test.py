@@ -172,7 +172,7 @@ class HandWritten(unittest.TestCase):
     def test_every_code_the_sides_send_is_in_the_table(self):
         # A code written where an error is made: code: "x", ("x", text), ErrorCode::X.
         codes = set(self.table["errors"])
-        made = re.compile(r"""code:\s*"([a-z-]+)"|refuse\([^;\n]*?,\s*"([a-z-]+)",\s*(?:texts|ZarnTexts)\.|"""
+        made = re.compile(r"""code:\s*"([a-z-]+)"|refuse\([^;\n]*?,\s*"([a-z-]+)",\s*(?:say\(|texts\.)|"""
                           r"""makeError\("([a-z-]+)\"""")
         found = []
         for path, text in hand_written():

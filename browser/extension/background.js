@@ -28,7 +28,7 @@
 "use strict";
 
 if (typeof importScripts === "function")
-    importScripts("protocol.js", "sites.js", "rules.js", "texts.js");
+    importScripts("protocol.js", "sites.js", "rules.js");
 
 var hostName = "com.zarn.bridge";
 // A page's host ends after this long with nothing to do; its next call
@@ -43,7 +43,12 @@ var limits = ZarnProtocol.limits;
 var protocols = { oldest: ZarnProtocol.protocol.oldest, newest: ZarnProtocol.protocol.newest };
 // Acknowledged events came with this protocol.
 var ackProtocol = 2;
-var texts = ZarnTexts.errors;
+// A sentence for a page, in the browser's language (_locales); zarn.js
+// shows the page its own, in the page's language, and keeps this one as the
+// error's detail.
+function say(name, values) {
+    return chrome.i18n.getMessage(name, values);
+}
 
 var Native = { none: "none", greeting: "greeting", ready: "ready" };
 var CallState = { queued: "queued", running: "running" };
@@ -86,15 +91,15 @@ function extensionInfo() {
 // Why a document may not call the host, or null when it may. The origin is
 // the browser's own record of the document (sender.origin), taken exactly.
 function refusal(sender) {
-    if (!sender || sender.id !== chrome.runtime.id) return texts.notOurs;
-    if (typeof sender.origin !== "string" || sender.origin === "null") return texts.noOrigin;
+    if (!sender || sender.id !== chrome.runtime.id) return say("errorNotOurs");
+    if (typeof sender.origin !== "string" || sender.origin === "null") return say("errorNoOrigin");
     // Chromium: a prerendered or cached document is not the one shown (and
     // a prerendered page's top frame has an id of its own).
-    if (sender.documentLifecycle === "prerender") return texts.prerendered;
+    if (sender.documentLifecycle === "prerender") return say("errorPrerendered");
     if (sender.documentLifecycle !== undefined && sender.documentLifecycle !== "active")
-        return texts.notShown;
-    if (sender.frameId !== 0) return texts.notTopFrame;
-    if (!ZarnRules.allowedOrigin(sender.origin, ZARN_SITES)) return texts.refusedSite;
+        return say("errorNotShown");
+    if (sender.frameId !== 0) return say("errorNotTopFrame");
+    if (!ZarnRules.allowedOrigin(sender.origin, ZARN_SITES)) return say("errorRefusedSite");
     return null;
 }
 
@@ -136,7 +141,7 @@ function Page(port, ownOrigin) {
 // at each request, from what the browser says of the document; an
 // extension page stands for the service's first site.
 Page.prototype.refusal = function () {
-    if (this.statusOnly) return this.origin ? null : texts.noSite;
+    if (this.statusOnly) return this.origin ? null : say("errorNoSite");
     return refusal(this.port.sender);
 };
 
@@ -212,26 +217,26 @@ Page.prototype.request = function (message) {
     var client = typeof message.client === "string" ? message.client : undefined;
     var id = message.id;
     if (!isId(id))
-        return this.refuse(client, typeof id === "number" ? id : null, "bad-request", texts.badId);
+        return this.refuse(client, typeof id === "number" ? id : null, "bad-request", say("errorBadId"));
     var key = client + " " + id;
     // A request whose id its client already waits on is refused without
     // touching the call that waits (zarn.js knows the refusal by its mark).
     if (this.byKey.hasOwnProperty(key)) {
         return this.answer(client, id, { duplicate: true,
-                                         error: { code: "bad-request", message: texts.duplicateId,
+                                         error: { code: "bad-request", message: say("errorDuplicateId"),
                                                   need: null } });
     }
     if (message.method === "check") return this.check(client, id);
     var refused = this.refusal();
     if (refused) return this.refuse(client, id, "refused-site", refused, "other-site");
-    if (this.statusOnly) return this.refuse(client, id, "bad-request", texts.malformed);
-    if (this.count >= limits.maxCalls) return this.refuse(client, id, "busy", texts.busy);
+    if (this.statusOnly) return this.refuse(client, id, "bad-request", say("errorMalformed"));
+    if (this.count >= limits.maxCalls) return this.refuse(client, id, "busy", say("errorBusy"));
     var method = message.method, given = message.params;
     if (typeof method !== "string" || !methodName.test(method) ||
         Object.prototype.toString.call(given) !== "[object Array]")
-        return this.refuse(client, id, "bad-request", texts.malformed);
+        return this.refuse(client, id, "bad-request", say("errorMalformed"));
     for (var i = 0; i < given.length; i++) {
-        if (typeof given[i] !== "string") return this.refuse(client, id, "bad-request", texts.notTexts);
+        if (typeof given[i] !== "string") return this.refuse(client, id, "bad-request", say("errorNotTexts"));
     }
     var known = ZarnProtocol.methods.hasOwnProperty(method) ? ZarnProtocol.methods[method] : null;
     this.stopIdle();
@@ -267,7 +272,7 @@ Page.prototype.send = function (hostId) {
     try {
         this.native.postMessage(request);
     } catch (e) {
-        this.closeNative("host-gone", texts.gone);
+        this.closeNative("host-gone", say("errorGone"));
     }
 };
 
@@ -301,9 +306,9 @@ Page.prototype.open = function () {
         var error = chrome.runtime.lastError || (closed && closed.error);
         if (page.state === Native.greeting) {
             var need = startNeed(error);
-            page.giveUp(need, need === "admin" ? texts.admin : texts.program, error && error.message);
+            page.giveUp(need, need === "admin" ? say("errorAdmin") : say("errorProgram"), error && error.message);
         } else {
-            page.closeNative("host-gone", texts.gone);
+            page.closeNative("host-gone", say("errorGone"));
         }
     });
     var id = this.newId();
@@ -312,7 +317,7 @@ Page.prototype.open = function () {
         timer: setTimeout(function () {
             // EXIT POINT 2
             if (page.native === native && page.state === Native.greeting)
-                page.giveUp("program", texts.silent, "");
+                page.giveUp("program", say("errorSilent", [String(handshakeMs / 1000)]), "");
         }, handshakeMs),
     };
     try {
@@ -342,8 +347,8 @@ Page.prototype.greeted = function (message) {
         var code = String(error.code);
         if (code === "refused-site") return this.giveUp("other-site", String(error.message), code);
         // A host older than hello itself.
-        if (code === "unknown-method") return this.giveUp("program-update", texts.programUpdate, code);
-        return this.giveUp("program", texts.program, code + ": " + error.message);
+        if (code === "unknown-method") return this.giveUp("program-update", say("errorProgramUpdate"), code);
+        return this.giveUp("program", say("errorProgram"), code + ": " + error.message);
     }
     var result = message.result || {};
     var newest = result.protocol;
@@ -351,12 +356,12 @@ Page.prototype.greeted = function (message) {
     var oldest = result.minProtocol === undefined ? newest : result.minProtocol;
     if (typeof newest !== "number" || newest % 1 !== 0 || typeof oldest !== "number" ||
         oldest % 1 !== 0 || oldest > newest)
-        return this.giveUp("program", texts.program, "hello: " + JSON.stringify(result));
+        return this.giveUp("program", say("errorProgram"), "hello: " + JSON.stringify(result));
     this.program = { version: String(result.version || ""), protocol: newest, minProtocol: oldest,
                      arch: String(result.arch || ""), update: updateOf(result) };
     var need = rangeNeed(oldest, newest);
     if (need) {
-        return this.giveUp(need, need === "program-update" ? texts.programUpdate : texts.extensionUpdate,
+        return this.giveUp(need, need === "program-update" ? say("errorProgramUpdate") : say("errorExtensionUpdate"),
                            "protocols " + oldest + ".." + newest + ", extension " +
                            protocols.oldest + ".." + protocols.newest);
     }
@@ -376,7 +381,7 @@ Page.prototype.fromHost = function (message) {
     var call = typeof id === "number" && this.calls.hasOwnProperty(id) ? this.calls[id] : null;
     if (!call || call.state !== CallState.running) {
         // EXIT POINT 4: a message nobody asked for.
-        this.closeNative("host-gone", texts.outOfTurn);
+        this.closeNative("host-gone", say("errorOutOfTurn"));
         return;
     }
     if (typeof message.event === "string") {

@@ -149,7 +149,7 @@
         if (frame.length * 3 > limits.maxRequestBytes &&
             encoder.encode(frame).length > limits.maxRequestBytes) {
             var refusal = { zarn: "reply", id: typeof data.id === "number" ? data.id : null,
-                            error: { code: "too-large", message: ZarnTexts.errors.tooLarge,
+                            error: { code: "too-large", message: chrome.i18n.getMessage("errorTooLarge"),
                                      need: null } };
             if (client !== undefined) refusal.client = client;
             toPage(refusal);

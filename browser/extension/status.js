@@ -6,7 +6,15 @@
 "use strict";
 
 (function () {
-    var texts = ZarnTexts.page;
+    // The browser's language (its i18n API), as _locales/<language>/messages.json
+    // say it.
+    var say = function (name) { return chrome.i18n.getMessage(name); };
+    // The steps' texts under the names steps.js reads (a message's name
+    // cannot hold "-").
+    var steps = {};
+    ZarnSteps.textNames.forEach(function (name) {
+        steps[name] = say("step_" + name.replace(/-/g, "_"));
+    });
     var popup = document.body.id === "popup";
     var port = null;
     var lastId = 0;
@@ -18,8 +26,8 @@
 
     function show(status) {
         var program = status.program;
-        put("program-state", program ? program.version + " (" + program.arch + ")" : texts.notFound);
-        var step = ZarnSteps.nextStep(status.need, program, texts.steps, ZARN_LINKS, navigator.userAgent);
+        put("program-state", program ? program.version + " (" + program.arch + ")" : say("pageNotFound"));
+        var step = ZarnSteps.nextStep(status.need, program, steps, ZARN_LINKS, navigator.userAgent);
         put("sentence", step.message);
         var link = document.getElementById("next");
         link.hidden = !step.link;
@@ -28,7 +36,7 @@
             link.textContent = step.link.text;
         }
         document.body.className = status.need ? "missing" : "ready";
-        put("recheck", step.link ? texts.recheck : "");
+        put("recheck", step.link ? say("pageRecheck") : "");
         if (step.link) recheck = setTimeout(check, 1000);
     }
 
@@ -48,17 +56,18 @@
         port.postMessage({ type: "request", id: ++lastId, method: "check", params: [] });
     }
 
-    document.title = texts.title;
-    put("heading", popup ? texts.title : texts.welcome);
-    put("extension-label", texts.extension);
-    put("program-label", texts.program);
+    document.documentElement.lang = say("language");
+    document.title = say("extensionName");
+    put("heading", popup ? say("extensionName") : say("pageWelcome"));
+    put("extension-label", say("pageExtension"));
+    put("program-label", say("pageProgram"));
     put("extension-state", chrome.runtime.getManifest().version);
-    put("program-state", texts.checking);
+    put("program-state", say("pageChecking"));
     if (popup) {
         // The ID the program's registration must name for this extension.
-        put("id-label", texts.id);
+        put("id-label", say("pageId"));
         put("id-state", chrome.runtime.id);
-        put("site-label", texts.site);
+        put("site-label", say("pageSite"));
         chrome.tabs.query({ active: true, currentWindow: true }, function (tabs) {
             // The tab's address is known only on the service's sites, the
             // extension's only hosts.
@@ -69,7 +78,7 @@
             } catch (e) {
                 origin = "";
             }
-            put("site-state", ZarnRules.allowedOrigin(origin, ZARN_SITES) ? texts.siteYes : texts.siteNo);
+            put("site-state", ZarnRules.allowedOrigin(origin, ZARN_SITES) ? say("pageSiteYes") : say("pageSiteNo"));
         });
     }
     check();

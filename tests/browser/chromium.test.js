@@ -408,6 +408,18 @@ test("what a page is told: each status, a call's error and the sample page's lin
     }
 });
 
+test("languages: the extension, the sample page and a call's error in a Korean and an English Chromium", async () => {
+    // Without the program: every page offers a link, and a call fails.
+    for (const lang of ["ko", "en"]) {
+        const other = await rig.chromium({ host: null, profile: "chromium-" + lang, lang: lang });
+        try {
+            rig.checkLanguage(await rig.whatPersonReads(other, "chromium"), lang, assert);
+        } finally {
+            await other.close();
+        }
+    }
+});
+
 test("turning live: the program registered, then the extension installed, under open pages", async () => {
     const waitLine = (page, className) => rig.waitFor(async () => {
         const shown = await rig.statusLine(page);

@@ -124,3 +124,14 @@ test("Firefox: each status a page is told, turning live on installation, the sam
     rig.removeShortcutFiles();
     await page.close();
 });
+
+test("Firefox: the extension, the sample page and a call's error in a Korean and an English Firefox", async () => {
+    for (const lang of ["ko", "en"]) {
+        const other = await rig.firefox({ host: null, home: "firefox-" + lang, lang: lang });
+        try {
+            rig.checkLanguage(await rig.whatPersonReads(other, "firefox"), lang, assert);
+        } finally {
+            await other.close();
+        }
+    }
+});

@@ -136,6 +136,11 @@ async function chromium(options) {
     const args = extension
         ? ["--load-extension=" + extension, "--disable-extensions-except=" + extension]
         : ["--enable-unsafe-extension-debugging"];
+    // The browser's language, English unless options.lang names another
+    // (the suites' own locale is Korean, for Wine): --lang chooses the
+    // extension's messages, --accept-lang the pages' navigator.languages.
+    const lang = options.lang || "en-US";
+    args.push("--lang=" + lang, "--accept-lang=" + lang);
     // options.window: a window on the display, filling it (for a person to
     // watch), instead of a headless browser.
     const windowed = options.window ? ["--window-position=0,0", "--window-size=" + options.window] : [];
@@ -188,6 +193,11 @@ async function firefox(options) {
     const browser = await puppeteer.launch({
         browser: "firefox",
         executablePath: "/usr/bin/firefox-esr",
+        // English unless options.lang names another (Debian's language
+        // pack firefox-esr-l10n-<lang>); the extension's pages at a known
+        // address (firefoxPage).
+        extraPrefsFirefox: { "intl.locale.requested": options.lang || "en-US",
+                             "extensions.webextensions.uuids": JSON.stringify({ [readIds().firefox]: firefoxUuid }) },
         headless: !options.window,
         defaultViewport: options.window ? null : undefined,
         args: options.window ? ["--width=" + options.window.split(",")[0],
@@ -205,6 +215,103 @@ async function firefox(options) {
         }
     }
     return browser;
+}
+
+// The Firefox extension's own pages, at the address the suites give it.
+const firefoxUuid = "4f3c2a1e-5d6b-4c7a-9e8f-0a1b2c3d4e5f";
+function extensionPage(kind, name) {
+    return kind === "firefox" ? "moz-extension://" + firefoxUuid + "/" + name
+        : "chrome-extension://" + readIds().chromium + "/" + name;
+}
+
+// The tables a person's texts come from, in `lang`: the extension's
+// messages (by name), zarn.js's Zarn.texts.
+function tables(lang) {
+    const messages = JSON.parse(fs.readFileSync(path.join(build, "extension", "chromium", "_locales", lang,
+                                                          "messages.json"), "utf8"));
+    const context = { navigator: {}, setTimeout };
+    require("vm").createContext(context);
+    require("vm").runInContext(fs.readFileSync(path.join(build, "zarn.js"), "utf8") + ";this.Z = Zarn;", context);
+    const extension = {};
+    for (const name in messages) extension[name] = messages[name].message;
+    return { extension, library: JSON.parse(JSON.stringify(context.Z.texts[lang])) };
+}
+
+// What a person reads in `browser` (kind "chromium" or "firefox") with no
+// program installed: the welcome page, the popup, the sample page's status
+// line with its link and a call's error, and a page whose lang is Korean.
+async function whatPersonReads(browser, kind) {
+    const read = async (name, ids) => {
+        const page = await browser.newPage();
+        // Firefox tells the driver of no load of an extension's page: the
+        // page is asked until it answers.
+        const going = page.goto(extensionPage(kind, name)).catch(() => {});
+        if (kind === "chromium") await going;
+        const seen = await waitFor(() => page.evaluate((ids) => location.protocol !== "about:" &&
+            document.body.className === "missing" &&
+            [document.documentElement.lang].concat(ids.map((id) => document.getElementById(id).textContent)), ids)
+            .catch(() => false), 30000, "the extension's " + name);
+        await page.close();
+        return seen;
+    };
+    const out = {};
+    out.welcome = await read("welcome.html", ["heading", "sentence", "next", "program-label", "program-state"]);
+    out.popup = await read("popup.html", ["heading", "sentence", "id-label", "site-state"]);
+    const sample = await browser.newPage();
+    await sample.goto(url("zarn.html"));
+    const line = await waitFor(async () => {
+        const shown = await statusLine(sample);
+        return shown.className && shown;
+    }, 30000, "the sample page's status line");
+    out.sample = {
+        line: line.text,
+        page: await sample.evaluate(() => [document.documentElement.lang,
+                                           document.title.indexOf(pageTexts[document.documentElement.lang].title) === 0,
+                                           document.querySelector("legend").textContent]),
+        error: (await call(sample, "SelectComplete", ["C:\\a.txt", "1", "-1"])).error,
+    };
+    await sample.close();
+    const korean = await browser.newPage();
+    await korean.goto(url("korean.html"));
+    const koStatus = await status(korean);
+    out.korean = { line: koStatus.message + " " + koStatus.link.text,
+                   error: (await call(korean, "CheckInstall")).error };
+    await korean.close();
+    return out;
+}
+
+// What whatPersonReads must give in `lang`.
+function personReads(lang) {
+    const { extension: m, library: z } = tables(lang);
+    const ko = tables("ko").library;
+    return {
+        welcome: [lang, m.pageWelcome, m.step_program, m.step_getProgram, m.pageProgram, m.pageNotFound],
+        popup: [lang, m.extensionName, m.step_program, m.pageId, m.pageSiteNo],
+        line: z.program + " " + z.getProgram,
+        legend: lang === "ko" ? "\uACC4\uC815" : "Account",
+        error: z.errors["not-installed"].program,
+        korean: { line: ko.program + " " + ko.getProgram, error: ko.errors["not-installed"].program },
+    };
+}
+
+// Checks what a person read against the tables of `lang`.
+function checkLanguage(seen, lang, assert) {
+    const want = personReads(lang);
+    const about = lang + ": " + JSON.stringify(seen);
+    assert.deepEqual(seen.welcome, want.welcome, about);
+    assert.deepEqual(seen.popup, want.popup, about);
+    assert.equal(seen.sample.line, want.line, about);
+    assert.deepEqual(seen.sample.page, [lang, true, want.legend], about);
+    assert.deepEqual([seen.sample.error.code, seen.sample.error.need, seen.sample.error.message],
+                     ["not-installed", "program", want.error], about);
+    // The extension's own words, in the browser's language, as the detail.
+    assert.equal(seen.sample.error.detail, tables(lang).extension.errorProgram, about);
+    assert.deepEqual([seen.korean.line, seen.korean.error.message, seen.korean.error.code],
+                     [want.korean.line, want.korean.error, "not-installed"], about);
+    const hangul = /[\uAC00-\uD7A3]/;
+    for (const text of [seen.welcome[1], seen.popup[4], seen.sample.line, seen.sample.error.message])
+        assert.equal(hangul.test(text), lang === "ko", text);
+    assert.match(seen.korean.line, hangul);
 }
 
 // Waits for `condition` (a function, possibly async) to give a true value;
@@ -236,7 +343,7 @@ async function call(page, method, args) {
         }, function (error) {
             z.off("UpSelectComplete", handler);
             return { error: { code: error.code, message: error.message, isError: error instanceof Error,
-                              need: error.need },
+                              need: error.need, detail: error.detail },
                      events: seen };
         });
     }, method, args || []);
@@ -593,5 +700,5 @@ module.exports = {
     installFolder, record, desktopShortcut, shortcutFiles, removeShortcutFiles, hostProcesses, setupProcesses, kill,
     installedVersion, popUpKey, setupMode, forgetInstallation, leaveClean, requestMark, requestsSince,
     protocol, build, source, scratch, site, otherSite, publishPages, url, hostWrapper, hostExe, extensionFor,
-    chromium, firefox, waitFor, call, twoClients, twoClientsSeen, leaveAndComeBack, afterDocumentOpen, repliesToOneRequest, driveC, wine, wineProcesses, readIds, spawn,
+    chromium, firefox, extensionPage, whatPersonReads, checkLanguage, waitFor, call, twoClients, twoClientsSeen, leaveAndComeBack, afterDocumentOpen, repliesToOneRequest, driveC, wine, wineProcesses, readIds, spawn,
 };

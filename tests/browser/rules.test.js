@@ -10,6 +10,7 @@ const os = require("os");
 const path = require("path");
 const vm = require("vm");
 const { execFileSync, spawnSync } = require("child_process");
+const messages = require("./messages");
 
 const source = path.resolve(__dirname, "..", "..");
 const key = process.env.ZARN_EXTENSION_KEY;
@@ -34,7 +35,8 @@ function buildFor(sites) {
         links: context.ZARN_LINKS,
         protocol: JSON.parse(/^var ZarnProtocol = ([^;]*);$/m.exec(read("chromium", "protocol.js"))[1]),
         background: read("chromium", "protocol.js") + read("chromium", "sites.js") + read("chromium", "rules.js") +
-            read("chromium", "texts.js") + read("chromium", "background.js"),
+            read("chromium", "background.js"),
+        messages: messages.read(path.join(out, "chromium"), "en"),
     };
     fs.rmSync(out, { recursive: true, force: true });
     return built;
@@ -85,7 +87,12 @@ test("the content script runs on the sites, the bare host of *.host excluded", (
         assert.deepEqual(manifest.host_permissions, manifest.content_scripts[0].matches);
         assert.equal(manifest.action.default_popup, "popup.html");
     }
-    assert.ok(firefox.background.scripts.includes("texts.js"));
+    // The texts are the browser's (_locales), English where it has none of its language.
+    for (const manifest of [chromium, firefox]) {
+        assert.equal(manifest.default_locale, "en");
+        assert.equal(manifest.name, "__MSG_extensionName__");
+        assert.equal(manifest.action.default_title, "__MSG_actionTitle__");
+    }
 });
 
 // The background with a browser of stubs: a native port that records what
@@ -104,6 +111,7 @@ function background(built, answer) {
                 return native;
             },
         },
+        i18n: { getMessage: messages.getMessage(built.messages) },
     };
     const context = { chrome, setTimeout: (f) => timers.push(f) - 1, clearTimeout: (i) => { timers[i] = null; },
                       JSON, Object, URL };

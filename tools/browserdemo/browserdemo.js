@@ -4,7 +4,11 @@
 // buttons. Each step is printed and saved as a picture of the whole screen
 // (the browser and the program's dialogs) in the folder given.
 //
-//   node browserdemo.js chromium|firefox OUT_DIR
+//   node browserdemo.js chromium|firefox OUT_DIR [ko|en]
+//
+// The browser speaks Korean, as the service's users do, or English (the
+// extension, the sample page and zarn.js follow it; the program's dialogs
+// follow Windows, which is Korean here).
 //
 // scripts/demo runs it inside scripts/demo-setup, with the environment the
 // browser suites have (see tests/browser/rig.js), the sample page published
@@ -16,9 +20,9 @@ const path = require("path");
 const { spawn, spawnSync } = require("child_process");
 const rig = require(path.join(process.env.ZARN_SOURCE_DIR_UNIX, "tests", "browser", "rig.js"));
 
-const [kind, out] = process.argv.slice(2);
-if (!["chromium", "firefox"].includes(kind) || !out) {
-    console.error("usage: browserdemo.js chromium|firefox OUT_DIR");
+const [kind, out, lang = "ko"] = process.argv.slice(2);
+if (!["chromium", "firefox"].includes(kind) || !out || !["ko", "en"].includes(lang)) {
+    console.error("usage: browserdemo.js chromium|firefox OUT_DIR [ko|en]");
     process.exit(2);
 }
 // The virtual display's size (scripts/lib.sh makes it 1280x1024).
@@ -129,10 +133,10 @@ async function main() {
     // takes its time, so that the update dialog can be seen.
     rig.setupMode("delay:3000");
 
-    step("1. The sample page in " + kind + " with nothing installed");
+    step("1. The sample page in " + kind + " (" + lang + ") with nothing installed");
     const browser = kind === "chromium"
-        ? await rig.chromium({ extension: false, host: null, profile: profile, window: screenSize })
-        : await rig.firefox({ install: false, host: null, home: profile, window: screenSize });
+        ? await rig.chromium({ extension: false, host: null, profile: profile, window: screenSize, lang: lang })
+        : await rig.firefox({ install: false, host: null, home: profile, window: screenSize, lang: lang });
     try {
         const page = (await browser.pages())[0] || await browser.newPage();
         await page.goto(rig.url("zarn.html"));
