@@ -267,6 +267,10 @@ class PublishFirefox(unittest.TestCase):
             json.dump({"version": "1.0.0.3", "key": base64.b64encode(der).decode()}, f)
         with open(os.path.join(folder, "sites.js"), "w") as f:
             f.write("var ZARN_SITES = [];\n")
+        # The messages' folders go into the zip with their files.
+        os.makedirs(os.path.join(folder, "_locales", "ko"))
+        with open(os.path.join(folder, "_locales", "ko", "messages.json"), "w") as f:
+            f.write("{}")
         xpi = self.xpi("1.0.0.3")
         done = run("testers", "--folder", folder, "--xpi", xpi, "--out", self.out)
         self.assertEqual(done.returncode, 0, done.stderr)
@@ -277,7 +281,8 @@ class PublishFirefox(unittest.TestCase):
                      "xpinstall.signatures.required"):
             self.assertIn(part, page)
         with zipfile.ZipFile(os.path.join(self.folder, "zarn-extension-for-testers.zip")) as z:
-            self.assertEqual(sorted(z.namelist()), ["zarn-extension-for-testers/manifest.json",
+            self.assertEqual(sorted(z.namelist()), ["zarn-extension-for-testers/_locales/ko/messages.json",
+                                                    "zarn-extension-for-testers/manifest.json",
                                                     "zarn-extension-for-testers/sites.js"])
         # A folder without the key would load under an ID no host allows.
         with open(os.path.join(folder, "manifest.json"), "w") as f:

@@ -199,7 +199,7 @@ Page.prototype.check = function (client, id) {
     try {
         this.native.postMessage({ id: this.refreshing, origin: this.origin, method: "hello", params: [] });
     } catch (e) {
-        this.closeNative("host-gone", texts.gone);
+        this.closeNative("host-gone", say("errorGone"));
     }
 };
 
