@@ -49,6 +49,12 @@ import zipfile
 # The package maker's own steps, for the MSI variants made here.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_packages  # noqa: E402
+_TREE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path.insert(0, os.path.join(_TREE, "cmake"))
+import protocol_table  # noqa: E402
+
+# The newest protocol the installed host must speak: the table's.
+PROTOCOL_NEWEST = protocol_table.read(os.path.join(_TREE, "bridge", "protocol.table"))["protocol"]["newest"]
 
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/bin/wine"
@@ -397,7 +403,8 @@ def check_host_installed(out, prefix, arch, folder, tree):
     if host_path:
         reply = host_hello(prefix, bits, host_path, chromium[0] if chromium else "", site)
         result = reply.get("result", {}) if isinstance(reply, dict) else {}
-        check(isinstance(result, dict) and result.get("protocol") == 1 and result.get("arch") == arch,
+        check(isinstance(result, dict) and result.get("protocol") == PROTOCOL_NEWEST and
+              result.get("arch") == arch,
               f"{arch}: the installed host, started through its manifest's path, answers hello "
               f"as {arch}", reply)
 
