@@ -3,6 +3,7 @@
 
   make_packages.py [--release] SOURCE_DIR OUT_DIR [TREES_DIR]
   make_packages.py --check-release SOURCE_DIR
+  make_packages.py --product-version A.B.C.D
   make_packages.py --page SOURCE_DIR OUT_DIR [TREE]
 
 Writes to OUT_DIR: ZarnCtrl2-x86.msi, ZarnCtrl2-x64.msi, ZarnCtrl2-x86.cab,
@@ -37,8 +38,11 @@ product name and the page's title, and the reasons are printed. With
 
 --page writes OUT_DIR/zarn.html and zarn.js alone, from the sources: no
 module, MSI or CAB is built. Its codebase names the CAB at the version of
-resources/version.h; it is marked "(TEST)" when TREE (a configured build
+resources/version.h, or the tree's ZARN_VERSION when it has one; it is marked "(TEST)" when TREE (a configured build
 folder, default SOURCE_DIR/build/x86_64) was configured with test material.
+
+--product-version prints the MSIs' product version for the file version
+A.B.C.D (see product_version), or exits 2 saying why it has none.
 
 --check-release judges the inputs of a release build before anything is
 built: ZARN_UPDATE_KEYS, ZARN_EXTENSION_KEY, ZARN_UPDATE_SERVER,
@@ -59,6 +63,19 @@ import build_extension  # noqa: E402  the site list as the site rules read it
 
 ARCHES = {"x86": "i686", "x64": "x86_64"}
 BRIDGE_FILES = ("zarn-bridge.exe", "zarn-bridge.json", "zarn-bridge.firefox.json")
+# The program the MSIs run to end the running hosts of their folder before
+# they replace or remove them (package/end_hosts.cpp): it goes into the
+# MSI's Binary table, not onto the disk.
+END_HOSTS = "zarn-end-hosts.exe"
+# The MSIs' product names, which Programs and Features shows: the hosts'
+# and the modules' own ProductName. wixl stores no text outside ASCII, so
+# the Property row is rewritten after it (make_msi).
+PRODUCT_NAMES = {"x86": "Zarn 웹 컨트롤", "x64": "Zarn 웹 컨트롤 (64비트)"}
+# Korean, as the modules' version resources are; the database's code page
+# (949) is set before any Korean text goes in.
+MSI_LANGUAGE = 1042
+DOWNGRADE_MESSAGE = ("더 새로운 버전의 Zarn 웹 컨트롤이 이미 설치되어 있습니다. "
+                     "(A newer version of the Zarn web control is already installed.)")
 EXTENSION_FILES = ("zarn-extension.zip", "zarn-extension.crx", "zarn-extension.xpi")
 STORE_SETTINGS = ("ZARN_CHROME_STORE_ID", "ZARN_EDGE_STORE_ID")
 
@@ -74,14 +91,39 @@ def run(*args, **kw):
 
 def module_version(path):
     """The file version of a module's version resource, as four numbers.
-    VS_FIXEDFILEINFO starts with its signature 0xFEEF04BD; the file version
+    VS_FIXEDFILEINFO starts with its signature 0xFEEF04BD, after the
+    resource's key "VS_VERSION_INFO" (the code may hold the signature's
+    bytes too: the host looks for it in its own resource); the file version
     follows the structure version as two 32-bit halves."""
     data = open(path, "rb").read()
-    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    key = data.find("VS_VERSION_INFO".encode("utf-16-le"))
+    at = data.find(struct.pack("<I", 0xFEEF04BD), max(key, 0))
     if at < 0:
         raise SystemExit(f"{path}: no version resource")
     ms, ls = struct.unpack_from("<II", data, at + 8)
     return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def product_version(file_version):
+    """The MSI's product version of the four-field file version A.B.C.D:
+    "A.B.N" with N = C * 1000 + D. Windows Installer compares only the first
+    three fields of a product version (major and minor at most 255, build at
+    most 65535), so the fourth field must be folded into the third for two
+    releases that differ in D alone to be told apart. The map keeps the
+    order of every pair of file versions it takes: for A and B the fields
+    are the same, and with D below 1000, C * 1000 + D orders as (C, D) does.
+    Refused (ValueError, saying why) when A or B is above 255, C above 64 or
+    D above 999."""
+    text = ".".join(map(str, file_version)) if not isinstance(file_version, str) else file_version
+    fields = text.split(".")
+    if len(fields) != 4 or not all(f.isdigit() and len(f) <= 5 for f in fields):
+        raise ValueError(f"{text!r} is not a version A.B.C.D")
+    a, b, c, d = map(int, fields)
+    for name, value, limit in (("A", a, 255), ("B", b, 255), ("C", c, 64), ("D", d, 999)):
+        if value > limit:
+            raise ValueError(f"{text}: {name} is above {limit}, so the MSIs' three-field product "
+                             f"version cannot order it (docs/administrators.md, Versions)")
+    return f"{a}.{b}.{c * 1000 + d}"
 
 
 def class_id(source):
@@ -290,7 +332,7 @@ def built_with(tree):
     with open(os.path.join(tree, "CMakeCache.txt"), encoding="utf-8", errors="replace") as text:
         for line in text:
             found = re.match(r"(ZARN_UPDATE_KEYS|ZARN_EXTENSION_KEY|ZARN_UPDATE_SERVER|"
-                             r"ZARN_ALLOWED_SITES|ZARN_CHROME_STORE_ID|ZARN_EDGE_STORE_ID):\w+=(.*)$",
+                             r"ZARN_ALLOWED_SITES|ZARN_CHROME_STORE_ID|ZARN_EDGE_STORE_ID|ZARN_VERSION):\w+=(.*)$",
                              line.rstrip("\n"))
             if found:
                 cache[found.group(1)] = found.group(2)
@@ -396,8 +438,10 @@ def make_msi(source, work, msi, arch, version, marking, stores, cert, key):
     external-extension entries of `stores` (Chrome Web Store ID, Edge
     Add-ons ID; empty ones make none), signed."""
     # wixl resolves file names against the working folder, so it runs there.
+    file_version = ".".join(map(str, version))
     run("wixl", "-a", arch, "-o", msi, "-D", f"Arch={arch}",
-        "-D", "Version=" + ".".join(map(str, version)), "-D", "Module=ZarnCtrl2.ocx",
+        "-D", "Version=" + product_version(version), "-D", f"FileVersion={file_version}",
+        "-D", "Module=ZarnCtrl2.ocx",
         "-D", f"Marking={marking}", "-D", "Offer=" + ("yes" if any(stores) else "no"),
         os.path.join(source, "package", "ZarnCtrl2.wxs"), cwd=work)
     # The registry rows, from the table the module registers itself from. They
@@ -417,7 +461,84 @@ def make_msi(source, work, msi, arch, version, marking, stores, cert, key):
         os.path.join(tables, "Registry.idt"))
     run("msibuild", msi, "-i", "_ForceCodepage.idt", cwd=tables)
     run("msibuild", msi, "-i", "Registry.idt", cwd=tables)
+    finish_msi(msi, work, tables, arch, marking)
     sign(msi, cert, key)
+
+
+def sql_text(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
+def finish_msi(msi, work, tables, arch, marking):
+    """What wixl cannot write into the MSI, written after it:
+    - the Korean product name and downgrade message, and Korean as the
+      package's language (the database's code page is 949 by now; the
+      summary's texts stay ASCII: msitools would store them as UTF-8 under
+      that code page, which Windows would misread);
+    - the custom action EndHosts (wixl takes no program from the Binary
+      table): END_HOSTS, run with the installed host's path, ends the
+      running hosts of this package's folder before the old product is
+      removed and the files are replaced, so that a host never keeps its
+      file from being replaced (the installer would replace it only at the
+      next restart, after the module beside it). It runs at once, not
+      deferred: Wine runs deferred actions only at InstallFinalize, after
+      the files. Then RemoveExistingProducts, still before InstallInitialize:
+      the old product is gone before the new one registers, so its removal
+      cannot take the new one's upgrade entry with it."""
+    name = PRODUCT_NAMES[arch] + marking
+    binary = os.path.join(tables, "Binary")
+    os.makedirs(binary, exist_ok=True)
+    shutil.copyfile(os.path.join(work, END_HOSTS), os.path.join(binary, "EndHosts.ibd"))
+    with open(os.path.join(tables, "Binary.idt"), "w", newline="\r\n") as idt:
+        idt.write("Name\tData\ns72\tv0\nBinary\tName\nEndHosts\tEndHosts.ibd\n")
+    # Type 2: a program from the Binary table, run synchronously, its exit
+    # code checked (a host that cannot be ended fails the install, which
+    # then changes nothing).
+    with open(os.path.join(tables, "CustomAction.idt"), "w", newline="\r\n") as idt:
+        idt.write("Action\tType\tSource\tTarget\ns72\ti2\tS72\tS255\nCustomAction\tAction\n"
+                  'EndHosts\t2\tEndHosts\t"[INSTALLDIR]zarn-bridge.exe"\n')
+    run("msibuild", msi, "-i", "Binary.idt", "-i", "CustomAction.idt", cwd=tables)
+    sequence = dict(line.split("\t")[0::2] for line in subprocess.run(
+        ["msiinfo", "export", msi, "InstallExecuteSequence"], check=True, capture_output=True,
+        text=True).stdout.splitlines()[3:])
+    after = int(sequence["InstallValidate"])
+    if int(sequence["InstallInitialize"]) - after < 3:
+        sys.exit(f"{msi}: no room for EndHosts between InstallValidate and InstallInitialize")
+    queries = [
+        f"UPDATE `Property` SET `Value` = {sql_text(name)} WHERE `Property` = 'ProductName'",
+        f"UPDATE `LaunchCondition` SET `Description` = {sql_text(DOWNGRADE_MESSAGE)} "
+        "WHERE `Condition` = 'NOT NEWERVERSIONDETECTED'",
+        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) "
+        f"VALUES ('EndHosts', {after + 1})",
+        f"UPDATE `InstallExecuteSequence` SET `Sequence` = {after + 2} "
+        "WHERE `Action` = 'RemoveExistingProducts'",
+    ]
+    # wixl leaves out IncludeMaximum: the upgrade row's range is made to take
+    # the product's own version, so that another build of one version
+    # replaces the installed one instead of going beside it. (The package's
+    # own product code is never a related product: installing the same
+    # package again repairs it.)
+    upgrade = subprocess.run(["msiinfo", "export", msi, "Upgrade"], check=True, capture_output=True,
+                             text=True).stdout.splitlines()[3:]
+    for line in upgrade:
+        code, low, high, language, attributes, remove, prop = (line.split("\t") + [""] * 7)[:7]
+        if prop != "OLDERVERSIONBEINGUPGRADED":
+            continue
+        queries += [
+            "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'OLDERVERSIONBEINGUPGRADED'",
+            "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, "
+            f"`ActionProperty`) VALUES ({sql_text(code)}, {sql_text(low)}, {sql_text(high)}, "
+            f"{int(attributes) | 0x200}, 'OLDERVERSIONBEINGUPGRADED')"]
+    for query in queries:
+        run("msibuild", msi, "-q", query)
+    summary = subprocess.run(["msiinfo", "suminfo", msi], check=True, capture_output=True,
+                             text=True).stdout
+    fields = dict(line.split(": ", 1) for line in summary.splitlines() if ": " in line)
+    # The template is "platform;languages": the platform ("Intel", "x64")
+    # stays wixl's.
+    platform = fields["Template"].split(";")[0]
+    run("msibuild", msi, "-s", fields["Subject"], fields["Author"], f"{platform};{MSI_LANGUAGE}",
+        fields["Revision number (UUID)"])
 
 
 def make_arch(source, trees, out, arch, cert, key, marking, stores):
@@ -430,9 +551,10 @@ def make_arch(source, trees, out, arch, cert, key, marking, stores):
     version = module_version(module)
     # The bridge host and the manifests the tree's build wrote for it, with the
     # extension IDs that build computed.
-    for name in BRIDGE_FILES:
+    for name in BRIDGE_FILES + (END_HOSTS,):
         shutil.copyfile(os.path.join(trees, ARCHES[arch], name), os.path.join(work, name))
     sign(os.path.join(work, "zarn-bridge.exe"), cert, key)
+    sign(os.path.join(work, END_HOSTS), cert, key)
 
     msi = os.path.join(out, f"ZarnCtrl2-{arch}.msi")
     make_msi(source, work, msi, arch, version, marking, stores, cert, key)
@@ -637,15 +759,19 @@ def source_version(source):
 
 def page_only(source, out, tree):
     """zarn.html and zarn.js for a web developer, without the packages."""
-    marking = MARKING
+    marking, version = MARKING, source_version(source)
     if os.path.isfile(os.path.join(tree, "CMakeCache.txt")):
         cache = built_with(tree)
+        # A tree configured with another version (scripts/package --version)
+        # builds modules of that version, whose CAB the page names.
+        if cache.get("ZARN_VERSION"):
+            version = tuple(int(n) for n in cache["ZARN_VERSION"].split("."))
         server = cache.get("ZARN_UPDATE_SERVER", "")
         if not any((judge_keys(source, cache.get("ZARN_UPDATE_KEYS", "")), judge_server(server),
                     judge_sites(cache.get("ZARN_ALLOWED_SITES", ""), server))):
             marking = ""
     os.makedirs(out, exist_ok=True)
-    write_page(source, out, source_version(source), marking, tree)
+    write_page(source, out, version, marking, tree)
     print(f"== {os.path.join(out, 'zarn.html')} and zarn.js")
 
 
@@ -666,6 +792,13 @@ def manifests_disagree(trees):
 
 def main():
     args = sys.argv[1:]
+    if args[:1] == ["--product-version"] and len(args) == 2:
+        try:
+            print(product_version(args[1]))
+        except ValueError as error:
+            print(error, file=sys.stderr)
+            sys.exit(2)
+        return
     if args[:1] == ["--check-release"] and len(args) == 2:
         check_release_inputs(os.path.abspath(args[1]))
         return

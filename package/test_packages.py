@@ -25,6 +25,14 @@ template (so none of them ever ran regsvr32 before):
     module's; followed by hand (regsvr32 of the extracted module for x86, the
     hook's msiexec for x64: Wine has no code-download service that reads an
     INF) it gives a working control.
+Upgrades, for each architecture, with the packages of the next version
+made by scripts/package --version from the same trees (which are built back
+afterwards): the product version orders every release; a newer MSI over
+this one, while a host of it runs, leaves one product with the newer files
+and registrations and nothing of the old, having ended that host and no
+other; this MSI over the newer one, installed directly or by that upgrade,
+is refused with its message; uninstalling while a host runs leaves no file
+and no key; msiexec /i again puts back a deleted host.
 Signatures are checked on Linux (osslsigncode against the test CA), never with
 Wine's WinVerifyTrust, which accepts what it should not. The page must name
 the module's class ID and version. Test packages (without --release) must
@@ -75,10 +83,7 @@ def check(ok, what, seen=""):
 # ---------------------------------------------------------------- the module
 
 def module_version(path):
-    data = open(path, "rb").read()
-    at = data.find(struct.pack("<I", 0xFEEF04BD))
-    ms, ls = struct.unpack_from("<II", data, at + 8)
-    return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+    return make_packages.module_version(path)
 
 
 def class_id(source):
@@ -453,7 +458,7 @@ def check_offer_variants(out, root, prefix, arch):
     work = os.path.join(root, f"offer-{arch}")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    for name in ("ZarnCtrl2.ocx",) + make_packages.BRIDGE_FILES:
+    for name in ("ZarnCtrl2.ocx",) + make_packages.BRIDGE_FILES + (make_packages.END_HOSTS,):
         shutil.copyfile(os.path.join(out, arch, name), os.path.join(work, name))
     marking = "" if RELEASE else make_packages.MARKING
 
@@ -829,19 +834,31 @@ def check_arch(out, arch, root, template, env, tree):
                            capture_output=True, text=True)
         return r.stdout.splitlines()[3:] if r.returncode == 0 else []
 
-    check(not rows("SelfReg") and not rows("CustomAction"),
-          f"{arch}: the MSI has no self-registration and no custom action",
-          rows("SelfReg") + rows("CustomAction"))
+    actions = [line.split("\t")[:4] for line in rows("CustomAction")]
+    check(not rows("SelfReg") and actions == [["EndHosts", "2", "EndHosts",
+                                                 '"[INSTALLDIR]zarn-bridge.exe"']],
+          f"{arch}: the MSI has no self-registration and one custom action, EndHosts, which only "
+          "ends the running hosts of its folder", rows("SelfReg") + rows("CustomAction"))
 
     props = dict(line.split("\t", 1) for line in rows("Property") if "\t" in line)
-    version = ".".join(map(str, module_version(os.path.join(out, arch, "ZarnCtrl2.ocx"))))
-    check(props.get("ProductVersion") == version and props.get("ALLUSERS") == "1",
-          f"{arch}: the MSI is a per-machine install of product version {version}",
-          {k: props.get(k) for k in ("ProductVersion", "ALLUSERS")})
+    version = module_version(os.path.join(out, arch, "ZarnCtrl2.ocx"))
+    wanted = make_packages.product_version(version)
+    check(props.get("ProductVersion") == wanted and props.get("ALLUSERS") == "1",
+          f"{arch}: the MSI is a per-machine install of product version {wanted} (file version "
+          f"{'.'.join(map(str, version))})", {k: props.get(k) for k in ("ProductVersion", "ALLUSERS")})
     name = props.get("ProductName", "")
-    check(name.startswith("Zarn web control") and name.endswith(" (TEST)") != RELEASE,
-          f"{arch}: the MSI's product name " + ("has no (TEST)" if RELEASE else "ends in (TEST)"),
-          name)
+    check(name == make_packages.PRODUCT_NAMES[arch] + ("" if RELEASE else make_packages.MARKING),
+          f"{arch}: the MSI's product name is the Korean one "
+          + ("without (TEST)" if RELEASE else "ending in (TEST)"), name)
+    msi_file = os.path.join(out, f"ZarnCtrl2-{arch}.msi")
+    summary = subprocess.run(["msiinfo", "suminfo", msi_file], capture_output=True, text=True).stdout
+    languages = re.search(r"^Template: (.*)$", summary, re.M)
+    codepage = subprocess.run(["msiinfo", "export", msi_file, "_ForceCodepage"], capture_output=True,
+                              text=True).stdout
+    check(props.get("ProductLanguage") == "1042" and languages and
+          languages.group(1).endswith(";1042") and re.search(r"^949\t_ForceCodepage", codepage, re.M),
+          f"{arch}: the MSI's language is Korean (1042), its code page 949",
+          (props.get("ProductLanguage"), languages and languages.group(1), codepage))
 
     # What regsvr32 writes, for the module at the place the MSI puts it.
     ref = Prefix(root, f"regsvr32-{arch}", template, env)
@@ -927,6 +944,251 @@ def check_arch(out, arch, root, template, env, tree):
         prefix.settle()
         shutil.rmtree(prefix.path, ignore_errors=True)
     print(f"      ({arch}: {time.monotonic() - t0:.0f} s)")
+
+
+# ---------------------------------------------------------------- upgrades
+
+def check_product_versions():
+    """The MSIs' product version, of which Windows Installer compares three
+    fields, orders every pair of file versions as the file versions order,
+    across each field's roll-over; versions it cannot order are refused."""
+    ordered = ("1.0.0.6", "1.0.0.7", "1.0.0.999", "1.0.1.0", "1.0.64.999", "1.1.0.0",
+               "1.255.0.0", "2.0.0.0", "255.255.64.999")
+    made = [make_packages.product_version(v) for v in ordered]
+    fields = [tuple(int(n) for n in v.split(".")) for v in made]
+    check(all(len(f) == 3 for f in fields) and fields == sorted(set(fields)),
+          "product versions of three fields order file versions as they order, " +
+          " < ".join(ordered), dict(zip(ordered, made)))
+    for bad in ("1.0.65.0", "1.0.0.1000", "256.0.0.0", "1.256.0.0", "1.0.0", "1.0.0.x"):
+        try:
+            seen = make_packages.product_version(bad)
+        except ValueError as error:
+            seen = None
+            why = str(error)
+        check(seen is None and bad in why, f"file version {bad} is refused, for the MSIs could not "
+              "order it", seen)
+
+
+def newer_version(version):
+    a, b, c, d = version
+    return (a, b, c, d + 1) if d < 999 else (a, b, c + 1, 0)
+
+
+def make_newer(out, root, trees):
+    """Packages of the next version from the same trees, made as a publisher
+    makes them (scripts/package --version, in the environment the packages
+    under test were made in); then the trees are built back at their own
+    version. Returns the newer packages' folder, or None."""
+    version = module_version(os.path.join(out, "x86", "ZarnCtrl2.ocx"))
+    newer = newer_version(version)
+    text = ".".join(map(str, newer))
+    cache = make_packages.built_with(os.path.join(trees, "x86_64"))
+    script = [os.path.join(SOURCE, "scripts", "package")] + (["--release"] if RELEASE else [])
+    if not RELEASE:
+        script += ["--server", cache.get("ZARN_UPDATE_SERVER", "")]
+    folder = os.path.join(root, "newer")
+    made = subprocess.run(script + ["--version", text, "--out", folder], capture_output=True, text=True)
+    check(made.returncode == 0, f"scripts/package --version {text} makes packages", made.stdout[-800:] +
+          made.stderr[-800:])
+    back = script + (["--version", cache["ZARN_VERSION"]] if cache.get("ZARN_VERSION") else [])
+    again = subprocess.run(back + ["--out", os.path.join(root, "rebuilt")], capture_output=True, text=True)
+    shutil.rmtree(os.path.join(root, "rebuilt"), ignore_errors=True)
+    if made.returncode != 0:
+        return None
+    # The trees were built at the original version first: a module or host
+    # that a new version did not rebuild would keep that one.
+    for arch in ("x86", "x64"):
+        carried = {name: module_version(os.path.join(folder, arch, name))
+                   for name in ("ZarnCtrl2.ocx", "zarn-bridge.exe")}
+        props = dict(line.split("\t", 1) for line in subprocess.run(
+            ["msiinfo", "export", os.path.join(folder, f"ZarnCtrl2-{arch}.msi"), "Property"],
+            capture_output=True, text=True).stdout.splitlines()[3:] if "\t" in line)
+        check(set(carried.values()) == {newer} and
+              props.get("ProductVersion") == make_packages.product_version(newer),
+              f"{arch}: the {text} MSI carries a module and a host of {text}, rebuilt in the "
+              "trees that built the packages under test", (carried, props.get("ProductVersion")))
+    rebuilt = {a: module_version(os.path.join(trees, a, "ZarnCtrl2.ocx")) for a in ("x86_64", "i686")}
+    check(again.returncode == 0 and set(rebuilt.values()) == {version},
+          "the trees are built back at the packages' own version", (again.returncode, rebuilt))
+    return folder
+
+
+def zarn_products(prefix):
+    """{product code: (name, version)} of the Zarn products installed in a
+    prefix, as Programs and Features lists them (either registry view)."""
+    prefix.settle()
+    keys = read_hklm(prefix.path, lambda n: re.search(r"\\uninstall\\\{[^\\]*\}$", n) is not None)
+    return {k.rsplit("\\", 1)[1]: (v.get("DisplayName", ""), v.get("DisplayVersion"))
+            for k, v in keys.items() if v.get("DisplayName", "").startswith("Zarn")}
+
+
+def installer_entries(prefix, code):
+    """Every key of the installer's own records that names a product code
+    (its packed form included) in a prefix that has settled."""
+    guid = code.strip("{}").split("-")
+    packed = (guid[0][::-1] + guid[1][::-1] + guid[2][::-1] +
+              "".join(guid[3][i:i + 2][::-1] for i in (0, 2)) +
+              "".join(guid[4][i:i + 2][::-1] for i in range(0, 12, 2))).upper()
+    found = []
+    for key, values in read_hklm(prefix.path, lambda n: "installer" in n or "uninstall" in n).items():
+        if packed in key.upper() or code.upper() in key.upper() or packed in map(str.upper, values):
+            found.append(key)
+    return found
+
+
+def start_host(prefix, bits, path):
+    """A host as a browser leaves it between calls: running, its input open."""
+    return subprocess.Popen([WINE64 if bits == 64 else WINE32, path, "chrome-extension://x/"],
+                            env=prefix.env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+def stop(process):
+    if process.poll() is None:
+        process.stdin.close()
+        try:
+            process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def refused(prefix, bits, msi, trees, label):
+    """Installs `msi` with the basic interface, as a person or the host's
+    update does: the installer must refuse, with its message in a message
+    box (dialogpress answers it) and exit 1603. Returns whether it did."""
+    loader = WINE64 if bits == 64 else WINE32
+    installer = subprocess.Popen([loader, "msiexec.exe", "/i", msi, "/qb"], env=prefix.env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        press = subprocess.run([WINE64, os.path.join(trees, "x86_64", "dialogpress.exe"), "--process",
+                                "msiexec.exe", "--timeout", "60000", make_packages.DOWNGRADE_MESSAGE],
+                               env=prefix.env, capture_output=True, timeout=120)
+        code = installer.wait(timeout=120)
+    except subprocess.TimeoutExpired:
+        installer.kill()
+        installer.wait()
+        press, code = None, None
+    # Wine hands Linux the exit code's low byte: 1603 is 67.
+    return check(press is not None and press.returncode == 0 and code == 1603 & 0xFF,
+                 f"{label}: refused, the message box saying \"{make_packages.DOWNGRADE_MESSAGE}\"",
+                 f"dialogpress {press and press.returncode}, msiexec exit {code}")
+
+
+def check_upgrades(out, newer, root, template, env, arch, trees):
+    """A newer MSI over this one, this one over a newer, a repair and an
+    uninstall, each while hosts run, in fresh prefixes of their own."""
+    bits = 64 if arch == "x64" else 32
+    folder = "C:\\Program Files\\Zarn" if bits == 64 else "C:\\Program Files (x86)\\Zarn"
+    host = folder + "\\zarn-bridge.exe"
+    marking = "" if RELEASE else make_packages.MARKING
+    name = make_packages.PRODUCT_NAMES[arch] + marking
+    old_version = module_version(os.path.join(out, arch, "ZarnCtrl2.ocx"))
+    new_version = module_version(os.path.join(newer, arch, "ZarnCtrl2.ocx"))
+    baseline = read_classes(template)
+    tree = os.path.join(trees, "x86_64" if bits == 64 else "i686")
+
+    p = Prefix(root, f"upgrade-{arch}", template, env)
+    for label, folder_of in (("old", out), ("new", newer)):
+        shutil.copyfile(os.path.join(folder_of, f"ZarnCtrl2-{arch}.msi"), p.unix(f"C:\\{label}.msi"))
+    code, text = p.run(bits, "msiexec.exe", "/i", "C:\\old.msi", "/qn")
+    before = zarn_products(p)
+    check(code == 0 and [v for v in before.values()] ==
+          [(name, make_packages.product_version(old_version))],
+          f"{arch}: installed, Programs and Features lists the package once, under its Korean name",
+          f"exit {code}: {before}")
+    old_code = next(iter(before), "")
+    registered = without_paths(added(baseline, p.classes()), folder)
+    # One host of the package, running between calls, and a copy of it
+    # elsewhere (the other package's, a tester's), which is not the
+    # package's to end.
+    elsewhere = "C:\\users\\Public\\elsewhere\\zarn-bridge.exe"
+    os.makedirs(os.path.dirname(p.unix(elsewhere)), exist_ok=True)
+    shutil.copyfile(p.unix(host), p.unix(elsewhere))
+    # (The registry is read once every Wine process has ended: the hosts
+    # are stopped first.)
+    hosts = [start_host(p, bits, host), start_host(p, bits, elsewhere)]
+    try:
+        time.sleep(3)
+        running = [h.poll() is None for h in hosts]
+        code, text = p.run(bits, "msiexec.exe", "/i", "C:\\new.msi", "/qn")
+        time.sleep(1)
+        ended = [h.poll() is not None for h in hosts]
+        for h in hosts:
+            stop(h)
+        after = zarn_products(p)
+        check(running == [True, True] and code == 0,
+              f"{arch}: the newer MSI installs over the older one while a host of it runs, without "
+              "waiting for a restart (exit 0, not 3010)", f"hosts running {running}, exit {code}")
+        check(list(after.values()) == [(name, make_packages.product_version(new_version))]
+              and old_code not in after,
+              f"{arch}: after the upgrade Programs and Features lists one product, the newer",
+              after)
+        left = installer_entries(p, old_code)
+        check(not left, f"{arch}: nothing of the older product is left in the installer's records",
+              left)
+        files = {f: filecmp.cmp(p.unix(folder + "\\" + f), os.path.join(newer, arch, f), shallow=False)
+                 for f in ("ZarnCtrl2.ocx",) + make_packages.BRIDGE_FILES}
+        check(all(files.values()) and module_version(p.unix(host)) == new_version,
+              f"{arch}: the module, the host and its manifests are the newer package's", files)
+        check(ended == [True, False],
+              f"{arch}: the upgrade ended the running host of its folder, and left the copy "
+              "elsewhere running", f"ended {ended}")
+        now = without_paths(added(baseline, p.classes()), folder)
+        check(now == registered, f"{arch}: after the upgrade the registration is the package's, "
+              "no more and no less", f"lost {sorted(registered - now, key=str)[:4]}, "
+              f"gained {sorted(now - registered, key=str)[:4]}")
+        check_host_installed(newer, p, arch, folder, tree)
+        script_works(p, bits, f"{arch} upgraded")
+
+        refused(p, bits, "C:\\old.msi", trees, f"{arch}: the older MSI over the newer one it was "
+                "upgraded to")
+        after = zarn_products(p)
+        check(list(after.values()) == [(name, make_packages.product_version(new_version))] and
+              module_version(p.unix(host)) == new_version,
+              f"{arch}: after the refusal the newer product is still the one installed", after)
+
+        hosts.append(start_host(p, bits, host))
+        time.sleep(3)
+        code, text = p.run(bits, "msiexec.exe", "/x", "C:\\new.msi", "/qn")
+        time.sleep(1)
+        ended = hosts[-1].poll() is not None
+        stop(hosts[-1])
+        p.settle()
+        left_files = os.path.exists(p.unix(folder))
+        # What the package registered (other programs, cscript's engine among
+        # them, register classes of their own on first use).
+        gone_after = without_paths(added(baseline, read_classes(p.path)), folder)
+        left_keys = sorted({k for k, _, _ in registered} & {k for k, _, _ in gone_after})
+        hklm = read_hklm(p.path, lambda n: "\\nativemessaginghosts\\" in n or
+                         re.search(r"\\(google\\chrome|microsoft\\edge)\\extensions\\", n) is not None)
+        records = [k for c in after for k in installer_entries(p, c)]
+        check(code == 0 and ended and not left_files and not left_keys and not hklm
+              and not records and not zarn_products(p),
+              f"{arch}: uninstalling while a host runs ends it and leaves no file, folder or key "
+              "of the package", f"exit {code}, host ended {ended}, folder left {left_files}, keys "
+              f"{left_keys[:4]} {sorted(hklm)[:4]}, records {records[:4]}")
+    finally:
+        for h in hosts:
+            stop(h)
+
+    q = Prefix(root, f"downgrade-{arch}", template, env)
+    for label, folder_of in (("old", out), ("new", newer)):
+        shutil.copyfile(os.path.join(folder_of, f"ZarnCtrl2-{arch}.msi"), q.unix(f"C:\\{label}.msi"))
+    code, text = q.run(bits, "msiexec.exe", "/i", "C:\\new.msi", "/qn")
+    check(code == 0, f"{arch}: the newer MSI installs in a fresh prefix", f"exit {code}")
+    refused(q, bits, "C:\\old.msi", trees, f"{arch}: the older MSI over a newer one installed directly")
+    os.remove(q.unix(host))
+    code, text = q.run(bits, "msiexec.exe", "/i", "C:\\new.msi", "/qn")
+    products = zarn_products(q)
+    check(code == 0 and os.path.exists(q.unix(host)) and
+          filecmp.cmp(q.unix(host), os.path.join(newer, arch, "zarn-bridge.exe"), shallow=False)
+          and len(products) == 1,
+          f"{arch}: installing the same MSI again (msiexec /i) puts back a deleted host",
+          f"exit {code}, {products}")
+    for prefix in (p, q):
+        prefix.settle()
+        shutil.rmtree(prefix.path, ignore_errors=True)
 
 
 def check_manifest_comparison(source):
@@ -1075,6 +1337,11 @@ def main():
         subprocess.run([WINESERVER, "-w"], env=dict(env, WINEPREFIX=template))
     for arch, tree in (("x64", "x86_64"), ("x86", "i686")):
         check_arch(out, arch, root, template, env, os.path.join(trees, tree))
+    check_product_versions()
+    newer = make_newer(out, root, trees)
+    if newer:
+        for arch in ("x64", "x86"):
+            check_upgrades(out, newer, root, template, env, arch, trees)
 
     print(f"{len(failures)} check(s) failed" if failures else "all package checks passed")
     sys.exit(1 if failures else 0)
