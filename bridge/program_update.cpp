@@ -31,20 +31,6 @@ std::string Hex(std::string_view bytes) {
     return out;
 }
 
-std::optional<std::string> FromHex(std::string_view hex) {
-    if (hex.size() % 2) return std::nullopt;
-    std::string out;
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const auto digit = [](char c) {
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        };
-        const int high = digit(hex[i]), low = digit(hex[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out.push_back(static_cast<char>(high * 16 + low));
-    }
-    return out;
-}
-
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 }  // namespace
@@ -84,7 +70,7 @@ std::optional<std::pair<std::string, std::string>> ProgramUpdate::Kept() {
     if (!kept) return std::nullopt;
     const std::string narrow(kept->begin(), kept->end());
     const size_t end = narrow.find('\n');
-    const auto signature = end == narrow.npos ? std::nullopt : FromHex(narrow.substr(0, end));
+    const auto signature = end == narrow.npos ? std::nullopt : ParseHex(narrow.substr(0, end));
     if (!signature) return std::nullopt;
     return std::pair(narrow.substr(end + 1), *signature);
 }

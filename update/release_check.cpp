@@ -91,6 +91,8 @@ std::optional<std::uint64_t> ParseDecimal(std::string_view text, std::uint64_t m
     return FromDecimal(text, max);
 }
 
+std::optional<std::string> ParseHex(std::string_view hex) { return FromHex(hex); }
+
 std::optional<Sha256Digest> ParseSha256Hex(std::string_view hex) {
     const auto bytes = hex.size() == 64 ? FromHex(hex) : std::nullopt;
     if (!bytes) return std::nullopt;

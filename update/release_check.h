@@ -56,6 +56,8 @@ struct ReleaseManifest {
 bool ReadManifestLines(std::string_view text, std::span<const std::string_view> keys,
                        std::span<std::optional<std::string_view>> values);
 std::optional<std::uint64_t> ParseDecimal(std::string_view text, std::uint64_t max);
+// Lowercase hex of an even length as the bytes it spells.
+std::optional<std::string> ParseHex(std::string_view hex);
 std::optional<Sha256Digest> ParseSha256Hex(std::string_view hex);
 
 // The manifest in `text`, or none when it is invalid or too long.
